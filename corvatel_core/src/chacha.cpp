@@ -1,0 +1,75 @@
+#include "corvatel/chacha.h"
+
+#include "corvatel/internal/chacha_kernels.h"
+
+namespace corvatel {
+namespace internal {
+
+namespace {
+
+constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646Eu, 0x79622D32u, 0x6B206574u};
+
+std::uint32_t load_le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Chosen once, at load time; every later refill goes through this pointer.
+const RefillKernel kRefill = chosen_refill_kernel();
+
+}  // namespace
+
+ChaChaState init_chacha(const std::uint8_t key[32], const std::uint8_t nonce[8]) {
+  ChaChaState s{};
+  for (int i = 0; i < 4; ++i) s.words[i] = kSigma[i];
+  for (int i = 0; i < 8; ++i) s.words[4 + i] = load_le32(key + 4 * i);
+  s.words[12] = 0;
+  s.words[13] = 0;
+  s.words[14] = load_le32(nonce);
+  s.words[15] = load_le32(nonce + 4);
+  return s;
+}
+
+void set_stream_param(ChaChaState& state, unsigned param, std::uint64_t value) {
+  if (param > 1) return;
+  state.words[12 + 2 * param] = static_cast<std::uint32_t>(value);
+  state.words[13 + 2 * param] = static_cast<std::uint32_t>(value >> 32);
+}
+
+void refill_wide(ChaChaState& state, std::uint32_t buffer[64]) {
+  kRefill(state.words, buffer);
+  const std::uint64_t counter =
+      (static_cast<std::uint64_t>(state.words[13]) << 32) | state.words[12];
+  set_stream_param(state, 0, counter + 4);
+}
+
+}  // namespace internal
+
+ChaChaKey ChaCha8Rng::key_from_seed(std::uint64_t seed) {
+  ChaChaKey key{};
+  std::uint64_t s = seed;
+  for (auto& word : key) {
+    // The state advances before the output, so even the first word comes
+    // from an advanced state.
+    s = s * 6364136223846793005ull + 11634580027462260723ull;
+    const auto x = static_cast<std::uint32_t>(((s >> 18) ^ s) >> 27);
+    const auto rot = static_cast<unsigned>(s >> 59);
+    word = (x >> rot) | (x << ((32u - rot) & 31u));
+  }
+  return key;
+}
+
+ChaCha8Rng ChaCha8Rng::from_key(const ChaChaKey& key) {
+  std::uint8_t bytes[32];
+  for (int i = 0; i < 8; ++i) {
+    for (int b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<std::uint8_t>(key[static_cast<std::size_t>(i)] >> (8 * b));
+  }
+  const std::uint8_t nonce[8] = {};
+  ChaCha8Rng rng;
+  rng.state_ = internal::init_chacha(bytes, nonce);
+  return rng;
+}
+
+ChaCha8Rng ChaCha8Rng::seed_from_u64(std::uint64_t seed) { return from_key(key_from_seed(seed)); }
+
+}  // namespace corvatel
