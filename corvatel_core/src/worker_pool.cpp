@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <system_error>
 
 namespace corvatel {
 
@@ -19,25 +20,26 @@ WorkerPool::WorkerPool(std::size_t workers) {
   threads_.reserve(workers);
   try {
     for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+  } catch (const std::system_error& e) {
+    stop_started();
+    throw std::system_error(e.code(), "cannot start the simulation worker threads");
   } catch (...) {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    work_ready_.notify_all();
-    for (auto& t : threads_) t.join();
+    stop_started();
     throw;
   }
 }
 
-WorkerPool::~WorkerPool() {
+void WorkerPool::stop_started() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
   work_ready_.notify_all();
   for (auto& t : threads_) t.join();
+  threads_.clear();
 }
+
+WorkerPool::~WorkerPool() { stop_started(); }
 
 void WorkerPool::run_pieces(std::uint64_t n, PieceFn fn, void* ctx) {
   if (n == 0) return;

@@ -53,6 +53,7 @@ class WorkerPool {
 
   void run_pieces(std::uint64_t n, PieceFn fn, void* ctx);
   void work();
+  void stop_started();
 
   std::mutex mutex_;
   std::condition_variable work_ready_;

@@ -1,0 +1,54 @@
+// Conversions between Python objects and the core's records: the observed
+// data arrays, the trials made from them, and the parameter dict.
+//
+// Every function here runs with the interpreter lock held. On failure each
+// returns an empty value with a Python exception set.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "corvatel/params.h"
+#include "pyref.h"
+
+namespace corvatel::py {
+
+enum class ArrayKind { Bool, Float64 };
+
+// The argument as a one-dimensional bool or float64 ndarray (subclasses
+// included), as a new reference; otherwise TypeError with a note naming it.
+PyRef array_argument(PyObject* obj, ArrayKind kind, const char* name);
+
+// All elements of an accepted array, read in place without a copy. A
+// non-empty array must be contiguous and aligned (ValueError otherwise).
+std::optional<std::span<const std::uint8_t>> bool_slice_of(PyObject* array, const char* name);
+std::optional<std::span<const double>> float_slice_of(PyObject* array, const char* name);
+
+// One observed trial per element (timed_out false), copied out of the views
+// so that they outlive the arrays. ValueError when the lengths differ.
+std::optional<std::vector<Trial>> trials_from_arrays(std::span<const std::uint8_t> choices,
+                                                     std::span<const double> rts);
+
+// slice_of for both arrays, then trials_from_arrays.
+std::optional<std::vector<Trial>> observed_trials(PyObject* choices, PyObject* rts);
+
+// A new dict with the five parameter keys, in their fixed order.
+PyRef params_to_dict(const Params& params);
+
+using ParamMap = std::unordered_map<std::string, double>;
+
+// None gives no map; a dict (or subclass) gives every item as string -> float.
+// Returns false, with the error noted against `name`, otherwise.
+bool dict_argument(PyObject* obj, const char* name, std::optional<ParamMap>& out);
+
+// Params from the map: drift_rate, boundary_separation and non_decision_time
+// are required; starting_point and noise_sd default to 0.5 and 1.0.
+std::optional<Params> params_from_map(const ParamMap& map);
+
+}  // namespace corvatel::py

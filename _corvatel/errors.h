@@ -1,0 +1,42 @@
+// The module's exception type and the one place where C++ failures become
+// Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace corvatel::py {
+
+// CorvatelError, created on first need and shared by the whole process.
+// Returns a new reference, or nullptr with an exception set.
+PyObject* corvatel_error_type();
+
+// Raises CorvatelError with exactly `message`. Always returns nullptr.
+PyObject* raise_corvatel_error(const std::string& message);
+
+// Attaches "while processing '<name>'" to the exception being raised, so the
+// user learns which argument was at fault. Where add_note is missing or
+// fails, the exception is raised without the note.
+void note_argument(const char* name);
+
+// Sets a Python exception for the C++ exception being handled.
+void set_error_from_current_exception() noexcept;
+
+// Every module function runs through this, so that no C++ exception ever
+// reaches the interpreter: std::bad_alloc becomes MemoryError, anything else
+// RuntimeError.
+template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return Impl(self, args, kwargs);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace corvatel::py

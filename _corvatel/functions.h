@@ -1,0 +1,12 @@
+// The module's functions, one family per file; module.cpp adds them.
+#pragma once
+
+#include <Python.h>
+
+namespace corvatel::py {
+
+extern PyMethodDef simulate_def;  // simulate.cpp
+extern PyMethodDef fit_ez_def;    // estimate.cpp
+extern PyMethodDef fit_sim_def;   // fit.cpp
+
+}  // namespace corvatel::py

@@ -1,0 +1,85 @@
+// The _corvatel extension module: its definition and the execution step that
+// adds the version, the exception type and the functions, each also listed in
+// __all__.
+#include <Python.h>
+
+#include "errors.h"
+#include "functions.h"
+#include "pyref.h"
+
+namespace corvatel::py {
+
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+
+// Appends `name` to __all__ (creating the list on first use), then sets the
+// attribute; takes over `value`.
+int add_attribute(PyObject* module, PyObject* name, PyRef value) {
+  if (!value) return -1;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return -1;
+  }
+  if (PyList_Append(all.get(), name) != 0) return -1;
+  return PyObject_SetAttr(module, name, value.get());
+}
+
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!function) return -1;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return -1;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    return -1;
+  }
+  return add_attribute(module, name.get(), std::move(function));
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "_corvatel can only be executed on a module object");
+    return -1;
+  }
+  PyRef version_name = PyRef::steal(PyUnicode_FromString("__version__"));
+  if (!version_name) return -1;
+  if (add_attribute(module, version_name.get(), PyRef::steal(PyUnicode_FromString(kVersion))) != 0) return -1;
+
+  PyRef error_name = PyRef::steal(PyUnicode_FromString("CorvatelError"));
+  if (!error_name) return -1;
+  if (add_attribute(module, error_name.get(), PyRef::steal(corvatel_error_type())) != 0) return -1;
+
+  for (PyMethodDef* def : {&simulate_def, &fit_ez_def}) {
+    if (add_function(module, def) != 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_corvatel",  // m_name
+    "",           // m_doc
+    0,            // m_size: no per-module state
+    nullptr,      // m_methods: the execution step adds the functions
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace corvatel::py
+
+PyMODINIT_FUNC PyInit__corvatel() { return PyModuleDef_Init(&corvatel::py::module_def); }

@@ -1,0 +1,166 @@
+// simulate(): a batch of trials, handed back as two NumPy arrays laid over
+// buffers filled without the interpreter lock.
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "args.h"
+#include "corvatel/simulate.h"
+#include "errors.h"
+#include "functions.h"
+#include "gil.h"
+#include "numpy_api.h"
+#include "pyref.h"
+
+namespace corvatel::py {
+
+namespace {
+
+constexpr Signature<7> kSignature{"simulate", {"drift", "boundary", "start", "t0", "n", "seed", "noise_sd"}, 6};
+
+constexpr const char* kCapsuleName = "corvatel.buffer";
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<void, FreeDeleter>;
+
+Buffer allocate(std::uint64_t n, std::size_t element_size) {
+  if (n == 0) return Buffer();
+  if (n > SIZE_MAX / element_size) throw std::bad_alloc();
+  void* p = std::malloc(static_cast<std::size_t>(n) * element_size);
+  if (p == nullptr) throw std::bad_alloc();
+  return Buffer(p);
+}
+
+// The kept trials: choices and rts of every trial that did not time out, in
+// index order, in buffers with room for all n.
+struct Kept {
+  Buffer choices;
+  Buffer rts;
+  std::uint64_t count = 0;
+  std::uint64_t excluded = 0;
+};
+
+// Runs without the interpreter lock.
+Kept simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
+  Kept kept;
+  // Reserved before simulating, so that a batch too large for memory fails
+  // at once rather than after the work.
+  kept.choices = allocate(n, sizeof(npy_bool));
+  kept.rts = allocate(n, sizeof(double));
+  const TrialBatch batch = simulate_n(params, n, seed);
+  auto* choices = static_cast<npy_bool*>(kept.choices.get());
+  auto* rts = static_cast<double*>(kept.rts.get());
+  std::uint64_t k = 0;
+  for (const Trial& t : batch) {
+    if (t.timed_out) continue;
+    choices[k] = t.choice ? NPY_TRUE : NPY_FALSE;
+    rts[k] = t.rt;
+    ++k;
+  }
+  kept.count = k;
+  kept.excluded = n - k;
+  return kept;
+}
+
+void free_capsule_buffer(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kCapsuleName)); }
+
+// A one-dimensional array of `length` elements over `buffer`, which it takes
+// over: a capsule that frees it becomes the array's base.
+PyRef wrap_buffer(Buffer buffer, int type_num, std::uint64_t length) {
+  PyArray_Descr* descr = PyArray_DescrFromType(type_num);
+  if (descr == nullptr) return {};
+  npy_intp dims[1] = {static_cast<npy_intp>(length)};
+  npy_intp strides[1] = {static_cast<npy_intp>(PyDataType_ELSIZE(descr))};
+  if (!buffer) {  // n == 0: nothing was allocated, let NumPy make the empty array
+    Py_DECREF(descr);
+    return PyRef::steal(PyArray_SimpleNew(1, dims, type_num));
+  }
+  PyRef owner = PyRef::steal(PyCapsule_New(buffer.get(), kCapsuleName, free_capsule_buffer));
+  if (!owner) {
+    Py_DECREF(descr);
+    return {};
+  }
+  void* data = buffer.release();  // the capsule frees it from now on
+  PyRef array = PyRef::steal(
+      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+  if (!array) return {};
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) != 0) return {};
+  return array;
+}
+
+const char* invalid_parameter(const Params& p) {
+  // Written so that a NaN fails each test.
+  if (!(p.boundary > 0)) return "boundary must be > 0";
+  if (!(p.start >= 0 && p.start <= 1)) return "start must be in [0, 1]";
+  if (!(p.t0 >= 0)) return "t0 must be >= 0";
+  if (!(p.noise_sd > 0)) return "noise_sd must be > 0";
+  return nullptr;
+}
+
+PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 7> arg{};
+  if (!parse_arguments(kSignature, args, kwargs, arg)) return nullptr;
+  Params params{};
+  double* const fields[4] = {&params.drift, &params.boundary, &params.start, &params.t0};
+  for (std::size_t i = 0; i < 4; ++i) {
+    const auto value = to_double(arg[i], kSignature.names[i]);
+    if (!value) return nullptr;
+    *fields[i] = *value;
+  }
+  const auto n = to_u64(arg[4], "n");
+  if (!n) return nullptr;
+  const auto seed = to_u64(arg[5], "seed");
+  if (!seed) return nullptr;
+  params.noise_sd = 1.0;
+  if (arg[6] != nullptr) {
+    const auto noise_sd = to_double(arg[6], "noise_sd");
+    if (!noise_sd) return nullptr;
+    params.noise_sd = *noise_sd;
+  }
+  if (const char* message = invalid_parameter(params)) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+  }
+  if (!ensure_numpy()) return nullptr;
+
+  Kept kept;
+  {
+    ReleaseGil nogil;
+    kept = simulate_kept(params, *n, *seed);
+  }
+
+  PyRef choices = wrap_buffer(std::move(kept.choices), NPY_BOOL, kept.count);
+  if (!choices) return nullptr;
+  PyRef rts = wrap_buffer(std::move(kept.rts), NPY_DOUBLE, kept.count);
+  if (!rts) return nullptr;
+  PyRef excluded = PyRef::steal(PyLong_FromUnsignedLongLong(kept.excluded));
+  if (!excluded) return nullptr;
+  return PyTuple_Pack(3, choices.get(), rts.get(), excluded.get());
+}
+
+}  // namespace
+
+PyMethodDef simulate_def = {
+    "simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<simulate>)),
+    METH_VARARGS | METH_KEYWORDS,
+    "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
+    "--\n"
+    "\n"
+    "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
+    "\n"
+    "Simulate `n` drift-diffusion trials. Returns `(choices, rts, n_excluded)`:\n"
+    "\n"
+    "* `choices` — `np.ndarray` of `bool`, `True` if the trial hit the upper\n"
+    "  boundary;\n"
+    "* `rts` — `np.ndarray` of `float64`, response times in seconds;\n"
+    "* `n_excluded` — how many trials hit the 10 s simulation cap and were\n"
+    "  dropped from both arrays (their choice/RT are unreliable).\n"
+    "\n"
+    "The two arrays are built in one pass over the filtered trials — no\n"
+    "intermediate Python objects."};
+
+}  // namespace corvatel::py
