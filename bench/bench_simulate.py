@@ -16,13 +16,11 @@ import os
 import platform
 import statistics
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parents[1]
+from _common import core_program, run_on_one_worker
 PARAMS = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
 N = 200_000
 DT = 0.001
@@ -80,30 +78,13 @@ def time_numpy(reps, n=50_000):
 
 def sampler_ns():
     """ns per standard normal variate, from the core's benchmark program."""
-    build = ROOT / "build" / "bench"
-    program = build / "corvatel_core" / "bench" / "sampler_bench"
-    if not (build / "CMakeCache.txt").exists():
-        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCORVATEL_BENCH=ON",
-                        "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
-    # Incremental: rebuilds only when the core changed.
-    subprocess.run(["cmake", "--build", str(build), "--target", "sampler_bench", "-j"], check=True,
-                   capture_output=True)
-    out = subprocess.run([str(program), "--benchmark_filter=BM_StandardNormal$", "--benchmark_format=json",
-                          "--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run([str(core_program("sampler_bench")), "--benchmark_filter=BM_StandardNormal$",
+                          "--benchmark_format=json", "--benchmark_repetitions=5",
+                          "--benchmark_report_aggregates_only=true"], check=True, capture_output=True, text=True)
     for run in json.loads(out.stdout)["benchmarks"]:
         if run.get("aggregate_name") == "median":
             return run["cpu_time"]
     raise RuntimeError("sampler benchmark gave no median")
-
-
-def one_worker(reps):
-    """time_corvatel in a child restricted to one processor."""
-    cpu = min(os.sched_getaffinity(0))
-    code = (f"import os, json, sys; os.sched_setaffinity(0, {{{cpu}}}); sys.path.insert(0, {str(ROOT / 'bench')!r}); "
-            f"import bench_simulate as b; print(json.dumps(b.time_corvatel({reps})))")
-    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True)
-    return json.loads(out.stdout)
 
 
 def main():
@@ -114,7 +95,7 @@ def main():
     import corvatel
 
     workers = len(os.sched_getaffinity(0))
-    single = one_worker(args.reps)
+    single = run_on_one_worker("bench_simulate", "time_corvatel", args.reps)
     multi = time_corvatel(args.reps)
     baseline = time_numpy(max(3, args.reps // 2))
     variate = sampler_ns()

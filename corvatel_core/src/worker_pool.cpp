@@ -55,6 +55,7 @@ void WorkerPool::run_pieces(std::uint64_t n, PieceFn fn, void* ctx) {
   }
   work_ready_.notify_all();
   batch.done.wait(lock, [&] { return batch.pieces_left == 0; });
+  batches_run_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void WorkerPool::work() {

@@ -6,6 +6,7 @@
 // writes only its own output slot.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,10 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   std::size_t size() const { return threads_.size(); }
+
+  // Non-empty parallel_for calls completed so far, for benchmarks that count
+  // the batches a computation ran.
+  std::uint64_t batches_run() const { return batches_run_.load(std::memory_order_relaxed); }
 
   // Runs body(begin, end) over pieces that together cover [0, n) exactly
   // once, and returns when all have run. `body` must not throw.
@@ -59,6 +64,7 @@ class WorkerPool {
   std::condition_variable work_ready_;
   std::deque<Piece> queue_;
   bool stopping_ = false;
+  std::atomic<std::uint64_t> batches_run_{0};
   std::vector<std::thread> threads_;
 };
 
