@@ -288,10 +288,9 @@ def test_recovers_known_parameters():
     choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 4000, 99)
     result = corvatel.fit_sim(choices, rts)
     assert result["final_cost"] < 1e-3
-    # Each cost evaluation simulates 5000 trials, so the fitted statistics
-    # carry sampling noise of their own on top of the data's (4000 trials):
-    # over seeds the recovered drift and boundary scatter by a few percent
-    # and t0 by about 10 ms. The bounds are roughly three times that.
-    assert result["drift_rate"] == pytest.approx(1.0, rel=0.12)
+    # Over 12 seeds of 4000 trials the fitted values scatter with standard
+    # deviations of about 4 % (drift), 2 % (boundary) and 12 ms (t0), with no
+    # visible bias; the bounds allow three to four of them.
+    assert result["drift_rate"] == pytest.approx(1.0, rel=0.15)
     assert result["boundary_separation"] == pytest.approx(1.5, rel=0.08)
-    assert result["non_decision_time"] == pytest.approx(0.3, abs=0.03)
+    assert result["non_decision_time"] == pytest.approx(0.3, abs=0.04)
