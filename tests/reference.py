@@ -41,3 +41,62 @@ def trials_arrays(trials):
     choices = np.array([c == "1" for c in trials["choices"]], dtype=bool)
     rts = np.array([f64(b) for b in trials["rts"]], dtype=np.float64)
     return choices, rts
+
+
+def ticks_during(call):
+    """How often this thread could count while `call` ran on another thread;
+    near zero when `call` keeps the interpreter lock."""
+    import threading
+
+    started, done = threading.Event(), threading.Event()
+
+    def work():
+        started.set()
+        call()
+        done.set()
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    started.wait()
+    ticks = 0
+    while not done.is_set():
+        ticks += 1
+    thread.join()
+    return ticks
+
+
+def results_in_threads(calls):
+    """The results of `calls`, each run on its own thread, all at once."""
+    import threading
+
+    results = [None] * len(calls)
+
+    def work(i):
+        results[i] = calls[i]()
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(calls))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results
+
+
+def _put_result(queue, function, args):
+    queue.put(function(*args))
+
+
+def result_in_forked_child(function, *args, timeout=120):
+    """function(*args) in a child made by fork; fails the test on a hang."""
+    import multiprocessing
+
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    child = context.Process(target=_put_result, args=(queue, function, args))
+    child.start()
+    child.join(timeout=timeout)
+    if child.is_alive():
+        child.kill()
+        pytest.fail(f"the forked child hung in {function.__name__}")
+    assert child.exitcode == 0
+    return queue.get(timeout=5)

@@ -1,16 +1,14 @@
 import collections
 import math
-import multiprocessing
 import os
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
 
 import corvatel
-from reference import bits, f64, load_vectors, trials_arrays
+from reference import bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during, trials_arrays
 
 PARAM_KEYS = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd"]
 RESULT_KEYS = PARAM_KEYS + ["iterations", "final_cost"]
@@ -214,38 +212,13 @@ def test_nan_target_is_an_optimizer_failure():
 
 
 def test_other_threads_run_during_a_fit(data):
-    done = threading.Event()
-    started = threading.Event()
-
-    def work():
-        started.set()
-        corvatel.fit_sim(*data, GUESS, 20)
-        done.set()
-
-    thread = threading.Thread(target=work)
-    thread.start()
-    started.wait()
-    ticks = 0
-    while not done.is_set():
-        ticks += 1
-    thread.join()
-    assert ticks > 1000
+    assert ticks_during(lambda: corvatel.fit_sim(*data, GUESS, 20)) > 1000
 
 
 def test_concurrent_fits_match_single_fits(data):
-    guesses = [dict(GUESS, drift_rate=d) for d in (0.6, 0.9, 1.2)]
-    alone = [corvatel.fit_sim(*data, g, 5) for g in guesses]
-    together = [None] * len(guesses)
-
-    def work(i):
-        together[i] = corvatel.fit_sim(*data, guesses[i], 5)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(guesses))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert together == alone
+    calls = [lambda d=d: corvatel.fit_sim(*data, dict(GUESS, drift_rate=d), 5) for d in (0.6, 0.9, 1.2)]
+    alone = [call() for call in calls]
+    assert results_in_threads(calls) == alone
 
 
 ONE_WORKER_FIT = """
@@ -266,22 +239,12 @@ def test_fit_does_not_depend_on_the_number_of_workers(data):
     assert one_worker == corvatel.fit_sim(*data, None, 8)
 
 
-def fit_in_child(arrays, queue):
-    queue.put(corvatel.fit_sim(*arrays, GUESS, 3))
+def short_fit(choices, rts):
+    return corvatel.fit_sim(choices, rts, GUESS, 3)
 
 
 def test_forked_child_can_fit(data):
-    expected = corvatel.fit_sim(*data, GUESS, 3)
-    context = multiprocessing.get_context("fork")
-    queue = context.Queue()
-    child = context.Process(target=fit_in_child, args=(data, queue))
-    child.start()
-    child.join(timeout=120)
-    if child.is_alive():
-        child.kill()
-        pytest.fail("the forked child hung in fit_sim")
-    assert child.exitcode == 0
-    assert queue.get(timeout=5) == expected
+    assert result_in_forked_child(short_fit, *data) == short_fit(*data)
 
 
 def test_recovers_known_parameters():

@@ -1,13 +1,10 @@
 import hashlib
 import math
-import multiprocessing
-import threading
-
 import numpy as np
 import pytest
 
 import corvatel
-from reference import bits, f64, load_vectors
+from reference import bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during
 
 TYPICAL = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
 
@@ -41,6 +38,7 @@ def test_result_arrays():
         assert array.flags.c_contiguous and array.flags.writeable and array.flags.aligned
         assert array.strides == (array.itemsize,)
         assert array.dtype.isnative
+        assert not array.flags.owndata  # a view of the module's buffer, freed by its base
     assert len(choices) + n_excluded == 500
     assert np.all(rts >= 0.3)
 
@@ -238,56 +236,23 @@ def test_result_buffers_are_freed():
 
 
 def test_other_threads_run_during_a_simulation():
-    started = threading.Event()
-    done = threading.Event()
-
-    def work():
-        started.set()
-        corvatel.simulate(0.0, 1e6, 0.5, 0.0, 300, 1)  # 300 walks of 10 001 steps
-        done.set()
-
-    thread = threading.Thread(target=work)
-    thread.start()
-    started.wait()
-    ticks = 0
-    while not done.is_set():
-        ticks += 1
-    thread.join()
-    assert ticks > 1000
+    # 300 walks of 10 001 steps each.
+    assert ticks_during(lambda: corvatel.simulate(0.0, 1e6, 0.5, 0.0, 300, 1)) > 1000
 
 
 def test_concurrent_calls_match_single_calls():
-    seeds = list(range(6))
-    alone = {s: corvatel.simulate(**TYPICAL, n=2000, seed=s)[1].tobytes() for s in seeds}
-    together = {}
-
-    def work(seed):
-        together[seed] = corvatel.simulate(**TYPICAL, n=2000, seed=seed)[1].tobytes()
-
-    threads = [threading.Thread(target=work, args=(s,)) for s in seeds]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert together == alone
+    calls = [lambda s=s: corvatel.simulate(**TYPICAL, n=2000, seed=s)[1].tobytes() for s in range(6)]
+    alone = [call() for call in calls]
+    assert results_in_threads(calls) == alone
 
 
-def simulate_in_child(queue):
-    queue.put(corvatel.simulate(**TYPICAL, n=2000, seed=8)[1].tobytes())
+def simulated_rts(seed):
+    return corvatel.simulate(**TYPICAL, n=2000, seed=seed)[1].tobytes()
 
 
 def test_forked_child_can_simulate():
-    parent = corvatel.simulate(**TYPICAL, n=2000, seed=8)[1].tobytes()  # the pool exists now
-    context = multiprocessing.get_context("fork")
-    queue = context.Queue()
-    child = context.Process(target=simulate_in_child, args=(queue,))
-    child.start()
-    child.join(timeout=60)
-    if child.is_alive():
-        child.kill()
-        pytest.fail("the forked child hung in simulate")
-    assert child.exitcode == 0
-    assert queue.get(timeout=5) == parent
+    parent = simulated_rts(8)  # the pool exists now
+    assert result_in_forked_child(simulated_rts, 8) == parent
 
 
 THREAD_START_FAILURE = """
