@@ -82,6 +82,11 @@ def results_in_threads(calls):
     return results
 
 
+# Newer Pythons warn when a process with threads forks; the worker pool's
+# threads are exactly what the fork tests are about.
+FORK_WITH_THREADS = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+
+
 def _put_result(queue, function, args):
     queue.put(function(*args))
 

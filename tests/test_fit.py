@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import corvatel
-from reference import bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during, trials_arrays
+from reference import FORK_WITH_THREADS, bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during, trials_arrays
 
 PARAM_KEYS = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd"]
 RESULT_KEYS = PARAM_KEYS + ["iterations", "final_cost"]
@@ -243,6 +243,7 @@ def short_fit(choices, rts):
     return corvatel.fit_sim(choices, rts, GUESS, 3)
 
 
+@FORK_WITH_THREADS
 def test_forked_child_can_fit(data):
     assert result_in_forked_child(short_fit, *data) == short_fit(*data)
 

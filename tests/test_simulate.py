@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import corvatel
-from reference import bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during
+from reference import FORK_WITH_THREADS, bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during
 
 TYPICAL = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
 
@@ -250,6 +250,7 @@ def simulated_rts(seed):
     return corvatel.simulate(**TYPICAL, n=2000, seed=seed)[1].tobytes()
 
 
+@FORK_WITH_THREADS
 def test_forked_child_can_simulate():
     parent = simulated_rts(8)  # the pool exists now
     assert result_in_forked_child(simulated_rts, 8) == parent
