@@ -39,4 +39,11 @@ PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   }
 }
 
+// guarded<Impl> as a method-table entry: every module function takes
+// positional and keyword arguments (METH_VARARGS | METH_KEYWORDS).
+template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
+PyCFunction guarded_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<Impl>));
+}
+
 }  // namespace corvatel::py

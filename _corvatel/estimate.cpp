@@ -32,8 +32,7 @@ PyObject* fit_ez(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef fit_ez_def = {
-    "fit_ez", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<fit_ez>)),
-    METH_VARARGS | METH_KEYWORDS,
+    "fit_ez", guarded_method<fit_ez>(), METH_VARARGS | METH_KEYWORDS,
     "fit_ez(choices, rts)\n"
     "--\n"
     "\n"

@@ -62,8 +62,7 @@ PyObject* fit_sim(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef fit_sim_def = {
-    "fit_sim", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<fit_sim>)),
-    METH_VARARGS | METH_KEYWORDS,
+    "fit_sim", guarded_method<fit_sim>(), METH_VARARGS | METH_KEYWORDS,
     "fit_sim(choices, rts, initial_guess=None, max_iters=200)\n"
     "--\n"
     "\n"

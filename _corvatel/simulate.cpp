@@ -145,8 +145,7 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef simulate_def = {
-    "simulate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<simulate>)),
-    METH_VARARGS | METH_KEYWORDS,
+    "simulate", guarded_method<simulate>(), METH_VARARGS | METH_KEYWORDS,
     "simulate(drift, boundary, start, t0, n, seed, noise_sd=1.0)\n"
     "--\n"
     "\n"
