@@ -6,6 +6,14 @@ boundary separation and non-decision time in closed form (EZ-diffusion);
 ``fit_sim`` recovers them by a simulation-based Nelder-Mead search.
 """
 
-from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
+from _corvatel import (
+    CorvatelError,
+    __version__,
+    fit_ez,
+    fit_sim,
+    get_num_threads,
+    set_num_threads,
+    simulate,
+)
 
-__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim"]
+__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads"]
