@@ -188,6 +188,7 @@ def test_ctrl_c_interrupts_a_long_call(call):
         reacted = time.monotonic() - sent
     finally:
         child.kill()
+        child.wait()
     assert child.returncode == 0, err
     assert "interrupted after" in out
     # Generous for a loaded machine: without the check the call runs for
