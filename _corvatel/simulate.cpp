@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "args.h"
+#include "corvatel/memory.h"
 #include "corvatel/simulate.h"
 #include "errors.h"
 #include "functions.h"
@@ -22,6 +23,9 @@ namespace {
 constexpr Signature<7> kSignature{"simulate", {"drift", "boundary", "start", "t0", "n", "seed", "noise_sd"}, 6};
 
 constexpr const char* kCapsuleName = "corvatel.buffer";
+
+// The batch of trials and the two output buffers.
+constexpr std::uint64_t kBytesPerTrial = sizeof(Trial) + sizeof(npy_bool) + sizeof(double);
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -129,6 +133,13 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
+  // Checked before allocating: under overcommit the allocations would succeed
+  // and the process be killed part-way through filling them.
+  if (!memory_allows(*n, kBytesPerTrial)) {
+    PyErr_Format(PyExc_MemoryError, "simulate: %llu trials need more memory than this machine can give",
+                 static_cast<unsigned long long>(*n));
+    return nullptr;
+  }
 
   std::optional<Kept> simulated = without_gil([&] { return simulate_kept(params, *n, *seed); });
   if (!simulated) return nullptr;  // interrupted: the handler's exception is set

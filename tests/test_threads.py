@@ -194,3 +194,33 @@ def test_ctrl_c_interrupts_a_long_call(call):
     # Generous for a loaded machine: without the check the call runs for
     # hours (fit) or about a minute (simulate).
     assert reacted < 10
+
+
+def obtainable_bytes():
+    """MemAvailable + SwapFree, read independently of the module."""
+    fields = {}
+    with open("/proc/meminfo") as f:
+        for line in f:
+            key, value = line.split(":")
+            fields[key] = int(value.split()[0]) * 1024
+    return fields["MemAvailable"] + fields.get("SwapFree", 0)
+
+
+def test_batch_larger_than_memory_raises_at_once():
+    """Half again as many trials as fit: the kernel's overcommit grants the
+    buffers, so without the check the call would start filling them (for
+    minutes, until the process is killed) instead of raising."""
+    n = obtainable_bytes() * 3 // 2 // 9  # the two output arrays alone take 9 bytes a trial
+    out = run_python(
+        f"""
+        import corvatel
+        try:
+            corvatel.simulate(1.0, 1.5, 0.5, 0.3, {n}, 1)
+        except MemoryError as e:
+            print(e)
+        print(corvatel.simulate(1.0, 1.5, 0.5, 0.3, 10, 1)[2] + 1)
+        """,
+        timeout=20,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"simulate: {n} trials need more memory than this machine can give", "1"]
