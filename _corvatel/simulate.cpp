@@ -32,10 +32,11 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<void, FreeDeleter>;
 
+// Never empty: an empty batch also gets a buffer (of one byte), so that every
+// result array has the same kind of owner.
 Buffer allocate(std::uint64_t n, std::size_t element_size) {
-  if (n == 0) return Buffer();
   if (n > SIZE_MAX / element_size) throw std::bad_alloc();
-  void* p = std::malloc(static_cast<std::size_t>(n) * element_size);
+  void* p = std::malloc(n == 0 ? 1 : static_cast<std::size_t>(n) * element_size);
   if (p == nullptr) throw std::bad_alloc();
   return Buffer(p);
 }
@@ -82,10 +83,6 @@ PyRef wrap_buffer(Buffer buffer, int type_num, std::uint64_t length) {
   if (descr == nullptr) return {};
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
   npy_intp strides[1] = {static_cast<npy_intp>(PyDataType_ELSIZE(descr))};
-  if (!buffer) {  // n == 0: nothing was allocated, let NumPy make the empty array
-    Py_DECREF(descr);
-    return PyRef::steal(PyArray_SimpleNew(1, dims, type_num));
-  }
   PyRef owner = PyRef::steal(PyCapsule_New(buffer.get(), kCapsuleName, free_capsule_buffer));
   if (!owner) {
     Py_DECREF(descr);

@@ -224,3 +224,12 @@ def test_batch_larger_than_memory_raises_at_once():
     )
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [f"simulate: {n} trials need more memory than this machine can give", "1"]
+
+
+@pytest.mark.parametrize("n", [0, 1, 7])
+def test_every_result_array_has_the_same_kind_of_owner(n):
+    reference = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 3, 1)
+    for got, like in zip(corvatel.simulate(1.0, 1.5, 0.5, 0.3, n, 1)[:2], reference[:2]):
+        assert got.size == n and got.dtype == like.dtype
+        assert type(got.base) is type(like.base)
+        assert got.flags.owndata is False and got.flags.writeable
