@@ -2,6 +2,7 @@
 while a thread computes, and interrupts of long calls."""
 
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -16,9 +17,9 @@ from reference import results_in_threads
 import corvatel
 
 
-def run_python(code, timeout=120, env=None, **kwargs):
+def run_python(code, timeout=120, env=None, args_=(), **kwargs):
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code), *([args_] if isinstance(args_, str) else args_)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -233,3 +234,32 @@ def test_every_result_array_has_the_same_kind_of_owner(n):
         assert got.size == n and got.dtype == like.dtype
         assert type(got.base) is type(like.base)
         assert got.flags.owndata is False and got.flags.writeable
+
+
+ROUNDING_UPWARD = {"x86_64": 0x800, "aarch64": 0x400000}  # FE_UPWARD of each platform's <fenv.h>
+
+FLOATING_POINT_PROBE = """
+import ctypes, platform, sys
+import numpy as np
+if sys.argv[1] != "default":
+    assert ctypes.CDLL(None).fesetround(int(sys.argv[1])) == 0
+import corvatel  # the pool starts from this thread, under its modes
+# Inputs exact in binary (dyadic), so that they do not depend on the mode.
+c, r, x = corvatel.simulate(0.875, 1.25, 0.4375, 0.25, 2000, 17)
+choices = np.array([i % 4 != 0 for i in range(300)])
+rts = np.array([(300 + (i * 7919) % 613) / 1024 for i in range(300)])
+print(c.tobytes().hex(), r.tobytes().hex(), x)
+print(sorted((k, float(v).hex()) for k, v in corvatel.fit_ez(choices, rts).items()))
+print(sorted((k, float(v).hex()) for k, v in corvatel.fit_sim(choices, rts, max_iters=6).items()))
+"""
+
+
+@pytest.mark.skipif(platform.machine() not in ROUNDING_UPWARD, reason="FE_UPWARD's value is known per platform")
+def test_callers_rounding_mode_changes_nothing():
+    outputs = [
+        run_python(FLOATING_POINT_PROBE, args_=mode)
+        for mode in ("default", str(ROUNDING_UPWARD[platform.machine()]))
+    ]
+    for out in outputs:
+        assert out.returncode == 0, out.stderr
+    assert outputs[1].stdout == outputs[0].stdout
