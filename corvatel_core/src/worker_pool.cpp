@@ -18,7 +18,7 @@ namespace {
 // Several pieces per worker even out trials of unequal length; the cap keeps
 // each piece short enough that a stopped batch ends soon.
 constexpr std::uint64_t kPiecesPerWorker = 8;
-constexpr std::uint64_t kMaxPieceLength = 8192;
+constexpr std::uint64_t kMaxPieceLength = 2048;
 
 }  // namespace
 
