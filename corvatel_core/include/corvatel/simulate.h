@@ -52,4 +52,14 @@ TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed)
 // The same batch on a given pool; the result does not depend on the pool.
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool);
 
+// The batch's trials that did not time out, written straight into the
+// caller's arrays of n elements: choices[k] (0 or 1) and rts[k] of the k-th
+// such trial in index order, for k below the returned count. Nothing of size
+// n is allocated; entries from the count on are left unspecified. Throws
+// std::system_error when the pool cannot start.
+std::uint64_t simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed, std::uint8_t* choices,
+                            double* rts);
+std::uint64_t simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed, std::uint8_t* choices,
+                            double* rts, WorkerPool& pool);
+
 }  // namespace corvatel
