@@ -150,7 +150,7 @@ const char* simd_path_name(SimdPath path) {
 bool simd_path_supported(SimdPath path) {
   switch (path) {
     case SimdPath::scalar: return true;
-#if defined(__x86_64__) && defined(CORVATEL_LANES_WIP)
+#if defined(__x86_64__)
     case SimdPath::avx2: return x86_support().avx2;
     case SimdPath::avx512: return x86_support().avx512;
 #endif
@@ -175,7 +175,7 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
     walk_scalar(p, keyed, first, count, out);
     return;
   }
-#if defined(__x86_64__) && defined(CORVATEL_LANES_WIP)
+#if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
                         key, ZIG_NORM_X.data(), lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
