@@ -2,6 +2,7 @@
 // choice of path.
 #include "corvatel/internal/walk.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,10 +55,8 @@ class LaneRng {
   explicit LaneRng(LaneSource& source) : src_(source) {}
 
   std::uint64_t next_u64() {
-    if (src_.pos == 8 * src_.blocks) refill();
-    const std::uint64_t word = src_.ring[(src_.pos % 16) * src_.stride + src_.lane];
-    ++src_.pos;
-    return word;
+    if (src_.read == src_.fill) refill();
+    return src_.ring[(src_.read++ % 16) * src_.stride + src_.lane];
   }
 
  private:
@@ -70,11 +69,11 @@ class LaneRng {
     input[15] = static_cast<std::uint32_t>(src_.stream >> 32);
     std::uint32_t block[16];
     chacha8_block(input, block);
-    const std::uint64_t half = 8 * (src_.blocks % 2);
     for (unsigned k = 0; k < 8; ++k) {
-      src_.ring[(half + k) * src_.stride + src_.lane] =
+      src_.ring[((src_.fill + k) % 16) * src_.stride + src_.lane] =
           static_cast<std::uint64_t>(block[2 * k]) | (static_cast<std::uint64_t>(block[2 * k + 1]) << 32);
     }
+    src_.fill += 8;
     ++src_.blocks;
   }
 
@@ -82,8 +81,30 @@ class LaneRng {
 };
 
 [[maybe_unused]] double lane_slow_draw(LaneSource& source, std::uint64_t layer, double u, double x) {
+  const std::uint64_t start = source.read;
   LaneRng rng(source);
-  return sample_slow(rng, static_cast<std::size_t>(layer), u, x);
+  const double z = sample_slow(rng, static_cast<std::size_t>(layer), u, x);
+  // Close the gap: the unread draws (at most 15) move down to `start`.
+  const std::uint64_t unread = source.fill - source.read;
+  std::uint64_t moved[16];
+  for (std::uint64_t k = 0; k < unread; ++k) moved[k] = source.ring[((source.read + k) % 16) * source.stride + source.lane];
+  for (std::uint64_t k = 0; k < unread; ++k) source.ring[((start + k) % 16) * source.stride + source.lane] = moved[k];
+  source.fill = start + unread;
+  source.read = start;
+  return z;
+}
+
+// Layer i's two edges side by side, so that a lane finds both in one load.
+const double* ziggurat_edge_pairs() {
+  alignas(64) static const std::array<double, 512> pairs = [] {
+    std::array<double, 512> p{};
+    for (std::size_t i = 0; i < 256; ++i) {
+      p[2 * i] = ZIG_NORM_X[i];
+      p[2 * i + 1] = ZIG_NORM_X[i + 1];
+    }
+    return p;
+  }();
+  return pairs.data();
 }
 
 #if defined(__x86_64__)
@@ -177,7 +198,7 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   }
 #if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, ZIG_NORM_X.data(), lane_slow_draw};
+                        key, ziggurat_edge_pairs(), lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
   if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
 #endif

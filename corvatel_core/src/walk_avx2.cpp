@@ -19,16 +19,35 @@ typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
 
-inline u64v gather_u64(const std::uint64_t* base, i64v index) {
-  return (u64v)_mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), (__m256i)index, 8);
-}
-
-inline f64v gather_f64(const double* base, i64v index) {
-  return (f64v)_mm256_i64gather_pd(base, (__m256i)index, 8);
+// Layer i's two edges for each lane: one 16-byte load per lane, then a
+// transpose (gathers are slower here on several processors).
+inline void layer_edges(const double* pairs, i64v layer, f64v& edge, f64v& next_edge) {
+  alignas(32) std::int64_t i[4];
+  std::memcpy(i, &layer, sizeof i);
+  __m128d q[4];
+  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * i[e]);
+  edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
+  next_edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm256_movemask_pd((__m256d)mask));
+}
+
+// Rotations by whole bytes are one byte shuffle.
+template <int C>
+inline u32v rotl(u32v v) {
+  if constexpr (C == 16) {
+    const __m256i turn = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
+                                          2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    return (u32v)_mm256_shuffle_epi8((__m256i)v, turn);
+  } else if constexpr (C == 8) {
+    const __m256i turn = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
+                                          3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+    return (u32v)_mm256_shuffle_epi8((__m256i)v, turn);
+  } else {
+    return (v << C) | (v >> (32 - C));
+  }
 }
 
 #include "walk_lanes.inc"

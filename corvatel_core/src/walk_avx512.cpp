@@ -25,18 +25,30 @@ typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
 
-// The masked gathers start from a zeroed register rather than an undefined
-// one.
-inline u64v gather_u64(const std::uint64_t* base, i64v index) {
-  return (u64v)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xFF, (__m512i)index, base, 8);
-}
-
-inline f64v gather_f64(const double* base, i64v index) {
-  return (f64v)_mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, (__m512i)index, base, 8);
+// Layer i's two edges for each lane: one 16-byte load per lane, then a
+// transpose (gathers are slower here on several processors).
+inline void layer_edges(const double* pairs, i64v layer, f64v& edge, f64v& next_edge) {
+  alignas(64) std::int64_t i[8];
+  std::memcpy(i, &layer, sizeof i);
+  __m128d q[8];
+  for (int e = 0; e < 8; ++e) q[e] = _mm_load_pd(pairs + 2 * i[e]);
+  const __m256d e01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
+  const __m256d e45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[4], q[5])), _mm_unpacklo_pd(q[6], q[7]), 1);
+  const __m256d n01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
+  const __m256d n45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[4], q[5])), _mm_unpackhi_pd(q[6], q[7]), 1);
+  edge = (f64v)_mm512_insertf64x4(_mm512_castpd256_pd512(e01), e45, 1);
+  next_edge = (f64v)_mm512_insertf64x4(_mm512_castpd256_pd512(n01), n45, 1);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm512_test_epi64_mask((__m512i)mask, (__m512i)mask));
+}
+
+template <int C>
+inline u32v rotl(u32v v) {
+  // The zero-masked form starts from a zeroed register rather than an
+  // undefined one.
+  return (u32v)_mm512_maskz_rol_epi32(0xFFFF, (__m512i)v, C);
 }
 
 #include "walk_lanes.inc"

@@ -47,23 +47,26 @@ void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8]
 // ---- What the lane kernels share with the baseline code ----
 
 // One lane's draws: its ring of 16 draws, stored draw-major (slot j of lane L
-// at ring[j * stride + L]), that is two ChaCha8 blocks of 8 draws each. Draw
-// number m of the trial sits in slot m % 16; `pos` draws have been taken and
-// `blocks` blocks received (block b in slots 8 * (b % 2) ..), which is also
-// the counter of the next block of the lane's stream.
+// at ring[j * stride + L]). Slot numbers count on across the trial and are
+// taken modulo 16: `read` is the slot of the lane's next draw, `fill` the
+// slot after its last one (fill - read <= 16), and `blocks` the blocks of its
+// stream received so far, which is the counter of the next one.
 struct LaneSource {
   std::uint64_t* ring;
   unsigned stride;
   unsigned lane;
-  std::uint64_t pos;
+  std::uint64_t read;
+  std::uint64_t fill;
   std::uint64_t blocks;
   std::uint64_t stream;
   const std::uint32_t* key;
 };
 
 // Finishes a standard normal draw that left the Ziggurat's fast path (the
-// wedge or the tail) with the scalar code, taking the lane's next draws in
-// order and computing its next block when the ring runs dry.
+// wedge or the tail) with the scalar code: takes the lane's next draws in
+// order from `read` on, computing its next block when the ring runs dry, and
+// then moves the lane's unread draws down to `read`, so that the lane reads
+// in step with the others again. Updates `fill` and `blocks`.
 using SlowDraw = double (*)(LaneSource& source, std::uint64_t layer, double u, double x);
 
 struct LaneSetup {
@@ -72,7 +75,7 @@ struct LaneSetup {
   double a;         // drift * dt
   double s;         // noise_sd * sqrt(dt)
   const std::uint32_t* key;
-  const double* zig_x;  // the Ziggurat's 257 layer edges
+  const double* zig_pairs;  // layer i's edges X[i], X[i + 1] at 2i, 2i + 1
   SlowDraw slow_draw;
 };
 
