@@ -19,13 +19,12 @@ typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
 
-// Layer i's two edges for each lane: one 16-byte load per lane, then a
-// transpose (gathers are slower here on several processors).
-inline void layer_edges(const double* pairs, i64v layer, f64v& edge, f64v& next_edge) {
-  alignas(32) std::int64_t i[4];
-  std::memcpy(i, &layer, sizeof i);
+// The two edges of each lane's layer (the low byte of its draw, read from
+// memory): one 16-byte load per lane, then a transpose. Gathers are slower
+// on several processors.
+inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
   __m128d q[4];
-  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * i[e]);
+  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
   edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
   next_edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
 }

@@ -24,20 +24,20 @@ typedef std::int64_t i64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
+typedef double f64q __attribute__((vector_size(32)));
 
-// Layer i's two edges for each lane: one 16-byte load per lane, then a
-// transpose (gathers are slower here on several processors).
-inline void layer_edges(const double* pairs, i64v layer, f64v& edge, f64v& next_edge) {
-  alignas(64) std::int64_t i[8];
-  std::memcpy(i, &layer, sizeof i);
+// The two edges of each lane's layer (the low byte of its draw, read from
+// memory): one 16-byte load per lane, then a transpose. Gathers are slower
+// on several processors.
+inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
   __m128d q[8];
-  for (int e = 0; e < 8; ++e) q[e] = _mm_load_pd(pairs + 2 * i[e]);
+  for (int e = 0; e < 8; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
   const __m256d e01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
   const __m256d e45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[4], q[5])), _mm_unpacklo_pd(q[6], q[7]), 1);
   const __m256d n01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
   const __m256d n45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[4], q[5])), _mm_unpackhi_pd(q[6], q[7]), 1);
-  edge = (f64v)_mm512_insertf64x4(_mm512_castpd256_pd512(e01), e45, 1);
-  next_edge = (f64v)_mm512_insertf64x4(_mm512_castpd256_pd512(n01), n45, 1);
+  edge = __builtin_shufflevector((f64q)e01, (f64q)e45, 0, 1, 2, 3, 4, 5, 6, 7);
+  next_edge = __builtin_shufflevector((f64q)n01, (f64q)n45, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
