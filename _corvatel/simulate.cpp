@@ -36,7 +36,7 @@ Buffer allocate(std::uint64_t n, std::size_t element_size) {
 }
 
 // The kept trials: choices and rts of every trial that did not time out, in
-// index order, in buffers with room for all n.
+// index order, in buffers of exactly that length.
 struct Kept {
   Buffer choices;
   Buffer rts;
@@ -44,25 +44,30 @@ struct Kept {
   std::uint64_t excluded = 0;
 };
 
+// Gives back the unused tail of a buffer; keeps it whole if that fails (or
+// nothing is kept, where realloc's result would be the library's choice).
+void shrink(Buffer& buffer, std::uint64_t count, std::size_t element_size) {
+  if (!buffer || count == 0) return;
+  if (void* p = std::realloc(buffer.get(), static_cast<std::size_t>(count) * element_size)) {
+    (void)buffer.release();
+    buffer.reset(p);
+  }
+}
+
 // Runs without the interpreter lock.
 Kept simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
   Kept kept;
   // Reserved before simulating, so that a batch too large for memory fails
-  // at once rather than after the work.
+  // at once rather than after the work. The trials are written straight
+  // into these two buffers: there is no third one.
   kept.choices = allocate(n, sizeof(npy_bool));
   kept.rts = allocate(n, sizeof(double));
-  const TrialBatch batch = simulate_n(params, n, seed);
-  auto* choices = static_cast<npy_bool*>(kept.choices.get());
-  auto* rts = static_cast<double*>(kept.rts.get());
-  std::uint64_t k = 0;
-  for (const Trial& t : batch) {
-    if (t.timed_out) continue;
-    choices[k] = t.choice ? NPY_TRUE : NPY_FALSE;
-    rts[k] = t.rt;
-    ++k;
-  }
-  kept.count = k;
-  kept.excluded = n - k;
+  static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+  kept.count = corvatel::simulate_kept(params, n, seed, static_cast<std::uint8_t*>(kept.choices.get()),
+                                       static_cast<double*>(kept.rts.get()));
+  kept.excluded = n - kept.count;
+  shrink(kept.choices, kept.count, sizeof(npy_bool));
+  shrink(kept.rts, kept.count, sizeof(double));
   return kept;
 }
 
