@@ -81,24 +81,8 @@ class LaneRng {
 };
 
 [[maybe_unused]] double lane_slow_draw(LaneSource& source, std::uint64_t layer, double u, double x) {
-  const std::uint64_t start = source.read;
   LaneRng rng(source);
-  const double z = sample_slow(rng, static_cast<std::size_t>(layer), u, x);
-  // Close the gap: the unread draws (at most 15) move down to `start`,
-  // through a copy, since source and target slots may overlap in the ring.
-  const auto unread = static_cast<unsigned>(source.fill - source.read);
-  if (source.read != start) {
-    std::uint64_t* column = source.ring + source.lane;
-    const unsigned stride = source.stride;
-    std::uint64_t moved[16];
-    auto j = static_cast<unsigned>(source.read % 16);
-    for (unsigned k = 0; k < unread; ++k, j = (j + 1) % 16) moved[k] = column[j * stride];
-    j = static_cast<unsigned>(start % 16);
-    for (unsigned k = 0; k < unread; ++k, j = (j + 1) % 16) column[j * stride] = moved[k];
-  }
-  source.fill = start + unread;
-  source.read = start;
-  return z;
+  return sample_slow(rng, static_cast<std::size_t>(layer), u, x);
 }
 
 // Layer i's two edges side by side, so that a lane finds both in one load.

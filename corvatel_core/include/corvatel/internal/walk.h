@@ -47,9 +47,9 @@ void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8]
 // ---- What the lane kernels share with the baseline code ----
 
 // One lane's draws: its ring of 16 draws, stored draw-major (slot j of lane L
-// at ring[j * stride + L]). Slot numbers count on across the trial and are
-// taken modulo 16: `read` is the slot of the lane's next draw, `fill` the
-// slot after its last one (fill - read <= 16), and `blocks` the blocks of its
+// at ring[j * stride + L]). Slot numbers count on and are taken modulo 16:
+// `read` is the slot of the lane's next draw, `fill` the slot after its last
+// one (fill - read <= 8 after a refill), and `blocks` the blocks of its
 // stream received so far, which is the counter of the next one.
 struct LaneSource {
   std::uint64_t* ring;
@@ -64,9 +64,8 @@ struct LaneSource {
 
 // Finishes a standard normal draw that left the Ziggurat's fast path (the
 // wedge or the tail) with the scalar code: takes the lane's next draws in
-// order from `read` on, computing its next block when the ring runs dry, and
-// then moves the lane's unread draws down to `read`, so that the lane reads
-// in step with the others again. Updates `fill` and `blocks`.
+// order from `read` on, computing its next block when the ring runs dry.
+// Updates `read`, `fill` and `blocks`.
 using SlowDraw = double (*)(LaneSource& source, std::uint64_t layer, double u, double x);
 
 struct LaneSetup {
