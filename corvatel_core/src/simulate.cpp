@@ -1,7 +1,7 @@
 #include "corvatel/simulate.h"
 
 #include <algorithm>
-#include <vector>
+#include <array>
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/walk.h"
@@ -13,8 +13,9 @@ namespace {
 using internal::WalkEnd;
 
 // Walks are run this many at a time, so that lanes stay busy across a piece
-// while the records between the walk and the output stay small.
-constexpr std::uint64_t kWalkRun = 2048;
+// while the records between the walk and the output stay small (on the
+// worker's stack: the pool's bodies must not throw, so they allocate nothing).
+constexpr std::uint64_t kWalkRun = 1024;
 
 Trial trial_from(const WalkEnd& w, const Params& p) { return Trial{w.x >= p.boundary * 0.5, w.t + p.t0, w.inside}; }
 
@@ -22,7 +23,7 @@ Trial trial_from(const WalkEnd& w, const Params& p) { return Trial{w.x >= p.boun
 // together with the index of its first trial.
 template <typename Emit>
 void walk_range(const Params& p, const ChaChaKey& key, std::uint64_t begin, std::uint64_t end, Emit&& emit) {
-  std::vector<WalkEnd> ends(static_cast<std::size_t>(std::min(kWalkRun, end - begin)));
+  std::array<WalkEnd, kWalkRun> ends;
   const internal::SimdPath path = internal::chosen_simd_path();
   for (std::uint64_t first = begin; first < end; first += kWalkRun) {
     const std::uint64_t count = std::min(kWalkRun, end - first);

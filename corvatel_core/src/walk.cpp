@@ -86,7 +86,7 @@ class LaneRng {
 }
 
 // Layer i's two edges side by side, so that a lane finds both in one load.
-const double* ziggurat_edge_pairs() {
+[[maybe_unused]] const double* ziggurat_edge_pairs() {
   alignas(64) static const std::array<double, 512> pairs = [] {
     std::array<double, 512> p{};
     for (std::size_t i = 0; i < 256; ++i) {
