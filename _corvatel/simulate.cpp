@@ -24,8 +24,9 @@ constexpr Signature<7> kSignature{"simulate", {"drift", "boundary", "start", "t0
 
 constexpr const char* kCapsuleName = "corvatel.buffer";
 
-// The batch of trials and the two output buffers.
-constexpr std::uint64_t kBytesPerTrial = sizeof(Trial) + sizeof(npy_bool) + sizeof(double);
+// The two output buffers are all a batch needs: trials are written straight
+// into them.
+constexpr std::uint64_t kBytesPerTrial = sizeof(npy_bool) + sizeof(double);
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -42,7 +43,7 @@ Buffer allocate(std::uint64_t n, std::size_t element_size) {
 }
 
 // The kept trials: choices and rts of every trial that did not time out, in
-// index order, in buffers with room for all n.
+// index order, in buffers of exactly that length.
 struct Kept {
   Buffer choices;
   Buffer rts;
@@ -50,27 +51,33 @@ struct Kept {
   std::uint64_t excluded = 0;
 };
 
+// Gives back the unused tail of a buffer; keeps it whole if that fails (or
+// nothing is kept, where realloc's result would be the library's choice).
+void shrink(Buffer& buffer, std::uint64_t count, std::size_t element_size) {
+  if (!buffer || count == 0) return;
+  if (void* p = std::realloc(buffer.get(), static_cast<std::size_t>(count) * element_size)) {
+    (void)buffer.release();
+    buffer.reset(p);
+  }
+}
+
 // Runs without the interpreter lock. Nothing when a signal handler raised.
 std::optional<Kept> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
   Kept kept;
   // Reserved before simulating, so that a batch too large for memory fails
-  // at once rather than after the work.
+  // at once rather than after the work. The trials are written straight
+  // into these two buffers: there is no third one.
   kept.choices = allocate(n, sizeof(npy_bool));
   kept.rts = allocate(n, sizeof(double));
-  const auto simulated = simulate_n(params, n, seed, signal_stop_check());
-  if (!simulated) return std::nullopt;
-  const TrialBatch& batch = *simulated;
-  auto* choices = static_cast<npy_bool*>(kept.choices.get());
-  auto* rts = static_cast<double*>(kept.rts.get());
-  std::uint64_t k = 0;
-  for (const Trial& t : batch) {
-    if (t.timed_out) continue;
-    choices[k] = t.choice ? NPY_TRUE : NPY_FALSE;
-    rts[k] = t.rt;
-    ++k;
-  }
-  kept.count = k;
-  kept.excluded = n - k;
+  static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+  const std::optional<std::uint64_t> count =
+      corvatel::simulate_kept(params, n, seed, static_cast<std::uint8_t*>(kept.choices.get()),
+                              static_cast<double*>(kept.rts.get()), signal_stop_check());
+  if (!count) return std::nullopt;
+  kept.count = *count;
+  kept.excluded = n - kept.count;
+  shrink(kept.choices, kept.count, sizeof(npy_bool));
+  shrink(kept.rts, kept.count, sizeof(double));
   return kept;
 }
 

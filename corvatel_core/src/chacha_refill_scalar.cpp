@@ -15,7 +15,9 @@ inline void quarter_round(std::uint32_t x[16], int a, int b, int c, int d) {
   x[c] += x[d]; x[b] ^= x[c]; x[b] = rotl(x[b], 7);
 }
 
-void block(const std::uint32_t input[16], std::uint32_t out[16]) {
+}  // namespace
+
+void chacha8_block(const std::uint32_t input[16], std::uint32_t out[16]) {
   std::uint32_t x[16];
   for (int i = 0; i < 16; ++i) x[i] = input[i];
   for (int round = 0; round < 4; ++round) {  // four double rounds: ChaCha8
@@ -31,8 +33,6 @@ void block(const std::uint32_t input[16], std::uint32_t out[16]) {
   for (int i = 0; i < 16; ++i) out[i] = x[i] + input[i];
 }
 
-}  // namespace
-
 void refill4_scalar(const std::uint32_t input[16], std::uint32_t out[64]) {
   std::uint32_t in[16];
   for (int i = 0; i < 16; ++i) in[i] = input[i];
@@ -41,7 +41,7 @@ void refill4_scalar(const std::uint32_t input[16], std::uint32_t out[64]) {
     const std::uint64_t c = counter + b;  // wraps modulo 2^64
     in[12] = static_cast<std::uint32_t>(c);
     in[13] = static_cast<std::uint32_t>(c >> 32);
-    block(in, out + 16 * b);
+    chacha8_block(in, out + 16 * b);
   }
 }
 

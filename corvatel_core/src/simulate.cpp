@@ -1,71 +1,98 @@
 #include "corvatel/simulate.h"
 
+#include <algorithm>
+#include <array>
+
 #include "corvatel/chacha.h"
-#include "corvatel/normal.h"
+#include "corvatel/internal/walk.h"
 
 namespace corvatel {
 
 namespace {
 
-// `keyed` is a fresh generator with the batch's key; every trial starts from
-// a copy of it, which is what seeding from the same seed would give.
-Trial run_trial(const Params& p, const ChaCha8Rng& keyed, std::uint64_t index) {
-  double x = p.start * p.boundary;
-  double t = 0.0;
-  bool inside = false;
-  // A start on or outside a boundary (or NaN) ends the trial before any draw.
-  if (x > 0.0 && p.boundary > x) {
-    ChaCha8Rng rng = keyed;
-    rng.set_stream(index);
-    const StandardNormal normal;
-    const double a = p.drift * kTimeStep;
-    const double s = p.noise_sd * kSqrtTimeStep;
-    do {
-      const double z = normal.sample(rng);
-      x = ((z * s) + a) + x;
-      // Time is a running sum, never steps * dt: the exact sums are part of
-      // the result (10 000 additions stay just below the cap).
-      t = t + kTimeStep;
-      inside = (x < p.boundary) && (0.0 < x);
-    } while (inside && t < kTimeCap);
-  }
-  return Trial{x >= p.boundary * 0.5, t + p.t0, inside};
-}
+using internal::WalkEnd;
 
-// Fills `batch`; false when `stop` said stop.
-bool run_batch(const Params& params, std::uint64_t seed, WorkerPool& pool, TrialBatch& batch, const StopCheck& stop) {
-  const ChaCha8Rng keyed = ChaCha8Rng::seed_from_u64(seed);
-  Trial* out = batch.data();
-  return pool.parallel_for(
-      batch.size(),
-      [&](std::uint64_t begin, std::uint64_t end) {
-        for (std::uint64_t i = begin; i < end; ++i) out[i] = run_trial(params, keyed, i);
-      },
-      stop);
+// Walks are run this many at a time, so that lanes stay busy across a piece
+// while the records between the walk and the output stay small (on the
+// worker's stack: the pool's bodies must not throw, so they allocate nothing).
+constexpr std::uint64_t kWalkRun = 1024;
+
+Trial trial_from(const WalkEnd& w, const Params& p) { return Trial{w.x >= p.boundary * 0.5, w.t + p.t0, w.inside}; }
+
+// Runs the walks of [begin, end) in runs and hands each run to `emit`
+// together with the index of its first trial.
+template <typename Emit>
+void walk_range(const Params& p, const ChaChaKey& key, std::uint64_t begin, std::uint64_t end, Emit&& emit) {
+  std::array<WalkEnd, kWalkRun> ends;
+  const internal::SimdPath path = internal::chosen_simd_path();
+  for (std::uint64_t first = begin; first < end; first += kWalkRun) {
+    const std::uint64_t count = std::min(kWalkRun, end - first);
+    internal::walk_trials(path, p, key.data(), first, count, ends.data());
+    emit(first, ends.data(), count);
+  }
 }
 
 }  // namespace
 
 Trial simulate_trial(const Params& params, std::uint64_t seed, std::uint64_t index) {
-  return run_trial(params, ChaCha8Rng::seed_from_u64(seed), index);
+  const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
+  WalkEnd end;
+  internal::walk_trials(internal::SimdPath::scalar, params, key.data(), index, 1, &end);
+  return trial_from(end, params);
 }
 
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool) {
   TrialBatch batch(n);
-  (void)run_batch(params, seed, pool, batch, {});
-  return batch;
-}
-
-std::optional<TrialBatch> simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed,
-                                     const StopCheck& stop) {
-  TrialBatch batch(n);
-  if (n != 0 && !run_batch(params, seed, WorkerPool::shared(), batch, stop)) return std::nullopt;
+  const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
+  Trial* out = batch.data();
+  pool.parallel_for(n, [&](std::uint64_t begin, std::uint64_t end) {
+    walk_range(params, key, begin, end, [&](std::uint64_t first, const WalkEnd* ends, std::uint64_t count) {
+      for (std::uint64_t k = 0; k < count; ++k) out[first + k] = trial_from(ends[k], params);
+    });
+  });
   return batch;
 }
 
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed) {
   if (n == 0) return TrialBatch(0);
   return simulate_n(params, n, seed, WorkerPool::shared());
+}
+
+std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                           std::uint8_t* choices, double* rts, WorkerPool& pool,
+                                           const StopCheck& stop) {
+  if (n == 0) return 0;
+  // Each trial writes its own slot; a timed-out trial is marked in its choice
+  // byte and squeezed out by the pass below, so no n-sized scratch is needed.
+  constexpr std::uint8_t kTimedOut = 2;
+  const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
+  const bool finished = pool.parallel_for(
+      n,
+      [&](std::uint64_t begin, std::uint64_t end) {
+        walk_range(params, key, begin, end, [&](std::uint64_t first, const WalkEnd* ends, std::uint64_t count) {
+          for (std::uint64_t k = 0; k < count; ++k) {
+            const Trial t = trial_from(ends[k], params);
+            choices[first + k] = t.timed_out ? kTimedOut : static_cast<std::uint8_t>(t.choice);
+            rts[first + k] = t.rt;
+          }
+        });
+      },
+      stop);
+  if (!finished) return std::nullopt;
+  std::uint64_t kept = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (choices[i] == kTimedOut) continue;
+    choices[kept] = choices[i];
+    rts[kept] = rts[i];
+    ++kept;
+  }
+  return kept;
+}
+
+std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                           std::uint8_t* choices, double* rts, const StopCheck& stop) {
+  if (n == 0) return 0;
+  return simulate_kept(params, n, seed, choices, rts, WorkerPool::shared(), stop);
 }
 
 }  // namespace corvatel

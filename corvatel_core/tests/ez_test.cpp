@@ -106,6 +106,18 @@ TEST(EzDiffusion, PerfectAccuracyIsEdgeCorrected) {
   }
 }
 
+TEST(EzDiffusion, EdgeCorrectionCountsOnlyFinishedTrials) {
+  // 4 finished trials, all upper, and 6 timed out: Pc is 1 - 1/8, not 1 - 1/20.
+  const auto mixed = with_timeouts(trials(4, 0), 6);
+  const auto stats = summary_stats(mixed).value();
+  const auto result = ez_diffusion(mixed);
+  ASSERT_TRUE(result.has_value());
+  const Params expected = ez_reference(0.875, stats.mean_rt, stats.var_rt);
+  EXPECT_EQ(bits(result.value().drift), bits(expected.drift));
+  EXPECT_EQ(bits(result.value().boundary), bits(expected.boundary));
+  EXPECT_EQ(bits(result.value().t0), bits(expected.t0));
+}
+
 TEST(EzDiffusion, MirroredAccuracyMirrorsDrift) {
   // Same upper rts; 8 of 10 versus 8 of 40 upper.
   const auto high = ez_diffusion(trials(8, 2));

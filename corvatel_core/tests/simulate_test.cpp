@@ -175,5 +175,32 @@ TEST(SimulateN, ShortBatchIsPrefixOfLongOne) {
   }
 }
 
+
+// The kept trials are those of simulate_n that did not time out, in index
+// order; with a small noise most trials reach the cap, some do not.
+TEST(SimulateKept, EqualsTheFilteredBatch) {
+  const Params p{0.0, 1.0, 0.5, 0.2, 0.09};
+  const std::uint64_t n = 3000;
+  const TrialBatch batch = simulate_n(p, n, 31);
+  std::vector<std::uint8_t> choices(n, 7);
+  std::vector<double> rts(n, -1.0);
+  for (std::size_t workers : {std::size_t{1}, std::size_t{3}}) {
+    WorkerPool pool(workers);
+    const std::uint64_t kept = simulate_kept(p, n, 31, choices.data(), rts.data(), pool).value();
+    std::uint64_t k = 0;
+    for (const Trial& t : batch) {
+      if (t.timed_out) continue;
+      ASSERT_LT(k, kept);
+      EXPECT_EQ(choices[k], t.choice ? 1 : 0) << k;
+      EXPECT_EQ(bits(rts[k]), bits(t.rt)) << k;
+      ++k;
+    }
+    EXPECT_EQ(kept, k);
+    EXPECT_GT(kept, 100u);
+    EXPECT_LT(kept, n - 100);
+  }
+  EXPECT_EQ(simulate_kept(p, 0, 31, choices.data(), rts.data()).value(), 0u);
+}
+
 }  // namespace
 }  // namespace corvatel

@@ -53,9 +53,16 @@ TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed)
 // The same batch on a given pool; the result does not depend on the pool.
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool);
 
-// The same batch on the process-wide pool, asking `stop` while it runs:
-// nothing (and no trial running any more) when it said stop.
-std::optional<TrialBatch> simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed,
-                                     const StopCheck& stop);
+// The batch's trials that did not time out, written straight into the
+// caller's arrays of n elements: choices[k] (0 or 1) and rts[k] of the k-th
+// such trial in index order, for k below the returned count. Nothing of size
+// n is allocated; entries from the count on are left unspecified. `stop` is
+// asked while the batch runs: nothing (and no trial running any more) when it
+// said stop. Throws std::system_error when the pool cannot start.
+std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                           std::uint8_t* choices, double* rts, const StopCheck& stop = {});
+std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                           std::uint8_t* choices, double* rts, WorkerPool& pool,
+                                           const StopCheck& stop = {});
 
 }  // namespace corvatel

@@ -18,6 +18,9 @@ namespace corvatel::internal {
 
 using RefillKernel = void (*)(const std::uint32_t input[16], std::uint32_t out[64]);
 
+// One block of the portable definition: the 16 words of block `input`.
+void chacha8_block(const std::uint32_t input[16], std::uint32_t out[16]);
+
 void refill4_scalar(const std::uint32_t input[16], std::uint32_t out[64]);
 void refill4_sse2(const std::uint32_t input[16], std::uint32_t out[64]);
 void refill4_ssse3(const std::uint32_t input[16], std::uint32_t out[64]);

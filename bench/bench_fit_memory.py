@@ -2,7 +2,7 @@
 
 Each measurement runs in a fresh process: the arrays are made and touched,
 then the peak resident size (ru_maxrss) is read before and after the call.
-Usage: python bench/bench_memory.py [n_trials ...]
+Usage: python bench/bench_fit_memory.py [n_trials ...]
 """
 
 import subprocess

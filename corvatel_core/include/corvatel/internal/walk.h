@@ -1,0 +1,84 @@
+// The evidence walk of a run of trials, on the scalar path or with trials in
+// SIMD lanes, and the choice among those paths. Internal to the core:
+// callers use simulate.h.
+//
+// Every path writes, for trials first .. first + count - 1, the walk's end as
+// the scalar definition leaves it: final position, model time, step count and
+// whether it was still inside the band. The position and step count are not
+// part of a Trial; tests read them here to pin the walk itself.
+//
+// This header is included by translation units compiled for wider
+// instruction sets, so it must stay free of inline code.
+#pragma once
+
+#include <cstdint>
+
+namespace corvatel {
+struct Params;
+}
+
+namespace corvatel::internal {
+
+struct WalkEnd {
+  double x;             // final evidence position
+  double t;             // model time at the end, t0 not included
+  std::uint64_t steps;  // Euler steps taken (draws of z)
+  bool inside;          // still strictly inside the band: the 10 s cap ended it
+};
+
+enum class SimdPath : unsigned { scalar, avx2, avx512 };
+inline constexpr unsigned kSimdPathCount = 3;
+
+// Lowercase name, as CORVATEL_SIMD takes it.
+const char* simd_path_name(SimdPath path);
+// This processor and OS can run it (the scalar path everywhere).
+bool simd_path_supported(SimdPath path);
+// The path of this process, chosen once: CORVATEL_SIMD when it names a
+// supported path, else the widest supported path not wider than the one it
+// names (an unknown name counts as none), else the widest supported path.
+SimdPath chosen_simd_path();
+
+// Trials first .. first + count - 1 of the batch keyed by `key` (the 8 words
+// ChaCha8Rng::key_from_seed gives) on `path`, which must be supported.
+// out[k] is trial first + k.
+void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8], std::uint64_t first,
+                 std::uint64_t count, WalkEnd* out);
+
+// ---- What the lane kernels share with the baseline code ----
+
+// One lane's draws: its ring of 16 draws, stored draw-major (slot j of lane L
+// at ring[j * stride + L]). Slot numbers count on and are taken modulo 16:
+// `read` is the slot of the lane's next draw, `fill` the slot after its last
+// one (fill - read <= 8 after a refill), and `blocks` the blocks of its
+// stream received so far, which is the counter of the next one.
+struct LaneSource {
+  std::uint64_t* ring;
+  unsigned stride;
+  unsigned lane;
+  std::uint64_t read;
+  std::uint64_t fill;
+  std::uint64_t blocks;
+  std::uint64_t stream;
+  const std::uint32_t* key;
+};
+
+// Finishes a standard normal draw that left the Ziggurat's fast path (the
+// wedge or the tail) with the scalar code: takes the lane's next draws in
+// order from `read` on, computing its next block when the ring runs dry.
+// Updates `read`, `fill` and `blocks`.
+using SlowDraw = double (*)(LaneSource& source, std::uint64_t layer, double u, double x);
+
+struct LaneSetup {
+  double x0;        // start * boundary, strictly inside the band
+  double boundary;
+  double a;         // drift * dt
+  double s;         // noise_sd * sqrt(dt)
+  const std::uint32_t* key;
+  const double* zig_pairs;  // layer i's edges X[i], X[i + 1] at 2i, 2i + 1
+  SlowDraw slow_draw;
+};
+
+void walk_lanes_avx2(const LaneSetup& setup, std::uint64_t first, std::uint64_t count, WalkEnd* out);
+void walk_lanes_avx512(const LaneSetup& setup, std::uint64_t first, std::uint64_t count, WalkEnd* out);
+
+}  // namespace corvatel::internal

@@ -1,0 +1,60 @@
+// The walk with 8 trials in lanes, for AVX2: two 256-bit registers of
+// doubles per quantity, the ChaCha8 words of all 8 lanes in one register.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "corvatel/internal/walk.h"
+
+namespace corvatel::internal {
+
+namespace {
+
+constexpr unsigned kHalf = 4;
+typedef double f64v __attribute__((vector_size(8 * kHalf)));
+typedef std::int64_t i64v __attribute__((vector_size(8 * kHalf)));
+typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
+typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
+typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
+
+// The two edges of each lane's layer (the low byte of its draw, read from
+// memory): one 16-byte load per lane, then a transpose. Gathers are slower
+// on several processors.
+inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
+  __m128d q[4];
+  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
+  edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
+  next_edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
+}
+
+inline std::uint32_t lane_bits(i64v mask) {
+  return static_cast<std::uint32_t>(_mm256_movemask_pd((__m256d)mask));
+}
+
+// Rotations by whole bytes are one byte shuffle.
+template <int C>
+inline u32v rotl(u32v v) {
+  if constexpr (C == 16) {
+    const __m256i turn = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
+                                          2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    return (u32v)_mm256_shuffle_epi8((__m256i)v, turn);
+  } else if constexpr (C == 8) {
+    const __m256i turn = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
+                                          3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+    return (u32v)_mm256_shuffle_epi8((__m256i)v, turn);
+  } else {
+    return (v << C) | (v >> (32 - C));
+  }
+}
+
+#include "walk_lanes.inc"
+
+}  // namespace
+
+void walk_lanes_avx2(const LaneSetup& setup, std::uint64_t first, std::uint64_t count, WalkEnd* out) {
+  walk_lanes(setup, first, count, out);
+}
+
+}  // namespace corvatel::internal
