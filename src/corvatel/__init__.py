@@ -4,8 +4,17 @@
 from a seed whatever the number of threads; ``fit_ez`` recovers drift rate,
 boundary separation and non-decision time in closed form (EZ-diffusion);
 ``fit_sim`` recovers them by a simulation-based Nelder-Mead search.
+
+On tables of trials (pandas DataFrames): ``fit`` fits every group of a
+table, ``simulate_data`` simulates a table from parameter sets, ``recover``
+and ``recovery_summary`` run and summarise parameter-recovery studies.
 """
 
 from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
 
-__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim"]
+from ._fitting import fit
+from ._recovery import recover, recovery_summary
+from ._simdata import derive_seed, simulate_data
+
+__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim",
+           "fit", "simulate_data", "recover", "recovery_summary", "derive_seed"]
