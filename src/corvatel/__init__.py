@@ -12,9 +12,10 @@ and ``recovery_summary`` run and summarise parameter-recovery studies.
 
 from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
 
+from . import datasets, plot
 from ._fitting import fit
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
 
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim",
-           "fit", "simulate_data", "recover", "recovery_summary", "derive_seed"]
+           "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]

@@ -41,6 +41,7 @@ class Progress:
         self.done = 0
         self._start = time.monotonic()
         self._drawn = -_REDRAW_SECONDS
+        self._drawn_count = -1
 
     def line(self) -> str:
         elapsed = time.monotonic() - self._start
@@ -56,7 +57,7 @@ class Progress:
         if self.enabled:
             now = time.monotonic()
             if now - self._drawn >= _REDRAW_SECONDS or self.done == self.total:
-                self._drawn = now
+                self._drawn, self._drawn_count = now, self.done
                 self.stream.write("\r" + self.line())
                 self.stream.flush()
 
@@ -68,5 +69,5 @@ class Progress:
 
     def __exit__(self, *exc: object) -> None:
         if self.enabled:
-            self.stream.write("\r" + self.line() + "\n")
+            self.stream.write(("" if self._drawn_count == self.done else "\r" + self.line()) + "\n")
             self.stream.flush()

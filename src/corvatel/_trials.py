@@ -161,7 +161,13 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable]) -> Groups:
         return Groups(np.arange(n), np.array([0]), np.array([n]), pd.DataFrame(index=range(1)))
     ranked = []
     for column in by:
-        codes, uniques = pd.factorize(frame[column], use_na_sentinel=False)
+        series = frame[column]
+        if isinstance(series.dtype, pd.CategoricalDtype):
+            # The categories' own order; missing values last.
+            codes = series.cat.codes.to_numpy(dtype=np.int64)
+            ranked.append(np.where(codes < 0, len(series.cat.categories), codes))
+            continue
+        codes, uniques = pd.factorize(series, use_na_sentinel=False)
         ranked.append(_sort_ranks(uniques)[codes])
     # np.lexsort is stable and sorts by its last key first.
     order = np.lexsort(ranked[::-1])
