@@ -173,8 +173,12 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
                         title: str, error: str) -> None:
     choices, rts = observed
     pooled = rts if predicted is None else np.concatenate([rts, predicted[1]])
-    top = np.quantile(pooled, 0.995) if len(pooled) else 1.0
+    top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
     edges = np.linspace(0.0, top, bins + 1)
+    if len(pooled) and pooled.max() > top:
+        # A last, wide bin beyond the shown range keeps every trial counted,
+        # so the areas stay the response proportions.
+        edges = np.append(edges, pooled.max())
     for sign, mask, colour, label in ((1, choices, _UPPER_COLOUR, "upper"), (-1, ~choices, _LOWER_COLOUR, "lower")):
         density = _defective_density(rts[mask], edges, len(rts))
         ax.stairs(sign * density, edges, fill=True, alpha=0.45, color=colour, label=f"data {label}")
@@ -185,6 +189,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
             centres = (edges[:-1] + edges[1:]) / 2
             ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
     ax.axhline(0.0, color="grey", linewidth=0.6)
+    ax.set_xlim(0.0, top)
     ax.set_title(title or "all trials", fontsize="small")
     ax.set_xlabel("response time (s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
