@@ -48,6 +48,21 @@ def check_count(n: Any, argument: str) -> int:
     return int(n)
 
 
+_RANGES = {"drift": "finite", "boundary": "positive", "start": "between 0 and 1", "t0": "non-negative",
+           "noise_sd": "positive"}
+
+
+def _in_range(name: str, values: np.ndarray) -> np.ndarray:
+    """Which values are allowed for parameter `name` (NaN never is)."""
+    if name == "drift":
+        return np.asarray(np.isfinite(values))
+    if name == "start":
+        return (values >= 0.0) & (values <= 1.0)
+    if name == "t0":
+        return values >= 0.0
+    return values > 0.0
+
+
 def param_table(params: Any) -> pd.DataFrame:
     """The parameter sets as a DataFrame with a float column for each of
     PARAM_NAMES (noise_sd defaults to 1) and the label columns, checked."""
@@ -75,16 +90,9 @@ def param_table(params: Any) -> pd.DataFrame:
             raise ValueError(f"params column {name!r} must hold numbers; values found: "
                              f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
         frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-    checks = {
-        "drift": (lambda v: np.isfinite(v), "finite"),
-        "boundary": (lambda v: v > 0, "positive"),
-        "start": (lambda v: (v >= 0) & (v <= 1), "between 0 and 1"),
-        "t0": (lambda v: v >= 0, "non-negative"),
-        "noise_sd": (lambda v: v > 0, "positive"),
-    }
-    for name, (ok, wanted) in checks.items():
+    for name, wanted in _RANGES.items():
         values = frame[name].to_numpy()
-        bad = ~(ok(values) & ~np.isnan(values))
+        bad = ~_in_range(name, values)
         if bad.any():
             raise ValueError(f"params column {name!r} must be {wanted} ({show_rows(frame, bad)}: "
                              f"{', '.join(repr(float(v)) for v in values[bad][:8])})")
@@ -95,7 +103,7 @@ def label_columns(table: pd.DataFrame) -> list[Any]:
     return [c for c in table.columns if c not in PARAM_NAMES]
 
 
-def simulate_row(row: Mapping[str, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
+def simulate_row(row: Mapping[Any, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
     return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
 
 
@@ -159,7 +167,7 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     return frame
 
 
-def true_values(row: Mapping[str, float]) -> dict[str, float]:
+def true_values(row: Mapping[Any, float]) -> dict[str, float]:
     """A parameter set under the names of fitted parameters."""
     return {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
             "true_non_decision_time": row["t0"]}

@@ -7,6 +7,7 @@ on standard error naming the file, the column and the rows)."""
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import os
 import sys
@@ -119,9 +120,7 @@ def check_output(parser: argparse.ArgumentParser, path: str, suffixes: tuple[str
     if _suffix(path) not in suffixes:
         parser.error(f"{option} {path}: the file name must end in {', '.join(suffixes)}")
     if _suffix(path) == ".parquet":
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
+        if importlib.util.find_spec("pyarrow") is None:
             parser.error(f"{option} {path}: {PARQUET_NEEDS}")
 
 
