@@ -130,29 +130,19 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
         table.insert(0, "param_set", np.arange(len(table)))
         labels = ["param_set"]
 
-    # Fill preallocated columns set by set, then shrink them in place: the
-    # peak stays near the table's own size.
-    total = len(table) * n
-    choices = np.empty(total, dtype=np.bool_)
-    rts = np.empty(total, dtype=np.float64)
-    counts = np.empty(len(table), dtype=np.int64)
-    n_excluded = []
-    filled = 0
-    for i, row in enumerate(table[list(PARAM_NAMES)].to_dict("records")):
-        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
-        kept = len(set_rts)
-        choices[filled:filled + kept] = set_choices
-        rts[filled:filled + kept] = set_rts
-        counts[i] = kept
-        n_excluded.append(int(excluded))
-        filled += kept
-        del set_choices, set_rts
-    if filled < total:
-        choices.resize(filled, refcheck=False)
-        rts.resize(filled, refcheck=False)
-
-    starts = np.cumsum(counts) - counts
-    trial = np.arange(filled, dtype=np.int64) - np.repeat(starts, counts)
+    sets = table[list(PARAM_NAMES)].to_dict("records")
+    if len(sets) == 1:
+        # One set: simulate's own arrays become the columns, uncopied.
+        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0))
+        counts, n_excluded = np.array([len(rts)], dtype=np.int64), [int(excluded)]
+    else:
+        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed)
+    # Trial numbers in place, set by set: no row-sized temporaries.
+    trial = np.arange(len(rts), dtype=np.int64)
+    start = 0
+    for count in counts.tolist():
+        trial[start:start + count] -= start
+        start += count
     columns: dict[Any, Any] = {}
     if labels:
         rows = np.repeat(np.arange(len(table)), counts)
@@ -165,6 +155,31 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     frame = pd.DataFrame(columns, copy=False)
     frame.attrs["n_excluded"] = n_excluded
     return frame
+
+
+def _simulate_sets(sets: list[dict[Any, float]], n: int,
+                   seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """Every set's trials in preallocated columns, filled set by set and
+    then shrunk in place, so that the peak stays near the columns' size."""
+    total = len(sets) * n
+    choices = np.empty(total, dtype=np.bool_)
+    rts = np.empty(total, dtype=np.float64)
+    counts = np.empty(len(sets), dtype=np.int64)
+    n_excluded = []
+    filled = 0
+    for i, row in enumerate(sets):
+        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
+        kept = len(set_rts)
+        choices[filled:filled + kept] = set_choices
+        rts[filled:filled + kept] = set_rts
+        counts[i] = kept
+        n_excluded.append(int(excluded))
+        filled += kept
+        del set_choices, set_rts
+    if filled < total:
+        choices.resize(filled, refcheck=False)
+        rts.resize(filled, refcheck=False)
+    return choices, rts, counts, n_excluded
 
 
 def true_values(row: Mapping[Any, float]) -> dict[str, float]:
