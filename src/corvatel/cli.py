@@ -133,6 +133,10 @@ def write_atomically(path: str, write: Callable[[str], None]) -> None:
     handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=target.suffix, dir=target.parent)
     os.close(handle)
     try:
+        # mkstemp makes the file private; give it the permissions a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
         write(temporary)
         os.replace(temporary, target)
     except BaseException:
@@ -348,6 +352,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             check_output(subparser, path, TABLE_SUFFIXES if option == "output" else FIGURE_SUFFIXES,
                          "-o" if option == "output" else "--plot")
     try:
+        for option in ("output", "plot"):
+            path = getattr(args, option, None)
+            if path not in (None, "-") and not Path(path).parent.is_dir():
+                raise DataError(f"{path}: the folder {str(Path(path).parent)!r} does not exist")
         args.run(args)
     except UsageError as error:
         subparser.error(str(error))
