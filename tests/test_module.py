@@ -10,7 +10,8 @@ import corvatel
 
 def test_public_names_in_order():
     assert _corvatel.__all__ == ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim"]
-    assert corvatel.__all__ == _corvatel.__all__
+    assert corvatel.__all__ == _corvatel.__all__ + ["fit", "simulate_data", "recover", "recovery_summary",
+                                                    "derive_seed", "datasets", "plot"]
     assert _corvatel.__version__ == "0.1.0"
     assert _corvatel.__doc__ == ""
     for name in _corvatel.__all__:
