@@ -4,7 +4,15 @@
 from a seed whatever the number of threads; ``fit_ez`` recovers drift rate,
 boundary separation and non-decision time in closed form (EZ-diffusion);
 ``fit_sim`` recovers them by a simulation-based Nelder-Mead search.
+
+On tables of trials (pandas DataFrames): ``fit`` fits every group of a
+table, ``simulate_data`` simulates a table from parameter sets, ``recover``
+and ``recovery_summary`` run and summarise parameter-recovery studies;
+``plot`` draws fit checks and recovery figures, ``datasets`` holds an
+example table.
 """
+
+from typing import TYPE_CHECKING
 
 from _corvatel import (
     CorvatelError,
@@ -16,4 +24,16 @@ from _corvatel import (
     simulate,
 )
 
-__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads"]
+from . import datasets, plot
+from ._fitting import fit
+from ._recovery import recover, recovery_summary
+from ._simdata import derive_seed, simulate_data
+
+if TYPE_CHECKING:
+    # The result dicts' types, for annotations.
+    from _corvatel import FitResult as FitResult
+    from _corvatel import InitialGuess as InitialGuess
+    from _corvatel import ParamsDict as ParamsDict
+
+__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
+           "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]

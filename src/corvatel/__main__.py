@@ -1,6 +1,8 @@
 """Demo (python -m corvatel): simulate a data set, then recover its
-parameters in closed form and by simulation."""
+parameters in closed form and by simulation. With a subcommand
+(python -m corvatel fit ...), the command line of the ``corvatel`` script."""
 
+import sys
 import time
 
 import numpy as np
@@ -40,4 +42,8 @@ def main():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        from corvatel.cli import main as command_line
+
+        sys.exit(command_line())
     main()

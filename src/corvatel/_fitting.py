@@ -1,0 +1,221 @@
+"""Fits of a table of trials, one per group.
+
+The work is a list of independent, picklable `FitTask` values, each turned
+into one result row by the pure function `run_fit_task`; `run_tasks` maps
+them in order. Methods are entries of `METHODS`: a per-group fit function
+and the columns it adds."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Hashable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any, TypeVar
+
+import numpy as np
+import pandas as pd
+
+from _corvatel import CorvatelError, fit_ez, fit_sim
+
+from . import _progress
+from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
+                      show_rows)
+
+STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
+PARAM_COLUMNS = ("drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd")
+_GUESS_REQUIRED = ("drift_rate", "boundary_separation", "non_decision_time")
+_GUESS_OPTIONAL = ("starting_point", "noise_sd")
+
+Options = Mapping[str, Any]
+
+
+@dataclass(frozen=True)
+class Method:
+    """A fit method: `fit(choices, rts, options)` returns a dict holding at
+    least `columns`, or raises CorvatelError for data it cannot fit;
+    `int_columns` are integer columns (nullable, since failed fits have none)."""
+
+    fit: Callable[[np.ndarray, np.ndarray, Options], Mapping[str, Any]]
+    columns: tuple[str, ...]
+    int_columns: tuple[str, ...] = ()
+
+
+def _fit_ez(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
+    return fit_ez(choices, rts)
+
+
+def _fit_sim(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
+    return fit_sim(choices, rts, options["initial_guess"], options["max_iters"])
+
+
+METHODS: dict[str, Method] = {
+    "ez": Method(_fit_ez, PARAM_COLUMNS),
+    "sim": Method(_fit_sim, PARAM_COLUMNS + ("iterations", "final_cost"), int_columns=("iterations",)),
+}
+
+
+def method_entry(method: Any) -> Method:
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(repr(m) for m in METHODS)}; got {method!r}")
+    return METHODS[method]
+
+
+def group_stats(choices: np.ndarray, rts: np.ndarray) -> dict[str, Any]:
+    """The summary statistics the fits use, with the core's arithmetic:
+    left-to-right sums (cumsum is sequential, unlike np.sum's pairwise
+    sum) and the two-pass variance. NaN where there are fewer than two
+    upper-boundary trials."""
+    n_valid = len(choices)
+    upper = rts[choices]
+    n_upper = len(upper)
+    mean_rt = var_rt = math.nan
+    if n_upper >= 2:
+        mean_rt = float(np.cumsum(upper)[-1] / float(n_upper))
+        deviations = upper - mean_rt
+        var_rt = float(np.cumsum(deviations * deviations)[-1] / (float(n_upper) - 1.0))
+    accuracy = float(n_upper) / float(n_valid) if n_valid else math.nan
+    return {"n_valid": n_valid, "n_upper": n_upper, "accuracy": accuracy, "mean_rt": mean_rt, "var_rt": var_rt}
+
+
+@dataclass(frozen=True)
+class FitTask:
+    """One group's fit: the group's trials and how to fit them."""
+
+    choices: np.ndarray
+    rts: np.ndarray
+    method: str
+    options: Mapping[str, Any] = field(default_factory=dict)
+
+
+def run_fit_task(task: FitTask) -> dict[str, Any]:
+    """The result row of one group: statistics, fitted columns, `error`
+    (empty, or the fit's message with the fitted columns NaN)."""
+    method = METHODS[task.method]
+    row = group_stats(task.choices, task.rts)
+    try:
+        result = method.fit(task.choices, task.rts, task.options)
+    except CorvatelError as error:
+        row.update(dict.fromkeys(method.columns, math.nan))
+        row["error"] = str(error)
+        return row
+    row.update({column: result[column] for column in method.columns})
+    row["error"] = ""
+    return row
+
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+
+def run_tasks(function: Callable[[T], R], tasks: Sequence[T], label: str, progress: bool | None) -> list[R]:
+    """function(task) for every task, in order, with a progress bar."""
+    results = []
+    with _progress.Progress(len(tasks), label, _progress.wanted(progress)) as bar:
+        for task in tasks:
+            results.append(function(task))
+            bar.advance()
+    return results
+
+
+def result_frame(rows: list[dict[str, Any]], method: Method) -> pd.DataFrame:
+    """The statistics, fitted and `error` columns of a list of result rows."""
+    columns = list(STAT_COLUMNS) + list(method.columns) + ["error"]
+    frame = pd.DataFrame.from_records(rows, columns=columns) if rows else pd.DataFrame(columns=columns)
+    frame = frame.astype({"n_valid": np.int64, "n_upper": np.int64, "error": object})
+    for column in method.int_columns:
+        frame[column] = frame[column].astype("Int64")
+    return frame
+
+
+def check_guess(initial_guess: Any) -> dict[str, float] | None:
+    if initial_guess is None:
+        return None
+    if not isinstance(initial_guess, Mapping):
+        raise TypeError(f"initial_guess must be a parameter dict or None, not {type(initial_guess).__name__}")
+    missing = [k for k in _GUESS_REQUIRED if k not in initial_guess]
+    if missing:
+        raise ValueError(f"initial_guess lacks {', '.join(repr(k) for k in missing)}")
+    guess = {}
+    for key in _GUESS_REQUIRED + _GUESS_OPTIONAL:
+        if key in initial_guess:
+            value = initial_guess[key]
+            if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+                raise TypeError(f"initial_guess[{key!r}] must be a number, not {value!r}")
+            guess[key] = float(value)
+    return guess
+
+
+def check_max_iters(max_iters: Any) -> int:
+    if isinstance(max_iters, bool) or not isinstance(max_iters, (int, np.integer)):
+        raise TypeError(f"max_iters must be an integer, not {max_iters!r}")
+    if not 1 <= max_iters <= 2**63 - 1:
+        raise ValueError(f"max_iters must be positive, not {max_iters}")
+    return int(max_iters)
+
+
+def fit_options(initial_guess: Any, max_iters: Any) -> dict[str, Any]:
+    return {"initial_guess": check_guess(initial_guess), "max_iters": check_max_iters(max_iters)}
+
+
+def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: str = "sim",
+        choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
+        initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
+        drop_invalid: bool = False, progress: bool | None = None) -> pd.DataFrame:
+    """Fit the drift-diffusion model to every group of a table of trials.
+
+    Returns one row per group, in sorted key order: the group columns,
+    n_valid, n_upper, accuracy, mean_rt, var_rt, the fitted parameters
+    (drift_rate, boundary_separation, non_decision_time, starting_point,
+    noise_sd; for method "sim" also iterations and final_cost) and error
+    (empty for a fitted group, else why it could not be fitted). Each
+    group's numbers are those of fit_ez / fit_sim on the group's arrays.
+
+    choice: a bool or 0/1 column, or any two-valued column with `upper`
+    naming the upper-boundary (correct) value. rt: response times in
+    seconds, or milliseconds with rt_unit="ms". Rows with a NaN, infinite
+    or negative response time or a missing choice are refused, unless
+    drop_invalid=True drops them (counted per group in n_dropped).
+    """
+    frame = as_frame(data)
+    entry = method_entry(method)
+    columns = group_columns(by)
+    require_columns(frame, columns + [choice, rt], "fit")
+    refuse_clashes(columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",), "fit: by")
+    if len(frame) == 0:
+        raise ValueError("fit: data has no rows")
+    options = fit_options(initial_guess, max_iters)
+    if not isinstance(drop_invalid, bool):
+        raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
+
+    choices, missing = choice_column(frame, choice, upper)
+    rts, bad = rt_column(frame, rt, rt_unit)
+    if not drop_invalid:
+        _refuse(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
+        _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
+    invalid = bad | missing
+
+    groups = group_rows(frame, columns)
+    order = groups.order
+    sorted_choices, sorted_rts, sorted_invalid = choices[order], rts[order], invalid[order]
+    if drop_invalid:
+        # Drop after sorting so that a group that loses every row still gets its row.
+        dropped = np.add.reduceat(sorted_invalid.astype(np.int64), groups.starts) if len(order) else np.array([])
+        keep = ~sorted_invalid
+        kept_before = np.concatenate(([0], np.cumsum(keep)))
+        starts, stops = kept_before[groups.starts], kept_before[groups.stops]
+        sorted_choices, sorted_rts = sorted_choices[keep], sorted_rts[keep]
+    else:
+        starts, stops = groups.starts, groups.stops
+
+    tasks = [FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops)]
+    rows = run_tasks(run_fit_task, tasks, f"fit ({method})", progress)
+    table = pd.concat([groups.keys, result_frame(rows, entry)], axis=1)
+    if drop_invalid:
+        table.insert(len(columns), "n_dropped", dropped.astype(np.int64))
+    return table
+
+
+def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
+    if rows.any():
+        raise ValueError(f"{what.format(count=int(rows.sum()))} ({show_rows(frame, rows)}); "
+                         "pass drop_invalid=True to drop those rows")

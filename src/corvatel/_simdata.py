@@ -1,0 +1,190 @@
+"""Simulated tables of trials from a table of parameter sets."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from _corvatel import simulate
+
+from ._trials import refuse_clashes, show_rows
+
+PARAM_NAMES = ("drift", "boundary", "start", "t0", "noise_sd")
+_REQUIRED = PARAM_NAMES[:4]
+_SEED_LIMIT = 2**64
+
+
+def check_seed(seed: Any, argument: str = "seed") -> int:
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"{argument} must be an integer from 0 to 2**64 - 1, not {seed!r}")
+    if not 0 <= seed < _SEED_LIMIT:
+        raise ValueError(f"{argument} must be an integer from 0 to 2**64 - 1, not {seed}")
+    return int(seed)
+
+
+def derive_seed(seed: int, *path: int) -> int:
+    """The seed of a numbered part of a seeded job: the first 64-bit word of
+    ``numpy.random.SeedSequence(seed, spawn_key=path)``.
+
+    simulate_data draws parameter row i from ``derive_seed(seed, i)``; so a
+    row's trials depend only on its parameters, ``seed`` and i, and adding
+    rows never changes the others. recover draws replication r from
+    ``simulate_data(params, n_trials, derive_seed(seed, r))``."""
+    seed = check_seed(seed)
+    for part in path:
+        check_seed(part, "path")
+    words = np.random.SeedSequence(seed, spawn_key=tuple(int(p) for p in path)).generate_state(1, np.uint64)
+    return int(words[0])
+
+
+def check_count(n: Any, argument: str) -> int:
+    if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
+        raise TypeError(f"{argument} must be a positive integer, not {n!r}")
+    if not 1 <= n < _SEED_LIMIT:
+        raise ValueError(f"{argument} must be a positive integer, not {n}")
+    return int(n)
+
+
+_RANGES = {"drift": "finite", "boundary": "positive", "start": "between 0 and 1", "t0": "non-negative",
+           "noise_sd": "positive"}
+
+
+def _in_range(name: str, values: np.ndarray) -> np.ndarray:
+    """Which values are allowed for parameter `name` (NaN never is)."""
+    if name == "drift":
+        return np.asarray(np.isfinite(values))
+    if name == "start":
+        return (values >= 0.0) & (values <= 1.0)
+    if name == "t0":
+        return values >= 0.0
+    return values > 0.0
+
+
+def param_table(params: Any) -> pd.DataFrame:
+    """The parameter sets as a DataFrame with a float column for each of
+    PARAM_NAMES (noise_sd defaults to 1) and the label columns, checked."""
+    if isinstance(params, Mapping) and not isinstance(params, pd.DataFrame):
+        if all(not isinstance(v, (list, tuple, np.ndarray, pd.Series)) for v in params.values()):
+            params = {k: [v] for k, v in params.items()}
+        frame = pd.DataFrame(params)
+    elif isinstance(params, pd.DataFrame):
+        frame = params
+    else:
+        raise TypeError(f"params must be a mapping of {', '.join(PARAM_NAMES)} or a DataFrame with those "
+                        f"columns, not {type(params).__name__}")
+    missing = [name for name in _REQUIRED if name not in frame.columns]
+    if missing:
+        raise ValueError(f"params lacks {', '.join(repr(m) for m in missing)}; it has columns: "
+                         f"{', '.join(repr(c) for c in frame.columns) or '(none)'}")
+    if len(frame) == 0:
+        raise ValueError("params has no rows")
+    frame = frame.copy()
+    if "noise_sd" not in frame.columns:
+        frame["noise_sd"] = 1.0
+    for name in PARAM_NAMES:
+        column = frame[name]
+        if pd.api.types.is_bool_dtype(column.dtype) or not pd.api.types.is_numeric_dtype(column.dtype):
+            raise ValueError(f"params column {name!r} must hold numbers; values found: "
+                             f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
+        frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    for name, wanted in _RANGES.items():
+        values = frame[name].to_numpy()
+        bad = ~_in_range(name, values)
+        if bad.any():
+            raise ValueError(f"params column {name!r} must be {wanted} ({show_rows(frame, bad)}: "
+                             f"{', '.join(repr(float(v)) for v in values[bad][:8])})")
+    return frame
+
+
+def label_columns(table: pd.DataFrame) -> list[Any]:
+    return [c for c in table.columns if c not in PARAM_NAMES]
+
+
+def simulate_row(row: Mapping[Any, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
+    return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
+
+
+def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
+    """Simulate n trials for every parameter set.
+
+    params: a mapping with simulate's parameter names (drift, boundary,
+    start, t0, optional noise_sd) or a DataFrame with those columns, one
+    row per set; its other columns are labels copied to the set's trials.
+    Row i draws its trials from seed ``derive_seed(seed, i)``.
+
+    Returns the label columns, ``trial`` (position among the set's finished
+    trials), ``choice`` (bool, True at the upper boundary) and ``rt``
+    (seconds): the table that ``fit`` reads. A table of several sets
+    without label columns gets a ``param_set`` column (the row's position).
+    Trials that hit the 10 s cap are left out; ``table.attrs["n_excluded"]``
+    lists how many per parameter set, in row order.
+    """
+    table = param_table(params)
+    n = check_count(n, "n")
+    seed = check_seed(seed)
+    labels = label_columns(table)
+    refuse_clashes(labels, ("trial", "choice", "rt"), "params")
+    if not labels and len(table) > 1:
+        table.insert(0, "param_set", np.arange(len(table)))
+        labels = ["param_set"]
+
+    sets = table[list(PARAM_NAMES)].to_dict("records")
+    if len(sets) == 1:
+        # One set: simulate's own arrays become the columns, uncopied.
+        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0))
+        counts, n_excluded = np.array([len(rts)], dtype=np.int64), [int(excluded)]
+    else:
+        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed)
+    # Trial numbers in place, set by set: no row-sized temporaries.
+    trial = np.arange(len(rts), dtype=np.int64)
+    start = 0
+    for count in counts.tolist():
+        trial[start:start + count] -= start
+        start += count
+    columns: dict[Any, Any] = {}
+    if labels:
+        rows = np.repeat(np.arange(len(table)), counts)
+        for label in labels:
+            columns[label] = table[label].take(rows).reset_index(drop=True)
+        del rows
+    columns["trial"] = trial
+    columns["choice"] = choices
+    columns["rt"] = rts
+    frame = pd.DataFrame(columns, copy=False)
+    frame.attrs["n_excluded"] = n_excluded
+    return frame
+
+
+def _simulate_sets(sets: list[dict[Any, float]], n: int,
+                   seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """Every set's trials in preallocated columns, filled set by set and
+    then shrunk in place, so that the peak stays near the columns' size."""
+    total = len(sets) * n
+    choices = np.empty(total, dtype=np.bool_)
+    rts = np.empty(total, dtype=np.float64)
+    counts = np.empty(len(sets), dtype=np.int64)
+    n_excluded = []
+    filled = 0
+    for i, row in enumerate(sets):
+        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
+        kept = len(set_rts)
+        choices[filled:filled + kept] = set_choices
+        rts[filled:filled + kept] = set_rts
+        counts[i] = kept
+        n_excluded.append(int(excluded))
+        filled += kept
+        del set_choices, set_rts
+    if filled < total:
+        choices.resize(filled, refcheck=False)
+        rts.resize(filled, refcheck=False)
+    return choices, rts, counts, n_excluded
+
+
+def true_values(row: Mapping[Any, float]) -> dict[str, float]:
+    """A parameter set under the names of fitted parameters."""
+    return {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
+            "true_non_decision_time": row["t0"]}
+

@@ -1,0 +1,254 @@
+"""Figures: does the model fit (``fit_check``), and are parameters
+recovered (``recovery``). Both need matplotlib (``pip install
+'corvatel[plot]'``) and return a ``matplotlib.figure.Figure`` made without
+pyplot, so they touch no global figure state; save it with
+``figure.savefig(path)``."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from _corvatel import simulate
+
+from ._fitting import PARAM_COLUMNS, STAT_COLUMNS
+from ._recovery import RECOVERED, agreement
+from ._simdata import derive_seed
+from ._trials import as_frame, choice_column, group_rows, require_columns, rt_column
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+QUANTILES = (0.1, 0.3, 0.5, 0.7, 0.9)
+# Fewer trials of one response than this give no quantiles in the
+# quantile-probability plot: five quantiles of three trials mean little.
+MIN_QUANTILE_TRIALS = 5
+_UPPER_COLOUR, _LOWER_COLOUR, _MODEL_COLOUR = "tab:blue", "tab:orange", "black"
+
+
+def _figure(**kwargs: Any) -> Figure:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ImportError("corvatel.plot needs matplotlib: pip install 'corvatel[plot]'") from None
+    return Figure(**kwargs)
+
+
+def quantile_points(choices: np.ndarray, rts: np.ndarray) -> dict[str, Any]:
+    """Response proportions and response-time quantiles (numpy's default,
+    linear interpolation) of the upper and lower responses; quantiles are
+    None for a response with fewer than MIN_QUANTILE_TRIALS trials."""
+    n = len(choices)
+    points: dict[str, Any] = {}
+    for side, mask in (("upper", choices), ("lower", ~choices)):
+        side_rts = rts[mask]
+        points[f"p_{side}"] = len(side_rts) / n if n else math.nan
+        points[f"q_{side}"] = (np.quantile(side_rts, QUANTILES) if len(side_rts) >= MIN_QUANTILE_TRIALS else None)
+    return points
+
+
+def predicted_trials(fit_row: pd.Series, n_sim: int, seed: int) -> tuple[np.ndarray, np.ndarray, int] | None:
+    """Trials simulated at a group's fitted parameters (None if unfitted)."""
+    values = [fit_row[c] for c in ("drift_rate", "boundary_separation", "starting_point", "non_decision_time",
+                                   "noise_sd")]
+    if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values):
+        return None
+    drift, boundary, start, t0, noise_sd = (float(v) for v in values)
+    return simulate(drift, boundary, start, t0, n_sim, seed, noise_sd)
+
+
+def _group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
+    if by is not None:
+        return list(by) if isinstance(by, (list, tuple)) else [by]
+    first_stat = list(fits.columns).index("n_valid")
+    return [c for c in list(fits.columns)[:first_stat] if c != "n_dropped"]
+
+
+def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable] | None = None,
+              choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
+              drop_invalid: bool = False, condition: Hashable | None = None, n_sim: int = 20_000,
+              seed: int = 0, bins: int = 40, max_groups: int = 24) -> Figure:
+    """Observed against predicted response-time distributions, per group,
+    and quantile-probability plots.
+
+    `fits` is the table that ``fit`` returned for `data` (same `choice`,
+    `rt`, `upper`, `rt_unit`, `drop_invalid`); its columns before n_valid
+    are the group columns (or give `by`). Top: one panel per group (the
+    first `max_groups`), upper responses above the axis and lower ones
+    below, as defective densities (the areas are the response
+    proportions); bars are the data, lines the model simulated at the
+    fitted parameters (`n_sim` trials, seed ``derive_seed(seed, group)``).
+    Bottom: 0.1/0.3/0.5/0.7/0.9 response-time quantiles against response
+    proportion (points: data; lines: model), one panel per value of the
+    group columns other than `condition` (default: the last group column),
+    across that column's values.
+    """
+    frame = as_frame(data)
+    if not isinstance(fits, pd.DataFrame):
+        raise TypeError(f"fits must be the DataFrame that fit returned, not {type(fits).__name__}")
+    require_columns(fits, list(STAT_COLUMNS) + list(PARAM_COLUMNS), "fit_check: fits")
+    columns = _group_columns(fits, by)
+    require_columns(frame, columns + [choice, rt], "fit_check: data")
+    if condition is None:
+        condition = columns[-1] if columns else None
+    elif condition not in columns:
+        raise ValueError(f"fit_check: condition {condition!r} is not one of the group columns {columns!r}")
+
+    choices, missing = choice_column(frame, choice, upper)
+    rts, bad = rt_column(frame, rt, rt_unit)
+    keep = ~(missing | bad)
+    if not drop_invalid and not keep.all():
+        raise ValueError("fit_check: data has rows with a missing choice or a NaN, infinite or negative "
+                         "response time; pass drop_invalid=True as to fit")
+    groups = group_rows(frame, columns)
+    if len(groups.keys) != len(fits) or not groups.keys.equals(fits[columns].reset_index(drop=True)):
+        raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
+                         "for this data")
+
+    observed, predicted = [], []
+    for g, (start, stop) in enumerate(zip(groups.starts, groups.stops)):
+        rows = groups.order[start:stop]
+        rows = rows[keep[rows]]
+        observed.append((choices[rows], rts[rows]))
+        predicted.append(predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
+
+    shown = min(len(fits), max_groups)
+    panel_keys = [c for c in columns if c != condition]
+    panels = (fits[panel_keys].drop_duplicates().reset_index(drop=True) if panel_keys
+              else pd.DataFrame(index=range(1)))
+    dist_cols = min(4, shown)
+    dist_rows = math.ceil(shown / dist_cols)
+    qp_cols = min(4, len(panels))
+    qp_rows = math.ceil(len(panels) / qp_cols)
+    figure = _figure(figsize=(3.3 * max(dist_cols, qp_cols), 2.5 * dist_rows + 3.0 * qp_rows),
+                     layout="constrained")
+    halves: Any = figure.subfigures(2, 1, height_ratios=[2.5 * dist_rows, 3.0 * qp_rows])
+    top, bottom = halves[0], halves[1]
+    dist_axes = np.atleast_1d(top.subplots(dist_rows, dist_cols, squeeze=False)).ravel()
+    for g in range(shown):
+        _distribution_panel(dist_axes[g], observed[g], predicted[g], n_sim, bins,
+                            _title(fits.iloc[g], columns), fits["error"].iloc[g] if "error" in fits else "")
+    for ax in dist_axes[shown:]:
+        ax.set_visible(False)
+    top.suptitle("Response-time distributions: data (bars) and model (lines); upper responses above, lower below"
+                 + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), fontsize="medium")
+
+    qp_axes = np.atleast_1d(bottom.subplots(qp_rows, qp_cols, squeeze=False)).ravel()
+    for p in range(len(panels)):
+        members = [g for g in range(len(fits))
+                   if all(_same(fits[c].iloc[g], panels[c].iloc[p]) for c in panel_keys)]
+        _qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members],
+                  _title(panels.iloc[p], panel_keys) or "all groups")
+    qp_axes[0].legend(handles=[h for h in qp_axes[0].get_lines() if h.get_label().startswith("model")],
+                      labels=[f"{q:g}" for q in QUANTILES], title="quantile", fontsize="x-small",
+                      title_fontsize="x-small", loc="best")
+    if shown:
+        dist_axes[0].legend(fontsize="x-small", loc="best")
+    for ax in qp_axes[len(panels):]:
+        ax.set_visible(False)
+    bottom.suptitle("Quantile-probability plot" + (f" across {condition}" if condition is not None else "")
+                    + ": data (points) and model (lines)", fontsize="medium")
+    return figure
+
+
+def _same(a: Any, b: Any) -> bool:
+    return bool(a == b) or (pd.isna(a) and pd.isna(b))
+
+
+def _title(row: Any, columns: Sequence[Hashable]) -> str:
+    return ", ".join(f"{c}={row[c]}" for c in columns)
+
+
+def _defective_density(values: np.ndarray, edges: np.ndarray, total: int) -> np.ndarray:
+    counts, _ = np.histogram(values, bins=edges)
+    return np.asarray(counts / (total * np.diff(edges)))
+
+
+def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
+                        predicted: tuple[np.ndarray, np.ndarray, int] | None, n_sim: int, bins: int,
+                        title: str, error: str) -> None:
+    choices, rts = observed
+    pooled = rts if predicted is None else np.concatenate([rts, predicted[1]])
+    top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
+    edges = np.linspace(0.0, top, bins + 1)
+    if len(pooled) and pooled.max() > top:
+        # A last, wide bin beyond the shown range keeps every trial counted,
+        # so the areas stay the response proportions.
+        edges = np.append(edges, pooled.max())
+    for sign, mask, colour, label in ((1, choices, _UPPER_COLOUR, "upper"), (-1, ~choices, _LOWER_COLOUR, "lower")):
+        density = _defective_density(rts[mask], edges, len(rts))
+        ax.stairs(sign * density, edges, fill=True, alpha=0.45, color=colour, label=f"data {label}")
+        if predicted is not None:
+            sim_choices, sim_rts, _ = predicted
+            side = sim_choices if sign > 0 else ~sim_choices
+            model = _defective_density(sim_rts[side], edges, n_sim)
+            centres = (edges[:-1] + edges[1:]) / 2
+            ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
+    ax.axhline(0.0, color="grey", linewidth=0.6)
+    ax.set_xlim(0.0, top)
+    ax.set_title(title or "all trials", fontsize="small")
+    ax.set_xlabel("response time (s)", fontsize="small")
+    ax.tick_params(labelsize="x-small")
+    if predicted is None:
+        ax.text(0.5, 0.5, f"not fitted:\n{error}" if error else "not fitted", transform=ax.transAxes,
+                ha="center", va="center", fontsize="x-small", wrap=True)
+
+
+def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
+              predicted: list[tuple[np.ndarray, np.ndarray, int] | None], title: str) -> None:
+    data_points = [quantile_points(c, r) for c, r in observed]
+    model_points: list[dict[str, Any] | None] = [quantile_points(p[0], p[1]) if p is not None else None for p in predicted]
+    for k, level in enumerate(QUANTILES):
+        xs, ys, mx, my = [], [], [], []
+        for side in ("upper", "lower"):
+            for point in data_points:
+                if point[f"q_{side}"] is not None:
+                    xs.append(point[f"p_{side}"])
+                    ys.append(point[f"q_{side}"][k])
+            for model_point in model_points:
+                if model_point is not None and model_point[f"q_{side}"] is not None:
+                    mx.append(model_point[f"p_{side}"])
+                    my.append(model_point[f"q_{side}"][k])
+        ax.plot(xs, ys, linestyle="none", marker="o", markersize=4, color=f"C{k}", label=f"data q{level}")
+        order = np.argsort(mx, kind="stable")
+        ax.plot(np.asarray(mx)[order], np.asarray(my)[order], color=f"C{k}", linewidth=1,
+                label=f"model q{level}")
+    ax.set_xlim(0.0, 1.0)
+    ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
+    ax.set_ylabel("RT quantile (s)", fontsize="small")
+    ax.set_title(title, fontsize="small")
+    ax.tick_params(labelsize="x-small")
+
+
+def recovery(table: pd.DataFrame) -> Figure:
+    """Fitted against true values of each recovered parameter, from the
+    table that ``recover`` returned: successful fits as points, the
+    identity line, and bias, RMSE, Pearson r and failed fits on each panel."""
+    if not isinstance(table, pd.DataFrame):
+        raise TypeError(f"table must be the DataFrame that recover returned, not {type(table).__name__}")
+    require_columns(table, [c for p in RECOVERED for c in (f"true_{p}", p)] + ["error"], "recovery")
+    failed = table["error"].fillna("").astype(str).to_numpy() != ""
+    figure = _figure(figsize=(10.5, 3.6), layout="constrained")
+    axes = figure.subplots(1, len(RECOVERED))
+    for ax, parameter in zip(axes, RECOVERED):
+        true = table[f"true_{parameter}"].to_numpy(dtype=np.float64)
+        fitted = table[parameter].to_numpy(dtype=np.float64)
+        ok = ~failed & np.isfinite(fitted) & np.isfinite(true)
+        ax.plot(true[ok], fitted[ok], linestyle="none", marker="o", markersize=3.5, alpha=0.6, label="fits")
+        low = float(np.nanmin(np.concatenate([true, fitted[ok]]))) if len(true) else 0.0
+        high = float(np.nanmax(np.concatenate([true, fitted[ok]]))) if len(true) else 1.0
+        pad = 0.05 * (high - low or 1.0)
+        ax.plot([low - pad, high + pad], [low - pad, high + pad], color="grey", linewidth=1, label="identity")
+        stats = agreement(true[ok], fitted[ok])
+        ax.text(0.04, 0.96, f"bias {stats['bias']:+.3g}\nRMSE {stats['rmse']:.3g}\nr {stats['r']:.3f}\n"
+                f"failed {int((~ok).sum())} of {len(ok)}", transform=ax.transAxes, va="top", fontsize="small")
+        ax.set_title(parameter.replace("_", " "), fontsize="medium")
+        ax.set_xlabel("true")
+        ax.set_ylabel("fitted")
+    figure.suptitle(f"Parameter recovery: {len(table)} fits", fontsize="medium")
+    return figure
