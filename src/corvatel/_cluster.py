@@ -1,0 +1,148 @@
+"""Running the tasks of ``fit`` and ``recover`` on a Dask cluster.
+
+The tasks go out in chunks. The first chunks hold one task each; later
+ones are sized from the task times measured so far, so that a chunk holds
+about ``CHUNK_SECONDS`` of work (the scheduling cost of a chunk, about a
+millisecond on a local cluster, stays near 1 %), but never more than a
+share of what is left, so that the last chunks are small and no worker
+idles at the end while another finishes a long chunk. Two chunks per
+worker thread are in flight, so a worker always has the next one queued.
+
+Results are put back by task position, so the table does not depend on
+which worker ran what, in which order, or how often (Dask runs the chunks
+of a worker that died again). Every chunk runs with the corvatel thread
+count set to its Dask worker's thread count.
+
+Dask is an optional extra: importing this module does not import it.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any, TypeVar
+
+from . import _progress
+
+EXTRA = "corvatel[dask]"
+
+# Work per chunk once task times are known, and chunks in flight per
+# worker thread.
+CHUNK_SECONDS = 0.2
+IN_FLIGHT_PER_THREAD = 2
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+
+def _distributed() -> Any:
+    try:
+        import distributed
+    except ImportError:
+        raise ImportError(f"running on a Dask cluster needs dask and distributed: pip install '{EXTRA}'",
+                          name="distributed") from None
+    return distributed
+
+
+def check_client(client: Any) -> Any:
+    """The client, checked: a ``dask.distributed.Client`` (None stays None).
+    Raises ImportError naming the extra when Dask is not installed."""
+    if client is None:
+        return None
+    distributed = _distributed()
+    if not isinstance(client, distributed.Client):
+        raise TypeError(f"client must be a dask.distributed.Client or None, not {type(client).__name__}")
+    if client.status != "running":
+        raise ValueError(f"client is not connected (its status is {client.status!r})")
+    return client
+
+
+def chunk_size(seconds_per_task: float, remaining: int, threads: int) -> int:
+    """Tasks in the next chunk: about CHUNK_SECONDS of work, at most a
+    1/(2 * in-flight chunks) share of what is left, at least one."""
+    by_time = int(CHUNK_SECONDS / seconds_per_task) if seconds_per_task > 0 else remaining
+    by_share = remaining // (2 * IN_FLIGHT_PER_THREAD * threads)
+    return max(1, min(by_time, by_share))
+
+
+def run_on_cluster(client: Any, function: Callable[[T], R], tasks: Sequence[T], label: str,
+                   progress: bool | None) -> list[R]:
+    """function(task) for every task, run on the cluster; the results in
+    task order. The progress bar counts tasks as their chunks come back."""
+    distributed = _distributed()
+    threads = max(1, sum(client.nthreads().values()))
+    results: list[Any] = [None] * len(tasks)
+    arrivals = distributed.as_completed()
+    in_flight: dict[str, tuple[Any, int, int]] = {}
+    next_task = 0
+    busy_seconds, finished = 0.0, 0
+
+    def submit(size: int) -> None:
+        nonlocal next_task
+        start, stop = next_task, min(next_task + size, len(tasks))
+        future = client.submit(run_chunk, function, list(tasks[start:stop]), pure=False)
+        in_flight[future.key] = (future, start, stop)
+        arrivals.add(future)
+        next_task = stop
+
+    with _progress.Progress(len(tasks), label, _progress.wanted(progress)) as bar:
+        try:
+            while next_task < len(tasks) and len(in_flight) < IN_FLIGHT_PER_THREAD * threads:
+                submit(1)
+            for future in arrivals:
+                chunk_results, seconds = future.result()
+                _, start, stop = in_flight.pop(future.key)
+                results[start:stop] = chunk_results
+                busy_seconds += seconds
+                finished += stop - start
+                bar.advance(stop - start)
+                if next_task < len(tasks):
+                    submit(chunk_size(busy_seconds / finished, len(tasks) - next_task, threads))
+        finally:
+            # After an error or an interrupt nothing should go on running for us.
+            if in_flight:
+                client.cancel([future for future, _, _ in in_flight.values()])
+    return results
+
+
+def run_chunk(function: Callable[[T], R], tasks: list[T]) -> tuple[list[R], float]:
+    """On a worker: the chunk's results and the seconds they took."""
+    with worker_threads():
+        start = time.perf_counter()
+        results = [function(task) for task in tasks]
+        return results, time.perf_counter() - start
+
+
+_threads_lock = threading.Lock()
+_running_chunks = 0
+_threads_before = 0
+
+
+@contextmanager
+def worker_threads() -> Iterator[None]:
+    """Run with the corvatel thread count equal to this Dask worker's
+    thread count, so that the worker's threads never oversubscribe its
+    processors. The count is process-wide: it is set when the first chunk
+    in this process starts and put back when the last one running ends
+    (which matters when the workers share the client's process)."""
+    import corvatel
+    from distributed import get_worker
+
+    global _running_chunks, _threads_before
+    worker = get_worker()
+    nthreads = worker.state.nthreads if hasattr(worker, "state") else worker.nthreads
+    with _threads_lock:
+        if _running_chunks == 0:
+            _threads_before = corvatel.get_num_threads()
+            if _threads_before != nthreads:
+                corvatel.set_num_threads(nthreads)
+        _running_chunks += 1
+    try:
+        yield
+    finally:
+        with _threads_lock:
+            _running_chunks -= 1
+            if _running_chunks == 0 and corvatel.get_num_threads() != _threads_before:
+                corvatel.set_num_threads(_threads_before)
