@@ -83,24 +83,20 @@ std::optional<std::span<const double>> float_slice_of(PyObject* array, const cha
   return slice_of<double>(array, name);
 }
 
-std::optional<std::vector<Trial>> trials_from_arrays(std::span<const std::uint8_t> choices,
-                                                     std::span<const double> rts) {
-  if (choices.size() != rts.size()) {
-    PyErr_Format(PyExc_ValueError, "choices and rts must have equal length (%zu vs %zu)", choices.size(),
-                 rts.size());
+std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts) {
+  if (!array_argument(choices, ArrayKind::Bool, "choices") || !array_argument(rts, ArrayKind::Float64, "rts")) {
     return std::nullopt;
   }
-  std::vector<Trial> trials(choices.size());
-  for (std::size_t i = 0; i < trials.size(); ++i) trials[i] = Trial{choices[i] != 0, rts[i], false};
-  return trials;
-}
-
-std::optional<std::vector<Trial>> observed_trials(PyObject* choices, PyObject* rts) {
   const auto choice_view = bool_slice_of(choices, "choices");
   if (!choice_view) return std::nullopt;
   const auto rt_view = float_slice_of(rts, "rts");
   if (!rt_view) return std::nullopt;
-  return trials_from_arrays(*choice_view, *rt_view);
+  if (choice_view->size() != rt_view->size()) {
+    PyErr_Format(PyExc_ValueError, "choices and rts must have equal length (%zu vs %zu)", choice_view->size(),
+                 rt_view->size());
+    return std::nullopt;
+  }
+  return ObservedTrials{*choice_view, *rt_view};
 }
 
 PyRef params_to_dict(const Params& params) {
@@ -198,10 +194,10 @@ std::optional<Params> params_from_map(const ParamMap& map) {
   if (!drift) return std::nullopt;
   const auto boundary = required("boundary_separation");
   if (!boundary) return std::nullopt;
-  const double start = optional("starting_point", 0.5);
+  const double start = optional("starting_point", kRecoveryStart);
   const auto t0 = required("non_decision_time");
   if (!t0) return std::nullopt;
-  const double noise_sd = optional("noise_sd", 1.0);
+  const double noise_sd = optional("noise_sd", kRecoveryNoiseSd);
   return Params{*drift, *boundary, start, *t0, noise_sd};
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvatel/params.h"
+#include "corvatel/stats.h"
 #include "pyref.h"
 
 namespace corvatel::py {
@@ -30,13 +31,12 @@ PyRef array_argument(PyObject* obj, ArrayKind kind, const char* name);
 std::optional<std::span<const std::uint8_t>> bool_slice_of(PyObject* array, const char* name);
 std::optional<std::span<const double>> float_slice_of(PyObject* array, const char* name);
 
-// One observed trial per element (timed_out false), copied out of the views
-// so that they outlive the arrays. ValueError when the lengths differ.
-std::optional<std::vector<Trial>> trials_from_arrays(std::span<const std::uint8_t> choices,
-                                                     std::span<const double> rts);
-
-// slice_of for both arrays, then trials_from_arrays.
-std::optional<std::vector<Trial>> observed_trials(PyObject* choices, PyObject* rts);
+// The two arrays as observed trials, read in place: valid only while the
+// lock is held and no Python code runs. Both are checked again here, with
+// the errors array_argument gives, since code run since that check (a
+// conversion's __index__ or __float__) may have reshaped or retyped them;
+// then slice_of for each, and ValueError when the lengths differ.
+std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts);
 
 // A new dict with the five parameter keys, in their fixed order.
 PyRef params_to_dict(const Params& params);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <stdexcept>
@@ -28,11 +29,14 @@ void set_error_from_current_exception() noexcept;
 
 // Every module function runs through this, so that no C++ exception ever
 // reaches the interpreter: std::bad_alloc becomes MemoryError, anything else
-// RuntimeError.
+// RuntimeError. Not noexcept, and the forced unwind that ends a thread at
+// interpreter shutdown is let through: stopping it would abort the process.
 template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     return Impl(self, args, kwargs);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     set_error_from_current_exception();
     return nullptr;

@@ -33,6 +33,8 @@ PyObject* fit_sim(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
+  // Read now, while the arrays are known to be as checked.
+  const std::optional<SummaryStats> target = summary_stats(*trials);
 
   Params guess{};
   if (guess_map) {
@@ -41,14 +43,15 @@ PyObject* fit_sim(PyObject*, PyObject* args, PyObject* kwargs) {
     guess = *from_map;
     guess_map.reset();
   } else {
-    guess = default_fit_guess(*trials);
+    guess = default_fit_guess(target);
   }
 
-  const auto fit = [&] {
-    ReleaseGil nogil;
-    return fit_simulation(*trials, guess, max_iters);
-  }();
-  if (!fit) return raise_corvatel_error(fit.error().message());
+  const auto fit = without_gil([&] { return fit_simulation(target, guess, max_iters, signal_stop_check()); });
+  if (!fit) {
+    // Interrupted: a signal handler raised, and its exception is set.
+    if (fit.error().kind() == FitError::Kind::Interrupted) return nullptr;
+    return raise_corvatel_error(fit.error().message());
+  }
 
   PyRef result = params_to_dict(fit.value().params);
   if (!result) return nullptr;

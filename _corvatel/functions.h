@@ -8,5 +8,11 @@ namespace corvatel::py {
 extern PyMethodDef simulate_def;  // simulate.cpp
 extern PyMethodDef fit_ez_def;    // estimate.cpp
 extern PyMethodDef fit_sim_def;   // fit.cpp
+extern PyMethodDef set_num_threads_def;  // threads.cpp
+extern PyMethodDef get_num_threads_def;  // threads.cpp
+
+// A RuntimeWarning when CORVATEL_NUM_THREADS is set but not a valid count
+// (the pool then ignores it). 0, or -1 with an exception set.
+int warn_about_thread_environment();
 
 }  // namespace corvatel::py

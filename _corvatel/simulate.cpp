@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "args.h"
 #include "corvatel/simulate.h"
@@ -44,14 +45,16 @@ struct Kept {
   std::uint64_t excluded = 0;
 };
 
-// Runs without the interpreter lock.
-Kept simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
+// Runs without the interpreter lock. Nothing when a signal handler raised.
+std::optional<Kept> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
   Kept kept;
   // Reserved before simulating, so that a batch too large for memory fails
   // at once rather than after the work.
   kept.choices = allocate(n, sizeof(npy_bool));
   kept.rts = allocate(n, sizeof(double));
-  const TrialBatch batch = simulate_n(params, n, seed);
+  const auto simulated = simulate_n(params, n, seed, signal_stop_check());
+  if (!simulated) return std::nullopt;
+  const TrialBatch& batch = *simulated;
   auto* choices = static_cast<npy_bool*>(kept.choices.get());
   auto* rts = static_cast<double*>(kept.rts.get());
   std::uint64_t k = 0;
@@ -127,11 +130,9 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (!ensure_numpy()) return nullptr;
 
-  Kept kept;
-  {
-    ReleaseGil nogil;
-    kept = simulate_kept(params, *n, *seed);
-  }
+  std::optional<Kept> simulated = without_gil([&] { return simulate_kept(params, *n, *seed); });
+  if (!simulated) return nullptr;  // interrupted: the handler's exception is set
+  Kept& kept = *simulated;
 
   PyRef choices = wrap_buffer(std::move(kept.choices), NPY_BOOL, kept.count);
   if (!choices) return nullptr;

@@ -9,7 +9,15 @@ import corvatel
 
 
 def test_public_names_in_order():
-    assert _corvatel.__all__ == ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim"]
+    assert _corvatel.__all__ == [
+        "__version__",
+        "CorvatelError",
+        "simulate",
+        "fit_ez",
+        "fit_sim",
+        "set_num_threads",
+        "get_num_threads",
+    ]
     assert corvatel.__all__ == _corvatel.__all__
     assert _corvatel.__version__ == "0.1.0"
     assert _corvatel.__doc__ == ""

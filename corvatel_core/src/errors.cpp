@@ -27,6 +27,8 @@ std::string FitError::message() const {
       return "the optimizer did not produce a solution";
     case Kind::Optimizer:
       return "optimizer error: " + text_;
+    case Kind::Interrupted:
+      return "the fit was interrupted";
   }
   return {};
 }

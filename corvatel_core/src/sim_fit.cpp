@@ -11,9 +11,6 @@ namespace {
 
 static_assert(CostFunction<SimFitCost>);
 
-// Fixed by the model the fit assumes.
-constexpr double kFixedStart = 0.5;
-constexpr double kFixedNoiseSd = 1.0;
 constexpr double kMinBoundary = 1e-6;
 
 // Stage settings: relative step and its minimum.
@@ -34,25 +31,27 @@ double step_for(double coordinate, double rel, double min_step) {
   return scaled > min_step ? scaled : min_step;  // a NaN product falls to min_step
 }
 
-Result<SimFit, FitError> fit(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters,
-                             WorkerPool* pool) {
-  const auto target = summary_stats(trials);
+Result<SimFit, FitError> fit(const std::optional<SummaryStats>& target, const Params& guess, std::uint64_t max_iters,
+                             WorkerPool* pool, const StopCheck& stop) {
   if (!target) return unexpected(FitError::no_usable_target());
-  const SimFitCost cost{*target, kSimTrialsPerEvaluation, stats_seed(*target), pool};
+  FitInterruption interruption{&stop};
+  const SimFitCost cost{*target, kSimTrialsPerEvaluation, stats_seed(*target), pool, &interruption};
 
   const FitPoint start{guess.drift, guess.boundary, guess.t0};
   const auto coarse = run_neldermead(cost, simplex_around(start, kCoarseRel, kCoarseMinStep), stage1_budget(max_iters));
+  if (interruption.stopped) return unexpected(FitError::interrupted());
   if (!coarse) return unexpected(coarse.error());
   const NelderMeadFit& first = coarse.value();
 
   const auto fine = run_neldermead(cost, simplex_around(first.point, kFineRel, kFineMinStep),
                                    stage2_budget(max_iters, first.iterations));
+  if (interruption.stopped) return unexpected(FitError::interrupted());
   if (!fine) return unexpected(fine.error());
   const NelderMeadFit& second = fine.value();
 
   // Stage 2 must be strictly better; ties and NaN keep stage 1.
   const NelderMeadFit& chosen = first.cost > second.cost ? second : first;
-  const Params params{chosen.point[0], chosen.point[1], kFixedStart, chosen.point[2], kFixedNoiseSd};
+  const Params params{chosen.point[0], chosen.point[1], kRecoveryStart, chosen.point[2], kRecoveryNoiseSd};
   return SimFit{params, first.iterations + second.iterations, chosen.cost};
 }
 
@@ -64,9 +63,10 @@ double SimFitCost::cost(std::span<const double> point) const {
   const double boundary = point[1];
   const double t0 = point[2];
   const bool finite = std::isfinite(drift) && std::isfinite(boundary) && std::isfinite(t0);
+  if (interruption != nullptr && interruption->requested()) return INVALID_COST;
   if (!finite || t0 < 0.0 || boundary <= kMinBoundary) return INVALID_COST;
 
-  const Params params{drift, boundary, kFixedStart, t0, kFixedNoiseSd};
+  const Params params{drift, boundary, kRecoveryStart, t0, kRecoveryNoiseSd};
   const TrialBatch batch = pool == nullptr ? simulate_n(params, n_sim, seed) : simulate_n(params, n_sim, seed, *pool);
   const auto simulated = summary_stats(batch.span());
   if (!simulated) return INVALID_COST;
@@ -105,13 +105,19 @@ std::uint64_t stage2_budget(std::uint64_t max_iters, std::uint64_t stage1_iterat
   return left == 0 ? 1 : left;
 }
 
-Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters) {
-  return fit(trials, guess, max_iters, nullptr);
+Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters,
+                                        const StopCheck& stop) {
+  return fit(summary_stats(trials), guess, max_iters, nullptr, stop);
+}
+
+Result<SimFit, FitError> fit_simulation(const std::optional<SummaryStats>& target, const Params& guess,
+                                        std::uint64_t max_iters, const StopCheck& stop) {
+  return fit(target, guess, max_iters, nullptr, stop);
 }
 
 Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters,
-                                        WorkerPool& pool) {
-  return fit(trials, guess, max_iters, &pool);
+                                        WorkerPool& pool, const StopCheck& stop) {
+  return fit(summary_stats(trials), guess, max_iters, &pool, stop);
 }
 
 }  // namespace corvatel

@@ -32,6 +32,18 @@ Trial run_trial(const Params& p, const ChaCha8Rng& keyed, std::uint64_t index) {
   return Trial{x >= p.boundary * 0.5, t + p.t0, inside};
 }
 
+// Fills `batch`; false when `stop` said stop.
+bool run_batch(const Params& params, std::uint64_t seed, WorkerPool& pool, TrialBatch& batch, const StopCheck& stop) {
+  const ChaCha8Rng keyed = ChaCha8Rng::seed_from_u64(seed);
+  Trial* out = batch.data();
+  return pool.parallel_for(
+      batch.size(),
+      [&](std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i) out[i] = run_trial(params, keyed, i);
+      },
+      stop);
+}
+
 }  // namespace
 
 Trial simulate_trial(const Params& params, std::uint64_t seed, std::uint64_t index) {
@@ -40,11 +52,14 @@ Trial simulate_trial(const Params& params, std::uint64_t seed, std::uint64_t ind
 
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool) {
   TrialBatch batch(n);
-  const ChaCha8Rng keyed = ChaCha8Rng::seed_from_u64(seed);
-  Trial* out = batch.data();
-  pool.parallel_for(n, [&](std::uint64_t begin, std::uint64_t end) {
-    for (std::uint64_t i = begin; i < end; ++i) out[i] = run_trial(params, keyed, i);
-  });
+  (void)run_batch(params, seed, pool, batch, {});
+  return batch;
+}
+
+std::optional<TrialBatch> simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                     const StopCheck& stop) {
+  TrialBatch batch(n);
+  if (n != 0 && !run_batch(params, seed, WorkerPool::shared(), batch, stop)) return std::nullopt;
   return batch;
 }
 

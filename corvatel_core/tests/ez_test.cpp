@@ -127,7 +127,7 @@ TEST(EzDiffusion, InfiniteVarianceGivesZeroDriftInfiniteBoundaryNanT0) {
 }
 
 TEST(DefaultFitGuess, FallsBackOnlyWhenTheEstimateFails) {
-  const Params fixed = default_fit_guess({});
+  const Params fixed = default_fit_guess(std::span<const Trial>());
   EXPECT_EQ(fixed.drift, 1.0);
   EXPECT_EQ(fixed.boundary, 1.0);
   EXPECT_EQ(fixed.start, 0.5);

@@ -10,12 +10,20 @@ table, ``simulate_data`` simulates a table from parameter sets, ``recover``
 and ``recovery_summary`` run and summarise parameter-recovery studies.
 """
 
-from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
+from _corvatel import (
+    CorvatelError,
+    __version__,
+    fit_ez,
+    fit_sim,
+    get_num_threads,
+    set_num_threads,
+    simulate,
+)
 
 from . import datasets, plot
 from ._fitting import fit
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
 
-__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim",
+__all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]

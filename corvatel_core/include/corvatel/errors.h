@@ -33,11 +33,13 @@ class EzError {
 
 class FitError {
  public:
-  enum class Kind { NoUsableTarget, NoSolution, Optimizer };
+  enum class Kind { NoUsableTarget, NoSolution, Optimizer, Interrupted };
 
   static FitError no_usable_target() { return {Kind::NoUsableTarget, {}}; }
   static FitError no_solution() { return {Kind::NoSolution, {}}; }
   static FitError optimizer(std::string text) { return {Kind::Optimizer, std::move(text)}; }
+  // The caller's stop check asked the fit to end.
+  static FitError interrupted() { return {Kind::Interrupted, {}}; }
 
   Kind kind() const { return kind_; }
   // The minimiser's own text, carried by Optimizer.

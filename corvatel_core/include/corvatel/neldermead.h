@@ -334,6 +334,10 @@ class Executor {
     solver_.init(cost_function_, state_);
     state_.update();
     for (;;) {
+      // A cost that can be told to stop ends the run where it is.
+      if constexpr (requires { cost_function_.stopped(); }) {
+        if (cost_function_.stopped()) break;
+      }
       state_.check_stop(solver_.vertices(), solver_.convergence_tolerance());
       if (state_.status != IterStatus::Running) break;
       const auto step = solver_.next_iter(cost_function_, state_);

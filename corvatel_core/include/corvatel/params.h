@@ -14,6 +14,11 @@ struct Params {
   double noise_sd;  // standard deviation of the evidence change over 1 s
 };
 
+// Recovery assumes an unbiased start and unit noise: the estimators return
+// these and never fit them.
+inline constexpr double kRecoveryStart = 0.5;
+inline constexpr double kRecoveryNoiseSd = 1.0;
+
 struct Trial {
   bool choice;     // the walk ended in the upper half: it hit the upper boundary
   double rt;       // seconds, t0 included

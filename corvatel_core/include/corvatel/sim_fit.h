@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,13 +36,27 @@ using FitPoint = std::array<double, 3>;
 // Squared relative errors of the simulated statistics against the target, the
 // variance term weighted by one half. Points with a non-finite coordinate,
 // t0 < 0 or boundary <= 1e-6 cost INVALID_COST without simulating.
+// The caller's stop check, asked before every evaluation; once it says stop,
+// every later evaluation costs INVALID_COST at once and the search ends.
+struct FitInterruption {
+  const StopCheck* check = nullptr;
+  bool stopped = false;
+
+  bool requested() {
+    if (!stopped && check != nullptr && *check && (*check)()) stopped = true;
+    return stopped;
+  }
+};
+
 struct SimFitCost {
   SummaryStats target;
   std::uint64_t n_sim;
   std::uint64_t seed;
   WorkerPool* pool = nullptr;  // where batches run; null means the process-wide pool
+  FitInterruption* interruption = nullptr;  // shared by every copy the minimiser makes
 
   double cost(std::span<const double> point) const;
+  bool stopped() const { return interruption != nullptr && interruption->stopped; }
 };
 
 // A 64-bit hash of the exact bits of the five fields, in field order.
@@ -67,11 +82,18 @@ struct SimFit {
 
 // Fits the observed trials from the guess's drift, boundary and t0. Only
 // std::bad_alloc, and std::system_error when the worker pool cannot start
-// (both from simulate_n), escape; every other failure is a FitError.
-Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters);
+// (both from simulate_n), escape, and whatever `stop` throws; every other
+// failure is a FitError, Interrupted when `stop` said stop.
+Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters,
+                                        const StopCheck& stop = {});
+
+// The same fit from the trials' statistics (summary_stats), which the caller
+// may compute while it can still read the trials.
+Result<SimFit, FitError> fit_simulation(const std::optional<SummaryStats>& target, const Params& guess,
+                                        std::uint64_t max_iters, const StopCheck& stop = {});
 
 // The same fit with every batch run on `pool`; the result does not depend on it.
 Result<SimFit, FitError> fit_simulation(std::span<const Trial> trials, const Params& guess, std::uint64_t max_iters,
-                                        WorkerPool& pool);
+                                        WorkerPool& pool, const StopCheck& stop = {});
 
 }  // namespace corvatel

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "corvatel/params.h"
@@ -51,5 +52,10 @@ TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed)
 
 // The same batch on a given pool; the result does not depend on the pool.
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool);
+
+// The same batch on the process-wide pool, asking `stop` while it runs:
+// nothing (and no trial running any more) when it said stop.
+std::optional<TrialBatch> simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed,
+                                     const StopCheck& stop);
 
 }  // namespace corvatel

@@ -22,8 +22,26 @@ struct SummaryStats {
   std::uint64_t n_upper;  // of those, the ones that ended at the upper boundary
 };
 
+// Observed trials read in place from the caller's two arrays: choice i
+// (nonzero = upper boundary) and rt i belong to trial i; none timed out.
+// The arrays have equal lengths.
+struct ObservedTrials {
+  std::span<const std::uint8_t> choices;
+  std::span<const double> rts;
+};
+
+// How many trials count and how many of them ended at the upper boundary.
+struct TrialCounts {
+  std::uint64_t n_valid;
+  std::uint64_t n_upper;
+};
+
 // Nothing when there are no trials, only timed-out ones, or fewer than two
-// finished upper-boundary trials.
+// finished upper-boundary trials. Needs no memory beyond the trials.
 std::optional<SummaryStats> summary_stats(std::span<const Trial> trials);
+std::optional<SummaryStats> summary_stats(const ObservedTrials& trials);
+
+TrialCounts count_trials(std::span<const Trial> trials);
+TrialCounts count_trials(const ObservedTrials& trials);
 
 }  // namespace corvatel

@@ -1,0 +1,195 @@
+"""The worker pool seen from Python: thread control, a process that exits
+while a thread computes, and interrupts of long calls."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+from reference import results_in_threads
+
+import corvatel
+
+
+def run_python(code, timeout=120, env=None, **kwargs):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env={**os.environ, **(env or {})},
+        **kwargs,
+    )
+
+
+@pytest.fixture
+def restore_threads():
+    before = corvatel.get_num_threads()
+    yield
+    corvatel.set_num_threads(before)
+
+
+def test_results_do_not_depend_on_the_thread_count(restore_threads, simulated_data):
+    outputs = []
+    for k in (1, 2, 3):
+        corvatel.set_num_threads(k)
+        assert corvatel.get_num_threads() == k
+        c, r, x = corvatel.simulate(0.8, 1.3, 0.45, 0.2, 3000, 11)
+        fit = corvatel.fit_sim(*simulated_data, max_iters=20)
+        outputs.append((c.tobytes(), r.tobytes(), x, fit))
+    assert outputs[1] == outputs[0]
+    assert outputs[2] == outputs[0]
+
+
+def test_changing_the_count_while_batches_run(restore_threads):
+    """Batches in other threads go on with the workers that remain, and each
+    gives the bits it gives alone."""
+    expected = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 20_000, 5)
+    stop = threading.Event()
+
+    def resize():
+        k = 0
+        while not stop.is_set():
+            corvatel.set_num_threads(k % 3 + 1)
+            k += 1
+        return k
+
+    def batches():
+        return [corvatel.simulate(1.0, 1.5, 0.5, 0.3, 20_000, 5) for _ in range(10)]
+
+    resizer = threading.Thread(target=resize)
+    resizer.start()
+    try:
+        results = results_in_threads([batches, batches])
+    finally:
+        stop.set()
+        resizer.join()
+    for c, r, x in (b for batch in results for b in batch):
+        assert np.array_equal(c, expected[0]) and np.array_equal(r, expected[1]) and x == expected[2]
+
+
+@pytest.mark.parametrize(
+    "k, error, message",
+    [
+        (0, ValueError, "k must be a whole number of threads from 1 to 1024, got 0"),
+        (-3, ValueError, "k must be a whole number of threads from 1 to 1024, got -3"),
+        (1025, ValueError, "k must be a whole number of threads from 1 to 1024, got 1025"),
+        (2**70, ValueError, f"k must be a whole number of threads from 1 to 1024, got {2**70}"),
+        (2.0, TypeError, "'float' object cannot be interpreted as an integer"),
+        ("2", TypeError, "'str' object cannot be interpreted as an integer"),
+    ],
+)
+def test_bad_thread_counts(restore_threads, k, error, message):
+    before = corvatel.get_num_threads()
+    with pytest.raises(error) as info:
+        corvatel.set_num_threads(k)
+    assert str(info.value) == message
+    if error is TypeError:
+        assert info.value.__notes__ == ["while processing 'k'"]
+    assert corvatel.get_num_threads() == before
+
+
+@pytest.mark.parametrize(
+    "value, expected, warns",
+    [("2", 2, False), ("1", 1, False), ("0", None, True), ("many", None, True), ("-1", None, True)],
+)
+def test_environment_variable(value, expected, warns):
+    out = run_python(
+        """
+        import os, warnings
+        warnings.simplefilter("always")
+        with warnings.catch_warnings(record=True) as caught:
+            import corvatel
+        print(corvatel.get_num_threads(), len(os.sched_getaffinity(0)), [str(w.message) for w in caught])
+        """,
+        env={"CORVATEL_NUM_THREADS": value},
+    )
+    assert out.returncode == 0, out.stderr
+    count, processors, warnings = out.stdout.split(" ", 2)
+    assert int(count) == (expected if expected is not None else int(processors))
+    if warns:
+        assert f'CORVATEL_NUM_THREADS="{value}" is not a whole number from 1 to 1024' in warnings
+    else:
+        assert warnings.strip() == "[]"
+
+
+# Each call runs in a daemon thread that is still computing when the main
+# thread ends; at shutdown, re-taking the interpreter lock ends that thread.
+BUSY_AT_EXIT = {
+    "simulate": "corvatel.simulate(1.0, 1.5, 0.5, 0.3, 20_000, 1)",
+    "long simulate": "corvatel.simulate(0.0, 3.0, 0.5, 0.3, 3_000_000, 1)",
+    "fit_sim": "corvatel.fit_sim(choices, rts, max_iters=10**9)",
+    "fit_sim near its end": "corvatel.fit_sim(choices, rts, max_iters=3)",
+}
+
+
+@pytest.mark.parametrize("call", BUSY_AT_EXIT.values(), ids=BUSY_AT_EXIT.keys())
+def test_exit_while_a_daemon_thread_computes(call):
+    code = f"""
+        import threading, time
+        import numpy as np
+        import corvatel
+        choices = np.ones(100, dtype=bool)
+        rts = np.full(100, 0.5)
+        choices[::3] = False
+        rts[::2] = 0.7
+        def work():
+            while True:
+                {call}
+        threading.Thread(target=work, daemon=True).start()
+        time.sleep(0.3)
+        """
+    for _ in range(3):
+        out = run_python(code, timeout=60)
+        assert "terminate called" not in out.stderr
+        assert out.returncode == 0, out.stderr
+
+
+# Constant response times: every cost is the invalid one, and the search
+# would run all of max_iters.
+INTERRUPTIBLE = {
+    "fit_sim": "corvatel.fit_sim(np.ones(200, dtype=bool), np.full(200, 0.5), max_iters=10**12)",
+    "simulate": "corvatel.simulate(0.0, 4.0, 0.5, 0.3, 50_000_000, 3)",
+}
+
+
+@pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
+def test_ctrl_c_interrupts_a_long_call(call):
+    code = f"""
+        import sys, time
+        import numpy as np
+        import corvatel
+        corvatel.simulate(1.0, 1.0, 0.5, 0.3, 10, 1)  # starts the pool
+        print("ready", flush=True)
+        started = time.monotonic()
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print("interrupted after", time.monotonic() - started, flush=True)
+            # the pool is still usable, and nothing of the stopped call remains
+            print(corvatel.simulate(1.0, 1.0, 0.5, 0.3, 1000, 1)[0].size + 0, flush=True)
+            sys.exit(0)
+        sys.exit(3)
+        """
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+        reacted = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert child.returncode == 0, err
+    assert "interrupted after" in out
+    # Generous for a loaded machine: without the check the call runs for
+    # hours (fit) or about a minute (simulate).
+    assert reacted < 10
