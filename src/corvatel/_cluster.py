@@ -18,6 +18,7 @@ Dask is an optional extra: importing this module does not import it.
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -146,3 +147,22 @@ def worker_threads() -> Iterator[None]:
             _running_chunks -= 1
             if _running_chunks == 0 and corvatel.get_num_threads() != _threads_before:
                 corvatel.set_num_threads(_threads_before)
+
+
+@contextmanager
+def open_client(scheduler: str | None = None, workers: int | None = None) -> Iterator[Any]:
+    """A client of the scheduler at `scheduler`, or of a local cluster of
+    `workers` processes started for the occasion (loopback only, the
+    processors shared out among them); closed, with that cluster, on exit."""
+    distributed = _distributed()
+    if (scheduler is None) == (workers is None):
+        raise ValueError("give either a scheduler address or a number of workers")
+    if scheduler is not None:
+        with distributed.Client(scheduler) as client:
+            yield client
+        return
+    processors = len(os.sched_getaffinity(0))
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=max(1, processors // workers),
+                                  processes=True, host="127.0.0.1", dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
