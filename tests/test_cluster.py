@@ -22,13 +22,13 @@ distributed = pytest.importorskip("distributed")
 
 TRUTH = pd.DataFrame({"set": ["a", "b", "c"], "drift": [0.8, 1.5, 2.0], "boundary": [1.0, 1.4, 1.2],
                       "start": 0.5, "t0": [0.3, 0.25, 0.2]})
-QUICK = {"max_iters": 6}  # a few Nelder-Mead steps: the tables, not the fits, are under test
+QUICK = {"max_iters": 3}  # a few Nelder-Mead steps: the tables, not the fits, are under test
 
 
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -59,8 +59,8 @@ def test_fit_on_the_cluster_is_the_local_table(client, trials, method):
 
 @pytest.mark.parametrize("method", ["ez", "sim"])
 def test_recover_on_the_cluster_is_the_local_table(client, method):
-    local = corvatel.recover(TRUTH, 200, method=method, reps=4, seed=5, **method_options(method))
-    remote = corvatel.recover(TRUTH, 200, method=method, reps=4, seed=5, client=client, **method_options(method))
+    local = corvatel.recover(TRUTH, 200, method=method, reps=2, seed=5, **method_options(method))
+    remote = corvatel.recover(TRUTH, 200, method=method, reps=2, seed=5, client=client, **method_options(method))
     pd.testing.assert_frame_equal(remote, local, check_exact=True)
 
 
@@ -134,7 +134,7 @@ def test_chunk_size(seconds_per_task, remaining, threads, expected):
 def test_a_killed_worker_costs_only_its_tasks(client):
     # Kill a worker process while it holds a running task; Dask runs that
     # chunk again on the other worker or on the nanny's restarted one.
-    local = corvatel.recover(TRUTH, 200, reps=6, seed=9, max_iters=12)
+    local = corvatel.recover(TRUTH, 200, reps=3, seed=9, max_iters=6)
     killed = {}
 
     def kill_when_busy():
@@ -151,7 +151,7 @@ def test_a_killed_worker_costs_only_its_tasks(client):
 
     killer = threading.Thread(target=kill_when_busy)
     killer.start()
-    remote = corvatel.recover(TRUTH, 200, reps=6, seed=9, max_iters=12, client=client)
+    remote = corvatel.recover(TRUTH, 200, reps=3, seed=9, max_iters=6, client=client)
     killer.join()
     assert killed, "the study ended before a worker could be killed"
     pd.testing.assert_frame_equal(remote, local, check_exact=True)
@@ -162,3 +162,31 @@ def _scheduler_state(dask_scheduler):
     done = sum(1 for t in dask_scheduler.tasks.values() if t.state == "memory")
     busy = [w.address for w in dask_scheduler.workers.values() if w.processing]
     return done, busy
+
+
+def cli_run(capsys, *argv):
+    from corvatel import cli
+
+    try:
+        status = cli.main([str(a) for a in argv])
+    except SystemExit as stop:
+        status = stop.code
+    return (status, *capsys.readouterr())
+
+
+@pytest.mark.parametrize("where", ["--scheduler", "--workers"])
+def test_command_line_on_a_cluster_writes_the_local_table(client, tmp_path, capsys, where):
+    TRUTH.to_csv(tmp_path / "truth.csv", index=False)
+    study = ["recover", "--params", tmp_path / "truth.csv", "--n-trials", 200, "--reps", 3, "--method", "ez"]
+    assert cli_run(capsys, *study, "-o", tmp_path / "local.csv")[0] == 0
+    target = client.scheduler.address if where == "--scheduler" else 2
+    status, _, err = cli_run(capsys, *study, where, target, "--progress", "-o", tmp_path / "cluster.csv")
+    assert status == 0
+    assert "9/9" in err  # the progress bar counted every task
+    assert (tmp_path / "cluster.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+
+
+def test_command_line_takes_one_cluster(tmp_path, capsys):
+    status, _, err = cli_run(capsys, "fit", tmp_path / "t.csv", "--scheduler", "tcp://127.0.0.1:1",
+                             "--workers", "2", "-o", tmp_path / "f.csv")
+    assert status == 2 and "not allowed with argument" in err

@@ -163,6 +163,6 @@ def open_client(scheduler: str | None = None, workers: int | None = None) -> Ite
         return
     processors = len(os.sched_getaffinity(0))
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=max(1, processors // workers),
-                                  processes=True, host="127.0.0.1", dashboard_address=None) as cluster:
+                                  processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
