@@ -124,7 +124,7 @@ def test_client_must_be_a_client():
 @pytest.mark.parametrize("seconds_per_task, remaining, threads, expected", [
     (1.0, 400, 2, 1),        # slow tasks go one by one
     (1e-5, 1000, 2, 125),    # fast ones fill a chunk, capped at 1/8 of what is left with 2 threads
-    (1e-5, 10**6, 2, 20000),  # ... or at CHUNK_SECONDS of work
+    (2.0**-14, 10**6, 2, 8192),  # ... or at CHUNK_SECONDS (0.5 s) of work
     (1e-5, 3, 2, 1),         # the tail goes one by one
 ])
 def test_chunk_size(seconds_per_task, remaining, threads, expected):
