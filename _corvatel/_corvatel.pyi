@@ -1,5 +1,6 @@
 """Type stubs for the compiled module ``_corvatel`` (re-exported by ``corvatel``)."""
 
+from collections.abc import Mapping
 from typing import Final, TypedDict
 
 import numpy as np
@@ -44,7 +45,7 @@ def fit_ez(choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64]) -> Para
 def fit_sim(
     choices: npt.NDArray[np.bool_],
     rts: npt.NDArray[np.float64],
-    initial_guess: InitialGuess | dict[str, float] | None = None,
+    initial_guess: InitialGuess | ParamsDict | Mapping[str, float] | None = None,
     max_iters: int = 200,
 ) -> FitResult: ...
 def set_num_threads(k: int) -> None: ...

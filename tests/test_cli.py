@@ -173,6 +173,15 @@ def test_failed_write_leaves_nothing_behind(tmp_path):
     with pytest.raises(OSError, match="disk full"):
         cli.write_atomically(str(target), half_then_fail)
     assert target.read_text() == "old contents" and os.listdir(tmp_path) == ["out.csv"]
+    cli.write_atomically(str(target), lambda path: open(path, "w").close())
+    umask = os.umask(0)
+    os.umask(umask)
+    assert target.read_text() == "" and target.stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_missing_output_folder_is_refused_before_work(files, capsys):
+    status, _, err = run(capsys, "fit", files / "trials.csv", "-o", files / "no" / "fits.csv")
+    assert status == 1 and "does not exist" in err and err.count("\n") == 1
 
 
 @pytest.mark.parametrize("command", ["fit", "simulate", "recover"])
@@ -201,3 +210,10 @@ def test_upper_follows_the_column_type():
     assert cli.coerce_upper(frame, "s", "yes") == "yes"
     with pytest.raises(cli.DataError, match="choice column 'f' holds numbers"):
         cli.coerce_upper(frame, "f", "yes")
+
+
+@pytest.mark.slow
+def test_module_alone_still_runs_the_demo():
+    done = subprocess.run([sys.executable, "-m", "corvatel"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"corvatel {corvatel.__version__}\n") and "fit_sim:" in done.stdout

@@ -7,23 +7,25 @@ boundary separation and non-decision time in closed form (EZ-diffusion);
 
 On tables of trials (pandas DataFrames): ``fit`` fits every group of a
 table, ``simulate_data`` simulates a table from parameter sets, ``recover``
-and ``recovery_summary`` run and summarise parameter-recovery studies.
+and ``recovery_summary`` run and summarise parameter-recovery studies;
+``plot`` draws fit checks and recovery figures, ``datasets`` holds an
+example table.
 """
 
-from _corvatel import (
-    CorvatelError,
-    __version__,
-    fit_ez,
-    fit_sim,
-    get_num_threads,
-    set_num_threads,
-    simulate,
-)
+from typing import TYPE_CHECKING
+
+from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, get_num_threads, set_num_threads, simulate
 
 from . import datasets, plot
 from ._fitting import fit
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
+
+if TYPE_CHECKING:
+    # The result dicts' types, for annotations.
+    from _corvatel import FitResult as FitResult
+    from _corvatel import InitialGuess as InitialGuess
+    from _corvatel import ParamsDict as ParamsDict
 
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]

@@ -23,7 +23,7 @@ RECOVERED = ("drift_rate", "boundary_separation", "non_decision_time")
 class RecoveryTask:
     """One simulated data set and its fit."""
 
-    params: Mapping[str, float]
+    params: Mapping[Any, float]
     n_trials: int
     seed: int
     method: str

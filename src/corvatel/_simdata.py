@@ -48,6 +48,21 @@ def check_count(n: Any, argument: str) -> int:
     return int(n)
 
 
+_RANGES = {"drift": "finite", "boundary": "positive", "start": "between 0 and 1", "t0": "non-negative",
+           "noise_sd": "positive"}
+
+
+def _in_range(name: str, values: np.ndarray) -> np.ndarray:
+    """Which values are allowed for parameter `name` (NaN never is)."""
+    if name == "drift":
+        return np.asarray(np.isfinite(values))
+    if name == "start":
+        return (values >= 0.0) & (values <= 1.0)
+    if name == "t0":
+        return values >= 0.0
+    return values > 0.0
+
+
 def param_table(params: Any) -> pd.DataFrame:
     """The parameter sets as a DataFrame with a float column for each of
     PARAM_NAMES (noise_sd defaults to 1) and the label columns, checked."""
@@ -75,16 +90,9 @@ def param_table(params: Any) -> pd.DataFrame:
             raise ValueError(f"params column {name!r} must hold numbers; values found: "
                              f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
         frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-    checks = {
-        "drift": (lambda v: np.isfinite(v), "finite"),
-        "boundary": (lambda v: v > 0, "positive"),
-        "start": (lambda v: (v >= 0) & (v <= 1), "between 0 and 1"),
-        "t0": (lambda v: v >= 0, "non-negative"),
-        "noise_sd": (lambda v: v > 0, "positive"),
-    }
-    for name, (ok, wanted) in checks.items():
+    for name, wanted in _RANGES.items():
         values = frame[name].to_numpy()
-        bad = ~(ok(values) & ~np.isnan(values))
+        bad = ~_in_range(name, values)
         if bad.any():
             raise ValueError(f"params column {name!r} must be {wanted} ({show_rows(frame, bad)}: "
                              f"{', '.join(repr(float(v)) for v in values[bad][:8])})")
@@ -95,7 +103,7 @@ def label_columns(table: pd.DataFrame) -> list[Any]:
     return [c for c in table.columns if c not in PARAM_NAMES]
 
 
-def simulate_row(row: Mapping[str, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
+def simulate_row(row: Mapping[Any, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
     return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
 
 
@@ -122,29 +130,19 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
         table.insert(0, "param_set", np.arange(len(table)))
         labels = ["param_set"]
 
-    # Fill preallocated columns set by set, then shrink them in place: the
-    # peak stays near the table's own size.
-    total = len(table) * n
-    choices = np.empty(total, dtype=np.bool_)
-    rts = np.empty(total, dtype=np.float64)
-    counts = np.empty(len(table), dtype=np.int64)
-    n_excluded = []
-    filled = 0
-    for i, row in enumerate(table[list(PARAM_NAMES)].to_dict("records")):
-        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
-        kept = len(set_rts)
-        choices[filled:filled + kept] = set_choices
-        rts[filled:filled + kept] = set_rts
-        counts[i] = kept
-        n_excluded.append(int(excluded))
-        filled += kept
-        del set_choices, set_rts
-    if filled < total:
-        choices.resize(filled, refcheck=False)
-        rts.resize(filled, refcheck=False)
-
-    starts = np.cumsum(counts) - counts
-    trial = np.arange(filled, dtype=np.int64) - np.repeat(starts, counts)
+    sets = table[list(PARAM_NAMES)].to_dict("records")
+    if len(sets) == 1:
+        # One set: simulate's own arrays become the columns, uncopied.
+        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0))
+        counts, n_excluded = np.array([len(rts)], dtype=np.int64), [int(excluded)]
+    else:
+        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed)
+    # Trial numbers in place, set by set: no row-sized temporaries.
+    trial = np.arange(len(rts), dtype=np.int64)
+    start = 0
+    for count in counts.tolist():
+        trial[start:start + count] -= start
+        start += count
     columns: dict[Any, Any] = {}
     if labels:
         rows = np.repeat(np.arange(len(table)), counts)
@@ -159,7 +157,32 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     return frame
 
 
-def true_values(row: Mapping[str, float]) -> dict[str, float]:
+def _simulate_sets(sets: list[dict[Any, float]], n: int,
+                   seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+    """Every set's trials in preallocated columns, filled set by set and
+    then shrunk in place, so that the peak stays near the columns' size."""
+    total = len(sets) * n
+    choices = np.empty(total, dtype=np.bool_)
+    rts = np.empty(total, dtype=np.float64)
+    counts = np.empty(len(sets), dtype=np.int64)
+    n_excluded = []
+    filled = 0
+    for i, row in enumerate(sets):
+        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
+        kept = len(set_rts)
+        choices[filled:filled + kept] = set_choices
+        rts[filled:filled + kept] = set_rts
+        counts[i] = kept
+        n_excluded.append(int(excluded))
+        filled += kept
+        del set_choices, set_rts
+    if filled < total:
+        choices.resize(filled, refcheck=False)
+        rts.resize(filled, refcheck=False)
+    return choices, rts, counts, n_excluded
+
+
+def true_values(row: Mapping[Any, float]) -> dict[str, float]:
     """A parameter set under the names of fitted parameters."""
     return {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
             "true_non_decision_time": row["t0"]}

@@ -94,7 +94,7 @@ def choice_column(frame: pd.DataFrame, column: Hashable, upper: Any) -> tuple[np
     return choices, missing
 
 
-def _with_missing(found: np.ndarray, missing: np.ndarray) -> list[Any]:
+def _with_missing(found: Any, missing: np.ndarray) -> list[Any]:
     values = list(found)
     if missing.any():
         values.append(float("nan"))

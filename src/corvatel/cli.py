@@ -7,6 +7,7 @@ on standard error naming the file, the column and the rows)."""
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import math
 import os
 import sys
@@ -127,9 +128,7 @@ def check_output(parser: argparse.ArgumentParser, path: str, suffixes: tuple[str
     if _suffix(path) not in suffixes:
         parser.error(f"{option} {path}: the file name must end in {', '.join(suffixes)}")
     if _suffix(path) == ".parquet":
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
+        if importlib.util.find_spec("pyarrow") is None:
             parser.error(f"{option} {path}: {PARQUET_NEEDS}")
 
 
@@ -142,6 +141,10 @@ def write_atomically(path: str, write: Callable[[str], None]) -> None:
     handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=target.suffix, dir=target.parent)
     os.close(handle)
     try:
+        # mkstemp makes the file private; give it the permissions a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
         write(temporary)
         os.replace(temporary, target)
     except BaseException:
@@ -383,6 +386,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             check_output(subparser, path, TABLE_SUFFIXES if option == "output" else FIGURE_SUFFIXES,
                          "-o" if option == "output" else "--plot")
     try:
+        for option in ("output", "plot"):
+            path = getattr(args, option, None)
+            if path not in (None, "-") and not Path(path).parent.is_dir():
+                raise DataError(f"{path}: the folder {str(Path(path).parent)!r} does not exist")
         args.run(args)
     except UsageError as error:
         subparser.error(str(error))

@@ -127,7 +127,8 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     qp_rows = math.ceil(len(panels) / qp_cols)
     figure = _figure(figsize=(3.3 * max(dist_cols, qp_cols), 2.5 * dist_rows + 3.0 * qp_rows),
                      layout="constrained")
-    top, bottom = figure.subfigures(2, 1, height_ratios=[2.5 * dist_rows, 3.0 * qp_rows])
+    halves: Any = figure.subfigures(2, 1, height_ratios=[2.5 * dist_rows, 3.0 * qp_rows])
+    top, bottom = halves[0], halves[1]
     dist_axes = np.atleast_1d(top.subplots(dist_rows, dist_cols, squeeze=False)).ravel()
     for g in range(shown):
         _distribution_panel(dist_axes[g], observed[g], predicted[g], n_sim, bins,
@@ -159,13 +160,13 @@ def _same(a: Any, b: Any) -> bool:
     return bool(a == b) or (pd.isna(a) and pd.isna(b))
 
 
-def _title(row: pd.Series, columns: Sequence[Hashable]) -> str:
+def _title(row: Any, columns: Sequence[Hashable]) -> str:
     return ", ".join(f"{c}={row[c]}" for c in columns)
 
 
 def _defective_density(values: np.ndarray, edges: np.ndarray, total: int) -> np.ndarray:
     counts, _ = np.histogram(values, bins=edges)
-    return counts / (total * np.diff(edges))
+    return np.asarray(counts / (total * np.diff(edges)))
 
 
 def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
@@ -173,8 +174,12 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
                         title: str, error: str) -> None:
     choices, rts = observed
     pooled = rts if predicted is None else np.concatenate([rts, predicted[1]])
-    top = np.quantile(pooled, 0.995) if len(pooled) else 1.0
+    top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
     edges = np.linspace(0.0, top, bins + 1)
+    if len(pooled) and pooled.max() > top:
+        # A last, wide bin beyond the shown range keeps every trial counted,
+        # so the areas stay the response proportions.
+        edges = np.append(edges, pooled.max())
     for sign, mask, colour, label in ((1, choices, _UPPER_COLOUR, "upper"), (-1, ~choices, _LOWER_COLOUR, "lower")):
         density = _defective_density(rts[mask], edges, len(rts))
         ax.stairs(sign * density, edges, fill=True, alpha=0.45, color=colour, label=f"data {label}")
@@ -185,6 +190,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
             centres = (edges[:-1] + edges[1:]) / 2
             ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
     ax.axhline(0.0, color="grey", linewidth=0.6)
+    ax.set_xlim(0.0, top)
     ax.set_title(title or "all trials", fontsize="small")
     ax.set_xlabel("response time (s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
@@ -196,7 +202,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
 def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
               predicted: list[tuple[np.ndarray, np.ndarray, int] | None], title: str) -> None:
     data_points = [quantile_points(c, r) for c, r in observed]
-    model_points = [quantile_points(p[0], p[1]) if p is not None else None for p in predicted]
+    model_points: list[dict[str, Any] | None] = [quantile_points(p[0], p[1]) if p is not None else None for p in predicted]
     for k, level in enumerate(QUANTILES):
         xs, ys, mx, my = [], [], [], []
         for side in ("upper", "lower"):
@@ -204,10 +210,10 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
                 if point[f"q_{side}"] is not None:
                     xs.append(point[f"p_{side}"])
                     ys.append(point[f"q_{side}"][k])
-            for point in model_points:
-                if point is not None and point[f"q_{side}"] is not None:
-                    mx.append(point[f"p_{side}"])
-                    my.append(point[f"q_{side}"][k])
+            for model_point in model_points:
+                if model_point is not None and model_point[f"q_{side}"] is not None:
+                    mx.append(model_point[f"p_{side}"])
+                    my.append(model_point[f"q_{side}"][k])
         ax.plot(xs, ys, linestyle="none", marker="o", markersize=4, color=f"C{k}", label=f"data q{level}")
         order = np.argsort(mx, kind="stable")
         ax.plot(np.asarray(mx)[order], np.asarray(my)[order], color=f"C{k}", linewidth=1,

@@ -1,0 +1,117 @@
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corvatel
+
+pytest.importorskip("matplotlib")
+
+from corvatel import plot  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def example():
+    data = corvatel.datasets.example()
+    return data, corvatel.fit(data, by=["subject", "condition"], method="ez")
+
+
+@pytest.fixture(scope="module")
+def figure(example):
+    data, fits = example
+    return plot.fit_check(data, fits, n_sim=4000, seed=3)
+
+
+def group_trials(data, row):
+    part = data[(data["subject"] == row["subject"]) & (data["condition"] == row["condition"])]
+    return part["choice"].to_numpy(), part["rt"].to_numpy()
+
+
+def test_distributions_are_defective_densities_of_data_and_model(example, figure):
+    data, fits = example
+    axes = figure.subfigs[0].axes
+    assert len(axes) == len(fits) == 12
+    for g, (ax, (_, row)) in enumerate(zip(axes, fits.iterrows())):
+        assert ax.get_title() == f"subject={row['subject']}, condition={row['condition']}"
+        steps = {p.get_label(): p.get_data() for p in ax.patches}
+        choices, rts = group_trials(data, row)
+        for label, sign, mask in (("upper", 1, choices), ("lower", -1, ~choices)):
+            values, edges, _ = steps[f"data {label}"]
+            assert np.sum(sign * values * np.diff(edges)) == pytest.approx(mask.mean(), rel=1e-12)
+            counts, _ = np.histogram(rts[mask], bins=edges)
+            np.testing.assert_allclose(sign * values, counts / (len(rts) * np.diff(edges)), rtol=1e-14)
+            model = next(line for line in ax.get_lines() if line.get_label() == f"model {label}")
+            sim_choices, sim_rts, _ = corvatel.simulate(row["drift_rate"], row["boundary_separation"], 0.5,
+                                                        row["non_decision_time"], 4000, corvatel.derive_seed(3, g))
+            side = sim_choices if sign > 0 else ~sim_choices
+            expected, _ = np.histogram(sim_rts[side], bins=edges)
+            np.testing.assert_allclose(sign * model.get_ydata(), expected / (4000 * np.diff(edges)), rtol=1e-14)
+
+
+def test_quantile_probability_points_are_the_data_quantiles(example, figure):
+    data, fits = example
+    axes = figure.subfigs[1].axes
+    assert [ax.get_title() for ax in axes] == ["subject=s1", "subject=s2", "subject=s3", "subject=s4"]
+    for ax, subject in zip(axes, ["s1", "s2", "s3", "s4"]):
+        expected = {k: set() for k in range(5)}
+        for _, row in fits[fits["subject"] == subject].iterrows():
+            choices, rts = group_trials(data, row)
+            for mask in (choices, ~choices):
+                if mask.sum() >= plot.MIN_QUANTILE_TRIALS:
+                    for k, q in enumerate(np.quantile(rts[mask], [0.1, 0.3, 0.5, 0.7, 0.9])):
+                        expected[k].add((mask.mean(), q))
+        for k, level in enumerate(plot.QUANTILES):
+            line = next(x for x in ax.get_lines() if x.get_label() == f"data q{level}")
+            assert set(zip(line.get_xdata(), line.get_ydata())) == expected[k]
+            model = next(x for x in ax.get_lines() if x.get_label() == f"model q{level}")
+            assert list(model.get_xdata()) == sorted(model.get_xdata()) and len(model.get_xdata()) >= 3
+
+
+def test_unfitted_group_is_marked_and_figure_saves(tmp_path, example):
+    data, fits = example
+    data = data[data["subject"] == "s1"]
+    fits = fits[fits["subject"] == "s1"].copy()
+    fits.loc[0, ["drift_rate", "boundary_separation", "non_decision_time"]] = np.nan
+    fits.loc[0, "error"] = "no real solution"
+    fig = plot.fit_check(data, fits, n_sim=500)
+    first = fig.subfigs[0].axes[0]
+    assert not [x for x in first.get_lines() if x.get_label().startswith("model")]
+    assert "not fitted:\nno real solution" in [t.get_text() for t in first.texts]
+    for suffix in ("png", "svg", "pdf"):
+        fig.savefig(tmp_path / f"check.{suffix}")
+        assert (tmp_path / f"check.{suffix}").stat().st_size > 1000
+
+
+def test_mismatched_fits_are_refused(example):
+    data, fits = example
+    with pytest.raises(ValueError, match="fits do not match the groups of data"):
+        plot.fit_check(data, fits.iloc[:5])
+    with pytest.raises(ValueError, match="condition 'block' is not one of the group columns"):
+        plot.fit_check(data, fits, condition="block")
+
+
+def test_recovery_panels_show_the_fits_and_their_summary():
+    truth = pd.DataFrame({"drift": [0.5, 1.0, 2.0], "boundary": [1.0, 1.4, 1.8], "start": 0.5,
+                          "t0": [0.2, 0.3, 0.4]})
+    table = corvatel.recover(truth, 300, method="ez", reps=4, seed=2)
+    table.loc[0, "error"] = "pretend it failed"
+    fig = plot.recovery(table)
+    summary = corvatel.recovery_summary(table).set_index("parameter")
+    ok = table["error"] == ""
+    for ax, parameter in zip(fig.axes, ["drift_rate", "boundary_separation", "non_decision_time"]):
+        points = next(x for x in ax.get_lines() if x.get_label() == "fits")
+        np.testing.assert_array_equal(points.get_xdata(), table.loc[ok, f"true_{parameter}"])
+        np.testing.assert_array_equal(points.get_ydata(), table.loc[ok, parameter])
+        identity = next(x for x in ax.get_lines() if x.get_label() == "identity")
+        assert list(identity.get_xdata()) == list(identity.get_ydata())
+        text = ax.texts[0].get_text()
+        assert f"bias {summary.loc[parameter, 'bias']:+.3g}" in text
+        assert f"RMSE {summary.loc[parameter, 'rmse']:.3g}" in text and "failed 1 of 12" in text
+
+
+def test_missing_matplotlib_names_the_extra(monkeypatch, example):
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    with pytest.raises(ImportError, match=r"pip install 'corvatel\[plot\]'"):
+        plot.recovery(pd.DataFrame({c: [1.0] for p in ["drift_rate", "boundary_separation", "non_decision_time"]
+                                    for c in (p, f"true_{p}")}).assign(error=""))
