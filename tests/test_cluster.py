@@ -179,7 +179,7 @@ def test_command_line_on_a_cluster_writes_the_local_table(client, tmp_path, caps
     TRUTH.to_csv(tmp_path / "truth.csv", index=False)
     study = ["recover", "--params", tmp_path / "truth.csv", "--n-trials", 200, "--reps", 3, "--method", "ez"]
     assert cli_run(capsys, *study, "-o", tmp_path / "local.csv")[0] == 0
-    target = client.scheduler.address if where == "--scheduler" else 2
+    target = client.scheduler.address if where == "--scheduler" else 1
     status, _, err = cli_run(capsys, *study, where, target, "--progress", "-o", tmp_path / "cluster.csv")
     assert status == 0
     assert "9/9" in err  # the progress bar counted every task

@@ -116,7 +116,7 @@ def run_on_cluster(client: Any, function: Callable[[T], R], tasks: Sequence[T], 
 
 def cluster_threads(client: Any) -> int:
     """Worker threads of the cluster (at least one, so work waits for workers)."""
-    return max(1, sum(client.nthreads().values()))
+    return max(1, int(sum(client.nthreads().values())))
 
 
 def run_chunk(function: Callable[[T], R], tasks: list[T]) -> tuple[list[R], float]:
@@ -143,8 +143,7 @@ def worker_threads() -> Iterator[None]:
     from distributed import get_worker
 
     global _running_chunks, _threads_before
-    worker = get_worker()
-    nthreads = worker.state.nthreads if hasattr(worker, "state") else worker.nthreads
+    nthreads = get_worker().state.nthreads
     with _threads_lock:
         if _running_chunks == 0:
             _threads_before = corvatel.get_num_threads()
@@ -166,12 +165,12 @@ def open_client(scheduler: str | None = None, workers: int | None = None) -> Ite
     `workers` processes started for the occasion (loopback only, the
     processors shared out among them); closed, with that cluster, on exit."""
     distributed = _distributed()
-    if (scheduler is None) == (workers is None):
-        raise ValueError("give either a scheduler address or a number of workers")
-    if scheduler is not None:
+    if scheduler is not None and workers is None:
         with distributed.Client(scheduler) as client:
             yield client
         return
+    if workers is None or scheduler is not None:
+        raise ValueError("give either a scheduler address or a number of workers")
     processors = len(os.sched_getaffinity(0))
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=max(1, processors // workers),
                                   processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
