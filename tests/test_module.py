@@ -18,7 +18,8 @@ def test_public_names_in_order():
         "set_num_threads",
         "get_num_threads",
     ]
-    assert corvatel.__all__ == _corvatel.__all__
+    assert corvatel.__all__ == _corvatel.__all__ + ["fit", "simulate_data", "recover", "recovery_summary",
+                                                    "derive_seed", "datasets", "plot"]
     assert _corvatel.__version__ == "0.1.0"
     assert _corvatel.__doc__ == ""
     for name in _corvatel.__all__:
