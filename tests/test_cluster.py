@@ -123,10 +123,11 @@ def test_client_must_be_a_client():
 
 
 @pytest.mark.parametrize("seconds_per_task, remaining, threads, expected", [
-    (1.0, 400, 2, 1),        # slow tasks go one by one
-    (1e-5, 1000, 2, 125),    # fast ones fill a chunk, capped at 1/8 of what is left with 2 threads
-    (2.0**-14, 10**6, 2, 8192),  # ... or at CHUNK_SECONDS (0.5 s) of work
-    (1e-5, 3, 2, 1),         # the tail goes one by one
+    (1.0, 400, 2, 1),            # slow tasks go one by one
+    (2.0**-7, 1000, 2, 64),      # 7.8 ms tasks: 0.5 s of work per chunk
+    (2.0**-7, 20, 2, 6),         # ... in the tail a share of what is left, but 50 ms at least
+    (2.0**-14, 10**6, 2, 8192),  # a chunk never exceeds 0.5 s of work ...
+    (2.0**-20, 1000, 2, 1000),   # ... and tiny tasks all go in one
 ])
 def test_chunk_size(seconds_per_task, remaining, threads, expected):
     assert _cluster.chunk_size(seconds_per_task, remaining, threads) == expected

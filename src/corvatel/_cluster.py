@@ -5,7 +5,7 @@ ones are sized from the task times measured so far, so that a chunk holds
 about ``CHUNK_SECONDS`` of work (the scheduling cost of a chunk, 1 to
 10 ms on a local cluster, stays within 2 %), but never more than a
 share of what is left, so that the last chunks are small and no worker
-idles at the end while another finishes a long chunk. Two chunks per
+idles long at the end while another finishes a long chunk. Two chunks per
 worker thread are in flight, so a worker always has the next one queued.
 
 Results are put back by task position, so the table does not depend on
@@ -63,11 +63,13 @@ def check_client(client: Any) -> Any:
 
 
 def chunk_size(seconds_per_task: float, remaining: int, threads: int) -> int:
-    """Tasks in the next chunk: about CHUNK_SECONDS of work, at most a
-    1/(2 * in-flight chunks) share of what is left, at least one."""
+    """Tasks in the next chunk: about CHUNK_SECONDS of work, but at most a
+    1/(2 * in-flight chunks) share of what is left, unless that share is
+    under a tenth of CHUNK_SECONDS (then the tail's imbalance costs less
+    than more chunks would); at least one."""
     by_time = int(CHUNK_SECONDS / seconds_per_task) if seconds_per_task > 0 else remaining
     by_share = remaining // (2 * IN_FLIGHT_PER_THREAD * threads)
-    return max(1, min(by_time, by_share))
+    return max(1, min(by_time, max(by_share, by_time // 10), remaining))
 
 
 def run_on_cluster(client: Any, function: Callable[[T], R], tasks: Sequence[T], label: str,
