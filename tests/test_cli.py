@@ -112,7 +112,8 @@ def write(path, content):
     ("coded.csv", "subject,choice,rt\n1,1,0.5\n1,2,0.6\n1,0,0.7\n", [],
      "coded.csv: choice column 'choice' must be bool or coded 0/1"),
     ("times.csv", "subject,choice,rt\n1,1,0.5\n1,0,\n1,0,-0.7\n1,1,0.4\n", [],
-     "times.csv: response-time column 'rt' has 2 NaN, infinite or negative value(s) (rows 3, 4)"),
+     "times.csv: response-time column 'rt' has 2 NaN, infinite or negative value(s) (rows 3, 4); "
+     "pass --drop-invalid to drop those rows"),
 ])
 def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, message):
     path = files / name

@@ -27,10 +27,13 @@ def test_columns_and_each_rep_is_simulate_data_then_fit():
         pd.testing.assert_frame_equal(ours[fits.columns], fits)
 
 
-def test_sim_method_reports_iterations():
-    table = corvatel.recover(TRUTH.iloc[:1], 200, reps=1, max_iters=3)
-    assert table["iterations"].tolist() == [3] or table["iterations"].iloc[0] <= 3
-    assert table["error"].tolist() == [""]
+def test_sim_method_is_fit_sim_on_the_simulated_arrays():
+    guess = {"drift_rate": 1.0, "boundary_separation": 1.0, "non_decision_time": 0.2}
+    table = corvatel.recover(TRUTH.iloc[:1], 200, reps=1, seed=6, initial_guess=guess, max_iters=3)
+    choices, rts, _ = corvatel.simulate(1.0, 1.2, 0.5, 0.3, 200, corvatel.derive_seed(corvatel.derive_seed(6, 0), 0))
+    expected = corvatel.fit_sim(choices, rts, guess, 3)
+    assert table.loc[0, FITTED + ["final_cost"]].tolist() == [expected[k] for k in FITTED + ["final_cost"]]
+    assert table.loc[0, "iterations"] == expected["iterations"] and table["error"].tolist() == [""]
 
 
 def test_same_table_whatever_the_number_of_worker_threads():

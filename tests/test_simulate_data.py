@@ -64,6 +64,7 @@ def test_table_reads_back_into_fit():
     (TRUTH.assign(t0=[0.1, np.nan, 0.1]), 10, 0, ValueError, "params column 't0' must be non-negative"),
     (TRUTH.assign(drift=["x", 1, 2]), 10, 0, ValueError, "params column 'drift' must hold numbers"),
     (TRUTH.iloc[:0], 10, 0, ValueError, "params has no rows"),
+    (TRUTH.assign(rt=1), 10, 0, ValueError, "params: column 'rt' has the name of a result column"),
     ([1, 2], 10, 0, TypeError, "params must be a mapping"),
     (TRUTH, 0, 0, ValueError, "n must be a positive integer, not 0"),
     (TRUTH, 1.5, 0, TypeError, "n must be a positive integer"),

@@ -183,6 +183,8 @@ def base_table():
     ({}, {"max_iters": 2.5}, TypeError, "max_iters must be an integer"),
     ({}, {"by": {"subject": 1}}, TypeError, "by must be a column name or a list of column names"),
     ({}, {"progress": "yes"}, TypeError, "progress must be True, False or None"),
+    ({"accuracy": 1}, {"by": ["subject", "accuracy"]}, ValueError,
+     "fit: by: column 'accuracy' has the name of a result column; rename it"),
 ])
 def test_bad_arguments_raise_before_fitting(change, kwargs, error, message):
     table = base_table().assign(**change)

@@ -19,7 +19,8 @@ from _corvatel import CorvatelError, fit_ez, fit_sim
 
 from . import _progress
 from ._cluster import check_client
-from ._trials import as_frame, choice_column, group_columns, group_rows, require_columns, rt_column, show_rows
+from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
+                      show_rows)
 
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 PARAM_COLUMNS = ("drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd")
@@ -189,6 +190,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     entry = method_entry(method)
     columns = group_columns(by)
     require_columns(frame, columns + [choice, rt], "fit")
+    refuse_clashes(columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",), "fit: by")
     if len(frame) == 0:
         raise ValueError("fit: data has no rows")
     options = fit_options(initial_guess, max_iters)

@@ -11,10 +11,10 @@ import numpy as np
 import pandas as pd
 
 from ._cluster import check_client
-from ._fitting import FitTask, fit_options, method_entry, result_frame, run_fit_task, run_tasks
+from ._fitting import STAT_COLUMNS, FitTask, fit_options, method_entry, result_frame, run_fit_task, run_tasks
 from ._simdata import (PARAM_NAMES, check_count, check_seed, derive_seed, label_columns, param_table,
                        simulate_row, true_values)
-from ._trials import require_columns
+from ._trials import refuse_clashes, require_columns
 
 RECOVERED = ("drift_rate", "boundary_separation", "non_decision_time")
 
@@ -58,6 +58,8 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     reps = check_count(reps, "reps")
     seed = check_seed(seed)
     options = fit_options(initial_guess, max_iters)
+    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + tuple(true_values(dict.fromkeys(
+        PARAM_NAMES, 0.0))) + STAT_COLUMNS + entry.columns, "params")
     client = check_client(client)
 
     sets = table[list(PARAM_NAMES)].to_dict("records")

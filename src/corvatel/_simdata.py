@@ -10,7 +10,7 @@ import pandas as pd
 
 from _corvatel import simulate
 
-from ._trials import show_rows
+from ._trials import refuse_clashes, show_rows
 
 PARAM_NAMES = ("drift", "boundary", "start", "t0", "noise_sd")
 _REQUIRED = PARAM_NAMES[:4]
@@ -126,6 +126,7 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     n = check_count(n, "n")
     seed = check_seed(seed)
     labels = label_columns(table)
+    refuse_clashes(labels, ("trial", "choice", "rt"), "params")
     if not labels and len(table) > 1:
         table.insert(0, "param_set", np.arange(len(table)))
         labels = ["param_set"]

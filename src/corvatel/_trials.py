@@ -38,6 +38,14 @@ def require_columns(frame: pd.DataFrame, columns: Sequence[Hashable], argument: 
                              f"{_column_list(frame) or '(none)'}")
 
 
+def refuse_clashes(labels: Sequence[Hashable], produced: Sequence[str], argument: str) -> None:
+    """Label columns carried into a result must not share a name with the
+    columns the result adds."""
+    clashes = [c for c in labels if c in produced]
+    if clashes:
+        raise ValueError(f"{argument}: column {clashes[0]!r} has the name of a result column; rename it")
+
+
 def group_columns(by: Any) -> list[Hashable]:
     """`by` as a list of column names (None: the whole table is one group)."""
     if by is None:

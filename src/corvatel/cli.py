@@ -373,7 +373,8 @@ def _on_file(path: str, work: Callable[[], Any]) -> Any:
     try:
         return work()
     except (ValueError, TypeError) as error:
-        raise DataError(f"{path}: {_one_line(error)}") from None
+        message = _one_line(error).replace("pass drop_invalid=True", "pass --drop-invalid")
+        raise DataError(f"{path}: {message}") from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
