@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include "corvatel/fp_environment.h"
+
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -31,8 +33,12 @@ void set_error_from_current_exception() noexcept;
 // reaches the interpreter: std::bad_alloc becomes MemoryError, anything else
 // RuntimeError. Not noexcept, and the forced unwind that ends a thread at
 // interpreter shutdown is let through: stopping it would abort the process.
+//
+// The call's own thread computes too (statistics, costs): it runs in the
+// default floating-point environment, whatever modes the caller set.
 template <PyObject* (*Impl)(PyObject*, PyObject*, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const DefaultFloatingPointScope default_floating_point;
   try {
     return Impl(self, args, kwargs);
   } catch (abi::__forced_unwind&) {

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "args.h"
+#include "corvatel/memory.h"
 #include "corvatel/simulate.h"
 #include "errors.h"
 #include "functions.h"
@@ -23,15 +24,19 @@ constexpr Signature<7> kSignature{"simulate", {"drift", "boundary", "start", "t0
 
 constexpr const char* kCapsuleName = "corvatel.buffer";
 
+// The batch of trials and the two output buffers.
+constexpr std::uint64_t kBytesPerTrial = sizeof(Trial) + sizeof(npy_bool) + sizeof(double);
+
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 using Buffer = std::unique_ptr<void, FreeDeleter>;
 
+// Never empty: an empty batch also gets a buffer (of one byte), so that every
+// result array has the same kind of owner.
 Buffer allocate(std::uint64_t n, std::size_t element_size) {
-  if (n == 0) return Buffer();
   if (n > SIZE_MAX / element_size) throw std::bad_alloc();
-  void* p = std::malloc(static_cast<std::size_t>(n) * element_size);
+  void* p = std::malloc(n == 0 ? 1 : static_cast<std::size_t>(n) * element_size);
   if (p == nullptr) throw std::bad_alloc();
   return Buffer(p);
 }
@@ -78,10 +83,6 @@ PyRef wrap_buffer(Buffer buffer, int type_num, std::uint64_t length) {
   if (descr == nullptr) return {};
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
   npy_intp strides[1] = {static_cast<npy_intp>(PyDataType_ELSIZE(descr))};
-  if (!buffer) {  // n == 0: nothing was allocated, let NumPy make the empty array
-    Py_DECREF(descr);
-    return PyRef::steal(PyArray_SimpleNew(1, dims, type_num));
-  }
   PyRef owner = PyRef::steal(PyCapsule_New(buffer.get(), kCapsuleName, free_capsule_buffer));
   if (!owner) {
     Py_DECREF(descr);
@@ -129,6 +130,13 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
+  // Checked before allocating: under overcommit the allocations would succeed
+  // and the process be killed part-way through filling them.
+  if (!memory_allows(*n, kBytesPerTrial)) {
+    PyErr_Format(PyExc_MemoryError, "simulate: %llu trials need more memory than this machine can give",
+                 static_cast<unsigned long long>(*n));
+    return nullptr;
+  }
 
   std::optional<Kept> simulated = without_gil([&] { return simulate_kept(params, *n, *seed); });
   if (!simulated) return nullptr;  // interrupted: the handler's exception is set

@@ -97,6 +97,7 @@ def test_guess_outside_the_admissible_region_stays_put(data):
         ({"boundary_separation": 1.5}, "drift_rate"),
         ({"drift_rate": 1.0, "non_decision_time": 0.3}, "boundary_separation"),
         ({}, "drift_rate"),
+        ({"drift_rate": 1.0}, "boundary_separation"),  # looked up before non_decision_time
     ],
 )
 def test_missing_guess_key(data, guess, missing):

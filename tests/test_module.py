@@ -83,3 +83,27 @@ def test_import_does_not_import_numpy():
 
 def test_wheel_is_stable_abi():
     assert _corvatel.__file__.endswith(".abi3.so")
+
+
+def dynamic_symbols(path):
+    """Names of the defined symbols in an ELF file's dynamic symbol table."""
+    import struct
+
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"\x7fELF" and data[4] == 2 and data[5] == 1, "expects a 64-bit little-endian ELF"
+    shoff, shentsize, shnum = struct.unpack_from("<Q", data, 0x28)[0], *struct.unpack_from("<HH", data, 0x3A)
+    sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize) for i in range(shnum)]
+    (dynsym,) = [s for s in sections if s[1] == 11]  # SHT_DYNSYM
+    strtab = sections[dynsym[6]]
+    names = []
+    for offset in range(dynsym[4], dynsym[4] + dynsym[5], dynsym[9]):
+        name, info, _, shndx = struct.unpack_from("<IBBH", data, offset)
+        if shndx != 0 and info & 0xF != 3:  # defined, not a section symbol
+            end = data.index(b"\0", strtab[4] + name)
+            names.append(data[strtab[4] + name : end].decode())
+    return sorted(n for n in names if n)
+
+
+def test_module_exports_only_its_init_function():
+    assert dynamic_symbols(_corvatel.__file__) == ["PyInit__corvatel"]

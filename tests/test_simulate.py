@@ -130,6 +130,7 @@ INF = math.inf
         (dict(boundary=0.0, start=2.0), "boundary must be > 0"),
         (dict(start=2.0, noise_sd=0.0), "start must be in [0, 1]"),
         (dict(t0=-1.0, noise_sd=-1.0), "t0 must be >= 0"),
+        (dict(start=2.0, t0=-1.0), "start must be in [0, 1]"),
     ],
 )
 def test_parameter_validation(changes, message):

@@ -2,6 +2,7 @@
 while a thread computes, and interrupts of long calls."""
 
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -16,9 +17,9 @@ from reference import results_in_threads
 import corvatel
 
 
-def run_python(code, timeout=120, env=None, **kwargs):
+def run_python(code, timeout=120, env=None, args_=(), **kwargs):
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code), *([args_] if isinstance(args_, str) else args_)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -188,8 +189,77 @@ def test_ctrl_c_interrupts_a_long_call(call):
         reacted = time.monotonic() - sent
     finally:
         child.kill()
+        child.wait()
     assert child.returncode == 0, err
     assert "interrupted after" in out
     # Generous for a loaded machine: without the check the call runs for
     # hours (fit) or about a minute (simulate).
     assert reacted < 10
+
+
+def obtainable_bytes():
+    """MemAvailable + SwapFree, read independently of the module."""
+    fields = {}
+    with open("/proc/meminfo") as f:
+        for line in f:
+            key, value = line.split(":")
+            fields[key] = int(value.split()[0]) * 1024
+    return fields["MemAvailable"] + fields.get("SwapFree", 0)
+
+
+def test_batch_larger_than_memory_raises_at_once():
+    """Half again as many trials as fit: the kernel's overcommit grants the
+    buffers, so without the check the call would start filling them (for
+    minutes, until the process is killed) instead of raising."""
+    n = obtainable_bytes() * 3 // 2 // 9  # the two output arrays alone take 9 bytes a trial
+    out = run_python(
+        f"""
+        import corvatel
+        try:
+            corvatel.simulate(1.0, 1.5, 0.5, 0.3, {n}, 1)
+        except MemoryError as e:
+            print(e)
+        print(corvatel.simulate(1.0, 1.5, 0.5, 0.3, 10, 1)[2] + 1)
+        """,
+        timeout=20,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"simulate: {n} trials need more memory than this machine can give", "1"]
+
+
+@pytest.mark.parametrize("n", [0, 1, 7])
+def test_every_result_array_has_the_same_kind_of_owner(n):
+    reference = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 3, 1)
+    for got, like in zip(corvatel.simulate(1.0, 1.5, 0.5, 0.3, n, 1)[:2], reference[:2]):
+        assert got.size == n and got.dtype == like.dtype
+        assert type(got.base) is type(like.base)
+        assert got.flags.owndata is False and got.flags.writeable
+
+
+ROUNDING_UPWARD = {"x86_64": 0x800, "aarch64": 0x400000}  # FE_UPWARD of each platform's <fenv.h>
+
+FLOATING_POINT_PROBE = """
+import ctypes, platform, sys
+import numpy as np
+if sys.argv[1] != "default":
+    assert ctypes.CDLL(None).fesetround(int(sys.argv[1])) == 0
+import corvatel  # the pool starts from this thread, under its modes
+# Inputs exact in binary (dyadic), so that they do not depend on the mode.
+c, r, x = corvatel.simulate(0.875, 1.25, 0.4375, 0.25, 2000, 17)
+choices = np.array([i % 4 != 0 for i in range(300)])
+rts = np.array([(300 + (i * 7919) % 613) / 1024 for i in range(300)])
+print(c.tobytes().hex(), r.tobytes().hex(), x)
+print(sorted((k, float(v).hex()) for k, v in corvatel.fit_ez(choices, rts).items()))
+print(sorted((k, float(v).hex()) for k, v in corvatel.fit_sim(choices, rts, max_iters=6).items()))
+"""
+
+
+@pytest.mark.skipif(platform.machine() not in ROUNDING_UPWARD, reason="FE_UPWARD's value is known per platform")
+def test_callers_rounding_mode_changes_nothing():
+    outputs = [
+        run_python(FLOATING_POINT_PROBE, args_=mode)
+        for mode in ("default", str(ROUNDING_UPWARD[platform.machine()]))
+    ]
+    for out in outputs:
+        assert out.returncode == 0, out.stderr
+    assert outputs[1].stdout == outputs[0].stdout

@@ -73,3 +73,9 @@ ChaCha8Rng ChaCha8Rng::from_key(const ChaChaKey& key) {
 ChaCha8Rng ChaCha8Rng::seed_from_u64(std::uint64_t seed) { return from_key(key_from_seed(seed)); }
 
 }  // namespace corvatel
+
+namespace corvatel::internal {
+
+const ChaChaState& state_of(const ChaCha8Rng& rng) { return rng.state_; }
+
+}  // namespace corvatel::internal

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "corvatel/internal/two_stage_search.h"
 #include "corvatel/neldermead.h"
 #include "corvatel/simulate.h"
 
@@ -13,11 +14,6 @@ static_assert(CostFunction<SimFitCost>);
 
 constexpr double kMinBoundary = 1e-6;
 
-// Stage settings: relative step and its minimum.
-constexpr double kCoarseRel = 0.15;
-constexpr double kCoarseMinStep = 0.05;
-constexpr double kFineRel = 0.05;
-constexpr double kFineMinStep = 0.02;
 constexpr double kMinT0Step = 0.05;
 
 constexpr std::uint64_t kSeedOffset = 0x9e3779b97f4a7c15;
@@ -37,22 +33,12 @@ Result<SimFit, FitError> fit(const std::optional<SummaryStats>& target, const Pa
   FitInterruption interruption{&stop};
   const SimFitCost cost{*target, kSimTrialsPerEvaluation, stats_seed(*target), pool, &interruption};
 
-  const FitPoint start{guess.drift, guess.boundary, guess.t0};
-  const auto coarse = run_neldermead(cost, simplex_around(start, kCoarseRel, kCoarseMinStep), stage1_budget(max_iters));
+  const auto found = internal::two_stage_search(cost, {guess.drift, guess.boundary, guess.t0}, max_iters);
   if (interruption.stopped) return unexpected(FitError::interrupted());
-  if (!coarse) return unexpected(coarse.error());
-  const NelderMeadFit& first = coarse.value();
-
-  const auto fine = run_neldermead(cost, simplex_around(first.point, kFineRel, kFineMinStep),
-                                   stage2_budget(max_iters, first.iterations));
-  if (interruption.stopped) return unexpected(FitError::interrupted());
-  if (!fine) return unexpected(fine.error());
-  const NelderMeadFit& second = fine.value();
-
-  // Stage 2 must be strictly better; ties and NaN keep stage 1.
-  const NelderMeadFit& chosen = first.cost > second.cost ? second : first;
-  const Params params{chosen.point[0], chosen.point[1], kRecoveryStart, chosen.point[2], kRecoveryNoiseSd};
-  return SimFit{params, first.iterations + second.iterations, chosen.cost};
+  if (!found) return unexpected(found.error());
+  const NelderMeadFit& best = found.value();
+  const Params params{best.point[0], best.point[1], kRecoveryStart, best.point[2], kRecoveryNoiseSd};
+  return SimFit{params, best.iterations, best.cost};
 }
 
 }  // namespace

@@ -1,17 +1,15 @@
 #include "corvatel/worker_pool.h"
 
+#include "corvatel/fp_environment.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cfenv>
 #include <cstdlib>
 #include <system_error>
 
-#if defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
 
 namespace corvatel {
 
@@ -20,16 +18,7 @@ namespace {
 // Several pieces per worker even out trials of unequal length; the cap keeps
 // each piece short enough that a stopped batch ends soon.
 constexpr std::uint64_t kPiecesPerWorker = 8;
-constexpr std::uint64_t kMaxPieceLength = 8192;
-
-// Threads inherit the floating-point modes of the thread that starts them;
-// results must not depend on who that was.
-void use_default_floating_point_environment() {
-  std::fesetenv(FE_DFL_ENV);
-#if defined(__x86_64__)
-  _mm_setcsr(0x1F80);  // all exceptions masked, round to nearest, no FTZ/DAZ
-#endif
-}
+constexpr std::uint64_t kMaxPieceLength = 2048;
 
 }  // namespace
 
@@ -158,6 +147,8 @@ bool WorkerPool::run_pieces(std::uint64_t n, PieceFn fn, void* ctx, const StopCh
 }
 
 void WorkerPool::work(std::size_t index) {
+  // Threads inherit the floating-point modes of the thread that starts them;
+  // results must not depend on who that was.
   use_default_floating_point_environment();
   std::unique_lock lock(mutex_);
   for (;;) {

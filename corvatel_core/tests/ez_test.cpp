@@ -162,5 +162,29 @@ TEST(RecoveryErrors, MessagesAreExact) {
   EXPECT_EQ(EzError::not_enough_correct(7).message().size(), 30u + 1u + 63u);
 }
 
+// Statistics from outside a trial set (an accuracy above 1 here) make the
+// logit NaN: the equations have no real solution.
+TEST(EzFromStats, NoRealSolution) {
+  const SummaryStats stats{1.5, 0.6, 0.04, 10, 15};
+  EXPECT_EQ(ez_from_stats(stats).error(), EzError::no_real_solution());
+  EXPECT_EQ(ez_from_stats(SummaryStats{std::nan(""), 0.6, 0.04, 10, 8}).error(), EzError::no_real_solution());
+}
+
+TEST(EzFromStats, CountsAreCheckedFirst) {
+  EXPECT_EQ(ez_from_stats(SummaryStats{1.5, 0.6, 0.04, 1, 15}).error(), EzError::not_enough_data(1));
+  EXPECT_EQ(ez_from_stats(SummaryStats{1.5, 0.6, 0.04, 10, 1}).error(), EzError::not_enough_correct(1));
+}
+
+// The estimator from trials is the estimator from their statistics.
+TEST(EzFromStats, SameAsFromTrials) {
+  const std::vector<Trial> t{{true, 0.5, false}, {true, 0.7, false}, {false, 0.9, false}, {true, 0.65, true},
+                             {true, 0.55, false}};
+  const Params a = ez_diffusion(t).value();
+  const Params b = ez_from_stats(*summary_stats(t)).value();
+  EXPECT_EQ(bits(a.drift), bits(b.drift));
+  EXPECT_EQ(bits(a.boundary), bits(b.boundary));
+  EXPECT_EQ(bits(a.t0), bits(b.t0));
+}
+
 }  // namespace
 }  // namespace corvatel

@@ -132,6 +132,28 @@ TEST(NelderMeadWorkedExample, MoveByMove) {
   EXPECT_EQ(state.best_cost, 0.0);
 }
 
+// The expansion point is x_o + (x_r - x_o) * 2, one rounding per operation.
+// Here the centroid is small and the worst vertex far away, so that the
+// algebraically equal x_r + (x_r - x_o) rounds differently.
+TEST(NelderMeadWorkedExample, ExpansionInTheDefinedOrder) {
+  const double x_o = -0x1.4facbeb5a8ccdp-15;  // -4.001555263968282e-05
+  const double x_w = 0x1.cb471bbe452c8p-3;    // 0.22425672220619774
+  const auto cost = RecordingCost<1>([](const P1& p) { return p[0]; });
+  NelderMead<1> solver({{x_o}, {x_w}});
+  IterState<1> state;
+  solver.init(cost, state);
+  state.update();
+  const auto step = solver.next_iter(cost, state);
+  ASSERT_TRUE(step.has_value());
+  EXPECT_EQ(step.value(), Action::Expansion);
+  ASSERT_EQ(cost.evaluated().size(), 4u);
+  const double x_r = cost.evaluated()[2][0];
+  EXPECT_EQ(x_r, x_o + (x_o - x_w) * 1.0);
+  const double defined = x_o + (x_r - x_o) * 2.0;
+  ASSERT_NE(defined, x_r + (x_r - x_o));  // the case tells the two forms apart
+  EXPECT_EQ(cost.evaluated()[3][0], defined);
+}
+
 TEST(NelderMeadWorkedExample, ExecutorStopsAtTheBudget) {
   const auto cost = sum_of_squares();
   Executor executor(cost, NelderMead<2>({{1, 0}, {0, 1}, {1, 1}}));

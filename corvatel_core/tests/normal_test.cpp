@@ -20,23 +20,23 @@ using testing::hex_u64;
 TEST(ZigguratTables, MatchReference) {
   const auto tables = testing::load_vectors("normal.json")["tables"];
   for (std::size_t i = 0; i < 257; ++i) {
-    EXPECT_EQ(bits(ZIG_NORM_X[i]), hex_u64(tables["X"][i])) << "X[" << i << "]";
-    EXPECT_EQ(bits(ZIG_NORM_F[i]), hex_u64(tables["F"][i])) << "F[" << i << "]";
+    EXPECT_EQ(bits(internal::ZIG_NORM_X[i]), hex_u64(tables["X"][i])) << "X[" << i << "]";
+    EXPECT_EQ(bits(internal::ZIG_NORM_F[i]), hex_u64(tables["F"][i])) << "F[" << i << "]";
   }
 }
 
 TEST(ZigguratTables, Invariants) {
-  EXPECT_EQ(ZIG_NORM_X[1], internal::kZigR);
-  EXPECT_EQ(ZIG_NORM_X[256], 0.0);
-  EXPECT_EQ(ZIG_NORM_F[256], 1.0);
+  EXPECT_EQ(internal::ZIG_NORM_X[1], internal::kZigR);
+  EXPECT_EQ(internal::ZIG_NORM_X[256], 0.0);
+  EXPECT_EQ(internal::ZIG_NORM_F[256], 1.0);
   for (std::size_t i = 1; i < 257; ++i) {
-    EXPECT_LT(ZIG_NORM_X[i], ZIG_NORM_X[i - 1]) << i;
-    EXPECT_GT(ZIG_NORM_F[i], ZIG_NORM_F[i - 1]) << i;
+    EXPECT_LT(internal::ZIG_NORM_X[i], internal::ZIG_NORM_X[i - 1]) << i;
+    EXPECT_GT(internal::ZIG_NORM_F[i], internal::ZIG_NORM_F[i - 1]) << i;
   }
   // Every layer above the base has the same area V (to rounding).
   const double v = 0.00492867323399;
   for (std::size_t i = 1; i < 255; ++i) {
-    const double area = ZIG_NORM_X[i] * (ZIG_NORM_F[i + 1] - ZIG_NORM_F[i]);
+    const double area = internal::ZIG_NORM_X[i] * (internal::ZIG_NORM_F[i + 1] - internal::ZIG_NORM_F[i]);
     EXPECT_NEAR(area, v, 1e-12) << "layer " << i;
   }
 }
@@ -110,7 +110,7 @@ std::uint64_t word_for(double u, std::uint64_t layer) {
 TEST(StandardNormalBranches, FastPathUsesOneWord) {
   SequenceRng rng({word_for(0.5, 200)});
   const double x = StandardNormal{}.sample(rng);
-  EXPECT_EQ(x, 0.5 * ZIG_NORM_X[200]);
+  EXPECT_EQ(x, 0.5 * internal::ZIG_NORM_X[200]);
   EXPECT_EQ(rng.used(), 1);
 }
 
@@ -121,8 +121,8 @@ TEST(StandardNormalBranches, WedgeAcceptUsesTwoWords) {
   const std::uint64_t word = word_for(0.999, layer);
   SequenceRng rng({word, ~0ull});
   const double x = StandardNormal{}.sample(rng);
-  EXPECT_GT(std::fabs(x), ZIG_NORM_X[layer + 1]);
-  EXPECT_EQ(x, internal::symmetric_from_bits(word) * ZIG_NORM_X[layer]);
+  EXPECT_GT(std::fabs(x), internal::ZIG_NORM_X[layer + 1]);
+  EXPECT_EQ(x, internal::symmetric_from_bits(word) * internal::ZIG_NORM_X[layer]);
   EXPECT_EQ(rng.used(), 2);
 }
 
@@ -131,8 +131,40 @@ TEST(StandardNormalBranches, WedgeRejectDrawsAgain) {
   const std::uint64_t retry = word_for(0.25, 50);
   SequenceRng rng({word_for(-0.999, 100), 0, retry});
   const double x = StandardNormal{}.sample(rng);
-  EXPECT_EQ(x, internal::symmetric_from_bits(retry) * ZIG_NORM_X[50]);
+  EXPECT_EQ(x, internal::symmetric_from_bits(retry) * internal::ZIG_NORM_X[50]);
   EXPECT_EQ(rng.used(), 3);
+}
+
+// The wedge's uniform is the closed-open conversion (53 bits), not the open
+// one (52 bits plus half a step): a word whose two conversions fall on
+// either side of the acceptance threshold tells them apart. Such a word is
+// found by bisection over the 53-bit values for one wedge point.
+TEST(StandardNormalBranches, WedgeUniformIsClosedOpen) {
+  bool found = false;
+  for (std::uint64_t layer = 1; layer < 255 && !found; ++layer) {
+    const std::uint64_t word = word_for(0.9999, layer);
+    const double x = internal::symmetric_from_bits(word) * internal::ZIG_NORM_X[layer];
+    if (std::fabs(x) < internal::ZIG_NORM_X[layer + 1]) continue;  // not a wedge point
+    const double fi = internal::ZIG_NORM_F[layer];
+    const double fi1 = internal::ZIG_NORM_F[layer + 1];
+    const double fx = internal::unnormalised_density(x);
+    const auto accepts = [&](double v) { return fi1 + (fi - fi1) * v < fx; };
+    // Smallest k whose closed-open value k * 2^-53 is accepted.
+    std::uint64_t lo = 0, hi = std::uint64_t{1} << 53;
+    if (accepts(0.0) || !accepts(static_cast<double>(hi - 1) * 0x1.0p-53)) continue;
+    while (hi - lo > 1) {
+      const std::uint64_t mid = lo + (hi - lo) / 2;
+      (accepts(static_cast<double>(mid) * 0x1.0p-53) ? hi : lo) = mid;
+    }
+    const std::uint64_t rejected = lo << 11;  // closed-open: lo * 2^-53, just rejected
+    if (!accepts(internal::open_from_bits(rejected))) continue;  // both conversions agree here
+    found = true;
+    const std::uint64_t retry = word_for(0.25, 50);
+    SequenceRng rng({word, rejected, retry});
+    EXPECT_EQ(StandardNormal{}.sample(rng), internal::symmetric_from_bits(retry) * internal::ZIG_NORM_X[50]);
+    EXPECT_EQ(rng.used(), 3);
+  }
+  EXPECT_TRUE(found) << "no wedge point separates the two conversions";
 }
 
 TEST(StandardNormalBranches, TailReturnsBeyondRWithTheSignOfU) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "corvatel/ez.h"
+#include "corvatel/internal/two_stage_search.h"
 #include "corvatel/neldermead.h"
 #include "corvatel/project.h"
 #include "corvatel/simulate.h"
@@ -363,6 +364,60 @@ TEST(FitSimulation, NaNTargetIsAnOptimizerError) {
   EXPECT_EQ(fit.error().message(),
             std::string("optimizer error: Potential bug: \"`NelderMead`: Reached unreachable point.\". This is ") +
                 "potentially a bug. Please file a report on " + kIssueTrackerUrl);
+}
+
+// A cost for the two-stage rules: the points of `flat` cost `flat_cost`, any
+// other costs its squared distance from (3, 3, 3) -- unless `after_calls`
+// evaluations have been made, from which on `late` overrides. Copies share
+// the call count, as the minimiser's copies must.
+struct StageCost {
+  std::vector<FitPoint> flat;
+  double flat_cost = 1.0;
+  std::uint64_t after_calls = UINT64_MAX;
+  std::vector<std::pair<FitPoint, double>> late;
+  std::shared_ptr<std::uint64_t> calls = std::make_shared<std::uint64_t>(0);
+
+  double cost(std::span<const double> p) const {
+    const FitPoint point{p[0], p[1], p[2]};
+    if (++*calls > after_calls) {
+      for (const auto& [q, c] : late) {
+        if (q == point) return c;
+      }
+    }
+    for (const FitPoint& q : flat) {
+      if (q == point) return flat_cost;
+    }
+    const double a = p[0] - 3.0, b = p[1] - 3.0, c = p[2] - 3.0;
+    return a * a + b * b + c * c;
+  }
+};
+
+// Stage 1 converges at once (its simplex is flat), so stage 2 gets all of
+// max_iters that stage 1 did not use -- not what stage 1's budget left.
+TEST(TwoStageSearch, StageTwoGetsWhatStageOneLeftUnused) {
+  const FitPoint start{0.0, 1.0, 0.5};
+  StageCost cost;
+  cost.flat = simplex_around(start, internal::kCoarseRel, internal::kCoarseMinStep);
+  const auto found = internal::two_stage_search(cost, start, 10);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found.value().iterations, 10u);  // 0 in stage 1, all 10 in stage 2
+}
+
+// Stage 2 ends on a different point with exactly stage 1's cost: the tie
+// keeps stage 1's point. (With the fit's own cost a tie cannot move the
+// point, as stage 2 starts from stage 1's best and keeps it unless strictly
+// lower; this cost re-prices that start to reach the rule.)
+TEST(TwoStageSearch, TieKeepsStageOne) {
+  const FitPoint start{0.0, 1.0, 0.5};
+  const auto fine = simplex_around(start, internal::kFineRel, internal::kFineMinStep);
+  StageCost cost;
+  cost.flat = simplex_around(start, internal::kCoarseRel, internal::kCoarseMinStep);
+  cost.after_calls = 4;  // stage 1's simplex
+  cost.late = {{fine[0], 50.0}, {fine[1], 1.0}};
+  const auto found = internal::two_stage_search(cost, start, 2);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found.value().cost, 1.0);
+  EXPECT_EQ(found.value().point, start);
 }
 
 }  // namespace

@@ -103,5 +103,31 @@ TEST(SummaryStats, SumsRunLeftToRight) {
   EXPECT_EQ(bits(stats->mean_rt), bits(((1e16 + 1.0) + 1.0) / 3.0));
 }
 
+// The caller's two arrays, read in place, give the bits that the same
+// trials as records give, and the same counts.
+TEST(SummaryStats, ObservedArraysMatchTrialRecords) {
+  std::vector<std::uint8_t> choices;
+  std::vector<double> rts;
+  std::vector<Trial> records;
+  for (int i = 0; i < 1001; ++i) {
+    const bool upper = (i * 7919) % 10 < 7;
+    const double rt = 0.3 + 0.001 * ((i * 104729) % 997);
+    choices.push_back(upper ? (i % 3 == 0 ? 2 : 1) : 0);  // any nonzero byte is upper
+    rts.push_back(rt);
+    records.push_back(Trial{upper, rt, false});
+  }
+  const ObservedTrials observed{choices, rts};
+  const auto a = summary_stats(observed);
+  const auto b = summary_stats(records);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(bits(a->accuracy), bits(b->accuracy));
+  EXPECT_EQ(bits(a->mean_rt), bits(b->mean_rt));
+  EXPECT_EQ(bits(a->var_rt), bits(b->var_rt));
+  EXPECT_EQ(a->n_valid, b->n_valid);
+  EXPECT_EQ(a->n_upper, b->n_upper);
+  EXPECT_EQ(count_trials(observed).n_upper, count_trials(records).n_upper);
+  EXPECT_EQ(count_trials(observed).n_valid, 1001u);
+}
+
 }  // namespace
 }  // namespace corvatel

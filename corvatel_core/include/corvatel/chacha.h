@@ -11,27 +11,9 @@
 #include <array>
 #include <cstdint>
 
+#include "corvatel/internal/chacha_block.h"
+
 namespace corvatel {
-
-namespace internal {
-
-// The 16-word block input: constant, key, block counter, stream.
-struct ChaChaState {
-  std::uint32_t words[16];
-};
-
-// Block state from a 32-byte key and an 8-byte nonce (the stream), with the
-// counter at 0. Bytes are read as little-endian words.
-ChaChaState init_chacha(const std::uint8_t key[32], const std::uint8_t nonce[8]);
-
-// Writes the block counter (param 0) or the stream number (param 1) as one
-// 64-bit value, low half in the even word. Other params are ignored.
-void set_stream_param(ChaChaState& state, unsigned param, std::uint64_t value);
-
-// The next four blocks into `buffer`, then the counter advances by 4.
-void refill_wide(ChaChaState& state, std::uint32_t buffer[64]);
-
-}  // namespace internal
 
 using ChaChaKey = std::array<std::uint32_t, 8>;
 
@@ -58,9 +40,9 @@ class ChaCha8Rng {
     return lo | (hi << 32);
   }
 
-  const internal::ChaChaState& state() const { return state_; }
-
  private:
+  friend const internal::ChaChaState& internal::state_of(const ChaCha8Rng& rng);
+
   ChaCha8Rng() = default;
 
   internal::ChaChaState state_{};

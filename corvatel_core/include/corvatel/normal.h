@@ -17,14 +17,19 @@
 
 namespace corvatel {
 
+namespace internal {
+
 #include "corvatel/internal/ziggurat_tables.inc"
 
-static_assert(ZIG_NORM_X.size() == 257 && ZIG_NORM_F.size() == 257);
-
-namespace internal {
+// The layer is the word's low 8 bits, and layer i reads X[i + 1]; the table
+// ends with X = 0 and f(0) = 1.
+inline constexpr std::uint64_t kLayerMask = 0xFF;
+static_assert(ZIG_NORM_X.size() == kLayerMask + 2 && ZIG_NORM_F.size() == kLayerMask + 2);
+static_assert(ZIG_NORM_X[kLayerMask + 1] == 0.0 && ZIG_NORM_F[kLayerMask + 1] == 1.0);
 
 // Start of the tail, equal to ZIG_NORM_X[1].
 inline constexpr double kZigR = 0x1.d3bb48209ad33p+1;
+static_assert(kZigR == ZIG_NORM_X[1]);
 
 // [-1, 1) in steps of 2^-51: a float in [2, 4) from the top 52 bits, minus 3.
 inline double symmetric_from_bits(std::uint64_t b) {
@@ -66,7 +71,7 @@ template <typename Rng>
     if (fi1 + (fi - fi1) * v < unnormalised_density(x)) return x;
 
     const std::uint64_t b = rng.next_u64();
-    layer = static_cast<std::size_t>(b & 0xFF);
+    layer = static_cast<std::size_t>(b & kLayerMask);
     u = symmetric_from_bits(b);
     x = u * ZIG_NORM_X[layer];
     if (std::fabs(x) < ZIG_NORM_X[layer + 1]) return x;
@@ -80,11 +85,11 @@ struct StandardNormal {
   template <typename Rng>
   double sample(Rng& rng) const {
     const std::uint64_t b = rng.next_u64();
-    const auto i = static_cast<std::size_t>(b & 0xFF);
+    const auto i = static_cast<std::size_t>(b & internal::kLayerMask);
     const double u = internal::symmetric_from_bits(b);
-    const double x = u * ZIG_NORM_X[i];
+    const double x = u * internal::ZIG_NORM_X[i];
     // Inside the rectangle of its layer: about 99% of draws return here.
-    if (std::fabs(x) < ZIG_NORM_X[i + 1]) return x;
+    if (std::fabs(x) < internal::ZIG_NORM_X[i + 1]) return x;
     return internal::sample_slow(rng, i, u, x);
   }
 

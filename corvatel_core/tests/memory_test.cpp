@@ -1,0 +1,40 @@
+#include "corvatel/memory.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace corvatel {
+namespace {
+
+TEST(ObtainableMemory, KnownOnLinuxAndBoundsTheChecks) {
+  const auto room = obtainable_memory();
+  ASSERT_TRUE(room.has_value());
+  EXPECT_GT(*room, 0u);
+  EXPECT_TRUE(memory_allows(1, 1));
+  EXPECT_TRUE(memory_allows(0, UINT64_MAX));
+  EXPECT_FALSE(memory_allows(*room / 8 + 1, 16));
+  EXPECT_FALSE(memory_allows(UINT64_MAX / 2, 3));  // the product overflows
+}
+
+// An address-space limit leaves less room than the machine has.
+TEST(ObtainableMemory, AddressSpaceLimitCounts) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const rlimit limit{rlim_t{4} << 30, rlim_t{4} << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    const auto room = obtainable_memory();
+    _exit(room && *room < (std::uint64_t{4} << 30) && !memory_allows(std::uint64_t{5} << 30, 1) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace corvatel
