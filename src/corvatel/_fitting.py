@@ -18,7 +18,7 @@ import pandas as pd
 from _corvatel import CorvatelError, fit_ez, fit_sim
 
 from . import _progress
-from ._cluster import check_client
+from ._cluster import check_client, run_on_cluster
 from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
                       show_rows)
 
@@ -113,8 +113,6 @@ def run_tasks(function: Callable[[T], R], tasks: Sequence[T], label: str, progre
     """function(task) for every task, in order, with a progress bar; on the
     Dask cluster of `client` when one is given."""
     if client is not None:
-        from ._cluster import run_on_cluster
-
         return run_on_cluster(client, function, tasks, label, progress)
     results = []
     with _progress.Progress(len(tasks), label, _progress.wanted(progress)) as bar:
