@@ -18,6 +18,7 @@ import pandas as pd
 from _corvatel import CorvatelError, fit_ez, fit_sim
 
 from . import _progress
+from ._cluster import check_client, run_on_cluster
 from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
                       show_rows)
 
@@ -107,8 +108,12 @@ T = TypeVar("T")
 R = TypeVar("R")
 
 
-def run_tasks(function: Callable[[T], R], tasks: Sequence[T], label: str, progress: bool | None) -> list[R]:
-    """function(task) for every task, in order, with a progress bar."""
+def run_tasks(function: Callable[[T], R], tasks: Sequence[T], label: str, progress: bool | None,
+              client: Any = None) -> list[R]:
+    """function(task) for every task, in order, with a progress bar; on the
+    Dask cluster of `client` when one is given."""
+    if client is not None:
+        return run_on_cluster(client, function, tasks, label, progress)
     results = []
     with _progress.Progress(len(tasks), label, _progress.wanted(progress)) as bar:
         for task in tasks:
@@ -160,7 +165,7 @@ def fit_options(initial_guess: Any, max_iters: Any) -> dict[str, Any]:
 def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: str = "sim",
         choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
         initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
-        drop_invalid: bool = False, progress: bool | None = None) -> pd.DataFrame:
+        drop_invalid: bool = False, progress: bool | None = None, client: Any = None) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
     Returns one row per group, in sorted key order: the group columns,
@@ -175,6 +180,9 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     seconds, or milliseconds with rt_unit="ms". Rows with a NaN, infinite
     or negative response time or a missing choice are refused, unless
     drop_invalid=True drops them (counted per group in n_dropped).
+
+    client: a dask.distributed.Client to fit the groups on its cluster (the
+    table is the same, bit for bit); needs the extra corvatel[dask].
     """
     frame = as_frame(data)
     entry = method_entry(method)
@@ -186,6 +194,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     options = fit_options(initial_guess, max_iters)
     if not isinstance(drop_invalid, bool):
         raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
+    client = check_client(client)
 
     choices, missing = choice_column(frame, choice, upper)
     rts, bad = rt_column(frame, rt, rt_unit)
@@ -208,7 +217,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         starts, stops = groups.starts, groups.stops
 
     tasks = [FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops)]
-    rows = run_tasks(run_fit_task, tasks, f"fit ({method})", progress)
+    rows = run_tasks(run_fit_task, tasks, f"fit ({method})", progress, client)
     table = pd.concat([groups.keys, result_frame(rows, entry)], axis=1)
     if drop_invalid:
         table.insert(len(columns), "n_dropped", dropped.astype(np.int64))

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._cluster import check_client
 from ._fitting import STAT_COLUMNS, FitTask, fit_options, method_entry, result_frame, run_fit_task, run_tasks
 from ._simdata import (PARAM_NAMES, check_count, check_seed, derive_seed, label_columns, param_table,
                        simulate_row, true_values)
@@ -38,7 +39,7 @@ def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
 
 def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, seed: int = 0,
             initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
-            progress: bool | None = None) -> pd.DataFrame:
+            progress: bool | None = None, client: Any = None) -> pd.DataFrame:
     """Simulate `reps` data sets of `n_trials` trials from every parameter
     row and fit each.
 
@@ -47,7 +48,9 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     replication): the label columns, rep, true_drift_rate,
     true_boundary_separation, true_non_decision_time, n_excluded (trials
     that hit the 10 s cap), the statistics and fitted columns of ``fit``,
-    and error. The same call gives the same table bit for bit.
+    and error. The same call gives the same table bit for bit, also on
+    the Dask cluster of `client` (a dask.distributed.Client; needs the
+    extra corvatel[dask]).
     """
     table = param_table(params)
     entry = method_entry(method)
@@ -57,12 +60,13 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     options = fit_options(initial_guess, max_iters)
     refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + tuple(true_values(dict.fromkeys(
         PARAM_NAMES, 0.0))) + STAT_COLUMNS + entry.columns, "params")
+    client = check_client(client)
 
     sets = table[list(PARAM_NAMES)].to_dict("records")
     rep_seeds = [derive_seed(seed, r) for r in range(reps)]
     tasks = [RecoveryTask(row, n_trials, derive_seed(rep_seeds[r], i), method, options)
              for i, row in enumerate(sets) for r in range(reps)]
-    rows = run_tasks(run_recovery_task, tasks, f"recover ({method})", progress)
+    rows = run_tasks(run_recovery_task, tasks, f"recover ({method})", progress, client)
 
     index = np.repeat(np.arange(len(table)), reps)
     front = table[label_columns(table)].take(index).reset_index(drop=True)

@@ -12,7 +12,8 @@ import math
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -33,6 +34,10 @@ examples:
 
   # from standard input to standard output
   cat trials.csv | corvatel fit - --method ez -o -
+
+  # on a local Dask cluster of 2 processes, or on a running cluster
+  corvatel fit trials.csv --by subject condition --workers 2 -o fits.csv
+  corvatel fit trials.csv --by subject condition --scheduler tcp://scheduler-host:8786 -o fits.csv
 
 Rows in error messages are line numbers of a CSV file (the header is line 1),
 or row positions (from 0) of a Parquet file.
@@ -57,6 +62,9 @@ examples:
 
   # closed-form fits, with a figure of fitted against true values
   corvatel recover --params truth.csv --n-trials 500 --reps 50 --method ez -o recovery.csv --plot recovery.png
+
+  # on a local Dask cluster of 4 processes (same table, bit for bit)
+  corvatel recover --params truth.csv --n-trials 300 --reps 20 --workers 4 -o recovery.csv
 
 A summary (bias, RMSE, Pearson r, failed fits per parameter) goes to standard error.
 """
@@ -215,6 +223,27 @@ def _add_progress(parser: argparse.ArgumentParser) -> None:
                         help="show a progress bar on standard error (default: only when it is a terminal)")
 
 
+def _add_cluster(parser: argparse.ArgumentParser) -> None:
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run the fits on the Dask cluster of this scheduler (needs corvatel[dask])")
+    where.add_argument("--workers", type=_count, metavar="N",
+                       help="run the fits on a local Dask cluster of N processes, started for this run "
+                            "(needs corvatel[dask])")
+
+
+@contextmanager
+def _client(args: argparse.Namespace) -> Iterator[Any]:
+    """The Dask client that --scheduler or --workers asks for, else None."""
+    if args.scheduler is None and args.workers is None:
+        yield None
+        return
+    from ._cluster import open_client
+
+    with open_client(args.scheduler, args.workers) as client:
+        yield client
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvatel", description="Fit, simulate and check drift-diffusion models on tables of trials.",
@@ -244,6 +273,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("-o", "--output", required=True, metavar="FITS", help="fits table: .csv, .parquet or -")
     fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg)")
     _add_progress(fit)
+    _add_cluster(fit)
     fit.set_defaults(run=run_fit, subparser=fit)
 
     sim = commands.add_parser("simulate", help="simulate a table of trials", epilog=SIMULATE_EXAMPLES,
@@ -271,6 +301,7 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("-o", "--output", required=True, metavar="TABLE", help="recovery table: .csv, .parquet or -")
     rec.add_argument("--plot", metavar="FIG", help="save a figure of fitted against true values")
     _add_progress(rec)
+    _add_cluster(rec)
     rec.set_defaults(run=run_recover, subparser=rec)
     return parser
 
@@ -280,9 +311,11 @@ def run_fit(args: argparse.Namespace) -> None:
 
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
-    fits = _on_file(args.trials, lambda: corvatel.fit(
-        data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, upper=upper,
-        rt_unit=args.rt_unit, max_iters=args.max_iters, drop_invalid=args.drop_invalid, progress=args.progress))
+    with _client(args) as client:
+        fits = _on_file(args.trials, lambda: corvatel.fit(
+            data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, upper=upper,
+            rt_unit=args.rt_unit, max_iters=args.max_iters, drop_invalid=args.drop_invalid,
+            progress=args.progress, client=client))
     write_table(fits, args.output)
     if args.plot:
         from corvatel import plot
@@ -319,9 +352,10 @@ def run_recover(args: argparse.Namespace) -> None:
     import corvatel
 
     params = read_table(args.params)
-    table = _on_file(args.params, lambda: corvatel.recover(
-        params, args.n_trials, method=args.method, reps=args.reps, seed=args.seed, max_iters=args.max_iters,
-        progress=args.progress))
+    with _client(args) as client:
+        table = _on_file(args.params, lambda: corvatel.recover(
+            params, args.n_trials, method=args.method, reps=args.reps, seed=args.seed, max_iters=args.max_iters,
+            progress=args.progress, client=client))
     write_table(table, args.output)
     print(corvatel.recovery_summary(table).to_string(index=False), file=sys.stderr)
     if args.plot:
