@@ -8,5 +8,7 @@ namespace corvatel::py {
 extern PyMethodDef simulate_def;  // simulate.cpp
 extern PyMethodDef fit_ez_def;    // estimate.cpp
 extern PyMethodDef fit_sim_def;   // fit.cpp
+extern PyMethodDef wfpt_pdf_def;     // density.cpp
+extern PyMethodDef wfpt_logpdf_def;  // density.cpp
 
 }  // namespace corvatel::py
