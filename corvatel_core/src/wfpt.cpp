@@ -172,17 +172,30 @@ Segment kronrod(const std::array<double, 15>& logs, double lo, double hi, double
 // log of the integral of exp(log_f) over [lo, hi], globally adaptive: the
 // segment with the largest error estimate is halved until the summed
 // estimates are at most `tolerance` times the integral (or 200 segments).
-// The largest value on the first 15 nodes is the scale that keeps exp() in
-// range wherever the density itself underflows.
+// Values are scaled by exp(-ref), ref the largest log value seen so far, so
+// that exp() stays in range wherever the density itself underflows.
 template <typename LogF>
 double log_integral(const LogF& log_f, double lo, double hi, double tolerance) {
-  const std::array<double, 15> first = kronrod_logs(log_f, lo, hi);
-  const double ref = *std::max_element(first.begin(), first.end());
-  if (!(ref > -kInf)) return -kInf;
   constexpr std::size_t kMaxSegments = 200;
   std::array<Segment, kMaxSegments> segs;
-  std::size_t n = 1;
-  segs[0] = kronrod(first, lo, hi, ref);
+  std::size_t n = 0;
+  double ref = -kInf;
+  const auto add = [&](std::size_t slot, double a, double b) {
+    const std::array<double, 15> logs = kronrod_logs(log_f, a, b);
+    const double top = *std::max_element(logs.begin(), logs.end());
+    if (top > ref) {
+      const double rescale = std::exp(ref - top);  // 0 on the first segment
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i == slot) continue;
+        segs[i].integral *= rescale;
+        segs[i].error *= rescale;
+      }
+      ref = top;
+    }
+    segs[slot] = kronrod(logs, a, b, ref);
+  };
+  add(n++, lo, hi);
+  if (!(ref > -kInf)) return -kInf;
   for (;;) {
     double total = 0.0;
     double error = 0.0;
@@ -195,9 +208,9 @@ double log_integral(const LogF& log_f, double lo, double hi, double tolerance) {
     if (error <= tolerance * total || n == kMaxSegments) return ref + std::log(total);
     const Segment s = segs[worst];
     const double m = 0.5 * (s.lo + s.hi);
-    segs[worst] = kronrod(kronrod_logs(log_f, s.lo, m), s.lo, m, ref);
-    segs[n] = kronrod(kronrod_logs(log_f, m, s.hi), m, s.hi, ref);
-    ++n;
+    segs[worst] = {s.lo, m, 0.0, 0.0};  // refilled next; counts nothing meanwhile
+    add(n++, m, s.hi);
+    add(worst, s.lo, m);
   }
 }
 

@@ -6,6 +6,9 @@ boundary separation and non-decision time in closed form (EZ-diffusion);
 ``fit_sim`` recovers them by a simulation-based Nelder-Mead search.
 """
 
-from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
+from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate, simulate_full
+
+from .likelihood import fit_ml, fit_ml_joint, wfpt_logpdf, wfpt_pdf
 
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim"]
+__all__ += ["simulate_full", "wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]

@@ -12,7 +12,7 @@ import numpy as np
 
 import _corvatel
 
-__all__ = ["wfpt_pdf", "wfpt_logpdf"]
+__all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
 
 
 def _flat(value, dtype, shape):
@@ -60,3 +60,82 @@ def wfpt_logpdf(rt, choice, drift, boundary, start, t0, *, noise_sd=1.0, sv=0.0,
 def wfpt_pdf(rt, choice, drift, boundary, start, t0, *, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0):
     """First-passage time density of the diffusion model (see ``wfpt_logpdf``)."""
     return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+
+
+_PARAMS = {
+    "ddm": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time"),
+    "full": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "sv", "sz", "st"),
+}
+
+
+def _data(choices, rts):
+    choices = np.ascontiguousarray(choices, dtype=np.bool_)
+    rts = np.ascontiguousarray(rts, dtype=np.float64)
+    if choices.ndim != 1 or rts.ndim != 1:
+        raise ValueError("choices and rts must be one-dimensional")
+    return choices, rts
+
+
+def _named(params, converged, iterations, log_likelihood, model, n_trials, n_params):
+    result = {key: params[key] for key in (*_PARAMS["full"], "noise_sd")}
+    result.update(
+        converged=converged,
+        iterations=iterations,
+        log_likelihood=log_likelihood,
+        aic=2.0 * n_params - 2.0 * log_likelihood,
+        bic=n_params * float(np.log(n_trials)) - 2.0 * log_likelihood,
+        n_params=n_params,
+    )
+    return result
+
+
+def fit_ml(choices, rts, *, model="ddm"):
+    """Maximum-likelihood fit of the diffusion model to one data set.
+
+    ``model="ddm"`` estimates drift rate, boundary separation, starting point
+    and non-decision time (noise fixed at 1); ``"full"`` adds ``sv``, ``sz``
+    and ``st``. The upper boundary is ``choices`` true. Returns a dict with
+    the parameters (variabilities 0 for ``"ddm"``), ``noise_sd``,
+    ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic`` and
+    ``n_params``. Deterministic: the same data give the same result. Raises
+    ``CorvatelError`` for data that cannot be fitted (too few trials,
+    response times that are not positive and finite).
+    """
+    choices, rts = _data(choices, rts)
+    params, converged, iterations, ll = _corvatel.fit_ml(choices, rts, model)
+    return _named(params[0], converged, iterations, ll, model, len(rts), len(_PARAMS[model]))
+
+
+def fit_ml_joint(choices, rts, levels, *, depends_on=("drift_rate",), model="ddm"):
+    """Joint maximum-likelihood fit of conditions that share parameters.
+
+    ``levels`` holds one integer code per trial. The parameters named in
+    ``depends_on`` are free for each level, the others shared by all levels.
+    Returns a list of dicts, one per level in ascending code order, each
+    with ``level``, the parameters (shared values repeated), the joint
+    ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic``,
+    ``n_params`` and the level's ``n_trials``.
+    """
+    choices, rts = _data(choices, rts)
+    levels = np.asarray(levels)
+    if levels.shape != rts.shape:
+        raise ValueError("levels must have one code per trial")
+    if levels.size and not np.issubdtype(levels.dtype, np.integer):
+        raise TypeError("levels must be integer codes")
+    depends_on = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
+    if model not in _PARAMS:
+        raise ValueError('model must be "ddm" or "full"')
+    codes, inverse, counts = np.unique(levels, return_inverse=True, return_counts=True)
+    order = np.argsort(inverse, kind="stable")
+    params, converged, iterations, ll = _corvatel.fit_ml_joint(
+        choices[order], rts[order], [int(c) for c in counts], model, depends_on
+    )
+    shared = len(_PARAMS[model]) - sum(1 for p in _PARAMS[model] if p in depends_on)
+    n_params = shared + len(codes) * (len(_PARAMS[model]) - shared)
+    results = []
+    for code, count, p in zip(codes, counts, params):
+        row = {"level": int(code)}
+        row.update(_named(p, converged, iterations, ll, model, len(rts), n_params))
+        row["n_trials"] = int(count)
+        results.append(row)
+    return results

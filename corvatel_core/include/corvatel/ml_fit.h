@@ -71,7 +71,7 @@ double sum_log_likelihood(std::span<const Trial> trials, const DensityParams& pa
                           double tolerance = kQuadratureTolerance);
 
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).
-inline constexpr double kFitQuadratureTolerance = 1e-7;
+inline constexpr double kFitQuadratureTolerance = 1e-5;
 
 // One data set.
 Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model);
