@@ -32,8 +32,9 @@ def simulate(truth, n, seed):
                                   sz=truth.get("sz", 0.0), st=truth.get("st", 0.0))[:2]
 
 
-def rows(method, truth, estimates):
-    for key, value in truth.items():
+def rows(method, truth, estimates, keys=None):
+    for key in keys or truth:
+        value = truth[key]
         est = np.array([e[key] for e in estimates])
         yield (f"| {method} | {truth['drift_rate']}/{truth['boundary_separation']}/{truth['starting_point']}/"
                f"{truth['non_decision_time']} | {key} | {value} | {est.mean():.4f} | {est.mean() - value:+.4f} | "
@@ -59,7 +60,8 @@ def main():
                 pass
         print("\n".join(rows("ml ddm", truth, ml)))
         if ez:
-            print("\n".join(rows("ez", {k: v for k, v in truth.items() if k != "starting_point"}, ez)))
+            keys = ("drift_rate", "boundary_separation", "non_decision_time")
+            print("\n".join(rows(f"ez ({len(ez)} fits)", truth, ez, keys)))
     for truth in FULL_SETS:
         fits = []
         for seed in range(args.full_datasets):

@@ -61,6 +61,21 @@ TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {
   }
 }
 
+TEST(SimulateFullTest, SameBitsWhateverTheNumberOfWorkers) {
+  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
+  const Variability v{1.0, 0.3, 0.1};
+  WorkerPool one(1);
+  WorkerPool three(3);
+  const TrialBatch a = simulate_full_n(p, v, 2000, 7, one);
+  const TrialBatch b = simulate_full_n(p, v, 2000, 7, three);
+  for (std::uint64_t i = 0; i < 2000; ++i) {
+    ASSERT_EQ(a[i].rt, b[i].rt) << i;
+    ASSERT_EQ(a[i].choice, b[i].choice) << i;
+  }
+  // Each trial walks with exactly the parameters that trial_params gives it.
+  EXPECT_EQ(a[5].rt, simulate_trial(trial_params(p, v, 7, 5), 7, 5).rt);
+}
+
 TEST(SimulateFullTest, DrawsStayInTheirRanges) {
   const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
   const Variability v{0.0, 0.3, 0.1};
