@@ -142,8 +142,8 @@ struct RunResult {
   bool converged;
 };
 
-constexpr double kCostSpread = 1e-9;
-constexpr double kPointSpread = 1e-7;
+constexpr double kCostSpread = 1e-7;
+constexpr double kPointSpread = 1e-6;
 constexpr double kInitialStep = 0.5;
 
 // Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) in

@@ -16,7 +16,8 @@
 // so every trial has a positive density. The search starts from several
 // points (the EZ estimate among them, when it exists), keeps the best, and
 // restarts once from it; a run converges when the spread of the simplex's
-// costs falls below 1e-9 or its points within 1e-7 of each other.
+// costs (log-likelihood units) falls below 1e-7 or its points lie within 1e-6
+// of each other in search coordinates.
 #pragma once
 
 #include <array>
