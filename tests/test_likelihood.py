@@ -264,3 +264,16 @@ def test_fit_ml_rejects_unknown_model_and_parameter():
         corvatel.fit_ml(choices, rts, model="lba")
     with pytest.raises(ValueError, match="sv"):
         corvatel.fit_ml_joint(choices, rts, np.zeros(len(rts), int), depends_on=("sv",))
+
+
+@pytest.mark.slow
+def test_full_model_fit_nests_the_four_parameter_fit():
+    choices, rts, _ = corvatel.simulate_full(1.0, 1.2, 0.5, 0.3, 300, 8, sv=1.0, sz=0.2, st=0.15)
+    ddm = corvatel.fit_ml(choices, rts)
+    full = corvatel.fit_ml(choices, rts, model="full")
+    assert full["n_params"] == 7 and full["bic"] > full["aic"]
+    # The four-parameter model is the full one at sv = sz = st = 0, so the
+    # full maximum can only be higher (up to the search's tolerance).
+    assert full["log_likelihood"] >= ddm["log_likelihood"] - 1e-3
+    assert full["sv"] > 0 and full["st"] > 0 and 0 < full["sz"] < 2 * min(full["starting_point"], 1 - full["starting_point"])
+    assert full["non_decision_time"] - full["st"] / 2 < rts.min()
