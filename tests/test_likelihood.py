@@ -141,7 +141,7 @@ def test_invalid_element_of_an_array_is_reported():
 
 def cdf_bins(edges, choice, **params):
     """Probability of each rt bin for one response, from the density."""
-    fine = np.linspace(edges[0], edges[-1], 40_001)
+    fine = np.linspace(edges[0], edges[-1], 12_001)
     pdf = corvatel.wfpt_pdf(fine, choice, **params)
     cum = np.concatenate([[0.0], np.cumsum((pdf[1:] + pdf[:-1]) / 2 * np.diff(fine))])
     return np.diff(np.interp(edges, fine, cum))

@@ -121,52 +121,72 @@ double log_lower(const LowerBoundary& m, double tau, double w) {
   return std::log(f0.factor * m.inv_a2 / std::sqrt(denom)) + (f0.exponent + exponent);
 }
 
-// Gauss-Kronrod 7/15 abscissae (non-negative half) and weights.
-constexpr std::array<double, 8> kXgk = {
-    0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
-    0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
-    0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
-    0.207784955007898467600689403773245, 0.000000000000000000000000000000000};
-constexpr std::array<double, 8> kWgk = {
-    0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
-    0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
-    0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
-    0.204432940075298892414161999234649, 0.209482141084727828012999174891714};
-// Gauss 7-point weights at kXgk[1], kXgk[3], kXgk[5], kXgk[7].
-constexpr std::array<double, 4> kWg = {0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
-                                       0.381830050505118944950369775488975, 0.417959183673469387755102040816327};
+// A Gauss-Kronrod pair on [-1, 1]: the non-negative Kronrod abscissae
+// (largest first, 0 last) and weights, and the Gauss weights, which belong to
+// the odd-numbered abscissae.
+template <std::size_t H>
+struct KronrodRule {
+  std::array<double, H> x;
+  std::array<double, H> wk;
+  std::array<double, H / 2> wg;
+};
+
+// 7/15 points (degree 22 exact for K15).
+constexpr KronrodRule<8> kRule15{
+    {0.991455371120812639206854697526329, 0.949107912342758524526189684047851,
+     0.864864423359769072789712788640926, 0.741531185599394439863864773280788,
+     0.586087235467691130294144845693013, 0.405845151377397166906606412076961,
+     0.207784955007898467600689403773245, 0.000000000000000000000000000000000},
+    {0.022935322010529224963732008058970, 0.063092092629978553290700663189204,
+     0.104790010322250183839876322541518, 0.140653259715525918745189590510238,
+     0.169004726639267902826583426598550, 0.190350578064785409913256402421014,
+     0.204432940075298892414161999234649, 0.209482141084727828012999174891714},
+    {0.129484966168869693270611432679082, 0.279705391489276667901467771423780,
+     0.381830050505118944950369775488975, 0.417959183673469387755102040816327}};
+
+// 3/7 points (degree 11 exact for K7): for the looser tolerances of the
+// fits, where nested sz/st integrals cost 7 x 7 instead of 15 x 15 values.
+constexpr KronrodRule<4> kRule7{
+    {0.960491268708020283423507092629080, 0.774596669241483377035853079956480,
+     0.434243749346802558002071502844628, 0.000000000000000000000000000000000},
+    {0.104656226026467265193823857192073, 0.268488089868333440728569280666710,
+     0.401397414775962222905051818618432, 0.450916538658474142345110087045571},
+    {0.555555555555555555555555555555556, 0.888888888888888888888888888888889}};
 
 struct Segment {
   double lo, hi, integral, error;
 };
 
-// The 15 values log_f(mid +- half * kXgk[i]), minus first.
-template <typename LogF>
-std::array<double, 15> kronrod_logs(const LogF& log_f, double lo, double hi) {
+// log_f at the 2H - 1 abscissae of [lo, hi]: pairs mid -+ dx, then mid.
+template <std::size_t H, typename LogF>
+std::array<double, 2 * H - 1> kronrod_logs(const KronrodRule<H>& rule, const LogF& log_f, double lo, double hi) {
   const double half = 0.5 * (hi - lo);
   const double mid = 0.5 * (hi + lo);
-  std::array<double, 15> out;
-  for (std::size_t i = 0; i < 7; ++i) {
-    const double dx = half * kXgk[i];
+  std::array<double, 2 * H - 1> out;
+  for (std::size_t i = 0; i + 1 < H; ++i) {
+    const double dx = half * rule.x[i];
     out[2 * i] = log_f(mid - dx);
     out[2 * i + 1] = log_f(mid + dx);
   }
-  out[14] = log_f(mid);
+  out[2 * H - 2] = log_f(mid);
   return out;
 }
 
-// The 15-point rule and its error estimate |K15 - G7| on [lo, hi] for
+// The Kronrod sum and the error estimate |K - G| on [lo, hi] for
 // exp(log_f - ref), from the values kronrod_logs gave.
-Segment kronrod(const std::array<double, 15>& logs, double lo, double hi, double ref) {
+template <std::size_t H>
+Segment kronrod(const KronrodRule<H>& rule, const std::array<double, 2 * H - 1>& logs, double lo, double hi,
+                double ref) {
   const double half = 0.5 * (hi - lo);
-  double k15 = 0.0;
-  double g7 = 0.0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    const double f = (i == 7) ? std::exp(logs[14] - ref) : std::exp(logs[2 * i] - ref) + std::exp(logs[2 * i + 1] - ref);
-    k15 += kWgk[i] * f;
-    if (i % 2 == 1) g7 += kWg[i / 2] * f;
+  double k = 0.0;
+  double g = 0.0;
+  for (std::size_t i = 0; i < H; ++i) {
+    const double f = (i + 1 == H) ? std::exp(logs[2 * H - 2] - ref)
+                                  : std::exp(logs[2 * i] - ref) + std::exp(logs[2 * i + 1] - ref);
+    k += rule.wk[i] * f;
+    if (i % 2 == 1) g += rule.wg[i / 2] * f;
   }
-  return {lo, hi, k15 * half, std::fabs(k15 - g7) * half};
+  return {lo, hi, k * half, std::fabs(k - g) * half};
 }
 
 // log of the integral of exp(log_f) over [lo, hi], globally adaptive: the
@@ -174,14 +194,14 @@ Segment kronrod(const std::array<double, 15>& logs, double lo, double hi, double
 // estimates are at most `tolerance` times the integral (or 200 segments).
 // Values are scaled by exp(-ref), ref the largest log value seen so far, so
 // that exp() stays in range wherever the density itself underflows.
-template <typename LogF>
-double log_integral(const LogF& log_f, double lo, double hi, double tolerance) {
+template <std::size_t H, typename LogF>
+double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, double hi, double tolerance) {
   constexpr std::size_t kMaxSegments = 200;
   std::array<Segment, kMaxSegments> segs;
   std::size_t n = 0;
   double ref = -kInf;
   const auto add = [&](std::size_t slot, double a, double b) {
-    const std::array<double, 15> logs = kronrod_logs(log_f, a, b);
+    const auto logs = kronrod_logs(rule, log_f, a, b);
     const double top = *std::max_element(logs.begin(), logs.end());
     if (top > ref) {
       const double rescale = std::exp(ref - top);  // 0 on the first segment
@@ -192,7 +212,7 @@ double log_integral(const LogF& log_f, double lo, double hi, double tolerance) {
       }
       ref = top;
     }
-    segs[slot] = kronrod(logs, a, b, ref);
+    segs[slot] = kronrod(rule, logs, a, b, ref);
   };
   add(n++, lo, hi);
   if (!(ref > -kInf)) return -kInf;
@@ -212,6 +232,22 @@ double log_integral(const LogF& log_f, double lo, double hi, double tolerance) {
     add(n++, m, s.hi);
     add(worst, s.lo, m);
   }
+}
+
+// The variabilities' integrals with one rule.
+template <std::size_t H>
+double log_density_with_rule(const KronrodRule<H>& rule, double rt, const DensityParams& p, const LowerBoundary& m,
+                             double w, double tolerance) {
+  // Mean over the start distribution at decision time tau.
+  const auto log_over_start = [&](double tau) {
+    if (p.sz == 0.0) return log_lower(m, tau, w);
+    const auto at = [&](double ww) { return log_lower(m, tau, ww); };
+    return log_integral(rule, at, w - p.sz / 2.0, w + p.sz / 2.0, tolerance / 4.0) - std::log(p.sz);
+  };
+  if (p.st == 0.0) return log_over_start(rt - p.t0);
+  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
+  const double tau_hi = rt - (p.t0 - p.st / 2.0);
+  return log_integral(rule, log_over_start, tau_lo, tau_hi, tolerance) - std::log(p.st);
 }
 
 }  // namespace
@@ -292,17 +328,9 @@ double wfpt_log_density(double rt, bool choice, const DensityParams& p, double t
     w = 1.0 - p.start;
   }
 
-  // Mean over the start distribution at decision time tau.
-  const auto log_over_start = [&](double tau) {
-    if (p.sz == 0.0) return log_lower(m, tau, w);
-    const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return log_integral(at, w - p.sz / 2.0, w + p.sz / 2.0, tolerance / 4.0) - std::log(p.sz);
-  };
-
-  if (p.st == 0.0) return log_over_start(rt - p.t0);
-  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
-  const double tau_hi = rt - lower_edge;
-  return log_integral(log_over_start, tau_lo, tau_hi, tolerance) - std::log(p.st);
+  if (p.sz == 0.0 && p.st == 0.0) return log_lower(m, rt - p.t0, w);
+  if (tolerance >= kLowOrderTolerance) return log_density_with_rule(kRule7, rt, p, m, w, tolerance);
+  return log_density_with_rule(kRule15, rt, p, m, w, tolerance);
 }
 
 }  // namespace corvatel

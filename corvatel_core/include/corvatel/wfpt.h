@@ -13,7 +13,8 @@
 // closed form as well. Uniform start (sz) and non-decision time (st)
 // variability are integrated by adaptive Gauss-Kronrod (7/15) quadrature,
 // refined until the summed |K15 - G7| estimates are below `tolerance` times
-// the integral. Everything is computed in log space so that densities far
+// the integral (3/7 points for tolerances of kLowOrderTolerance and above).
+// Everything is computed in log space so that densities far
 // below the smallest double still have an exact logarithm.
 #pragma once
 
@@ -41,6 +42,9 @@ struct DensityParams {
 inline constexpr double kSeriesTolerance = 1e-15;
 // Default relative error target of the sz/st quadrature.
 inline constexpr double kQuadratureTolerance = 1e-9;
+// From this tolerance on, the 3/7-point Gauss-Kronrod pair replaces the
+// 7/15-point one (cheaper where sz and st are both integrated).
+inline constexpr double kLowOrderTolerance = 1e-6;
 
 // A parameter (or response time) outside the domain of the density.
 class DensityParamError {
