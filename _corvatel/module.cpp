@@ -55,7 +55,8 @@ int exec_module(PyObject* module) {
   if (!error_name) return -1;
   if (add_attribute(module, error_name.get(), PyRef::steal(corvatel_error_type())) != 0) return -1;
 
-  for (PyMethodDef* def : {&simulate_def, &fit_ez_def, &fit_sim_def}) {
+  for (PyMethodDef* def : {&simulate_def, &fit_ez_def, &fit_sim_def, &wfpt_pdf_def, &wfpt_logpdf_def, &simulate_full_def,
+                           &fit_ml_def, &fit_ml_joint_def}) {
     if (add_function(module, def) != 0) return -1;
   }
   return 0;

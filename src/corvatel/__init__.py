@@ -14,12 +14,13 @@ example table.
 
 from typing import TYPE_CHECKING
 
-from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate
+from _corvatel import CorvatelError, __version__, fit_ez, fit_sim, simulate, simulate_full
 
 from . import datasets, plot
 from ._fitting import fit
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
+from .likelihood import fit_ml, fit_ml_joint, wfpt_logpdf, wfpt_pdf
 
 if TYPE_CHECKING:
     # The result dicts' types, for annotations.
@@ -29,3 +30,4 @@ if TYPE_CHECKING:
 
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]
+__all__ += ["simulate_full", "wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
