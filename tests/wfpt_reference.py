@@ -53,9 +53,11 @@ def full_density(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, s
         if sz == 0:
             return over_drift(rt_, start)
         lo, hi = mp.mpf(start) - mp.mpf(sz) / 2, mp.mpf(start) + mp.mpf(sz) / 2
-        # Split: a single tanh-sinh pass misjudges integrands that change by
-        # many orders of magnitude across the interval (large drift).
-        return mp.quad(lambda s: over_drift(rt_, s), mp.linspace(lo, hi, 5)) / sz
+        # Split so that the drift factor e^{-v a w} changes by at most e^3 a
+        # piece: one tanh-sinh pass misjudges integrands that change by many
+        # orders of magnitude.
+        pieces = 4 + int(abs(drift) * boundary * sz / noise_sd**2 / 3)
+        return mp.quad(lambda s: over_drift(rt_, s), mp.linspace(lo, hi, pieces + 1)) / sz
 
     if st == 0:
         return over_start(rt)
@@ -64,4 +66,6 @@ def full_density(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, s
     hi = mp.mpf(rt) - mp.mpf(t0) + mp.mpf(st) / 2
     if hi <= 0:
         return mp.mpf(0)
-    return mp.quad(lambda tau: over_start(mp.mpf(t0) + tau), mp.linspace(lo, hi, 5)) / st
+    # Likewise for the factor e^{-v^2 tau / 2}.
+    pieces = 4 + int((abs(drift) + 3 * sv) ** 2 / noise_sd**2 * (hi - lo) / 6)
+    return mp.quad(lambda tau: over_start(mp.mpf(t0) + tau), mp.linspace(lo, hi, pieces + 1)) / st

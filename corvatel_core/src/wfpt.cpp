@@ -20,7 +20,7 @@ constexpr double kSeriesSwitch = 0.45;
 
 // For u < kSeriesSwitch consecutive image pairs shrink by at least
 // (5/3) e^{-4/u} < 3e-4, and for u >= kSeriesSwitch consecutive Fourier terms
-// by at least 1.5 e^{-5 pi^2 u / 2} < 2e-5: a tail is at most its first
+// by at least 1.5 e^{-5 pi^2 u / 2} < 3e-5: a tail is at most its first
 // element times this.
 constexpr double kGeometricTail = 1.001;
 
