@@ -65,8 +65,9 @@ def test_ml_rows_equal_fit_ml_on_the_group_arrays(trials):
     pd.testing.assert_frame_equal(fits, corvatel.fit(trials, by=["subject", "coh"], method="ml"))
 
 
+@pytest.mark.slow
 def test_full_model_row_equals_fit_ml_full(trials):
-    part = trials[(trials["subject"] == 2) & (trials["coh"] == 0.5)].iloc[:50]
+    part = trials[(trials["subject"] == 2) & (trials["coh"] == 0.5)].iloc[:30]
     fits = corvatel.fit(part, method="ml", model="full")
     expected = corvatel.fit_ml(part["choice"].to_numpy(), part["rt"].to_numpy(), model="full")
     assert fits["error"].iloc[0] == ""
