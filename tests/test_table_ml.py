@@ -211,7 +211,8 @@ def test_cli_ml_fits_and_exit_codes(tmp_path, trials, capsys):
     pd.testing.assert_frame_equal(written.drop(columns=["error", "converged"]),
                                   expected.drop(columns=["error", "converged"]), check_dtype=False)
     usage = [("--method", "ez", "--depends-on", "drift_rate=coh"), ("--method", "ml", "--depends-on", "drift_rate"),
-             ("--method", "sim", "--model", "full"), ("--method", "ml", "--model", "quick")]
+             ("--method", "sim", "--model", "full"), ("--method", "ml", "--model", "quick"),
+             ("--method", "ml", "--depends-on", "drift_rate=coh", "drift_rate=subject")]
     for extra in usage:
         assert run(capsys, "fit", tmp_path / "trials.csv", *extra, "-o", tmp_path / "x.csv")[0] == 2, extra
     status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "ml", "--depends-on", "drift=coh",

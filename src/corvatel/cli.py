@@ -329,6 +329,8 @@ def parse_depends_on(items: list[str] | None, method: str) -> dict[str, list[str
         parameter, _, columns = item.partition("=")
         if not parameter or not columns or "" in columns.split(","):
             raise UsageError(f"--depends-on takes PARAM=COLUMN (e.g. drift_rate=coh), not {item!r}")
+        if parameter in depends_on:
+            raise UsageError(f"--depends-on names {parameter!r} twice")
         depends_on[parameter] = columns.split(",")
     return depends_on
 
