@@ -152,6 +152,11 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     return rows
 
 
+def run_group_task(task: FitTask | JointFitTask) -> list[dict[str, Any]]:
+    """The result rows of either kind of task."""
+    return run_joint_task(task) if isinstance(task, JointFitTask) else [run_fit_task(task)]
+
+
 T = TypeVar("T")
 R = TypeVar("R")
 
@@ -315,32 +320,32 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     else:
         starts, stops = groups.starts, groups.stops
 
+    tasks: list[FitTask | JointFitTask]
     if level_columns:
-        rows = _fit_joint(frame, columns, groups, starts, stops, sorted_choices, sorted_rts, free, model, progress)
+        tasks = list(joint_tasks(frame, columns, groups, starts, stops, sorted_choices, sorted_rts, free, model))
     else:
-        tasks = [FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops)]
-        rows = run_tasks(run_fit_task, tasks, f"fit ({method})", progress)
+        tasks = list(FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops))
+    # One call for both kinds of task, so that every fit runs the same way.
+    results = run_tasks(run_group_task, tasks, f"fit ({method})", progress)
+    rows = [row for result in results for row in result]
     table = pd.concat([groups.keys, result_frame(rows, entry)], axis=1)
     if drop_invalid:
         table.insert(len(columns) + len(level_columns), "n_dropped", dropped.astype(np.int64))
     return table
 
 
-def _fit_joint(frame: pd.DataFrame, by: list[Hashable], levels: Any, starts: np.ndarray, stops: np.ndarray,
-               choices: np.ndarray, rts: np.ndarray, free: tuple[str, ...], model: str,
-               progress: bool | None) -> list[dict[str, Any]]:
-    """The rows of the joint fits, one task per `by` group. The (group,
-    level) blocks come from one sort with `by` leading, so the blocks of a
-    group are adjacent and start where the group starts in a sort by `by`
-    alone."""
+def joint_tasks(frame: pd.DataFrame, by: list[Hashable], levels: Any, starts: np.ndarray, stops: np.ndarray,
+                choices: np.ndarray, rts: np.ndarray, free: tuple[str, ...], model: str) -> list[JointFitTask]:
+    """The joint fits, one per `by` group. The (group, level) blocks come
+    from one sort with `by` leading, so the blocks of a group are adjacent
+    and start where the group starts in a sort by `by` alone."""
     group_starts = group_rows(frame, by).starts
     group_of_block = np.searchsorted(group_starts, levels.starts, side="right") - 1
     first_blocks = np.flatnonzero(np.diff(group_of_block, prepend=-1))
     last_blocks = np.append(first_blocks[1:], len(group_of_block))
-    tasks = [JointFitTask(choices[starts[f]:stops[l - 1]], rts[starts[f]:stops[l - 1]],
-                          tuple(int(n) for n in stops[f:l] - starts[f:l]), free, model)
-             for f, l in zip(first_blocks, last_blocks)]
-    return [row for rows in run_tasks(run_joint_task, tasks, "fit (ml, joint)", progress) for row in rows]
+    return [JointFitTask(choices[starts[f]:stops[l - 1]], rts[starts[f]:stops[l - 1]],
+                         tuple(int(n) for n in stops[f:l] - starts[f:l]), free, model)
+            for f, l in zip(first_blocks, last_blocks)]
 
 
 def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:

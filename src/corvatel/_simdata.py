@@ -64,7 +64,7 @@ def _in_range(name: str, values: np.ndarray) -> np.ndarray:
     if name in ("t0", "sz", "st"):
         return values >= 0.0
     if name == "sv":
-        return np.isfinite(values) & (values >= 0.0)
+        return np.asarray(np.isfinite(values) & (values >= 0.0))
     return values > 0.0
 
 
