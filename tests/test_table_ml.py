@@ -240,8 +240,11 @@ def test_fit_check_draws_the_densities_of_ml_fits(trials):
             assert len(times) == plot.CURVE_POINTS
             assert np.array_equal(sign * line.get_ydata(), expected)
     # The quantile-probability lines come from the integrated densities: the
-    # two response proportions add up to 1 (the grid runs to 30 s).
-    density = plot.predicted_density(fits.iloc[0])
-    points = density.points()
+    # upper response's proportion is the closed-form one (the grid runs to
+    # 30 s; the trapezoids' error is far below 1e-4), and the proportions add up to 1.
+    row = fits.iloc[0]
+    points = plot.predicted_density(row).points()
+    v, a, z = row["drift_rate"], row["boundary_separation"], row["starting_point"]
+    assert points["p_upper"] == pytest.approx(np.expm1(-2 * v * a * z) / np.expm1(-2 * v * a), abs=1e-4)
     assert points["p_upper"] + points["p_lower"] == pytest.approx(1.0, abs=1e-4)
     assert np.all(np.diff(points["q_upper"]) > 0)
