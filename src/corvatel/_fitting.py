@@ -275,6 +275,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     (fit_ml_joint) in which the named parameters are free per level of the
     named column(s) and the others shared: one row per group and level,
     shared values repeated, with the joint log-likelihood, AIC and BIC.
+    initial_guess and max_iters apply to method "sim" only.
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
