@@ -1,7 +1,7 @@
 """Type stubs for the compiled module ``_corvatel`` (re-exported by ``corvatel``)."""
 
-from collections.abc import Mapping
-from typing import Final, TypedDict
+from collections.abc import Mapping, Sequence
+from typing import Final, Literal, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -50,3 +50,63 @@ def fit_sim(
 ) -> FitResult: ...
 def set_num_threads(k: int) -> None: ...
 def get_num_threads() -> int: ...
+
+_FloatArg = float | npt.NDArray[np.float64]
+
+def simulate_full(
+    drift: float,
+    boundary: float,
+    start: float,
+    t0: float,
+    n: int,
+    seed: int,
+    noise_sd: float = 1.0,
+    sv: float = 0.0,
+    sz: float = 0.0,
+    st: float = 0.0,
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]: ...
+def wfpt_pdf(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
+def wfpt_logpdf(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
+
+class MlParams(TypedDict):
+    drift_rate: float
+    boundary_separation: float
+    starting_point: float
+    non_decision_time: float
+    sv: float
+    sz: float
+    st: float
+    noise_sd: float
+
+def fit_ml(
+    choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64], model: Literal["ddm", "full"] = "ddm"
+) -> tuple[list[MlParams], bool, int, float]: ...
+def fit_ml_joint(
+    choices: npt.NDArray[np.bool_],
+    rts: npt.NDArray[np.float64],
+    level_sizes: Sequence[int],
+    model: Literal["ddm", "full"],
+    depends_on: Sequence[str],
+) -> tuple[list[MlParams], bool, int, float]: ...

@@ -14,5 +14,10 @@ extern PyMethodDef get_num_threads_def;  // threads.cpp
 // A RuntimeWarning when CORVATEL_NUM_THREADS is set but not a valid count
 // (the pool then ignores it). 0, or -1 with an exception set.
 int warn_about_thread_environment();
+extern PyMethodDef wfpt_pdf_def;     // density.cpp
+extern PyMethodDef wfpt_logpdf_def;  // density.cpp
+extern PyMethodDef simulate_full_def;  // simulate_full.cpp
+extern PyMethodDef fit_ml_def;         // ml.cpp
+extern PyMethodDef fit_ml_joint_def;   // ml.cpp
 
 }  // namespace corvatel::py

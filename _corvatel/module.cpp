@@ -1,6 +1,6 @@
 // The _corvatel extension module: its definition and the execution step that
-// adds the version, the exception type and the functions, each also listed in
-// __all__.
+// adds the version, the exception type and the functions; __all__ lists the
+// version, the exception type, simulate, fit_ez and fit_sim.
 #include <Python.h>
 
 #include "errors.h"
@@ -13,10 +13,15 @@ namespace {
 
 constexpr const char* kVersion = "0.1.0";
 
-// Appends `name` to __all__ (creating the list on first use), then sets the
-// attribute; takes over `value`.
-int add_attribute(PyObject* module, PyObject* name, PyRef value) {
+// Whether a name goes into __all__: the module's documented names do; the
+// helpers that the corvatel package wraps or re-exports are attributes only.
+enum class Listed { yes, no };
+
+// Appends `name` to __all__ (creating the list on first use) when listed,
+// then sets the attribute; takes over `value`.
+int add_attribute(PyObject* module, PyObject* name, PyRef value, Listed listed = Listed::yes) {
   if (!value) return -1;
+  if (listed == Listed::no) return PyObject_SetAttr(module, name, value.get());
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -28,7 +33,7 @@ int add_attribute(PyObject* module, PyObject* name, PyRef value) {
   return PyObject_SetAttr(module, name, value.get());
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
+int add_function(PyObject* module, PyMethodDef* def, Listed listed) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
@@ -39,7 +44,7 @@ int add_function(PyObject* module, PyMethodDef* def) {
     PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
     return -1;
   }
-  return add_attribute(module, name.get(), std::move(function));
+  return add_attribute(module, name.get(), std::move(function), listed);
 }
 
 int exec_module(PyObject* module) {
@@ -55,8 +60,14 @@ int exec_module(PyObject* module) {
   if (!error_name) return -1;
   if (add_attribute(module, error_name.get(), PyRef::steal(corvatel_error_type())) != 0) return -1;
 
-  for (PyMethodDef* def : {&simulate_def, &fit_ez_def, &fit_sim_def, &set_num_threads_def, &get_num_threads_def}) {
-    if (add_function(module, def) != 0) return -1;
+  // The module's own names, listed in __all__.
+  for (PyMethodDef* def : {&simulate_def, &fit_ez_def, &fit_sim_def}) {
+    if (add_function(module, def, Listed::yes) != 0) return -1;
+  }
+  // Thread control and the likelihood layer, wrapped by the corvatel package.
+  for (PyMethodDef* def : {&set_num_threads_def, &get_num_threads_def, &wfpt_pdf_def, &wfpt_logpdf_def,
+                           &simulate_full_def, &fit_ml_def, &fit_ml_joint_def}) {
+    if (add_function(module, def, Listed::no) != 0) return -1;
   }
   return warn_about_thread_environment();
 }

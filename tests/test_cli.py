@@ -128,7 +128,7 @@ def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, m
 
 @pytest.mark.parametrize("argv, message", [
     (["fit", "trials.csv"], "the following arguments are required: -o/--output"),
-    (["fit", "trials.csv", "--method", "ml", "-o", "f.csv"], "invalid choice: 'ml'"),
+    (["fit", "trials.csv", "--method", "mle", "-o", "f.csv"], "invalid choice: 'mle'"),
     (["fit", "trials.csv", "-o", "fits.txt"], "-o fits.txt: the file name must end in .csv, .parquet"),
     (["fit", "trials.csv", "-o", "f.csv", "--plot", "fig.gif"], "--plot fig.gif: the file name must end in .png"),
     (["simulate", "--drift", "1", "--boundary", "1", "--start", "0.5", "-n", "5", "--seed", "1", "-o", "-"],

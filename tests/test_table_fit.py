@@ -159,7 +159,7 @@ def base_table():
     ({}, {"by": "subjct"}, ValueError,
      "fit: column 'subjct' not found; the table has columns: 'subject', 'choice', 'rt'"),
     ({}, {"choice": "response"}, ValueError, "column 'response' not found"),
-    ({}, {"method": "ml"}, ValueError, "method must be one of 'ez', 'sim'; got 'ml'"),
+    ({}, {"method": "mle"}, ValueError, "method must be one of 'ez', 'sim', 'ml'; got 'mle'"),
     ({"choice": [1, 0, 2, 1, 1, 0]}, {}, ValueError,
      "choice column 'choice' must be bool or coded 0/1, or name its upper-boundary value with upper=; "
      "values found: 1, 0, 2"),

@@ -3,7 +3,9 @@
 The work is a list of independent, picklable `FitTask` values, each turned
 into one result row by the pure function `run_fit_task`; `run_tasks` maps
 them in order. Methods are entries of `METHODS`: a per-group fit function
-and the columns it adds."""
+and the columns it adds. Joint likelihood fits of conditions (`depends_on`)
+are `JointFitTask` values, each turned into one row per level by
+`run_joint_task`."""
 
 from __future__ import annotations
 
@@ -17,6 +19,8 @@ import pandas as pd
 
 from _corvatel import CorvatelError, fit_ez, fit_sim
 
+from .likelihood import fit_ml, fit_ml_joint
+
 from . import _progress
 from ._cluster import check_client, run_on_cluster
 from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
@@ -26,6 +30,11 @@ STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 PARAM_COLUMNS = ("drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd")
 _GUESS_REQUIRED = ("drift_rate", "boundary_separation", "non_decision_time")
 _GUESS_OPTIONAL = ("starting_point", "noise_sd")
+MODELS = ("ddm", "full")
+# The parameters a likelihood fit of each model estimates (depends_on names them).
+_DDM = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time")
+ML_PARAMETERS: dict[str, tuple[str, ...]] = {"ddm": _DDM, "full": _DDM + ("sv", "sz", "st")}
+ML_COLUMNS = PARAM_COLUMNS + ("sv", "sz", "st", "converged", "iterations", "log_likelihood", "aic", "bic")
 
 Options = Mapping[str, Any]
 
@@ -34,11 +43,13 @@ Options = Mapping[str, Any]
 class Method:
     """A fit method: `fit(choices, rts, options)` returns a dict holding at
     least `columns`, or raises CorvatelError for data it cannot fit;
-    `int_columns` are integer columns (nullable, since failed fits have none)."""
+    `int_columns` and `bool_columns` are integer and bool columns (nullable,
+    since failed fits have none)."""
 
     fit: Callable[[np.ndarray, np.ndarray, Options], Mapping[str, Any]]
     columns: tuple[str, ...]
     int_columns: tuple[str, ...] = ()
+    bool_columns: tuple[str, ...] = ()
 
 
 def _fit_ez(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
@@ -49,9 +60,14 @@ def _fit_sim(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[
     return fit_sim(choices, rts, options["initial_guess"], options["max_iters"])
 
 
+def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
+    return fit_ml(choices, rts, model=options["model"])
+
+
 METHODS: dict[str, Method] = {
     "ez": Method(_fit_ez, PARAM_COLUMNS),
     "sim": Method(_fit_sim, PARAM_COLUMNS + ("iterations", "final_cost"), int_columns=("iterations",)),
+    "ml": Method(_fit_ml, ML_COLUMNS, int_columns=("iterations",), bool_columns=("converged",)),
 }
 
 
@@ -104,6 +120,44 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     return row
 
 
+@dataclass(frozen=True)
+class JointFitTask:
+    """One joint likelihood fit: a group's trials ordered by level, the
+    number of trials of each level, and the parameters free per level."""
+
+    choices: np.ndarray
+    rts: np.ndarray
+    level_sizes: tuple[int, ...]
+    depends_on: tuple[str, ...]
+    model: str
+
+
+def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
+    """The result rows of one joint fit, one per level: the level's
+    statistics, the fitted columns (shared values repeated, the joint
+    log-likelihood, AIC and BIC) and `error` (for every level when the
+    joint fit fails)."""
+    bounds = np.concatenate(([0], np.cumsum(task.level_sizes, dtype=np.int64)))
+    rows = [group_stats(task.choices[a:b], task.rts[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+    levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
+    try:
+        results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model)
+    except CorvatelError as error:
+        for row in rows:
+            row.update(dict.fromkeys(ML_COLUMNS, math.nan))
+            row["error"] = str(error)
+        return rows
+    for row, result in zip(rows, results):
+        row.update({column: result[column] for column in ML_COLUMNS})
+        row["error"] = ""
+    return rows
+
+
+def run_group_task(task: FitTask | JointFitTask) -> list[dict[str, Any]]:
+    """The result rows of either kind of task."""
+    return run_joint_task(task) if isinstance(task, JointFitTask) else [run_fit_task(task)]
+
+
 T = TypeVar("T")
 R = TypeVar("R")
 
@@ -129,6 +183,8 @@ def result_frame(rows: list[dict[str, Any]], method: Method) -> pd.DataFrame:
     frame = frame.astype({"n_valid": np.int64, "n_upper": np.int64, "error": object})
     for column in method.int_columns:
         frame[column] = frame[column].astype("Int64")
+    for column in method.bool_columns:
+        frame[column] = frame[column].astype("boolean")
     return frame
 
 
@@ -158,14 +214,56 @@ def check_max_iters(max_iters: Any) -> int:
     return int(max_iters)
 
 
-def fit_options(initial_guess: Any, max_iters: Any) -> dict[str, Any]:
-    return {"initial_guess": check_guess(initial_guess), "max_iters": check_max_iters(max_iters)}
+def check_model(model: Any, method: str) -> str:
+    """The likelihood model; None means "ddm". Only method "ml" takes one."""
+    if model is None:
+        return "ddm"
+    if method != "ml":
+        raise ValueError(f"model applies to method 'ml' only; got model={model!r} with method={method!r}")
+    if not isinstance(model, str) or model not in MODELS:
+        raise ValueError(f"model must be one of {', '.join(repr(m) for m in MODELS)}; got {model!r}")
+    return model
+
+
+def fit_options(initial_guess: Any, max_iters: Any, model: str = "ddm") -> dict[str, Any]:
+    return {"initial_guess": check_guess(initial_guess), "max_iters": check_max_iters(max_iters), "model": model}
+
+
+def check_depends_on(depends_on: Any, method: str, model: str, frame: pd.DataFrame,
+                     by: list[Hashable]) -> tuple[tuple[str, ...], list[Hashable]]:
+    """(parameters free per level, level columns) of a `depends_on` mapping.
+    Every named parameter must depend on the same column(s): the joint fit
+    has one set of levels."""
+    if method != "ml":
+        raise ValueError(f"depends_on needs method='ml'; got method={method!r}")
+    if not isinstance(depends_on, Mapping) or not depends_on:
+        raise TypeError("depends_on must be a non-empty mapping of parameter names to a column name or a "
+                        f"list of column names, e.g. {{'drift_rate': 'coh'}}; got {depends_on!r}")
+    columns = None
+    for parameter, value in depends_on.items():
+        if parameter not in ML_PARAMETERS[model]:
+            raise ValueError(f"depends_on: {parameter!r} is not a parameter of model {model!r}; "
+                             f"its parameters are {', '.join(ML_PARAMETERS[model])}")
+        these = group_columns(value)
+        if not these:
+            raise ValueError(f"depends_on[{parameter!r}] must name at least one column")
+        if columns is not None and these != columns:
+            raise ValueError("depends_on: every parameter must depend on the same column(s); "
+                             f"got {columns!r} and {these!r}")
+        columns = these
+    assert columns is not None
+    require_columns(frame, columns, "depends_on")
+    both = [c for c in columns if c in by]
+    if both:
+        raise ValueError(f"depends_on: column {both[0]!r} is also a by column")
+    return tuple(depends_on), columns
 
 
 def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: str = "sim",
         choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
         initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
-        drop_invalid: bool = False, progress: bool | None = None, client: Any = None) -> pd.DataFrame:
+        drop_invalid: bool = False, progress: bool | None = None, model: str | None = None,
+        depends_on: Mapping[str, Hashable | Sequence[Hashable]] | None = None, client: Any = None) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
     Returns one row per group, in sorted key order: the group columns,
@@ -174,6 +272,15 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     noise_sd; for method "sim" also iterations and final_cost) and error
     (empty for a fitted group, else why it could not be fitted). Each
     group's numbers are those of fit_ez / fit_sim on the group's arrays.
+
+    method="ml" maximises the likelihood (fit_ml) of model "ddm" (the
+    default) or "full", and adds the columns sv, sz, st, converged,
+    iterations, log_likelihood, aic and bic. With depends_on, e.g.
+    ``{"drift_rate": "coh"}``, each `by` group gets one joint fit
+    (fit_ml_joint) in which the named parameters are free per level of the
+    named column(s) and the others shared: one row per group and level,
+    shared values repeated, with the joint log-likelihood, AIC and BIC.
+    initial_guess and max_iters apply to method "sim" only.
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
@@ -186,12 +293,18 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     """
     frame = as_frame(data)
     entry = method_entry(method)
+    model = check_model(model, method)
     columns = group_columns(by)
     require_columns(frame, columns + [choice, rt], "fit")
-    refuse_clashes(columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",), "fit: by")
+    free: tuple[str, ...] = ()
+    level_columns: list[Hashable] = []
+    if depends_on is not None:
+        free, level_columns = check_depends_on(depends_on, method, model, frame, columns)
+    refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
+                   "fit: by" if not level_columns else "fit: by or depends_on")
     if len(frame) == 0:
         raise ValueError("fit: data has no rows")
-    options = fit_options(initial_guess, max_iters)
+    options = fit_options(initial_guess, max_iters, model)
     if not isinstance(drop_invalid, bool):
         raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
     client = check_client(client)
@@ -203,7 +316,8 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
     invalid = bad | missing
 
-    groups = group_rows(frame, columns)
+    # With depends_on the rows of a result are the levels within each group.
+    groups = group_rows(frame, columns + level_columns)
     order = groups.order
     sorted_choices, sorted_rts, sorted_invalid = choices[order], rts[order], invalid[order]
     if drop_invalid:
@@ -216,12 +330,32 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     else:
         starts, stops = groups.starts, groups.stops
 
-    tasks = [FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops)]
-    rows = run_tasks(run_fit_task, tasks, f"fit ({method})", progress, client)
+    tasks: list[FitTask | JointFitTask]
+    if level_columns:
+        tasks = list(joint_tasks(frame, columns, groups, starts, stops, sorted_choices, sorted_rts, free, model))
+    else:
+        tasks = list(FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops))
+    # One call for both kinds of task, so that every fit runs the same way.
+    results = run_tasks(run_group_task, tasks, f"fit ({method})", progress, client)
+    rows = [row for result in results for row in result]
     table = pd.concat([groups.keys, result_frame(rows, entry)], axis=1)
     if drop_invalid:
-        table.insert(len(columns), "n_dropped", dropped.astype(np.int64))
+        table.insert(len(columns) + len(level_columns), "n_dropped", dropped.astype(np.int64))
     return table
+
+
+def joint_tasks(frame: pd.DataFrame, by: list[Hashable], levels: Any, starts: np.ndarray, stops: np.ndarray,
+                choices: np.ndarray, rts: np.ndarray, free: tuple[str, ...], model: str) -> list[JointFitTask]:
+    """The joint fits, one per `by` group. The (group, level) blocks come
+    from one sort with `by` leading, so the blocks of a group are adjacent
+    and start where the group starts in a sort by `by` alone."""
+    group_starts = group_rows(frame, by).starts
+    group_of_block = np.searchsorted(group_starts, levels.starts, side="right") - 1
+    first_blocks = np.flatnonzero(np.diff(group_of_block, prepend=-1))
+    last_blocks = np.append(first_blocks[1:], len(group_of_block))
+    return [JointFitTask(choices[starts[f]:stops[l - 1]], rts[starts[f]:stops[l - 1]],
+                         tuple(int(n) for n in stops[f:l] - starts[f:l]), free, model)
+            for f, l in zip(first_blocks, last_blocks)]
 
 
 def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:

@@ -11,12 +11,15 @@ import numpy as np
 import pandas as pd
 
 from ._cluster import check_client
-from ._fitting import STAT_COLUMNS, FitTask, fit_options, method_entry, result_frame, run_fit_task, run_tasks
-from ._simdata import (PARAM_NAMES, check_count, check_seed, derive_seed, label_columns, param_table,
-                       simulate_row, true_values)
+from ._fitting import (STAT_COLUMNS, FitTask, check_model, fit_options, method_entry, result_frame, run_fit_task,
+                       run_tasks)
+from ._simdata import (PARAM_NAMES, VARIABILITY_NAMES, check_count, check_seed, derive_seed, label_columns,
+                       param_table, sim_names, simulate_row, true_values)
 from ._trials import refuse_clashes, require_columns
 
 RECOVERED = ("drift_rate", "boundary_separation", "non_decision_time")
+# Recovered too when the table has their true and fitted columns (method "ml").
+RECOVERED_IF_PRESENT = ("starting_point",) + VARIABILITY_NAMES
 
 
 @dataclass(frozen=True)
@@ -39,7 +42,7 @@ def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
 
 def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, seed: int = 0,
             initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
-            progress: bool | None = None, client: Any = None) -> pd.DataFrame:
+            progress: bool | None = None, model: str | None = None, client: Any = None) -> pd.DataFrame:
     """Simulate `reps` data sets of `n_trials` trials from every parameter
     row and fit each.
 
@@ -51,18 +54,23 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     and error. The same call gives the same table bit for bit, also on
     the Dask cluster of `client` (a dask.distributed.Client; needs the
     extra corvatel[dask]).
+
+    With method="ml" (model "ddm" or "full") the table also has
+    true_starting_point, and params' sv, sz, st columns (if any) come out
+    as true_sv, true_sz, true_st.
     """
     table = param_table(params)
     entry = method_entry(method)
     n_trials = check_count(n_trials, "n_trials")
     reps = check_count(reps, "reps")
     seed = check_seed(seed)
-    options = fit_options(initial_guess, max_iters)
-    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + tuple(true_values(dict.fromkeys(
-        PARAM_NAMES, 0.0))) + STAT_COLUMNS + entry.columns, "params")
+    model = check_model(model, method)
+    options = fit_options(initial_guess, max_iters, model)
+    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error", "true_starting_point") + tuple(
+        true_values(dict.fromkeys(PARAM_NAMES + VARIABILITY_NAMES, 0.0))) + STAT_COLUMNS + entry.columns, "params")
     client = check_client(client)
 
-    sets = table[list(PARAM_NAMES)].to_dict("records")
+    sets = table[sim_names(table)].to_dict("records")
     rep_seeds = [derive_seed(seed, r) for r in range(reps)]
     tasks = [RecoveryTask(row, n_trials, derive_seed(rep_seeds[r], i), method, options)
              for i, row in enumerate(sets) for r in range(reps)]
@@ -72,12 +80,16 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     front = table[label_columns(table)].take(index).reset_index(drop=True)
     front["rep"] = np.tile(np.arange(reps, dtype=np.int64), len(table))
     truth = pd.DataFrame([true_values(sets[i]) for i in index])
+    if method == "ml":
+        truth.insert(2, "true_starting_point", [sets[i]["start"] for i in index])
     excluded = pd.DataFrame({"n_excluded": np.array([r.pop("n_excluded") for r in rows], dtype=np.int64)})
     return pd.concat([front, truth, excluded, result_frame(rows, entry)], axis=1)
 
 
 def recovery_summary(table: pd.DataFrame) -> pd.DataFrame:
-    """Per recovered parameter: the number of successful fits `n`, the
+    """Per recovered parameter (drift_rate, boundary_separation,
+    non_decision_time, and for method "ml" starting_point and the true
+    variabilities given): the number of successful fits `n`, the
     number of failed ones `n_failed`, and over the successful ones the bias
     (mean of fitted - true), RMSE and Pearson r between true and fitted
     (NaN when either side is constant or fewer than two fits succeeded)."""
@@ -87,13 +99,19 @@ def recovery_summary(table: pd.DataFrame) -> pd.DataFrame:
     require_columns(table, needed, "recovery_summary")
     failed = table["error"].fillna("").astype(str).to_numpy() != ""
     rows = []
-    for parameter in RECOVERED:
+    for parameter in recovered_parameters(table):
         true = table[f"true_{parameter}"].to_numpy(dtype=np.float64)
         fitted = table[parameter].to_numpy(dtype=np.float64)
         ok = ~failed & np.isfinite(fitted) & np.isfinite(true)
         rows.append({"parameter": parameter, "n": int(ok.sum()), "n_failed": int((~ok).sum()),
                      **agreement(true[ok], fitted[ok])})
     return pd.DataFrame(rows)
+
+
+def recovered_parameters(table: pd.DataFrame) -> tuple[str, ...]:
+    """RECOVERED, and those of RECOVERED_IF_PRESENT whose true and fitted
+    columns the table has."""
+    return RECOVERED + tuple(p for p in RECOVERED_IF_PRESENT if f"true_{p}" in table.columns and p in table.columns)
 
 
 def agreement(true: np.ndarray, fitted: np.ndarray) -> dict[str, float]:

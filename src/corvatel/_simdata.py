@@ -8,11 +8,13 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from _corvatel import simulate
+from _corvatel import simulate, simulate_full
 
 from ._trials import refuse_clashes, show_rows
 
 PARAM_NAMES = ("drift", "boundary", "start", "t0", "noise_sd")
+# Across-trial variabilities of the full model: optional, 0 when absent.
+VARIABILITY_NAMES = ("sv", "sz", "st")
 _REQUIRED = PARAM_NAMES[:4]
 _SEED_LIMIT = 2**64
 
@@ -49,7 +51,8 @@ def check_count(n: Any, argument: str) -> int:
 
 
 _RANGES = {"drift": "finite", "boundary": "positive", "start": "between 0 and 1", "t0": "non-negative",
-           "noise_sd": "positive"}
+           "noise_sd": "positive", "sv": "non-negative and finite", "sz": "non-negative",
+           "st": "non-negative"}
 
 
 def _in_range(name: str, values: np.ndarray) -> np.ndarray:
@@ -58,14 +61,17 @@ def _in_range(name: str, values: np.ndarray) -> np.ndarray:
         return np.asarray(np.isfinite(values))
     if name == "start":
         return (values >= 0.0) & (values <= 1.0)
-    if name == "t0":
+    if name in ("t0", "sz", "st"):
         return values >= 0.0
+    if name == "sv":
+        return np.asarray(np.isfinite(values) & (values >= 0.0))
     return values > 0.0
 
 
 def param_table(params: Any) -> pd.DataFrame:
     """The parameter sets as a DataFrame with a float column for each of
-    PARAM_NAMES (noise_sd defaults to 1) and the label columns, checked."""
+    PARAM_NAMES (noise_sd defaults to 1), those of VARIABILITY_NAMES that
+    params has, and the label columns, checked."""
     if isinstance(params, Mapping) and not isinstance(params, pd.DataFrame):
         if all(not isinstance(v, (list, tuple, np.ndarray, pd.Series)) for v in params.values()):
             params = {k: [v] for k, v in params.items()}
@@ -84,27 +90,50 @@ def param_table(params: Any) -> pd.DataFrame:
     frame = frame.copy()
     if "noise_sd" not in frame.columns:
         frame["noise_sd"] = 1.0
-    for name in PARAM_NAMES:
+    for name in sim_names(frame):
         column = frame[name]
         if pd.api.types.is_bool_dtype(column.dtype) or not pd.api.types.is_numeric_dtype(column.dtype):
             raise ValueError(f"params column {name!r} must hold numbers; values found: "
                              f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
         frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-    for name, wanted in _RANGES.items():
+    for name in sim_names(frame):
         values = frame[name].to_numpy()
-        bad = ~_in_range(name, values)
-        if bad.any():
-            raise ValueError(f"params column {name!r} must be {wanted} ({show_rows(frame, bad)}: "
-                             f"{', '.join(repr(float(v)) for v in values[bad][:8])})")
+        _refuse_values(frame, name, ~_in_range(name, values), f"must be {_RANGES[name]}")
+    if "sz" in frame.columns:
+        start, sz = frame["start"].to_numpy(), frame["sz"].to_numpy()
+        _refuse_values(frame, "sz", ~((start - sz / 2 >= 0.0) & (start + sz / 2 <= 1.0)),
+                       "must keep start - sz/2 and start + sz/2 within 0 and 1")
+    if "st" in frame.columns:
+        _refuse_values(frame, "st", ~(frame["st"].to_numpy() <= 2 * frame["t0"].to_numpy()), "must be at most 2 * t0")
     return frame
 
 
+def _refuse_values(frame: pd.DataFrame, name: str, bad: np.ndarray, wanted: str) -> None:
+    if bad.any():
+        values = frame[name].to_numpy()[bad]
+        raise ValueError(f"params column {name!r} {wanted} ({show_rows(frame, bad)}: "
+                         f"{', '.join(repr(float(v)) for v in values[:8])})")
+
+
+def sim_names(table: pd.DataFrame) -> list[str]:
+    """The simulation parameters a parameter table has: PARAM_NAMES and
+    whichever variabilities it gives."""
+    return list(PARAM_NAMES) + [name for name in VARIABILITY_NAMES if name in table.columns]
+
+
 def label_columns(table: pd.DataFrame) -> list[Any]:
-    return [c for c in table.columns if c not in PARAM_NAMES]
+    return [c for c in table.columns if c not in PARAM_NAMES and c not in VARIABILITY_NAMES]
 
 
 def simulate_row(row: Mapping[Any, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
-    return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
+    """One parameter set's trials: `simulate` unless the set has a nonzero
+    variability, then `simulate_full` (whose per-trial draws use streams
+    the walks never use, so zero variabilities would give the same trials)."""
+    sv, sz, st = (row.get(name, 0.0) for name in VARIABILITY_NAMES)
+    if sv == 0.0 and sz == 0.0 and st == 0.0:
+        return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
+    return simulate_full(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"],
+                         sv, sz, st)
 
 
 def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
@@ -113,7 +142,12 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     params: a mapping with simulate's parameter names (drift, boundary,
     start, t0, optional noise_sd) or a DataFrame with those columns, one
     row per set; its other columns are labels copied to the set's trials.
-    Row i draws its trials from seed ``derive_seed(seed, i)``.
+    Optional sv, sz, st (the full model's across-trial variabilities of
+    drift, relative start and t0, as in simulate_full) default to 0.
+    Row i draws its trials from seed ``derive_seed(seed, i)``: with
+    ``simulate`` when its sv, sz and st are all 0 (or absent), else with
+    ``simulate_full``, which draws trial j's drift, start and t0 from
+    stream j | 2**63 of that seed's generator and walks on stream j.
 
     Returns the label columns, ``trial`` (position among the set's finished
     trials), ``choice`` (bool, True at the upper boundary) and ``rt``
@@ -131,7 +165,7 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
         table.insert(0, "param_set", np.arange(len(table)))
         labels = ["param_set"]
 
-    sets = table[list(PARAM_NAMES)].to_dict("records")
+    sets = table[sim_names(table)].to_dict("records")
     if len(sets) == 1:
         # One set: simulate's own arrays become the columns, uncopied.
         choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0))
@@ -184,7 +218,10 @@ def _simulate_sets(sets: list[dict[Any, float]], n: int,
 
 
 def true_values(row: Mapping[Any, float]) -> dict[str, float]:
-    """A parameter set under the names of fitted parameters."""
-    return {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
-            "true_non_decision_time": row["t0"]}
+    """A parameter set under the names of fitted parameters (with the
+    variabilities the set gives)."""
+    values = {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
+              "true_non_decision_time": row["t0"]}
+    values.update({f"true_{name}": row[name] for name in VARIABILITY_NAMES if name in row})
+    return values
 

@@ -39,6 +39,13 @@ examples:
   corvatel fit trials.csv --by subject condition --workers 2 -o fits.csv
   corvatel fit trials.csv --by subject condition --scheduler tcp://scheduler-host:8786 -o fits.csv
 
+  # maximum likelihood, full model (sv, sz, st too)
+  corvatel fit trials.csv --by subject condition --method ml --model full -o fits.csv
+
+  # one joint likelihood fit per subject: drift free per coherence level,
+  # the other parameters shared
+  corvatel fit trials.csv --by subject --method ml --depends-on drift_rate=coh -o fits.csv
+
 Rows in error messages are line numbers of a CSV file (the header is line 1),
 or row positions (from 0) of a Parquet file.
 """
@@ -65,6 +72,10 @@ examples:
 
   # on a local Dask cluster of 4 processes (same table, bit for bit)
   corvatel recover --params truth.csv --n-trials 300 --reps 20 --workers 4 -o recovery.csv
+
+  # maximum-likelihood fits; columns sv, sz, st in truth.csv give the
+  # full model's variabilities (else 0)
+  corvatel recover --params truth.csv --n-trials 500 --reps 10 --method ml --model full -o recovery.csv
 
 A summary (bias, RMSE, Pearson r, failed fits per parameter) goes to standard error.
 """
@@ -264,7 +275,13 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the choice value that counts as the upper (correct) boundary")
     fit.add_argument("--rt", default="rt", metavar="COLUMN", help="response-time column (default: rt)")
     fit.add_argument("--rt-unit", choices=["s", "ms"], default="s", help="unit of the response times (default: s)")
-    fit.add_argument("--method", choices=["ez", "sim"], default="sim", help="closed form (ez) or simulation (sim)")
+    fit.add_argument("--method", choices=["ez", "sim", "ml"], default="sim",
+                     help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
+    fit.add_argument("--model", choices=["ddm", "full"], default=None,
+                     help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
+    fit.add_argument("--depends-on", nargs="+", default=None, metavar="PARAM=COLUMN",
+                     help="with --method ml: PARAM is free per level of COLUMN (COLUMN,COLUMN for several), "
+                          "the other parameters shared, in one joint fit per --by group")
     fit.add_argument("--max-iters", type=_count, default=200, metavar="N",
                      help="iteration bound of each simulation fit (default: 200)")
     fit.add_argument("--drop-invalid", action="store_true",
@@ -295,7 +312,8 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("--params", required=True, metavar="PARAMS", help="table of parameter sets: .csv, .parquet or -")
     rec.add_argument("--n-trials", type=_count, required=True, metavar="N", help="trials per data set")
     rec.add_argument("--reps", type=_count, default=1, metavar="R", help="data sets per parameter row (default: 1)")
-    rec.add_argument("--method", choices=["ez", "sim"], default="sim")
+    rec.add_argument("--method", choices=["ez", "sim", "ml"], default="sim")
+    rec.add_argument("--model", choices=["ddm", "full"], default=None, help="likelihood model of --method ml")
     rec.add_argument("--max-iters", type=_count, default=200, metavar="N")
     rec.add_argument("--seed", type=_seed, default=0)
     rec.add_argument("-o", "--output", required=True, metavar="TABLE", help="recovery table: .csv, .parquet or -")
@@ -309,13 +327,15 @@ def build_parser() -> argparse.ArgumentParser:
 def run_fit(args: argparse.Namespace) -> None:
     import corvatel
 
+    check_model(args)
+    depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
     with _client(args) as client:
         fits = _on_file(args.trials, lambda: corvatel.fit(
             data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, upper=upper,
             rt_unit=args.rt_unit, max_iters=args.max_iters, drop_invalid=args.drop_invalid,
-            progress=args.progress, client=client))
+            progress=args.progress, model=args.model, depends_on=depends_on, client=client))
     write_table(fits, args.output)
     if args.plot:
         from corvatel import plot
@@ -323,6 +343,28 @@ def run_fit(args: argparse.Namespace) -> None:
         figure = plot.fit_check(data, fits, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
                                 drop_invalid=args.drop_invalid)
         save_figure(figure, args.plot)
+
+
+def check_model(args: argparse.Namespace) -> None:
+    if args.model is not None and args.method != "ml":
+        raise UsageError("--model needs --method ml")
+
+
+def parse_depends_on(items: list[str] | None, method: str) -> dict[str, list[str]] | None:
+    """--depends-on PARAM=COLUMN[,COLUMN] ... as fit's depends_on mapping."""
+    if items is None:
+        return None
+    if method != "ml":
+        raise UsageError("--depends-on needs --method ml")
+    depends_on: dict[str, list[str]] = {}
+    for item in items:
+        parameter, _, columns = item.partition("=")
+        if not parameter or not columns or "" in columns.split(","):
+            raise UsageError(f"--depends-on takes PARAM=COLUMN (e.g. drift_rate=coh), not {item!r}")
+        if parameter in depends_on:
+            raise UsageError(f"--depends-on names {parameter!r} twice")
+        depends_on[parameter] = columns.split(",")
+    return depends_on
 
 
 def run_simulate(args: argparse.Namespace) -> None:
@@ -351,11 +393,12 @@ def run_simulate(args: argparse.Namespace) -> None:
 def run_recover(args: argparse.Namespace) -> None:
     import corvatel
 
+    check_model(args)
     params = read_table(args.params)
     with _client(args) as client:
         table = _on_file(args.params, lambda: corvatel.recover(
             params, args.n_trials, method=args.method, reps=args.reps, seed=args.seed, max_iters=args.max_iters,
-            progress=args.progress, client=client))
+            progress=args.progress, model=args.model, client=client))
     write_table(table, args.output)
     print(corvatel.recovery_summary(table).to_string(index=False), file=sys.stderr)
     if args.plot:

@@ -16,8 +16,9 @@ import pandas as pd
 from _corvatel import simulate
 
 from ._fitting import PARAM_COLUMNS, STAT_COLUMNS
-from ._recovery import RECOVERED, agreement
+from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
+from .likelihood import wfpt_pdf
 from ._trials import as_frame, choice_column, group_rows, require_columns, rt_column
 
 if TYPE_CHECKING:
@@ -62,6 +63,52 @@ def predicted_trials(fit_row: pd.Series, n_sim: int, seed: int) -> tuple[np.ndar
     return simulate(drift, boundary, start, t0, n_sim, seed, noise_sd)
 
 
+# Where the predicted curves of likelihood fits are drawn, and the grid
+# (past the shortest possible time) on which their densities are integrated
+# for response proportions and quantiles: 1 ms steps to 5 s, 50 ms to 30 s.
+CURVE_POINTS = 400
+_CDF_OFFSETS = np.concatenate([np.linspace(0.0, 5.0, 5001), np.linspace(5.0, 30.0, 501)[1:]])
+
+
+class Density:
+    """The predicted distributions of a likelihood fit: the exact
+    first-passage densities at the fitted parameters."""
+
+    def __init__(self, params: dict[str, float]) -> None:
+        self.params = params
+
+    def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
+        p = self.params
+        return np.asarray(wfpt_pdf(times, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
+                                   p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"],
+                                   st=p["st"]))
+
+    def points(self) -> dict[str, Any]:
+        """Response proportions and quantiles as quantile_points gives them,
+        from the densities integrated (trapezoids) over a fine grid."""
+        shortest = max(0.0, self.params["non_decision_time"] - self.params["st"] / 2)
+        times = shortest + _CDF_OFFSETS
+        points: dict[str, Any] = {}
+        for side, upper in (("upper", True), ("lower", False)):
+            density = self.pdf(times, upper)
+            cdf = np.concatenate(([0.0], np.cumsum((density[1:] + density[:-1]) / 2 * np.diff(times))))
+            points[f"p_{side}"] = float(cdf[-1])
+            points[f"q_{side}"] = (np.interp(np.asarray(QUANTILES) * cdf[-1], cdf, times) if cdf[-1] > 0 else None)
+        return points
+
+
+_ML_COLUMNS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd", "sv", "sz",
+               "st")
+
+
+def predicted_density(fit_row: pd.Series) -> Density | None:
+    """The densities at a likelihood fit's parameters (None if unfitted)."""
+    values = {c: fit_row[c] for c in _ML_COLUMNS}
+    if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values()):
+        return None
+    return Density({c: float(v) for c, v in values.items()})
+
+
 def _group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
     if by is not None:
         return list(by) if isinstance(by, (list, tuple)) else [by]
@@ -82,7 +129,10 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     first `max_groups`), upper responses above the axis and lower ones
     below, as defective densities (the areas are the response
     proportions); bars are the data, lines the model simulated at the
-    fitted parameters (`n_sim` trials, seed ``derive_seed(seed, group)``).
+    fitted parameters (`n_sim` trials, seed ``derive_seed(seed, group)``),
+    or for likelihood fits (`fits` from method "ml") the exact densities
+    at the fitted parameters, and their quantiles and response
+    proportions integrated from them.
     Bottom: 0.1/0.3/0.5/0.7/0.9 response-time quantiles against response
     proportion (points: data; lines: model), one panel per value of the
     group columns other than `condition` (default: the last group column),
@@ -110,12 +160,15 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
         raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
                          "for this data")
 
-    observed, predicted = [], []
+    likelihood = all(c in fits.columns for c in ("log_likelihood", "sv", "sz", "st"))
+    observed: list[tuple[np.ndarray, np.ndarray]] = []
+    predicted: list[Prediction] = []
     for g, (start, stop) in enumerate(zip(groups.starts, groups.stops)):
         rows = groups.order[start:stop]
         rows = rows[keep[rows]]
         observed.append((choices[rows], rts[rows]))
-        predicted.append(predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
+        predicted.append(predicted_density(fits.iloc[g]) if likelihood
+                         else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
 
     shown = min(len(fits), max_groups)
     panel_keys = [c for c in columns if c != condition]
@@ -169,11 +222,13 @@ def _defective_density(values: np.ndarray, edges: np.ndarray, total: int) -> np.
     return np.asarray(counts / (total * np.diff(edges)))
 
 
-def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
-                        predicted: tuple[np.ndarray, np.ndarray, int] | None, n_sim: int, bins: int,
-                        title: str, error: str) -> None:
+Prediction = tuple[np.ndarray, np.ndarray, int] | Density | None
+
+
+def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predicted: Prediction, n_sim: int,
+                        bins: int, title: str, error: str) -> None:
     choices, rts = observed
-    pooled = rts if predicted is None else np.concatenate([rts, predicted[1]])
+    pooled = rts if predicted is None or isinstance(predicted, Density) else np.concatenate([rts, predicted[1]])
     top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
     edges = np.linspace(0.0, top, bins + 1)
     if len(pooled) and pooled.max() > top:
@@ -183,7 +238,11 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
     for sign, mask, colour, label in ((1, choices, _UPPER_COLOUR, "upper"), (-1, ~choices, _LOWER_COLOUR, "lower")):
         density = _defective_density(rts[mask], edges, len(rts))
         ax.stairs(sign * density, edges, fill=True, alpha=0.45, color=colour, label=f"data {label}")
-        if predicted is not None:
+        if isinstance(predicted, Density):
+            times = np.linspace(0.0, top, CURVE_POINTS)
+            ax.plot(times, sign * predicted.pdf(times, sign > 0), color=_MODEL_COLOUR, linewidth=1.2,
+                    label=f"model {label}")
+        elif predicted is not None:
             sim_choices, sim_rts, _ = predicted
             side = sim_choices if sign > 0 else ~sim_choices
             model = _defective_density(sim_rts[side], edges, n_sim)
@@ -200,9 +259,10 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray],
 
 
 def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
-              predicted: list[tuple[np.ndarray, np.ndarray, int] | None], title: str) -> None:
+              predicted: list[Prediction], title: str) -> None:
     data_points = [quantile_points(c, r) for c, r in observed]
-    model_points: list[dict[str, Any] | None] = [quantile_points(p[0], p[1]) if p is not None else None for p in predicted]
+    model_points = [p.points() if isinstance(p, Density) else quantile_points(p[0], p[1]) if p is not None else None
+                    for p in predicted]
     for k, level in enumerate(QUANTILES):
         xs, ys, mx, my = [], [], [], []
         for side in ("upper", "lower"):
@@ -233,9 +293,13 @@ def recovery(table: pd.DataFrame) -> Figure:
         raise TypeError(f"table must be the DataFrame that recover returned, not {type(table).__name__}")
     require_columns(table, [c for p in RECOVERED for c in (f"true_{p}", p)] + ["error"], "recovery")
     failed = table["error"].fillna("").astype(str).to_numpy() != ""
-    figure = _figure(figsize=(10.5, 3.6), layout="constrained")
-    axes = figure.subplots(1, len(RECOVERED))
-    for ax, parameter in zip(axes, RECOVERED):
+    parameters = recovered_parameters(table)
+    figure = _figure(figsize=(3.5 * min(len(parameters), 4), 3.6 * math.ceil(len(parameters) / 4)),
+                     layout="constrained")
+    axes = np.atleast_1d(figure.subplots(math.ceil(len(parameters) / 4), min(len(parameters), 4))).ravel()
+    for ax in axes[len(parameters):]:
+        ax.set_visible(False)
+    for ax, parameter in zip(axes, parameters):
         true = table[f"true_{parameter}"].to_numpy(dtype=np.float64)
         fitted = table[parameter].to_numpy(dtype=np.float64)
         ok = ~failed & np.isfinite(fitted) & np.isfinite(true)

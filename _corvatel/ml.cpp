@@ -1,0 +1,185 @@
+// fit_ml() and fit_ml_joint(): maximum-likelihood fits, run without the
+// interpreter lock. The Python package names and groups the results.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "args.h"
+#include "convert.h"
+#include "corvatel/ml_fit.h"
+#include "errors.h"
+#include "functions.h"
+#include "gil.h"
+
+namespace corvatel::py {
+
+namespace {
+
+constexpr Signature<3> kFitSignature{"fit_ml", {"choices", "rts", "model"}, 2};
+constexpr Signature<5> kJointSignature{"fit_ml_joint", {"choices", "rts", "level_sizes", "model", "depends_on"}, 5};
+
+// The result keys of the seven parameters, in FitParam order.
+constexpr std::array<const char*, kFitParamCount> kParamKeys = {
+    "drift_rate", "boundary_separation", "starting_point", "non_decision_time", "sv", "sz", "st"};
+
+std::optional<LikelihoodModel> model_argument(PyObject* obj) {
+  if (obj == nullptr) return LikelihoodModel::Ddm;
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, nullptr) : nullptr;
+  if (text != nullptr && std::strcmp(text, "ddm") == 0) return LikelihoodModel::Ddm;
+  if (text != nullptr && std::strcmp(text, "full") == 0) return LikelihoodModel::Full;
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ValueError, "model must be \"ddm\" or \"full\"");
+  return std::nullopt;
+}
+
+// The observed trials as Trial records for the likelihood. Taken only after
+// every other argument is converted, so no Python code runs between the
+// arrays' last check and this copy.
+std::optional<std::vector<Trial>> trial_records(PyObject* choices, PyObject* rts) {
+  const auto observed = observed_trials(choices, rts);
+  if (!observed) return std::nullopt;
+  std::vector<Trial> trials(observed->rts.size());
+  for (std::size_t i = 0; i < trials.size(); ++i) {
+    trials[i] = Trial{observed->choices[i] != 0, observed->rts[i], false};
+  }
+  return trials;
+}
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyRef params_dict(const DensityParams& p) {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) return {};
+  const double values[8] = {p.drift, p.boundary, p.start, p.t0, p.sv, p.sz, p.st, p.noise_sd};
+  for (std::size_t i = 0; i < kFitParamCount; ++i) {
+    if (!set_item(d.get(), kParamKeys[i], PyRef::steal(PyFloat_FromDouble(values[i])))) return {};
+  }
+  if (!set_item(d.get(), "noise_sd", PyRef::steal(PyFloat_FromDouble(values[7])))) return {};
+  return d;
+}
+
+// (list of parameter dicts, converged, iterations, log_likelihood)
+PyObject* fit_tuple(const MlFit& fit) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const DensityParams& p : fit.params) {
+    PyRef d = params_dict(p);
+    if (!d || PyList_Append(list.get(), d.get()) != 0) return nullptr;
+  }
+  PyRef converged = PyRef::steal(PyBool_FromLong(fit.converged ? 1 : 0));
+  PyRef iterations = PyRef::steal(PyLong_FromUnsignedLongLong(fit.iterations));
+  PyRef ll = PyRef::steal(PyFloat_FromDouble(fit.log_likelihood));
+  if (!converged || !iterations || !ll) return nullptr;
+  return PyTuple_Pack(4, list.get(), converged.get(), iterations.get(), ll.get());
+}
+
+PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 3> arg{};
+  if (!parse_arguments(kFitSignature, args, kwargs, arg)) return nullptr;
+  const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
+  if (!choices) return nullptr;
+  const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
+  if (!rts) return nullptr;
+  const auto model = model_argument(arg[2]);
+  if (!model) return nullptr;
+  const auto trials = trial_records(choices.get(), rts.get());
+  if (!trials) return nullptr;
+  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model); });
+  if (!fit) return raise_corvatel_error(fit.error().message());
+  return fit_tuple(fit.value());
+}
+
+PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 5> arg{};
+  if (!parse_arguments(kJointSignature, args, kwargs, arg)) return nullptr;
+  const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
+  if (!choices) return nullptr;
+  const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
+  if (!rts) return nullptr;
+  std::vector<std::uint64_t> sizes;
+  {
+    const Py_ssize_t count = PySequence_Size(arg[2]);
+    if (count < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(arg[2], i));
+      if (!item) return nullptr;
+      const auto size = to_u64(item.get(), "level_sizes");
+      if (!size) return nullptr;
+      sizes.push_back(*size);
+    }
+  }
+  const auto model = model_argument(arg[3]);
+  if (!model) return nullptr;
+
+  std::array<bool, kFitParamCount> per_level{};
+  {
+    const Py_ssize_t count = PySequence_Size(arg[4]);
+    if (count < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(arg[4], i));
+      if (!item) return nullptr;
+      PyObject* name = item.get();
+      const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+      if (text == nullptr && PyErr_Occurred()) return nullptr;
+      bool found = false;
+      for (std::size_t p = 0; p < free_param_count(*model); ++p) {
+        if (text != nullptr && std::strcmp(text, kParamKeys[p]) == 0) {
+          per_level[p] = true;
+          found = true;
+        }
+      }
+      if (!found) {
+        PyErr_Format(PyExc_ValueError, "depends_on names %R, which is not a fitted parameter of this model", name);
+        return nullptr;
+      }
+    }
+  }
+
+  const auto trials = trial_records(choices.get(), rts.get());
+  if (!trials) return nullptr;
+  std::vector<std::span<const Trial>> levels;
+  std::size_t offset = 0;
+  for (const std::uint64_t size : sizes) {
+    if (size > trials->size() - offset) {
+      PyErr_SetString(PyExc_ValueError, "level_sizes add up to more than the number of trials");
+      return nullptr;
+    }
+    levels.emplace_back(trials->data() + offset, static_cast<std::size_t>(size));
+    offset += static_cast<std::size_t>(size);
+  }
+  if (offset != trials->size()) {
+    PyErr_SetString(PyExc_ValueError, "level_sizes must add up to the number of trials");
+    return nullptr;
+  }
+  const auto fit = without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level); });
+  if (!fit) return raise_corvatel_error(fit.error().message());
+  return fit_tuple(fit.value());
+}
+
+}  // namespace
+
+PyMethodDef fit_ml_def = {
+    "fit_ml", guarded_method<fit_ml>(), METH_VARARGS | METH_KEYWORDS,
+    "fit_ml(choices, rts, model='ddm')\n"
+    "--\n"
+    "\n"
+    "Maximum-likelihood fit of one data set. Returns (params, converged,\n"
+    "iterations, log_likelihood) with params a one-element list of parameter\n"
+    "dicts; corvatel.fit_ml gives the named result."};
+
+PyMethodDef fit_ml_joint_def = {
+    "fit_ml_joint", guarded_method<fit_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
+    "fit_ml_joint(choices, rts, level_sizes, model, depends_on)\n"
+    "--\n"
+    "\n"
+    "Joint maximum-likelihood fit of levels stored one after another\n"
+    "(level_sizes trials each); the parameters named in depends_on are free\n"
+    "per level. Returns (params per level, converged, iterations,\n"
+    "log_likelihood); corvatel.fit_ml_joint gives the named result."};
+
+}  // namespace corvatel::py

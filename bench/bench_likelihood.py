@@ -1,0 +1,85 @@
+"""Likelihood speed: wfpt_logpdf over 10^6 simulated trials (four-parameter
+model, with sv, with sz and st), maximum-likelihood fits of 1000 trials
+("ddm" and "full") and a joint fit of 12 levels x 500 trials with drift per
+level.
+
+    python3 bench/bench_likelihood.py [--reps 5] [--skip-full]
+
+Densities and fits run in the calling thread (one core). Times are CPU
+seconds of that thread (time.thread_time), the minimum over the repetitions,
+so that other processes on a shared machine inflate them less than wall
+time would; wall-clock medians are printed beside them.
+"""
+
+import argparse
+import json
+import platform
+import statistics
+import time
+
+import numpy as np
+
+import corvatel
+
+
+def timed(function, reps):
+    cpu, wall = [], []
+    for _ in range(reps):
+        c0, w0 = time.thread_time(), time.perf_counter()
+        result = function()
+        cpu.append(time.thread_time() - c0)
+        wall.append(time.perf_counter() - w0)
+    return min(cpu), statistics.median(wall), result
+
+
+def density_figures(reps):
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 1_000_000, 2024)
+    base = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
+    out = {}
+    for label, extra, n in [
+        ("four_parameter", {}, len(rts)),
+        ("sv", dict(sv=1.0), len(rts)),
+        ("sz", dict(sz=0.2), 100_000),
+        ("st", dict(st=0.2), 100_000),
+        ("sz_st", dict(sz=0.2, st=0.2), 20_000),
+        ("sv_sz_st", dict(sv=1.0, sz=0.2, st=0.2), 20_000),
+    ]:
+        cpu, wall, _ = timed(lambda: corvatel.wfpt_logpdf(rts[:n], choices[:n], **base, **extra), reps)
+        out[label] = {"ns_per_trial_cpu": cpu / n * 1e9, "ns_per_trial_wall": wall / n * 1e9, "trials": n}
+    return out
+
+
+def fit_figures(reps, skip_full):
+    out = {}
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 1000, 101)
+    cpu, wall, fit = timed(lambda: corvatel.fit_ml(choices, rts), reps)
+    out["ddm_1000"] = {"cpu_s": cpu, "wall_s": wall, "iterations": fit["iterations"]}
+    if not skip_full:
+        c, r, _ = corvatel.simulate_full(1.0, 1.5, 0.5, 0.3, 1000, 101, sv=0.8, sz=0.2, st=0.15)
+        cpu, wall, fit = timed(lambda: corvatel.fit_ml(c, r, model="full"), 1)
+        out["full_1000"] = {"cpu_s": cpu, "wall_s": wall, "iterations": fit["iterations"]}
+    drifts = np.linspace(0.0, 2.75, 12)
+    parts = [corvatel.simulate(v, 1.5, 0.5, 0.3, 500, 300 + i)[:2] for i, v in enumerate(drifts)]
+    c = np.concatenate([p[0] for p in parts])
+    r = np.concatenate([p[1] for p in parts])
+    levels = np.repeat(np.arange(12), [len(p[1]) for p in parts])
+    cpu, wall, rows = timed(lambda: corvatel.fit_ml_joint(c, r, levels), max(1, reps // 2))
+    out["joint_12x500"] = {"cpu_s": cpu, "wall_s": wall, "iterations": rows[0]["iterations"]}
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--skip-full", action="store_true")
+    args = parser.parse_args()
+    result = {
+        "machine": platform.processor() or platform.machine(),
+        "densities": density_figures(args.reps),
+        "fits": fit_figures(args.reps, args.skip_full),
+    }
+    print(json.dumps(result, indent=2))
+
+
+if __name__ == "__main__":
+    main()

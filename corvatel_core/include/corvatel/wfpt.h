@@ -1,0 +1,83 @@
+// First-passage time densities of the Wiener diffusion model ("wfpt"): the
+// density of ending at the lower boundary 0 or the upper boundary `boundary`
+// at decision time rt - t0. Defective: over rt each integrates to the
+// probability of its response.
+//
+// The zero-drift density on the unit band comes from the small-time (image)
+// or the large-time (Fourier) series of Navarro & Fuss (2009), J. Math.
+// Psychol. 53, 222-230; each series is summed until a tail bound in the style
+// of Gondan, Blurton & Kesselmeier (2014), J. Math. Psychol. 60, 20-22, is
+// below kSeriesTolerance relative to the partial sum, so the truncation error
+// is bounded term count by term count instead of fixed in advance. Drift is a
+// closed-form factor; a normal drift across trials (sv) is integrated in
+// closed form as well. Uniform start (sz) and non-decision time (st)
+// variability are integrated by adaptive Gauss-Kronrod (7/15) quadrature,
+// refined until the summed |K15 - G7| estimates are below `tolerance` times
+// the integral (3/7 points for tolerances of kLowOrderTolerance and above).
+// Everything is computed in log space so that densities far
+// below the smallest double still have an exact logarithm.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace corvatel {
+
+// The full model: the five simulation parameters plus across-trial
+// variabilities. `start` is relative; `sz` is the width of a uniform
+// distribution of the relative start centred on `start`, `st` the width of a
+// uniform distribution of t0, `sv` the standard deviation of the drift.
+struct DensityParams {
+  double drift = 0.0;
+  double boundary = 1.0;
+  double start = 0.5;
+  double t0 = 0.0;
+  double noise_sd = 1.0;
+  double sv = 0.0;
+  double sz = 0.0;
+  double st = 0.0;
+};
+
+// Relative truncation bound of each series.
+inline constexpr double kSeriesTolerance = 1e-15;
+// Default relative error target of the sz/st quadrature.
+inline constexpr double kQuadratureTolerance = 1e-9;
+// From this tolerance on, the 3/7-point Gauss-Kronrod pair replaces the
+// 7/15-point one (cheaper where sz and st are both integrated).
+inline constexpr double kLowOrderTolerance = 1e-6;
+
+// A parameter (or response time) outside the domain of the density.
+class DensityParamError {
+ public:
+  enum class Kind { Rt, Drift, Boundary, Start, T0, NoiseSd, Sv, Sz, SzRange, St, StRange };
+
+  explicit DensityParamError(Kind kind) : kind_(kind) {}
+  Kind kind() const { return kind_; }
+  // The argument at fault, as the Python functions name it.
+  const char* argument() const;
+  std::string message() const;
+
+  friend bool operator==(const DensityParamError&, const DensityParamError&) = default;
+
+ private:
+  Kind kind_;
+};
+
+// The first rule that rt or p breaks, or nothing. NaN breaks every rule;
+// rt may be infinite (density 0).
+[[nodiscard]] std::optional<DensityParamError> check_density_args(double rt, const DensityParams& p);
+
+// log density of (rt, choice) for parameters accepted by check_density_args;
+// -inf where rt <= t0 - st/2 or rt is infinite. `tolerance` only matters
+// when sz or st is positive.
+double wfpt_log_density(double rt, bool choice, const DensityParams& p,
+                        double tolerance = kQuadratureTolerance);
+
+// log of the zero-drift density of the first passage through 0 of a unit
+// band started at w (0 < w < 1), at normalised time u = t / a^2 > 0.
+double log_unit_density(double u, double w);
+
+// Probability of ending at the upper boundary, sv = sz = 0 (closed form).
+double upper_probability(double drift, double boundary, double start, double noise_sd);
+
+}  // namespace corvatel

@@ -1,0 +1,103 @@
+#include "corvatel/wfpt.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "corvatel/ml_fit.h"
+#include "corvatel/simulate.h"
+#include "corvatel/simulate_full.h"
+
+namespace corvatel {
+namespace {
+
+// Both series are exact; where both converge quickly they must agree.
+TEST(WfptTest, SmallAndLargeTimeSeriesAgreeNearTheSwitch) {
+  for (double w : {0.05, 0.3, 0.5, 0.9}) {
+    for (double u : {0.3, 0.45, 0.6}) {
+      // Large-time series with many terms, written out directly.
+      double sum = 0.0;
+      for (int k = 1; k < 60; ++k) {
+        sum += k * std::exp(-k * k * std::numbers::pi * std::numbers::pi * u / 2) * std::sin(k * std::numbers::pi * w);
+      }
+      EXPECT_NEAR(log_unit_density(u, w), std::log(std::numbers::pi * sum), 1e-12) << u << " " << w;
+    }
+  }
+}
+
+TEST(WfptTest, UpperProbabilityClosedForm) {
+  EXPECT_DOUBLE_EQ(upper_probability(0.0, 1.0, 0.3, 1.0), 0.3);
+  const double p = upper_probability(1.0, 1.5, 0.5, 1.0);
+  EXPECT_NEAR(p, (1 - std::exp(-1.5)) / (1 - std::exp(-3.0)), 1e-15);
+  EXPECT_NEAR(upper_probability(-1.0, 1.5, 0.5, 1.0), 1 - p, 1e-15);
+  // Far from 0 the naive ratio is inf / inf; the rewritten one is exact.
+  EXPECT_EQ(upper_probability(-400.0, 5.0, 0.5, 1.0), 0.0);
+  EXPECT_EQ(upper_probability(400.0, 5.0, 0.5, 1.0), 1.0);
+  EXPECT_NEAR(upper_probability(2.0, 1.0, 0.5, 2.0), upper_probability(1.0, 0.5, 0.5, 1.0), 1e-15);
+}
+
+TEST(WfptTest, ChecksNameTheArgument) {
+  DensityParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.0};
+  EXPECT_FALSE(check_density_args(0.5, p));
+  p.st = 0.61;
+  ASSERT_TRUE(check_density_args(0.5, p));
+  EXPECT_STREQ(check_density_args(0.5, p)->argument(), "st");
+  p.st = 0.0;
+  p.sz = 1.0;
+  EXPECT_EQ(check_density_args(0.5, p)->kind(), DensityParamError::Kind::SzRange);
+}
+
+TEST(WfptTest, ZeroBeforeTheEarliestResponse) {
+  const DensityParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2};
+  EXPECT_EQ(wfpt_log_density(0.19, true, p), -INFINITY);  // 0.3 - 0.1 rounds below 0.2
+  EXPECT_TRUE(std::isfinite(wfpt_log_density(0.21, true, p)));
+}
+
+TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {
+  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
+  const TrialBatch plain = simulate_n(p, 300, 42);
+  const TrialBatch full = simulate_full_n(p, {}, 300, 42);
+  for (std::uint64_t i = 0; i < 300; ++i) {
+    EXPECT_EQ(plain[i].rt, full[i].rt);
+    EXPECT_EQ(plain[i].choice, full[i].choice);
+  }
+}
+
+TEST(SimulateFullTest, SameBitsWhateverTheNumberOfWorkers) {
+  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
+  const Variability v{1.0, 0.3, 0.1};
+  WorkerPool one(1);
+  WorkerPool three(3);
+  const TrialBatch a = simulate_full_n(p, v, 2000, 7, one);
+  const TrialBatch b = simulate_full_n(p, v, 2000, 7, three);
+  for (std::uint64_t i = 0; i < 2000; ++i) {
+    ASSERT_EQ(a[i].rt, b[i].rt) << i;
+    ASSERT_EQ(a[i].choice, b[i].choice) << i;
+  }
+  // Each trial walks with exactly the parameters that trial_params gives it.
+  EXPECT_EQ(a[5].rt, simulate_trial(trial_params(p, v, 7, 5), 7, 5).rt);
+}
+
+TEST(SimulateFullTest, DrawsStayInTheirRanges) {
+  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
+  const Variability v{0.0, 0.3, 0.1};
+  for (std::uint64_t i = 0; i < 1000; ++i) {
+    const Params q = trial_params(p, v, 9, i);
+    EXPECT_EQ(q.drift, p.drift);
+    EXPECT_GE(q.start, 0.3);
+    EXPECT_LT(q.start, 0.6);
+    EXPECT_GE(q.t0, 0.15);
+    EXPECT_LT(q.t0, 0.25);
+  }
+}
+
+TEST(MlFitTest, TooFewTrialsIsAnError) {
+  std::vector<Trial> trials(5, Trial{true, 0.5, false});
+  const auto fit = fit_ml(trials, LikelihoodModel::Ddm);
+  ASSERT_FALSE(fit);
+  EXPECT_EQ(fit.error().kind(), MlError::Kind::TooFewTrials);
+}
+
+}  // namespace
+}  // namespace corvatel

@@ -1,0 +1,153 @@
+"""Likelihood of the diffusion model: first-passage time densities over
+NumPy arrays and maximum-likelihood fits of one data set or of conditions
+that share parameters.
+
+The numbers come from the C++ core (``_corvatel``); this module broadcasts
+arguments, groups trials by level and names the results.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _corvatel
+
+# What the densities take: numbers or arrays (anything np.asarray accepts).
+ArrayLike = npt.ArrayLike
+
+__all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
+
+
+def _flat(value, dtype, shape):
+    """`value` as a number when it has one element, else as a contiguous
+    1-D array over the broadcast shape (copied only when it is not one
+    already, or when broadcasting repeats it)."""
+    array = np.asarray(value, dtype=dtype)
+    if array.size == 1 and array.ndim <= len(shape):
+        return array.reshape(()).item()
+    return np.ascontiguousarray(np.broadcast_to(array, shape)).reshape(-1)
+
+
+def _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st):
+    floats = [rt, drift, boundary, start, t0, noise_sd, sv, sz, st]
+    shape = np.broadcast_shapes(*(np.shape(x) for x in [rt, choice, *floats[1:]]))
+    size = int(np.prod(shape))
+    args = [_flat(x, np.float64, shape) for x in floats]
+    args.insert(1, _flat(choice, np.bool_, shape))
+    if size == 0:
+        return np.empty(shape, dtype=np.float64)
+    out = function(*args)
+    if shape == ():
+        return float(out[0])
+    if out.size != size:  # every argument was a number
+        out = np.full(size, out[0])
+    return out.reshape(shape)
+
+
+def wfpt_logpdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
+                t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
+                st: ArrayLike = 0.0) -> Any:
+    """Log first-passage time density of the diffusion model.
+
+    The density of ending at the upper boundary (``choice`` true) or at 0 at
+    response time ``rt`` (seconds, ``t0`` included); defective, so over
+    ``rt`` it integrates to the probability of that response. ``start`` is
+    relative (0-1); ``sv`` is the standard deviation of the drift across
+    trials, ``sz`` the width of a uniform relative start centred on
+    ``start``, ``st`` the width of a uniform non-decision time centred on
+    ``t0``. Arguments broadcast like NumPy ufuncs; a float comes back when
+    all are scalars. ``rt <= t0 - st/2`` gives -inf. Invalid parameters raise
+    ``ValueError`` naming the argument.
+    """
+    return _densities(_corvatel.wfpt_logpdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+
+
+def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
+             t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
+             st: ArrayLike = 0.0) -> Any:
+    """First-passage time density of the diffusion model (see ``wfpt_logpdf``)."""
+    return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+
+
+_PARAMS = {
+    "ddm": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time"),
+    "full": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "sv", "sz", "st"),
+}
+
+
+def _data(choices, rts):
+    choices = np.ascontiguousarray(choices, dtype=np.bool_)
+    rts = np.ascontiguousarray(rts, dtype=np.float64)
+    if choices.ndim != 1 or rts.ndim != 1:
+        raise ValueError("choices and rts must be one-dimensional")
+    return choices, rts
+
+
+def _named(params, converged, iterations, log_likelihood, model, n_trials, n_params):
+    result = {key: params[key] for key in (*_PARAMS["full"], "noise_sd")}
+    result.update(
+        converged=converged,
+        iterations=iterations,
+        log_likelihood=log_likelihood,
+        aic=2.0 * n_params - 2.0 * log_likelihood,
+        bic=n_params * float(np.log(n_trials)) - 2.0 * log_likelihood,
+        n_params=n_params,
+    )
+    return result
+
+
+def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[str, Any]:
+    """Maximum-likelihood fit of the diffusion model to one data set.
+
+    ``model="ddm"`` estimates drift rate, boundary separation, starting point
+    and non-decision time (noise fixed at 1); ``"full"`` adds ``sv``, ``sz``
+    and ``st``. The upper boundary is ``choices`` true. Returns a dict with
+    the parameters (variabilities 0 for ``"ddm"``), ``noise_sd``,
+    ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic`` and
+    ``n_params``. Deterministic: the same data give the same result. Raises
+    ``CorvatelError`` for data that cannot be fitted (too few trials,
+    response times that are not positive and finite).
+    """
+    choices, rts = _data(choices, rts)
+    params, converged, iterations, ll = _corvatel.fit_ml(choices, rts, model)
+    return _named(params[0], converged, iterations, ll, model, len(rts), len(_PARAMS[model]))
+
+
+def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
+                 depends_on: str | Sequence[str] = ("drift_rate",), model: str = "ddm") -> list[dict[str, Any]]:
+    """Joint maximum-likelihood fit of conditions that share parameters.
+
+    ``levels`` holds one integer code per trial. The parameters named in
+    ``depends_on`` are free for each level, the others shared by all levels.
+    Returns a list of dicts, one per level in ascending code order, each
+    with ``level``, the parameters (shared values repeated), the joint
+    ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic``,
+    ``n_params`` and the level's ``n_trials``.
+    """
+    choices, rts = _data(choices, rts)
+    levels = np.asarray(levels)
+    if levels.shape != rts.shape:
+        raise ValueError("levels must have one code per trial")
+    if levels.size and not np.issubdtype(levels.dtype, np.integer):
+        raise TypeError("levels must be integer codes")
+    depends_on = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
+    if model not in _PARAMS:
+        raise ValueError('model must be "ddm" or "full"')
+    codes, inverse, counts = np.unique(levels, return_inverse=True, return_counts=True)
+    order = np.argsort(inverse, kind="stable")
+    params, converged, iterations, ll = _corvatel.fit_ml_joint(
+        choices[order], rts[order], [int(c) for c in counts], model, depends_on
+    )
+    shared = len(_PARAMS[model]) - sum(1 for p in _PARAMS[model] if p in depends_on)
+    n_params = shared + len(codes) * (len(_PARAMS[model]) - shared)
+    results = []
+    for code, count, p in zip(codes, counts, params):
+        row = {"level": int(code)}
+        row.update(_named(p, converged, iterations, ll, model, len(rts), n_params))
+        row["n_trials"] = int(count)
+        results.append(row)
+    return results

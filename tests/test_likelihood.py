@@ -1,0 +1,284 @@
+"""First-passage time densities, full-model simulation and maximum-likelihood
+fits, checked against an independent mpmath reference, closed forms and
+simulation."""
+
+import itertools
+import math
+
+import mpmath as mp
+import numpy as np
+import pytest
+import wfpt_reference as ref
+
+import corvatel
+
+T0 = 0.2
+# rt from 1 ms past t0 to 20 s, |drift| up to 10, boundary 0.3-5, start 0.05-0.95.
+GRID = list(
+    itertools.product(
+        [0.001, 0.02, 0.3, 1.5, 20.0],
+        [-10.0, -1.0, 0.0, 2.5, 10.0],
+        [0.3, 1.2, 5.0],
+        [0.05, 0.5, 0.95],
+        [False, True],
+    )
+)
+
+
+def log_error(got, expected):
+    """|log got - log expected|: the relative error of the density."""
+    return abs(got - float(mp.log(expected)))
+
+
+def test_four_parameter_density_matches_reference_on_grid():
+    decision, drift, boundary, start, choice = (np.array(c) for c in zip(*GRID))
+    got = corvatel.wfpt_logpdf(T0 + decision, choice, drift, boundary, start, T0)
+    worst = max(
+        log_error(g, ref.density(T0 + d, c, v, a, z, T0)) for g, (d, v, a, z, c) in zip(got, GRID)
+    )
+    assert worst <= 1e-8
+
+
+@pytest.mark.parametrize(
+    "rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st",
+    [
+        (0.6, True, 1.0, 1.5, 0.5, 0.3, 1.0, 1.0, 0.0, 0.0),
+        (0.32, False, -2.0, 0.8, 0.3, 0.3, 1.0, 2.0, 0.0, 0.0),
+        (4.0, True, 3.0, 2.0, 0.7, 0.3, 1.0, 0.5, 0.0, 0.0),
+        (0.6, True, 1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.2, 0.0),
+        (0.31, False, 4.0, 1.0, 0.6, 0.3, 1.0, 0.0, 0.5, 0.0),
+        (0.6, True, 1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2),
+        (0.25, False, -1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.3),
+        (2.0, False, -10.0, 3.5, 0.5, 0.3, 1.0, 0.0, 0.3, 0.0),
+        (2.0, False, -10.0, 3.5, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2),
+        (0.9, True, 0.5, 1.2, 0.45, 0.3, 0.5, 0.0, 0.0, 0.1),
+    ],
+)
+def test_variability_densities_match_numerical_integrals(rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st):
+    got = corvatel.wfpt_logpdf(rt, choice, drift, boundary, start, t0, noise_sd=noise_sd, sv=sv, sz=sz, st=st)
+    assert log_error(got, ref.full_density(rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)) <= 1e-8
+
+
+def test_noise_sd_scales_drift_and_boundary():
+    # The walk divided by noise_sd is a unit-noise walk with drift/noise and boundary/noise.
+    got = corvatel.wfpt_logpdf(0.7, True, 0.6, 0.9, 0.4, 0.2, noise_sd=0.5)
+    assert log_error(got, ref.density(0.7, True, 1.2, 1.8, 0.4, 0.2)) <= 1e-8
+
+
+@pytest.mark.parametrize("drift, boundary, start", [(1.0, 1.5, 0.5), (-2.5, 0.8, 0.3), (0.0, 2.0, 0.7)])
+def test_density_integrates_to_response_probability(drift, boundary, start):
+    # Closed form P(upper) = (1 - e^{-2vaz}) / (1 - e^{-2va}); trapezoid on a
+    # fine log-spaced grid, whose error here stays below 1e-6.
+    tau = np.concatenate([[0.0], np.geomspace(1e-5, 60.0, 200_001)])
+    upper = np.trapezoid(corvatel.wfpt_pdf(tau + 0.1, True, drift, boundary, start, 0.1), tau)
+    lower = np.trapezoid(corvatel.wfpt_pdf(tau + 0.1, False, drift, boundary, start, 0.1), tau)
+    x = 2 * drift * boundary
+    p_upper = start if x == 0 else math.expm1(-x * start) / math.expm1(-x)
+    assert upper == pytest.approx(p_upper, abs=1e-6)
+    assert lower == pytest.approx(1 - p_upper, abs=1e-6)
+
+
+def test_variability_density_integrates_to_one_over_both_responses():
+    # Also covers rt just past t0 - st/2, where the sz integrand spans
+    # thousands of orders of magnitude.
+    tau = np.concatenate([[0.0], np.geomspace(1e-5, 40.0, 20_001)])
+    kw = dict(sv=0.8, sz=0.2, st=0.2)
+    total = sum(np.trapezoid(corvatel.wfpt_pdf(tau, c, 1.0, 1.5, 0.5, 0.3, **kw), tau) for c in (False, True))
+    assert total == pytest.approx(1.0, abs=1e-5)
+
+
+def test_broadcasting_and_shapes():
+    rt = np.linspace(0.35, 2.0, 12).reshape(3, 4)
+    drift = np.array([0.5, 1.0, 1.5, 2.0])
+    got = corvatel.wfpt_logpdf(rt, True, drift, 1.5, 0.5, 0.3)
+    assert got.shape == (3, 4)
+    one = corvatel.wfpt_logpdf(float(rt[2, 1]), True, 1.0, 1.5, 0.5, 0.3)
+    assert isinstance(one, float) and got[2, 1] == one
+    assert corvatel.wfpt_pdf(np.empty((0, 3)), True, 1.0, 1.5, 0.5, 0.3).shape == (0, 3)
+    pdf = corvatel.wfpt_pdf(rt, True, 1.0, 1.5, 0.5, 0.3)
+    np.testing.assert_allclose(pdf, np.exp(corvatel.wfpt_logpdf(rt, True, 1.0, 1.5, 0.5, 0.3)), rtol=1e-15)
+
+
+def test_no_density_before_the_earliest_response():
+    got = corvatel.wfpt_logpdf(np.array([0.1, 0.2, 0.25, 0.2501]), True, 1.0, 1.5, 0.5, 0.3, st=0.1)
+    assert np.all(got[:3] == -np.inf) and np.isfinite(got[3])
+    assert corvatel.wfpt_pdf(np.inf, False, 1.0, 1.5, 0.5, 0.3) == 0.0
+
+
+def test_log_density_stays_finite_where_density_underflows():
+    got = corvatel.wfpt_logpdf(20.2, True, -10.0, 5.0, 0.5, 0.2)
+    assert got < -745 and log_error(got, ref.density(20.2, True, -10.0, 5.0, 0.5, 0.2)) <= 1e-8
+
+
+@pytest.mark.parametrize(
+    "kwargs, name",
+    [
+        (dict(boundary=0.0), "boundary"),
+        (dict(boundary=np.nan), "boundary"),
+        (dict(start=1.0), "start"),
+        (dict(start=0.0), "start"),
+        (dict(t0=-0.1), "t0"),
+        (dict(noise_sd=0.0), "noise_sd"),
+        (dict(sv=-1.0), "sv"),
+        (dict(sz=1.2), "sz"),
+        (dict(sz=-0.1), "sz"),
+        (dict(st=0.7), "st"),
+        (dict(drift=np.inf), "drift"),
+        (dict(rt=np.nan), "rt"),
+    ],
+)
+def test_invalid_arguments_raise_value_error_naming_them(kwargs, name):
+    args = dict(rt=0.5, choice=True, drift=1.0, boundary=1.0, start=0.5, t0=0.3)
+    args.update(kwargs)
+    with pytest.raises(ValueError, match=name):
+        corvatel.wfpt_logpdf(**args)
+
+
+def test_invalid_element_of_an_array_is_reported():
+    with pytest.raises(ValueError, match="boundary"):
+        corvatel.wfpt_pdf(0.5, True, 1.0, np.array([1.0, -1.0, 2.0]), 0.5, 0.3)
+
+
+def cdf_bins(edges, choice, **params):
+    """Probability of each rt bin for one response, from the density."""
+    fine = np.linspace(edges[0], edges[-1], 12_001)
+    pdf = corvatel.wfpt_pdf(fine, choice, **params)
+    cum = np.concatenate([[0.0], np.cumsum((pdf[1:] + pdf[:-1]) / 2 * np.diff(fine))])
+    return np.diff(np.interp(edges, fine, cum))
+
+
+def chi_square_p(observed, expected):
+    stat = float(np.sum((observed - expected) ** 2 / expected))
+    dof = len(observed) - 1
+    return float(mp.gammainc(dof / 2, stat / 2, mp.inf, regularized=True))  # chi-square survival
+
+
+@pytest.mark.parametrize(
+    "params",
+    [
+        dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3),
+        dict(drift=-0.5, boundary=1.0, start=0.35, t0=0.2, sv=1.0, sz=0.2, st=0.15),
+    ],
+)
+def test_simulated_response_times_follow_the_density(params):
+    # The 1 ms Euler walk crosses late: its boundaries act as if moved out by
+    # 0.5826 * noise * sqrt(dt) each (Broadie, Glasserman & Kou 1997), so the
+    # density is taken with that correction. A walk's rt is the first step
+    # time past the crossing, so P(rt < e) is the CDF at e - dt/2 for edges e
+    # half-way between steps (on average over t0 when st > 0). Chi-square
+    # over 2 x 12 rt bins at a fixed seed; a correct simulator and density
+    # fail it with probability 1e-3 (p < 1e-3), up to the correction's
+    # higher-order error, which 40 000 trials do not resolve.
+    n = 40_000
+    dt = 0.001
+    choices, rts, _ = corvatel.simulate_full(**params, n=n, seed=2026)
+    shift = 0.5826 * math.sqrt(dt)
+    a = params["boundary"] + 2 * shift
+    dens = dict(params, boundary=a, start=(params["start"] * params["boundary"] + shift) / a)
+    if "sz" in dens:
+        dens["sz"] = params["sz"] * params["boundary"] / a
+    observed, expected = [], []
+    for choice in (False, True):
+        r = rts[choices == choice]
+        inner = np.round(np.quantile(r, np.linspace(0, 1, 13)[1:-1]) - params["t0"], 3) + params["t0"] - dt / 2
+        edges = np.concatenate([[params["t0"] - params.get("st", 0) / 2], inner, [12.0]])
+        observed.append(np.histogram(r, edges)[0])
+        expected.append(n * cdf_bins(edges - np.r_[0, np.full(len(edges) - 1, dt / 2)], choice, **dens))
+    observed, expected = np.concatenate(observed), np.concatenate(expected)
+    assert expected.sum() == pytest.approx(n, rel=1e-3)
+    assert chi_square_p(observed, expected) > 1e-3
+
+
+def test_simulate_full_without_variability_is_simulate():
+    full = corvatel.simulate_full(0.8, 1.2, 0.4, 0.25, 3000, 99)
+    plain = corvatel.simulate(0.8, 1.2, 0.4, 0.25, 3000, 99)
+    assert np.array_equal(full[0], plain[0]) and np.array_equal(full[1], plain[1]) and full[2] == plain[2]
+
+
+def test_simulate_full_is_reproducible_and_prefix_stable():
+    a = corvatel.simulate_full(0.8, 1.2, 0.4, 0.25, 500, 3, sv=1.0, sz=0.3, st=0.2)
+    b = corvatel.simulate_full(0.8, 1.2, 0.4, 0.25, 2000, 3, sv=1.0, sz=0.3, st=0.2)
+    assert np.array_equal(a[1], b[1][: len(a[1])])
+    # The variability changes the trials: its draws are not the walk's noise.
+    c = corvatel.simulate(0.8, 1.2, 0.4, 0.25, 500, 3)
+    assert not np.array_equal(a[1], c[1])
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [(dict(sv=-1.0), "sv"), (dict(sz=1.2), "sz"), (dict(st=0.6), "st"), (dict(boundary=0.0), "boundary")],
+)
+def test_simulate_full_rejects_bad_parameters(kwargs, message):
+    args = dict(drift=1.0, boundary=1.0, start=0.5, t0=0.25, n=10, seed=1)
+    args.update(kwargs)
+    with pytest.raises(ValueError, match=message):
+        corvatel.simulate_full(**args)
+
+
+def test_fit_ml_recovers_and_is_deterministic():
+    choices, rts, _ = corvatel.simulate(1.2, 1.5, 0.4, 0.3, 2000, 11)
+    fit = corvatel.fit_ml(choices, rts)
+    assert fit == corvatel.fit_ml(choices, rts)
+    assert fit["converged"] and fit["n_params"] == 4 and fit["sv"] == 0.0
+    # 2000 trials: sampling sd of drift ~0.06, of t0 ~0.005; the Euler walk's
+    # effective boundary is 1.5 + 2 * 0.018.
+    assert fit["drift_rate"] == pytest.approx(1.2, abs=0.25)
+    assert fit["boundary_separation"] == pytest.approx(1.537, abs=0.06)
+    assert fit["starting_point"] == pytest.approx(0.4, abs=0.03)
+    assert fit["non_decision_time"] == pytest.approx(0.3, abs=0.02)
+    # The reported likelihood is the sum of the densities at the estimate.
+    ll = corvatel.wfpt_logpdf(rts, choices, fit["drift_rate"], fit["boundary_separation"], fit["starting_point"], fit["non_decision_time"]).sum()
+    assert fit["log_likelihood"] == pytest.approx(ll, abs=1e-6)
+    assert fit["aic"] == pytest.approx(8 - 2 * ll)
+
+
+def test_fit_ml_joint_shares_parameters_across_levels():
+    drifts = [0.5, 1.5, 2.5]
+    parts = [corvatel.simulate(v, 1.5, 0.5, 0.3, 800, 20 + i)[:2] for i, v in enumerate(drifts)]
+    choices = np.concatenate([p[0] for p in parts])
+    rts = np.concatenate([p[1] for p in parts])
+    levels = np.repeat([7, 3, 5], [len(p[1]) for p in parts])
+    rows = corvatel.fit_ml_joint(choices, rts, levels)
+    assert [r["level"] for r in rows] == [3, 5, 7]
+    by_level = {r["level"]: r for r in rows}
+    for code, v in zip([7, 3, 5], drifts):
+        assert by_level[code]["drift_rate"] == pytest.approx(v, abs=0.25)
+    assert len({r["boundary_separation"] for r in rows}) == 1
+    assert len({r["log_likelihood"] for r in rows}) == 1
+    assert rows[0]["n_params"] == 6
+    # Joint likelihood is at least that of the shared-everything model.
+    assert rows[0]["log_likelihood"] >= corvatel.fit_ml(choices, rts)["log_likelihood"] - 1e-6
+
+
+@pytest.mark.parametrize(
+    "choices, rts, message",
+    [
+        (np.ones(5, bool), np.full(5, 0.5), "at least 10 trials"),
+        (np.ones(20, bool), np.r_[np.full(19, 0.5), np.nan], "positive and finite"),
+        (np.ones(20, bool), np.r_[np.full(19, 0.5), -1.0], "positive and finite"),
+    ],
+)
+def test_fit_ml_errors(choices, rts, message):
+    with pytest.raises(corvatel.CorvatelError, match=message):
+        corvatel.fit_ml(choices, rts)
+
+
+def test_fit_ml_rejects_unknown_model_and_parameter():
+    choices, rts, _ = corvatel.simulate(1.0, 1.0, 0.5, 0.3, 100, 1)
+    with pytest.raises(ValueError, match="model"):
+        corvatel.fit_ml(choices, rts, model="lba")
+    with pytest.raises(ValueError, match="sv"):
+        corvatel.fit_ml_joint(choices, rts, np.zeros(len(rts), int), depends_on=("sv",))
+
+
+@pytest.mark.slow
+def test_full_model_fit_nests_the_four_parameter_fit():
+    choices, rts, _ = corvatel.simulate_full(1.0, 1.2, 0.5, 0.3, 300, 8, sv=1.0, sz=0.2, st=0.15)
+    ddm = corvatel.fit_ml(choices, rts)
+    full = corvatel.fit_ml(choices, rts, model="full")
+    assert full["n_params"] == 7 and full["bic"] > full["aic"]
+    # The four-parameter model is the full one at sv = sz = st = 0, so the
+    # full maximum can only be higher (up to the search's tolerance).
+    assert full["log_likelihood"] >= ddm["log_likelihood"] - 1e-3
+    assert full["sv"] > 0 and full["st"] > 0 and 0 < full["sz"] < 2 * min(full["starting_point"], 1 - full["starting_point"])
+    assert full["non_decision_time"] - full["st"] / 2 < rts.min()
