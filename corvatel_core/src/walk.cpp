@@ -85,19 +85,6 @@ class LaneRng {
   return sample_slow(rng, static_cast<std::size_t>(layer), u, x);
 }
 
-// Layer i's two edges side by side, so that a lane finds both in one load.
-[[maybe_unused]] const double* ziggurat_edge_pairs() {
-  alignas(64) static const std::array<double, 512> pairs = [] {
-    std::array<double, 512> p{};
-    for (std::size_t i = 0; i < 256; ++i) {
-      p[2 * i] = ZIG_NORM_X[i];
-      p[2 * i + 1] = ZIG_NORM_X[i + 1];
-    }
-    return p;
-  }();
-  return pairs.data();
-}
-
 #if defined(__x86_64__)
 
 // Processor support and OS support: the OS must save the wider registers
@@ -189,7 +176,7 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   }
 #if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, ziggurat_edge_pairs(), lane_slow_draw};
+                        key, ZIG_NORM_X.data(), lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
   if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
 #endif

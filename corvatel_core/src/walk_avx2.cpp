@@ -19,14 +19,16 @@ typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
 
-// The two edges of each lane's layer (the low byte of its draw, read from
-// memory): one 16-byte load per lane, then a transpose. Gathers are slower
-// on several processors.
-inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
-  __m128d q[4];
-  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
-  edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
-  next_edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
+// The two edges of each lane's layer (the low byte of its draw): one
+// 16-byte load per lane from the table itself, half of them straight into
+// the upper halves, then one interleave per edge. Gathers are slower on
+// several processors.
+inline void layer_edges(const double* x, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
+  auto pair = [&](int e) { return _mm_loadu_pd(x + static_cast<std::uint8_t>(draws[e])); };
+  const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
+  const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(1)), pair(3), 1);
+  edge = (f64v)_mm256_unpacklo_pd(even, odd);
+  next_edge = (f64v)_mm256_unpackhi_pd(even, odd);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
