@@ -35,6 +35,18 @@ inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm256_movemask_pd((__m256d)mask));
 }
 
+// Lane masks are vectors of 0 or -1.
+using Mask = i64v;
+inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
+inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
+inline Mask inside_in_time(f64v x, f64v t, f64v b) { return (x < b) & (0.0 < x) & (t < 10.0); }
+inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
+inline Mask invert(Mask m) { return ~m; }
+inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
+inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
+inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
+inline u64v count(Mask m, u64v n) { return n - (u64v)m; }
+
 // Rotations by whole bytes are one byte shuffle.
 template <int C>
 inline u32v rotl(u32v v) {

@@ -47,6 +47,27 @@ inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm512_test_epi64_mask((__m512i)mask, (__m512i)mask));
 }
 
+// Lane masks are the mask registers that compares write, so that a test or
+// a blend needs no conversion.
+using Mask = __mmask8;
+inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m512i)after, (__m512i)resume); }
+inline Mask outside(Mask m, f64v abs_z, f64v edge) {
+  return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
+}
+inline Mask inside_in_time(f64v x, f64v t, f64v b) {
+  Mask m = _mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_LT_OQ);
+  m = _mm512_mask_cmp_pd_mask(m, _mm512_setzero_pd(), (__m512d)x, _CMP_LT_OQ);
+  return _mm512_mask_cmp_pd_mask(m, (__m512d)t, _mm512_set1_pd(10.0), _CMP_LT_OQ);
+}
+inline Mask only_lane(unsigned e) { return static_cast<Mask>(1u << e); }
+inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
+inline std::uint32_t mask_bits(Mask m) { return m; }
+inline f64v pick(Mask m, f64v a, f64v b) { return (f64v)_mm512_mask_blend_pd(m, (__m512d)b, (__m512d)a); }
+inline u64v pick(Mask m, u64v a, u64v b) { return (u64v)_mm512_mask_blend_epi64(m, (__m512i)b, (__m512i)a); }
+inline u64v count(Mask m, u64v n) {
+  return (u64v)_mm512_mask_add_epi64((__m512i)n, m, (__m512i)n, _mm512_set1_epi64(1));
+}
+
 template <int C>
 inline u32v rotl(u32v v) {
   // The zero-masked form starts from a zeroed register rather than an
