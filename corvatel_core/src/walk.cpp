@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/chacha_kernels.h"
@@ -83,6 +84,29 @@ class LaneRng {
 [[maybe_unused]] double lane_slow_draw(LaneSource& source, std::uint64_t layer, double u, double x) {
   LaneRng rng(source);
   return sample_slow(rng, static_cast<std::size_t>(layer), u, x);
+}
+
+// The model time after each number of steps, summed as the scalar walk sums
+// it, up to the first that reaches the cap: the lanes count steps and read
+// their time here when a trial ends.
+struct StepTimes {
+  std::vector<double> t;
+  std::uint64_t limit = 0;
+};
+
+[[maybe_unused]] const StepTimes& step_times() {
+  static const StepTimes times = [] {
+    StepTimes s;
+    double t = 0.0;
+    s.t.push_back(t);
+    while (t < kTimeCap) {
+      t = t + kTimeStep;
+      s.t.push_back(t);
+    }
+    s.limit = s.t.size() - 1;
+    return s;
+  }();
+  return times;
 }
 
 #if defined(__x86_64__)
@@ -176,7 +200,7 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   }
 #if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, ZIG_NORM_X.data(), lane_slow_draw};
+                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
   if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
 #endif

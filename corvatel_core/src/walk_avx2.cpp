@@ -39,7 +39,7 @@ inline std::uint32_t lane_bits(i64v mask) {
 using Mask = i64v;
 inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
 inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
-inline Mask inside_in_time(f64v x, f64v t, f64v b) { return (x < b) & (0.0 < x) & (t < 10.0); }
+inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) { return (x < b) & (0.0 < x) & ((i64v)n < limit); }
 inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
 inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }

@@ -54,10 +54,10 @@ inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m51
 inline Mask outside(Mask m, f64v abs_z, f64v edge) {
   return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
 }
-inline Mask inside_in_time(f64v x, f64v t, f64v b) {
+inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) {
   Mask m = _mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_LT_OQ);
   m = _mm512_mask_cmp_pd_mask(m, _mm512_setzero_pd(), (__m512d)x, _CMP_LT_OQ);
-  return _mm512_mask_cmp_pd_mask(m, (__m512d)t, _mm512_set1_pd(10.0), _CMP_LT_OQ);
+  return _mm512_mask_cmplt_epi64_mask(m, (__m512i)n, (__m512i)limit);
 }
 inline Mask only_lane(unsigned e) { return static_cast<Mask>(1u << e); }
 inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
