@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/chacha_kernels.h"
@@ -85,17 +86,27 @@ class LaneRng {
   return sample_slow(rng, static_cast<std::size_t>(layer), u, x);
 }
 
-// Layer i's two edges side by side, so that a lane finds both in one load.
-[[maybe_unused]] const double* ziggurat_edge_pairs() {
-  alignas(64) static const std::array<double, 512> pairs = [] {
-    std::array<double, 512> p{};
-    for (std::size_t i = 0; i < 256; ++i) {
-      p[2 * i] = ZIG_NORM_X[i];
-      p[2 * i + 1] = ZIG_NORM_X[i + 1];
+// The model time after each number of steps, summed as the scalar walk sums
+// it, up to the first that reaches the cap: the lanes count steps and read
+// their time here when a trial ends.
+struct StepTimes {
+  std::vector<double> t;
+  std::uint64_t limit = 0;
+};
+
+[[maybe_unused]] const StepTimes& step_times() {
+  static const StepTimes times = [] {
+    StepTimes s;
+    double t = 0.0;
+    s.t.push_back(t);
+    while (t < kTimeCap) {
+      t = t + kTimeStep;
+      s.t.push_back(t);
     }
-    return p;
+    s.limit = s.t.size() - 1;
+    return s;
   }();
-  return pairs.data();
+  return times;
 }
 
 #if defined(__x86_64__)
@@ -189,7 +200,7 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   }
 #if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, ziggurat_edge_pairs(), lane_slow_draw};
+                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
   if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
 #endif

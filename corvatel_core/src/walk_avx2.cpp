@@ -19,19 +19,33 @@ typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
 
-// The two edges of each lane's layer (the low byte of its draw, read from
-// memory): one 16-byte load per lane, then a transpose. Gathers are slower
-// on several processors.
-inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
-  __m128d q[4];
-  for (int e = 0; e < 4; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
-  edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
-  next_edge = (f64v)_mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
+// The two edges of each lane's layer (the low byte of its draw): one
+// 16-byte load per lane from the table itself, half of them straight into
+// the upper halves, then one interleave per edge. Gathers are slower on
+// several processors.
+inline void layer_edges(const double* x, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
+  auto pair = [&](int e) { return _mm_loadu_pd(x + static_cast<std::uint8_t>(draws[e])); };
+  const __m256d even = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(0)), pair(2), 1);
+  const __m256d odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(1)), pair(3), 1);
+  edge = (f64v)_mm256_unpacklo_pd(even, odd);
+  next_edge = (f64v)_mm256_unpackhi_pd(even, odd);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm256_movemask_pd((__m256d)mask));
 }
+
+// Lane masks are vectors of 0 or -1.
+using Mask = i64v;
+inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
+inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
+inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) { return (x < b) & (0.0 < x) & ((i64v)n < limit); }
+inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
+inline Mask invert(Mask m) { return ~m; }
+inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
+inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
+inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
+inline u64v count(Mask m, u64v n) { return n - (u64v)m; }
 
 // Rotations by whole bytes are one byte shuffle.
 template <int C>

@@ -24,24 +24,48 @@ typedef std::int64_t i64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint64_t u64v __attribute__((vector_size(8 * kHalf)));
 typedef std::uint32_t u32h __attribute__((vector_size(4 * kHalf)));
 typedef std::uint32_t u32v __attribute__((vector_size(8 * kHalf)));
-typedef double f64q __attribute__((vector_size(32)));
 
-// The two edges of each lane's layer (the low byte of its draw, read from
-// memory): one 16-byte load per lane, then a transpose. Gathers are slower
-// on several processors.
-inline void layer_edges(const double* pairs, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
-  __m128d q[8];
-  for (int e = 0; e < 8; ++e) q[e] = _mm_load_pd(pairs + 2 * static_cast<std::uint8_t>(draws[e]));
-  const __m256d e01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[0], q[1])), _mm_unpacklo_pd(q[2], q[3]), 1);
-  const __m256d e45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpacklo_pd(q[4], q[5])), _mm_unpacklo_pd(q[6], q[7]), 1);
-  const __m256d n01 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[0], q[1])), _mm_unpackhi_pd(q[2], q[3]), 1);
-  const __m256d n45 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_unpackhi_pd(q[4], q[5])), _mm_unpackhi_pd(q[6], q[7]), 1);
-  edge = __builtin_shufflevector((f64q)e01, (f64q)e45, 0, 1, 2, 3, 4, 5, 6, 7);
-  next_edge = __builtin_shufflevector((f64q)n01, (f64q)n45, 0, 1, 2, 3, 4, 5, 6, 7);
+// The two edges of each lane's layer (the low byte of its draw): one
+// 16-byte load per lane from the table itself, most of them straight into
+// their quarter of the register, then one interleave per edge. Gathers are
+// slower on several processors.
+inline void layer_edges(const double* x, const std::uint64_t* draws, f64v& edge, f64v& next_edge) {
+  auto pair = [&](int e) { return _mm_loadu_ps(reinterpret_cast<const float*>(x + static_cast<std::uint8_t>(draws[e]))); };
+  auto quarters = [&](int e) {
+    __m512 v = _mm512_zextps128_ps512(pair(e));
+    v = _mm512_insertf32x4(v, pair(e + 2), 1);
+    v = _mm512_insertf32x4(v, pair(e + 4), 2);
+    return _mm512_castps_pd(_mm512_insertf32x4(v, pair(e + 6), 3));
+  };
+  const __m512d even = quarters(0);
+  const __m512d odd = quarters(1);
+  edge = __builtin_shufflevector((f64v)even, (f64v)odd, 0, 8, 2, 10, 4, 12, 6, 14);
+  next_edge = __builtin_shufflevector((f64v)even, (f64v)odd, 1, 9, 3, 11, 5, 13, 7, 15);
 }
 
 inline std::uint32_t lane_bits(i64v mask) {
   return static_cast<std::uint32_t>(_mm512_test_epi64_mask((__m512i)mask, (__m512i)mask));
+}
+
+// Lane masks are the mask registers that compares write, so that a test or
+// a blend needs no conversion.
+using Mask = __mmask8;
+inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m512i)after, (__m512i)resume); }
+inline Mask outside(Mask m, f64v abs_z, f64v edge) {
+  return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
+}
+inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) {
+  Mask m = _mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_LT_OQ);
+  m = _mm512_mask_cmp_pd_mask(m, _mm512_setzero_pd(), (__m512d)x, _CMP_LT_OQ);
+  return _mm512_mask_cmplt_epi64_mask(m, (__m512i)n, (__m512i)limit);
+}
+inline Mask only_lane(unsigned e) { return static_cast<Mask>(1u << e); }
+inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
+inline std::uint32_t mask_bits(Mask m) { return m; }
+inline f64v pick(Mask m, f64v a, f64v b) { return (f64v)_mm512_mask_blend_pd(m, (__m512d)b, (__m512d)a); }
+inline u64v pick(Mask m, u64v a, u64v b) { return (u64v)_mm512_mask_blend_epi64(m, (__m512i)b, (__m512i)a); }
+inline u64v count(Mask m, u64v n) {
+  return (u64v)_mm512_mask_add_epi64((__m512i)n, m, (__m512i)n, _mm512_set1_epi64(1));
 }
 
 template <int C>

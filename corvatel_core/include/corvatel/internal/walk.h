@@ -74,7 +74,9 @@ struct LaneSetup {
   double a;         // drift * dt
   double s;         // noise_sd * sqrt(dt)
   const std::uint32_t* key;
-  const double* zig_pairs;  // layer i's edges X[i], X[i + 1] at 2i, 2i + 1
+  const double* step_times;  // the model time after k steps, k = 0 .. step_limit
+  std::uint64_t step_limit;  // the steps after which the time first reaches the cap
+  const double* zig_x;  // the Ziggurat's 257 layer edges: layer i's are X[i], X[i + 1]
   SlowDraw slow_draw;
 };
 
