@@ -73,10 +73,6 @@ double sum_log_likelihood(std::span<const Trial> trials, const DensityParams& pa
 
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).
 inline constexpr double kFitQuadratureTolerance = 1e-5;
-// The looser tolerance of the search before the final restart: the
-// likelihood's rounding there (about 1e-3 per trial at most, far less in
-// practice) only moves where the final restart begins.
-inline constexpr double kFitSearchTolerance = 1e-3;
 
 // One data set.
 Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model);
