@@ -234,20 +234,22 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
   }
 }
 
-// The variabilities' integrals with one rule.
-template <std::size_t H>
-double log_density_with_rule(const KronrodRule<H>& rule, double rt, const DensityParams& p, const LowerBoundary& m,
-                             double w, double tolerance) {
+// The variabilities' integrals. integrate(log_f, lo, hi, share) is the log
+// of the integral of exp(log_f) over [lo, hi]; `share` is the part of the
+// error budget it may spend (the inner sz integral's errors add up in st).
+template <typename Integrate>
+double log_density_with(const Integrate& integrate, double rt, const DensityParams& p, const LowerBoundary& m,
+                        double w) {
   // Mean over the start distribution at decision time tau.
   const auto log_over_start = [&](double tau) {
     if (p.sz == 0.0) return log_lower(m, tau, w);
     const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return log_integral(rule, at, w - p.sz / 2.0, w + p.sz / 2.0, tolerance / 4.0) - std::log(p.sz);
+    return integrate(at, w - p.sz / 2.0, w + p.sz / 2.0, 0.25) - std::log(p.sz);
   };
   if (p.st == 0.0) return log_over_start(rt - p.t0);
   const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
   const double tau_hi = rt - (p.t0 - p.st / 2.0);
-  return log_integral(rule, log_over_start, tau_lo, tau_hi, tolerance) - std::log(p.st);
+  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - std::log(p.st);
 }
 
 // Gauss-Legendre abscissae (non-negative, largest first, 0 last) and weights
@@ -363,23 +365,22 @@ double wfpt_log_density(double rt, bool choice, const DensityParams& p, double t
   if (!(rt > lower_edge)) return -kInf;
   const auto [m, w] = reduce(choice, p);
   if (p.sz == 0.0 && p.st == 0.0) return log_lower(m, rt - p.t0, w);
-  if (tolerance >= kLowOrderTolerance) return log_density_with_rule(kRule7, rt, p, m, w, tolerance);
-  return log_density_with_rule(kRule15, rt, p, m, w, tolerance);
+  const auto with_rule = [&](const auto& rule) {
+    const auto integrate = [&](const auto& log_f, double lo, double hi, double share) {
+      return log_integral(rule, log_f, lo, hi, tolerance * share);
+    };
+    return log_density_with(integrate, rt, p, m, w);
+  };
+  if (tolerance >= kLowOrderTolerance) return with_rule(kRule7);
+  return with_rule(kRule15);
 }
 
 double wfpt_log_density_search(double rt, bool choice, const DensityParams& p) {
   if (std::isinf(rt)) return -kInf;
   if (!(rt > p.t0 - p.st / 2.0)) return -kInf;
   const auto [m, w] = reduce(choice, p);
-  const auto log_over_start = [&](double tau) {
-    if (p.sz == 0.0) return log_lower(m, tau, w);
-    const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return log_legendre5(at, w - p.sz / 2.0, w + p.sz / 2.0) - std::log(p.sz);
-  };
-  if (p.st == 0.0) return log_over_start(rt - p.t0);
-  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
-  const double tau_hi = rt - (p.t0 - p.st / 2.0);
-  return log_legendre5(log_over_start, tau_lo, tau_hi) - std::log(p.st);
+  const auto integrate = [](const auto& log_f, double lo, double hi, double) { return log_legendre5(log_f, lo, hi); };
+  return log_density_with(integrate, rt, p, m, w);
 }
 
 }  // namespace corvatel
