@@ -122,14 +122,18 @@ struct Layout {
 struct Objective {
   const Layout* layout;
   std::span<const std::span<const Trial>> levels;
-  double tolerance;
+  bool search;  // wfpt_log_density_search instead of the tolerance-bound density
 
   double operator()(std::span<const double> y) const {
     double total = 0.0;
     for (std::size_t l = 0; l < levels.size(); ++l) {
       const DensityParams p = layout->decode(y, l);
       if (check_density_args(0.0, p)) return kInf;
-      total += sum_log_likelihood(levels[l], p, tolerance);
+      if (search) {
+        for (const Trial& t : levels[l]) total += wfpt_log_density_search(t.rt, t.choice, p);
+      } else {
+        total += sum_log_likelihood(levels[l], p, kFitQuadratureTolerance);
+      }
     }
     return std::isfinite(total) ? -total : kInf;
   }
@@ -222,16 +226,19 @@ RunResult nelder_mead(const Objective& f, std::vector<double> x0, std::uint64_t 
   return {x[best], fx[best], iter, converged};
 }
 
-// Runs from every start, keeps the best (the first among equals), and
-// restarts once from it with a fresh simplex.
-RunResult best_of(const Objective& f, const std::vector<std::vector<double>>& starts, std::uint64_t max_iters) {
+// Runs from every start on `search` (a cheaper, approximate likelihood), keeps
+// the best (the first among equals), and restarts once from it with a fresh
+// simplex on `f`, the likelihood the fit reports.
+RunResult best_of(const Objective& search, const Objective& f, const std::vector<std::vector<double>>& starts,
+                  std::uint64_t max_iters) {
   std::optional<RunResult> best;
   std::uint64_t iterations = 0;
   for (const auto& s : starts) {
-    RunResult r = nelder_mead(f, s, max_iters);
+    RunResult r = nelder_mead(search, s, max_iters);
     iterations += r.iterations;
     if (!best || r.cost < best->cost) best = std::move(r);
   }
+  best->cost = f(best->point);
   RunResult polished = nelder_mead(f, best->point, max_iters);
   polished.iterations += iterations;
   if (!(polished.cost <= best->cost)) {
@@ -288,10 +295,11 @@ Result<MlFit, MlError> fit_levels(std::span<const std::span<const Trial>> levels
                                   const std::array<bool, kFitParamCount>& per_level,
                                   const std::vector<std::vector<DensityParams>>& natural_starts) {
   const Layout layout(model, levels, per_level);
-  const Objective f{&layout, levels, kFitQuadratureTolerance};
+  const Objective search{&layout, levels, true};
+  const Objective f{&layout, levels, false};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
-  const RunResult r = best_of(f, starts, kMaxItersPerDim * layout.dim);
+  const RunResult r = best_of(search, f, starts, kMaxItersPerDim * layout.dim);
   if (!std::isfinite(r.cost)) return unexpected(MlError::no_finite_likelihood());
   MlFit fit{{}, r.converged, r.iterations, -r.cost};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));

@@ -234,20 +234,63 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
   }
 }
 
-// The variabilities' integrals with one rule.
-template <std::size_t H>
-double log_density_with_rule(const KronrodRule<H>& rule, double rt, const DensityParams& p, const LowerBoundary& m,
-                             double w, double tolerance) {
+// The variabilities' integrals. integrate(log_f, lo, hi, share) is the log
+// of the integral of exp(log_f) over [lo, hi]; `share` is the part of the
+// error budget it may spend (the inner sz integral's errors add up in st).
+template <typename Integrate>
+double log_density_with(const Integrate& integrate, double rt, const DensityParams& p, const LowerBoundary& m,
+                        double w) {
   // Mean over the start distribution at decision time tau.
   const auto log_over_start = [&](double tau) {
     if (p.sz == 0.0) return log_lower(m, tau, w);
     const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return log_integral(rule, at, w - p.sz / 2.0, w + p.sz / 2.0, tolerance / 4.0) - std::log(p.sz);
+    return integrate(at, w - p.sz / 2.0, w + p.sz / 2.0, 0.25) - std::log(p.sz);
   };
   if (p.st == 0.0) return log_over_start(rt - p.t0);
   const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
   const double tau_hi = rt - (p.t0 - p.st / 2.0);
-  return log_integral(rule, log_over_start, tau_lo, tau_hi, tolerance) - std::log(p.st);
+  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - std::log(p.st);
+}
+
+// Gauss-Legendre abscissae (non-negative, largest first, 0 last) and weights
+// on [-1, 1], 5 points: exact to degree 9.
+constexpr std::array<double, 3> kLegendre5X{0.906179845938663992797626878299393, 0.538469310105683091036314420700208,
+                                            0.0};
+constexpr std::array<double, 3> kLegendre5W{0.236926885056189087514264040719918, 0.478628670499366468041291514835639,
+                                            0.568888888888888888888888888888889};
+
+// log of the 5-point Gauss-Legendre sum of exp(log_f) over [lo, hi], scaled
+// by its largest value so that exp() stays in range.
+template <typename LogF>
+double log_legendre5(const LogF& log_f, double lo, double hi) {
+  const double half = 0.5 * (hi - lo);
+  const double mid = 0.5 * (hi + lo);
+  std::array<double, 5> logs;
+  for (std::size_t i = 0; i < 2; ++i) {
+    const double dx = half * kLegendre5X[i];
+    logs[2 * i] = log_f(mid - dx);
+    logs[2 * i + 1] = log_f(mid + dx);
+  }
+  logs[4] = log_f(mid);
+  const double ref = *std::max_element(logs.begin(), logs.end());
+  if (!(ref > -kInf)) return -kInf;
+  double sum = kLegendre5W[2] * std::exp(logs[4] - ref);
+  for (std::size_t i = 0; i < 2; ++i) sum += kLegendre5W[i] * (std::exp(logs[2 * i] - ref) + std::exp(logs[2 * i + 1] - ref));
+  return ref + std::log(sum * half);
+}
+
+// The model at the lower boundary for the response `choice` (drift and start
+// reflected for the upper one), in units of noise_sd, and the relative start.
+struct Reduced {
+  LowerBoundary m;
+  double w;
+};
+
+Reduced reduce(bool choice, const DensityParams& p) {
+  LowerBoundary m{p.drift / p.noise_sd, p.boundary / p.noise_sd, p.sv / p.noise_sd, 0.0};
+  m.inv_a2 = 1.0 / (m.a * m.a);
+  if (choice) return {{-m.v, m.a, m.sv, m.inv_a2}, 1.0 - p.start};
+  return {m, p.start};
 }
 
 }  // namespace
@@ -320,17 +363,24 @@ double wfpt_log_density(double rt, bool choice, const DensityParams& p, double t
   if (std::isinf(rt)) return -kInf;
   const double lower_edge = p.t0 - p.st / 2.0;
   if (!(rt > lower_edge)) return -kInf;
-  LowerBoundary m{p.drift / p.noise_sd, p.boundary / p.noise_sd, p.sv / p.noise_sd, 0.0};
-  m.inv_a2 = 1.0 / (m.a * m.a);
-  double w = p.start;
-  if (choice) {
-    m.v = -m.v;
-    w = 1.0 - p.start;
-  }
-
+  const auto [m, w] = reduce(choice, p);
   if (p.sz == 0.0 && p.st == 0.0) return log_lower(m, rt - p.t0, w);
-  if (tolerance >= kLowOrderTolerance) return log_density_with_rule(kRule7, rt, p, m, w, tolerance);
-  return log_density_with_rule(kRule15, rt, p, m, w, tolerance);
+  const auto with_rule = [&](const auto& rule) {
+    const auto integrate = [&](const auto& log_f, double lo, double hi, double share) {
+      return log_integral(rule, log_f, lo, hi, tolerance * share);
+    };
+    return log_density_with(integrate, rt, p, m, w);
+  };
+  if (tolerance >= kLowOrderTolerance) return with_rule(kRule7);
+  return with_rule(kRule15);
+}
+
+double wfpt_log_density_search(double rt, bool choice, const DensityParams& p) {
+  if (std::isinf(rt)) return -kInf;
+  if (!(rt > p.t0 - p.st / 2.0)) return -kInf;
+  const auto [m, w] = reduce(choice, p);
+  const auto integrate = [](const auto& log_f, double lo, double hi, double) { return log_legendre5(log_f, lo, hi); };
+  return log_density_with(integrate, rt, p, m, w);
 }
 
 }  // namespace corvatel

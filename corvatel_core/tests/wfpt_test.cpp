@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "corvatel/ml_fit.h"
@@ -52,6 +53,24 @@ TEST(WfptTest, ZeroBeforeTheEarliestResponse) {
   const DensityParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2};
   EXPECT_EQ(wfpt_log_density(0.19, true, p), -INFINITY);  // 0.3 - 0.1 rounds below 0.2
   EXPECT_TRUE(std::isfinite(wfpt_log_density(0.21, true, p)));
+}
+
+// The fits' search density: the same numbers without sz and st, and close
+// to the error-controlled one where the variabilities are typical and the
+// response is not at the leading edge (where 5 points cannot follow the rise).
+TEST(WfptTest, SearchDensityApproximatesTheControlledOne) {
+  for (bool choice : {false, true}) {
+    for (double rt : {0.28, 0.45, 0.8, 2.5}) {
+      DensityParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.0, 0.0};
+      EXPECT_EQ(wfpt_log_density_search(rt, choice, p), wfpt_log_density(rt, choice, p));
+      p.sz = 0.2;
+      p.st = 0.15;
+      EXPECT_NEAR(wfpt_log_density_search(rt, choice, p), wfpt_log_density(rt, choice, p), 1e-3)
+          << choice << " " << rt;
+    }
+  }
+  const DensityParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.2, 0.15};
+  EXPECT_EQ(wfpt_log_density_search(0.2, true, p), -std::numeric_limits<double>::infinity());
 }
 
 TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {

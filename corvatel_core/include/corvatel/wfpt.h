@@ -73,6 +73,12 @@ class DensityParamError {
 double wfpt_log_density(double rt, bool choice, const DensityParams& p,
                         double tolerance = kQuadratureTolerance);
 
+// An approximation of wfpt_log_density for optimisers' searches: sz and st
+// integrated by a fixed 5-point Gauss-Legendre rule in each direction, with
+// no error control, so that it is smooth in the parameters and cheap (at
+// most 25 density values). Exact like wfpt_log_density when sz = st = 0.
+double wfpt_log_density_search(double rt, bool choice, const DensityParams& p);
+
 // log of the zero-drift density of the first passage through 0 of a unit
 // band started at w (0 < w < 1), at normalised time u = t / a^2 > 0.
 double log_unit_density(double u, double w);
