@@ -8,9 +8,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-# Reference values computed independently of this project, kept beside the
-# repository (override with CORVATEL_VECTORS).
-VECTORS = Path(os.environ.get("CORVATEL_VECTORS", Path(__file__).resolve().parents[2] / "shared" / "vectors"))
+# Reference values computed independently of this project, copied into the
+# repository (data/README.md says from where); CORVATEL_VECTORS names another
+# folder.
+VECTORS = Path(os.environ.get("CORVATEL_VECTORS", Path(__file__).resolve().parent / "data"))
 
 
 def load_vectors(name):
