@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""A long fuzz run of simulate, fit_ez and fit_sim with the cases of
+tests/fuzzing.py, in batches, each batch in a child process.
+
+    python3 tools/fuzz.py --calls 100000 [--batch 400] [--function fit_sim]
+
+Prints the calls made, the time taken, the outcomes by function and
+exception type, and the first failure (shrunk by hypothesis to the smallest
+batch that still fails). Exits 1 on a failure.
+"""
+
+import argparse
+import collections
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+
+import fuzzing  # noqa: E402
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--calls", type=int, default=100_000, help="calls to make in all (default 100000)")
+    parser.add_argument("--batch", type=int, default=400, help="calls per child process (default 400)")
+    parser.add_argument("--function", choices=fuzzing.FUNCTIONS, help="fuzz this function only")
+    options = parser.parse_args()
+
+    outcomes = collections.Counter()
+    failures = []
+    batches = -(-options.calls // options.batch)
+
+    @settings(max_examples=batches, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+    @given(st.lists(fuzzing.cases(options.function), min_size=options.batch, max_size=options.batch))
+    def fuzz(batch):
+        failure, seen = fuzzing.run_batch(batch, timeout=600)
+        outcomes.update(seen)
+        if failure is not None:
+            failures.append(failure)
+            raise AssertionError(failure)
+
+    start = time.monotonic()
+    try:
+        fuzz()
+        shrunk = None
+    except AssertionError as e:
+        shrunk = str(e)
+    elapsed = time.monotonic() - start
+
+    calls = sum(outcomes.values())
+    print(f"{calls} calls completed in {elapsed:.0f} s ({calls / elapsed:.0f} calls/s), {len(failures)} failing batches")
+    for (function, outcome), count in sorted(outcomes.items()):
+        print(f"  {function:9} {outcome:22} {count}")
+    if shrunk is not None:
+        print(f"first failure, shrunk:\n{shrunk}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
