@@ -15,7 +15,7 @@ cd "$(dirname "$0")/../.."
 apt_need g++ libasan8 libubsan1 libtsan2 libgtest-dev nlohmann-json3-dev
 
 jobs=$(build_jobs)
-common_flags="-g1 -fno-omit-frame-pointer"
+common_flags="-g1 -fno-omit-frame-pointer -Wno-maybe-uninitialized"
 asan_flags="-fsanitize=address,undefined -fno-sanitize-recover=all $common_flags"
 tsan_flags="-fsanitize=thread $common_flags"
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"
