@@ -1,11 +1,11 @@
 """Adversarial calls of simulate, fit_ez and fit_sim, run in a child process.
 
 A case is plain data (tuples of strings and numbers) drawn by the hypothesis
-strategies below, so a batch of cases can be pickled to a child python that
-builds the arguments and makes the calls. A crash, a hang or an undocumented
-exception there is a failure of the batch, never the end of the caller; the
-child names the case it was in, and hypothesis shrinks a failing batch to the
-one case that matters.
+strategies below, so it can be pickled to a child python that builds the
+arguments and makes the call, one case after another; a child that dies is
+replaced. A crash, a hang or an undocumented exception there fails the batch
+with the case it happened in, never ends the caller, and hypothesis shrinks
+the failing batch to the cases that matter.
 
 Used by tests/test_fuzz.py (a bounded run) and tools/fuzz.py (a long one).
 """
@@ -546,21 +546,36 @@ class Child:
         line = self._line(timeout)
         if line is None:
             self.proc.kill()
-            self.proc.wait()
+            self.close()
             return ("dead", f"the call hung (over {timeout} s)")
         if line.startswith("done "):
             return ("done", *line.split()[1:3])
         if line.startswith("problem "):
             return ("problem", line[len("problem ") :])
         status = self.proc.wait()
-        return ("dead", f"the child ended with status {status}\n{self._stderr()}")
+        stderr = self._stderr()
+        self.close()
+        return ("dead", f"the child ended with status {status}\n{stderr}")
 
     def close(self):
-        self.proc.stdin.close()
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
         self.proc.wait()
+        self.proc.stdout.close()
+        self.stderr.close()
 
 
 _child = None
+
+
+def close_child():
+    """Ends the child that serves the cases, if there is one."""
+    global _child
+    if _child is not None:
+        _child.close()
+        _child = None
 
 
 def run_batch(batch, timeout=120):
@@ -570,13 +585,15 @@ def run_batch(batch, timeout=120):
     global _child
     outcomes = []
     for i, case in enumerate(batch):
-        if _child is None or _child.proc.poll() is not None:
+        if _child is not None and _child.proc.poll() is not None:
+            close_child()
+        if _child is None:
             _child = Child()
         answer = _child.run(case, timeout)
         if answer[0] == "done":
             outcomes.append(answer[1:])
             continue
         if answer[0] == "dead":
-            _child = None
+            _child = None  # already closed
         return f"case {i}: {answer[1]}\n  in case {case!r}", outcomes
     return None, outcomes

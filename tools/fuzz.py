@@ -49,6 +49,7 @@ def main():
     except AssertionError as e:
         shrunk = str(e)
     elapsed = time.monotonic() - start
+    fuzzing.close_child()
 
     calls = sum(outcomes.values())
     print(f"{calls} calls completed in {elapsed:.0f} s ({calls / elapsed:.0f} calls/s), {len(failures)} failing batches")

@@ -16,6 +16,8 @@ apt_need g++ libasan8 libubsan1 libtsan2 libgtest-dev nlohmann-json3-dev
 
 jobs=$(build_jobs)
 common_flags="-g1 -fno-omit-frame-pointer -Wno-maybe-uninitialized"
+# -O1 compiles instrumented code in half the time of -O3 and still runs fast.
+optimise="-O1 -DNDEBUG"
 asan_flags="-fsanitize=address,undefined -fno-sanitize-recover=all $common_flags"
 tsan_flags="-fsanitize=thread $common_flags"
 export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"
@@ -23,20 +25,19 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 fork_test='^WorkerPool\.ChildOfForkGetsAFreshPool$'
 
-step() { printf '\n--- %s\n' "$*"; }
-
-# Warnings are errors in the plain build only: instrumented code makes GCC
-# report maybe-uninitialized values inside its own intrinsics headers.
+step() { printf '\n--- %s (at %d s)\n' "$*" "$SECONDS"; }
 
 step "core tests, ASan + UBSan"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+# Warnings are errors in the plain build only: instrumented code makes GCC
+# report maybe-uninitialized values inside its own intrinsics headers.
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$optimise" -DBUILD_TESTING=ON \
   -DCORVATEL_WERROR=OFF -DCMAKE_CXX_FLAGS="$asan_flags" >/dev/null
 cmake --build build/asan -j "$jobs"
 # The fork test runs in the plain build only (see above).
 ctest --test-dir build/asan --output-on-failure -j "$jobs" -E "$fork_test"
 
 step "core worker-pool and concurrency tests, TSan"
-cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$optimise" -DBUILD_TESTING=ON \
   -DCORVATEL_WERROR=OFF -DCMAKE_CXX_FLAGS="$tsan_flags" >/dev/null
 cmake --build build/tsan -j "$jobs" --target worker_pool_test simulate_test
 build/tsan/corvatel_core/tests/worker_pool_test --gtest_filter="-WorkerPool.ChildOfForkGetsAFreshPool" --gtest_brief=1
@@ -48,10 +49,11 @@ build/tsan/corvatel_core/tests/simulate_test --gtest_filter='*Pool*:*Thread*:*Co
 module_venv() {  # name flags
   local venv="build/venv-$1"
   [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet --upgrade pip
-  "$venv/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0"
-  "$venv/bin/python" -m pip install --quiet --no-build-isolation \
-    -C build-dir="build/module-$1" -C cmake.define.CMAKE_CXX_FLAGS="$2" ".[test]"
+  "$venv/bin/python" -m pip install --quiet --quiet --upgrade pip
+  "$venv/bin/python" -m pip install --quiet --quiet "scikit-build-core>=0.10" "numpy>=2.0"
+  "$venv/bin/python" -m pip install --quiet --quiet --no-build-isolation \
+    -C build-dir="build/module-$1" -C cmake.define.CMAKE_CXX_FLAGS="$2" \
+    -C cmake.define.CMAKE_CXX_FLAGS_RELEASE="$optimise" ".[test]"
 }
 preload() { echo "$(g++ -print-file-name="lib$1.so") $(g++ -print-file-name=libstdc++.so)"; }
 
@@ -65,3 +67,4 @@ step "module thread and concurrency tests, TSan"
 module_venv tsan "$tsan_flags"
 CORVATEL_SANITIZER=thread LD_PRELOAD="$(preload tsan)" \
   build/venv-tsan/bin/python -m pytest -p no:cacheprovider -q -k "thread or concurrent or lock"
+step "sanitizers done"
