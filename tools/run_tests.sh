@@ -16,13 +16,20 @@ case "${1:-}" in
   *) echo "usage: bash tools/run_tests.sh [--ci]" >&2; exit 2 ;;
 esac
 
+# Processor seconds of the finished child processes so far: on a shared
+# machine a step's wall time says little about what it costs.
+cpu_seconds() {
+  times | awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+}
+
 timings=()
 step() {  # title command...
-  local title=$1 start=$SECONDS
+  local title=$1 start=$SECONDS cpu_start
+  cpu_start=$(cpu_seconds)
   shift
   printf '\n========== %s ==========\n' "$title"
   "$@"
-  timings+=("$(printf '%5d s  %s' $((SECONDS - start)) "$title")")
+  timings+=("$(printf '%5d s wall %5d s cpu  %s' $((SECONDS - start)) $(($(cpu_seconds) - cpu_start)) "$title")")
 }
 
 install_dependencies() {
