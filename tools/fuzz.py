@@ -30,6 +30,7 @@ def main():
     options = parser.parse_args()
 
     outcomes = collections.Counter()
+    start = time.monotonic()
     failures = []
     batches = -(-options.calls // options.batch)
 
@@ -37,12 +38,15 @@ def main():
     @given(st.lists(fuzzing.cases(options.function), min_size=options.batch, max_size=options.batch))
     def fuzz(batch):
         failure, seen = fuzzing.run_batch(batch, timeout=600)
+        done_before = sum(outcomes.values())
         outcomes.update(seen)
+        done = sum(outcomes.values())
+        if done // 5000 > done_before // 5000:
+            print(f"{done} calls after {time.monotonic() - start:.0f} s", flush=True)
         if failure is not None:
             failures.append(failure)
             raise AssertionError(failure)
 
-    start = time.monotonic()
     try:
         fuzz()
         shrunk = None
