@@ -81,7 +81,7 @@ module_tests() {
 
 # About a minute of adversarial calls; tools/fuzz.py makes longer runs.
 fuzz() {
-  CORVATEL_FUZZ_BATCHES=150 python3 -m pytest -p no:cacheprovider -q tests/test_fuzz.py
+  CORVATEL_FUZZ_BATCHES=300 python3 -m pytest -p no:cacheprovider -q tests/test_fuzz.py
 }
 
 step "install dependencies" install_dependencies
