@@ -37,22 +37,25 @@ def test_a_crashing_call_fails_the_batch():
     assert outcomes == [("simulate", "returned")]
 
 
-# Both arrays reshaped to (2**23, 0) by max_iters' __index__, after fit_sim
-# checked them: today the fit reads 2**23 trials through the empty arrays'
-# data pointer and the process dies.
-EMPTIED_ARRAYS_RESHAPED = (
-    "fit_sim",
-    {
-        "choices": ("array", "bool", 0, "c", "random", 1),
-        "rts": ("array", "float64", 0, "c", "random", 2),
-        "initial_guess": ("none",),
-        "max_iters": ("numlike", 2, "index", ("mutate", "both", "shape_huge_zero")),
-    },
-    "keyword",
-)
+def reshaped_during_fit_sim(size, how):
+    return (
+        "fit_sim",
+        {
+            "choices": ("array", "bool", size, "c", "random", 1),
+            "rts": ("array", "float64", size, "c", "random", 2),
+            "initial_guess": ("none",),
+            "max_iters": ("numlike", 2, "index", ("mutate", "both", how)),
+        },
+        "keyword",
+    )
 
 
+# max_iters' __index__ reshapes both arrays after fit_sim checked them. Today
+# the fit then trusts the new shape: through the empty arrays' data pointer
+# for 2**23 trials, or the length of a 0-d array from beyond its dimensions,
+# and the process dies.
 @pytest.mark.skipif(not fuzzing.FUZZ_ARRAY_MUTATION_IN_FIT_SIM, reason="fit_sim does not yet check the arrays again after converting its other arguments")
-def test_arrays_reshaped_during_fit_sim_conversion_do_not_crash():
-    failure, _ = fuzzing.run_batch([EMPTIED_ARRAYS_RESHAPED])
+@pytest.mark.parametrize("size, how", [(0, "shape_huge_zero"), (1, "shape_0d")])
+def test_arrays_reshaped_during_fit_sim_conversion_do_not_crash(size, how):
+    failure, _ = fuzzing.run_batch([reshaped_during_fit_sim(size, how)])
     assert failure is None, failure
