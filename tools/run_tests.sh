@@ -18,18 +18,25 @@ esac
 
 # Processor seconds of the finished child processes so far: on a shared
 # machine a step's wall time says little about what it costs.
-cpu_seconds() {
-  times | awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+# Sets `cpu`. `times` must run in this shell: in a command substitution's
+# subshell it would count nothing.
+times_file=$(mktemp)
+trap 'rm -f "$times_file"' EXIT
+cpu_now() {
+  times >"$times_file"
+  cpu=$(awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$times_file")
 }
 
 timings=()
 step() {  # title command...
   local title=$1 start=$SECONDS cpu_start
-  cpu_start=$(cpu_seconds)
+  cpu_now
+  cpu_start=$cpu
   shift
   printf '\n========== %s ==========\n' "$title"
   "$@"
-  timings+=("$(printf '%5d s wall %5d s cpu  %s' $((SECONDS - start)) $(($(cpu_seconds) - cpu_start)) "$title")")
+  cpu_now
+  timings+=("$(printf '%5d s wall %5d s cpu  %s' $((SECONDS - start)) $((cpu - cpu_start)) "$title")")
 }
 
 install_dependencies() {
