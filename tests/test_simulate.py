@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import corvatel
-from reference import FORK_WITH_THREADS, bits, f64, load_vectors, result_in_forked_child, results_in_threads, ticks_during
+from reference import FORK_WITH_THREADS, bits, f64, load_vectors, result_in_forked_child, results_in_threads, skip_under_sanitizer, ticks_during
 
 TYPICAL = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
 
@@ -224,6 +224,7 @@ def resident_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+@skip_under_sanitizer("freed memory stays in ASan's quarantine, so resident memory grows")
 def test_result_buffers_are_freed():
     # start=0 ends every trial at once, so large batches are cheap.
     for _ in range(3):
@@ -278,6 +279,7 @@ print("later call:", len(_corvatel.simulate(1.0, 1.5, 0.5, 0.3, 10, 0)[1]))
 """
 
 
+@skip_under_sanitizer("the sanitizer's shadow memory needs far more address space than the limit leaves")
 def test_worker_threads_that_cannot_start_raise_and_a_later_call_works():
     import subprocess
     import sys

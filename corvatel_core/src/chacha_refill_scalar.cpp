@@ -46,6 +46,7 @@ void refill4_scalar(const std::uint32_t input[16], std::uint32_t out[64]) {
 }
 
 const RefillKernelInfo* refill_kernels() {
+#if defined(__x86_64__)
   __builtin_cpu_init();
   static const RefillKernelInfo kernels[kRefillKernelCount] = {
       {"scalar", refill4_scalar, true},
@@ -55,6 +56,12 @@ const RefillKernelInfo* refill_kernels() {
       {"avx512", refill4_avx512,
        __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0},
   };
+#else
+  // No vector kernel here: the portable one serves every processor.
+  static const RefillKernelInfo kernels[kRefillKernelCount] = {
+      {"scalar", refill4_scalar, true},
+  };
+#endif
   return kernels;
 }
 

@@ -22,10 +22,13 @@ using RefillKernel = void (*)(const std::uint32_t input[16], std::uint32_t out[6
 void chacha8_block(const std::uint32_t input[16], std::uint32_t out[16]);
 
 void refill4_scalar(const std::uint32_t input[16], std::uint32_t out[64]);
+// The vector kernels exist on x86-64 only (see CORVATEL_X86_SOURCES).
+#if defined(__x86_64__)
 void refill4_sse2(const std::uint32_t input[16], std::uint32_t out[64]);
 void refill4_ssse3(const std::uint32_t input[16], std::uint32_t out[64]);
 void refill4_avx2(const std::uint32_t input[16], std::uint32_t out[64]);
 void refill4_avx512(const std::uint32_t input[16], std::uint32_t out[64]);
+#endif
 
 struct RefillKernelInfo {
   const char* name;
@@ -35,7 +38,11 @@ struct RefillKernelInfo {
 
 // Every kernel, the portable one first, with whether this processor runs it.
 // The array has kRefillKernelCount entries.
+#if defined(__x86_64__)
 constexpr std::size_t kRefillKernelCount = 5;
+#else
+constexpr std::size_t kRefillKernelCount = 1;
+#endif
 const RefillKernelInfo* refill_kernels();
 
 // The kernel chosen for this process: the widest one the processor runs.
