@@ -12,7 +12,7 @@ import time
 
 import numpy as np
 import pytest
-from reference import results_in_threads
+from reference import results_in_threads, skip_under_sanitizer
 
 import corvatel
 
@@ -129,6 +129,9 @@ BUSY_AT_EXIT = {
 }
 
 
+# ASan's own no-return hook reports its sigaltstack bookkeeping as a stack
+# overflow while the thread is unwound at shutdown; the plain build runs this.
+@skip_under_sanitizer("the forced unwind at shutdown trips the sanitizer's own no-return hook")
 @pytest.mark.parametrize("call", BUSY_AT_EXIT.values(), ids=BUSY_AT_EXIT.keys())
 def test_exit_while_a_daemon_thread_computes(call):
     code = f"""
