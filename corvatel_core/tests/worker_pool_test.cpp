@@ -275,7 +275,9 @@ TEST(WorkerPool, WorkersUseTheDefaultFloatingPointEnvironment) {
   _mm_setcsr(_mm_getcsr() & ~0x8040u);
 #endif
   ASSERT_NE(changed.rounding, expected.rounding);  // the change did take effect in the caller
-  ASSERT_NE(changed.tiny, expected.tiny);
+#if defined(__x86_64__)
+  ASSERT_NE(changed.tiny, expected.tiny);  // flush-to-zero, which only x86 sets here
+#endif
 
   std::vector<FloatingPointView> seen(pool->size() * 4);
   pool->parallel_for(seen.size(), [&](std::uint64_t b, std::uint64_t e) {
