@@ -56,7 +56,7 @@ def _actions(targets):
 
 
 def scalars(base, targets=()):
-    """A value spec for a scalar argument: `base` draws the plain values."""
+    """A value recipe for a scalar argument: `base` draws the plain values."""
     return st.one_of(
         base.map(lambda v: ("plain", v)),
         st.sampled_from([("none",), ("str", "1.0"), ("bytes",), ("complex",), ("list",), ("dict",), ("object",)]),
@@ -91,7 +91,7 @@ ARRAY_DTYPES = ["bool", "float64", "float32", "int8", "int64", "uint8", "object"
 
 
 def arrays(natural_dtype):
-    """A spec for an array argument, or something posing as one."""
+    """A recipe for an array argument, or something posing as one."""
     size = st.one_of(st.integers(0, 40), st.sampled_from([0, 1, 2, 3, 1000]))
     return st.one_of(
         st.tuples(st.just("array"), st.just(natural_dtype), size, st.sampled_from(ARRAY_LAYOUTS), st.sampled_from(["random", "special", "const"]), st.integers(0, 2**32 - 1)),
@@ -125,13 +125,13 @@ def _case(draw, function, sensible, hostile):
     many = draw(st.sampled_from([0, 1, 1, 1, 2, 2, len(names)]))
     chosen = set(draw(st.lists(st.sampled_from(names), min_size=min(many, len(names)), max_size=min(many, len(names)), unique=True)))
     size = draw(st.one_of(st.integers(0, 40), st.just(1000)))
-    specs = {}
+    recipes = {}
     for name in names:
         if name in chosen:
-            specs[name] = draw(hostile[name])
+            recipes[name] = draw(hostile[name])
         else:
-            specs[name] = draw(sensible[name](size) if callable(sensible[name]) else sensible[name])
-    return (function, specs, draw(_call_style()))
+            recipes[name] = draw(sensible[name](size) if callable(sensible[name]) else sensible[name])
+    return (function, recipes, draw(_call_style()))
 
 
 def _sensible_array(dtype):
@@ -143,7 +143,7 @@ def _plain(values):
 
 
 def cases(function=None):
-    """A strategy for one case: (function, argument specs, call style)."""
+    """A strategy for one case: (function, argument recipes, call style)."""
     sim = _case(
         "simulate",
         {
@@ -265,19 +265,19 @@ def _numlike(base, methods, action, args):
     return type("Numlike", (), namespace)()
 
 
-def _scalar(spec, args):
+def _scalar(recipe, args):
     import decimal
     import fractions
 
     import numpy as np
 
-    kind = spec[0]
+    kind = recipe[0]
     if kind == "plain":
-        return spec[1]
+        return recipe[1]
     if kind == "none":
         return None
     if kind == "str":
-        return spec[1]
+        return recipe[1]
     if kind == "bytes":
         return b"1"
     if kind == "complex":
@@ -289,21 +289,21 @@ def _scalar(spec, args):
     if kind == "object":
         return object()
     if kind == "bool":
-        return spec[1]
+        return recipe[1]
     if kind == "np":
         try:
             with np.errstate(all="ignore"):
-                return np.dtype(spec[1]).type(spec[2])
+                return np.dtype(recipe[1]).type(recipe[2])
         except (OverflowError, ValueError, TypeError):
-            return np.dtype(spec[1]).type(0)
+            return np.dtype(recipe[1]).type(0)
     if kind == "fraction":
-        return fractions.Fraction(spec[1], spec[2])
+        return fractions.Fraction(recipe[1], recipe[2])
     if kind == "decimal":
-        return decimal.Decimal(repr(spec[1])) if isinstance(spec[1], float) else decimal.Decimal(spec[1])
+        return decimal.Decimal(repr(recipe[1])) if isinstance(recipe[1], float) else decimal.Decimal(recipe[1])
     if kind == "numlike":
-        return _numlike(spec[1], spec[2], spec[3], args)
+        return _numlike(recipe[1], recipe[2], recipe[3], args)
     if kind == "float_sub":
-        base, action = spec[1], spec[2]
+        base, action = recipe[1], recipe[2]
 
         class FloatSub(float):
             def __float__(self):
@@ -315,7 +315,7 @@ def _scalar(spec, args):
         except OverflowError:  # an int too large for a float
             return FloatSub(math.inf)
     if kind == "int_sub":
-        base, action = spec[1], spec[2]
+        base, action = recipe[1], recipe[2]
         value = int(base) if not isinstance(base, float) or math.isfinite(base) else 0
 
         class IntSub(int):
@@ -324,13 +324,13 @@ def _scalar(spec, args):
                 return value
 
         return IntSub(value)
-    raise AssertionError(f"unknown scalar spec {spec!r}")
+    raise AssertionError(f"unknown scalar recipe {recipe!r}")
 
 
-def _array(spec, args):
+def _array(recipe, args):
     import numpy as np
 
-    kind = spec[0]
+    kind = recipe[0]
     if kind != "array":
         if kind == "tuple":
             return (True, False)
@@ -338,8 +338,8 @@ def _array(spec, args):
             return memoryview(b"\x01\x00")
         if kind == "matrix":
             return np.asmatrix([[1.0, 2.0]])
-        return _scalar(spec, args)
-    _, dtype, size, layout, fill, seed = spec
+        return _scalar(recipe, args)
+    _, dtype, size, layout, fill, seed = recipe
     rng = np.random.default_rng(seed)
     if fill == "special":
         values = rng.choice(np.array([np.nan, np.inf, -np.inf, -0.0, 0.0, -1.0, 1e308, 5e-324, 0.3, 0.5]), size * 2 + 2)
@@ -388,21 +388,21 @@ def _array(spec, args):
     return base[:size].copy()
 
 
-def _guess(spec, args):
+def _guess(recipe, args):
     import collections
     import types
 
-    kind = spec[0]
+    kind = recipe[0]
     if kind != "dict":
-        return _scalar(spec, args)
-    _, cls, items = spec
+        return _scalar(recipe, args)
+    _, cls, items = recipe
     built = {}
-    for key_spec, value_spec in items:
-        if isinstance(key_spec, tuple):
-            key = {"extra": "extra", "int_key": 3, "bytes_key": b"drift_rate", "str_sub": type("StrSub", (str,), {})("drift_rate")}[key_spec[0]]
+    for key_recipe, value_recipe in items:
+        if isinstance(key_recipe, tuple):
+            key = {"extra": "extra", "int_key": 3, "bytes_key": b"drift_rate", "str_sub": type("StrSub", (str,), {})("drift_rate")}[key_recipe[0]]
         else:
-            key = key_spec
-        built[key] = _scalar(value_spec, args)
+            key = key_recipe
+        built[key] = _scalar(value_recipe, args)
     if cls == "subclass":
         return type("DictSub", (dict,), {"__getitem__": lambda self, k: 1.0, "keys": lambda self: []})(built)
     if cls == "ordered":
@@ -418,20 +418,20 @@ def _guess(spec, args):
 
 def build(case):
     """The function name and the arguments, in signature order, of a case."""
-    function, specs, style = case
+    function, recipes, style = case
     args = {}
     # Arrays first: conversion methods of later arguments refer to them.
-    for name, spec in specs.items():
-        if name in ("choices", "rts") and spec[0] != "alias":
-            args[name] = _array(spec, args)
-    if specs.get("rts", ("",))[0] == "alias":
+    for name, recipe in recipes.items():
+        if name in ("choices", "rts") and recipe[0] != "alias":
+            args[name] = _array(recipe, args)
+    if recipes.get("rts", ("",))[0] == "alias":
         args["rts"] = args["choices"]
-    for name, spec in specs.items():
+    for name, recipe in recipes.items():
         if name == "initial_guess":
-            args[name] = _guess(spec, args)
+            args[name] = _guess(recipe, args)
         elif name not in ("choices", "rts"):
-            args[name] = _scalar(spec, args)
-    return function, [(name, args[name]) for name in specs], style
+            args[name] = _scalar(recipe, args)
+    return function, [(name, args[name]) for name in recipes], style
 
 
 def call(case):

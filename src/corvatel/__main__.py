@@ -4,6 +4,7 @@ parameters in closed form and by simulation. With a subcommand
 
 import sys
 import time
+from collections.abc import Mapping
 
 import numpy as np
 
@@ -13,7 +14,7 @@ TRUTH = {"drift_rate": 1.0, "boundary_separation": 1.5, "non_decision_time": 0.3
 N_TRIALS, SEED = 2000, 2024
 
 
-def main():
+def main() -> None:
     print(f"corvatel {corvatel.__version__}")
     start = time.perf_counter()
     choices, rts, n_excluded = corvatel.simulate(
@@ -27,10 +28,10 @@ def main():
           f"error {rts[~choices].mean():.3f} s; rt quantiles 10/50/90 % {quantiles} s")
 
     start = time.perf_counter()
-    ez = corvatel.fit_ez(choices, rts)
+    ez: Mapping[str, object] = corvatel.fit_ez(choices, rts)
     ez_seconds = time.perf_counter() - start
     start = time.perf_counter()
-    sim = corvatel.fit_sim(choices, rts)
+    sim: Mapping[str, object] = corvatel.fit_sim(choices, rts)
     sim_seconds = time.perf_counter() - start
 
     print()

@@ -8,8 +8,8 @@ arguments, groups trials by level and names the results.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -18,11 +18,12 @@ import _corvatel
 
 # What the densities take: numbers or arrays (anything np.asarray accepts).
 ArrayLike = npt.ArrayLike
+Model = Literal["ddm", "full"]
 
 __all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
 
 
-def _flat(value, dtype, shape):
+def _flat(value: ArrayLike, dtype: type[np.generic], shape: tuple[int, ...]) -> Any:
     """`value` as a number when it has one element, else as a contiguous
     1-D array over the broadcast shape (copied only when it is not one
     already, or when broadcasting repeats it)."""
@@ -32,7 +33,9 @@ def _flat(value, dtype, shape):
     return np.ascontiguousarray(np.broadcast_to(array, shape)).reshape(-1)
 
 
-def _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st):
+def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
+               boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
+               sz: ArrayLike, st: ArrayLike) -> Any:
     floats = [rt, drift, boundary, start, t0, noise_sd, sv, sz, st]
     shape = np.broadcast_shapes(*(np.shape(x) for x in [rt, choice, *floats[1:]]))
     size = int(np.prod(shape))
@@ -79,16 +82,17 @@ _PARAMS = {
 }
 
 
-def _data(choices, rts):
-    choices = np.ascontiguousarray(choices, dtype=np.bool_)
-    rts = np.ascontiguousarray(rts, dtype=np.float64)
-    if choices.ndim != 1 or rts.ndim != 1:
+def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+    choice_array = np.ascontiguousarray(choices, dtype=np.bool_)
+    rt_array = np.ascontiguousarray(rts, dtype=np.float64)
+    if choice_array.ndim != 1 or rt_array.ndim != 1:
         raise ValueError("choices and rts must be one-dimensional")
-    return choices, rts
+    return choice_array, rt_array
 
 
-def _named(params, converged, iterations, log_likelihood, model, n_trials, n_params):
-    result = {key: params[key] for key in (*_PARAMS["full"], "noise_sd")}
+def _named(params: Mapping[str, object], converged: bool, iterations: int, log_likelihood: float, n_trials: int,
+           n_params: int) -> dict[str, Any]:
+    result: dict[str, Any] = {key: params[key] for key in (*_PARAMS["full"], "noise_sd")}
     result.update(
         converged=converged,
         iterations=iterations,
@@ -112,9 +116,9 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[st
     ``CorvatelError`` for data that cannot be fitted (too few trials,
     response times that are not positive and finite).
     """
-    choices, rts = _data(choices, rts)
-    params, converged, iterations, ll = _corvatel.fit_ml(choices, rts, model)
-    return _named(params[0], converged, iterations, ll, model, len(rts), len(_PARAMS[model]))
+    choice_array, rt_array = _data(choices, rts)
+    params, converged, iterations, ll = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model))
+    return _named(params[0], converged, iterations, ll, len(rt_array), len(_PARAMS[model]))
 
 
 def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
@@ -128,26 +132,26 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic``,
     ``n_params`` and the level's ``n_trials``.
     """
-    choices, rts = _data(choices, rts)
-    levels = np.asarray(levels)
-    if levels.shape != rts.shape:
+    choice_array, rt_array = _data(choices, rts)
+    level_array = np.asarray(levels)
+    if level_array.shape != rt_array.shape:
         raise ValueError("levels must have one code per trial")
-    if levels.size and not np.issubdtype(levels.dtype, np.integer):
+    if level_array.size and not np.issubdtype(level_array.dtype, np.integer):
         raise TypeError("levels must be integer codes")
-    depends_on = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
+    dependent = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
     if model not in _PARAMS:
         raise ValueError('model must be "ddm" or "full"')
-    codes, inverse, counts = np.unique(levels, return_inverse=True, return_counts=True)
+    codes, inverse, counts = np.unique(level_array, return_inverse=True, return_counts=True)
     order = np.argsort(inverse, kind="stable")
     params, converged, iterations, ll = _corvatel.fit_ml_joint(
-        choices[order], rts[order], [int(c) for c in counts], model, depends_on
+        choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent
     )
-    shared = len(_PARAMS[model]) - sum(1 for p in _PARAMS[model] if p in depends_on)
+    shared = len(_PARAMS[model]) - sum(1 for p in _PARAMS[model] if p in dependent)
     n_params = shared + len(codes) * (len(_PARAMS[model]) - shared)
     results = []
     for code, count, p in zip(codes, counts, params):
-        row = {"level": int(code)}
-        row.update(_named(p, converged, iterations, ll, model, len(rts), n_params))
+        row: dict[str, Any] = {"level": int(code)}
+        row.update(_named(p, converged, iterations, ll, len(rt_array), n_params))
         row["n_trials"] = int(count)
         results.append(row)
     return results
