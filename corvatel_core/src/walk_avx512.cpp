@@ -12,6 +12,7 @@
 #include <cstring>
 #include <utility>
 
+#include "corvatel/internal/exp_near.h"
 #include "corvatel/internal/walk.h"
 
 namespace corvatel::internal {
