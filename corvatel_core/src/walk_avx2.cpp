@@ -2,8 +2,10 @@
 // doubles per quantity, the ChaCha8 words of all 8 lanes in one register.
 #include <immintrin.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 #include "corvatel/internal/exp_near.h"
@@ -40,13 +42,13 @@ inline std::uint32_t lane_bits(i64v mask) {
 using Mask = i64v;
 inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
 inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
-inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) { return (x < b) & (0.0 < x) & ((i64v)n < limit); }
+inline Mask in_band(f64v x, i64v band) { return ((i64v)x + 0x7FFFFFFFFFFFFFFFll) < band; }
+inline Mask in_time(Mask m, i64v n, i64v limit) { return m & (n < limit); }
 inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
 inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
 inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
 inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
-inline u64v count(Mask m, u64v n) { return n - (u64v)m; }
 
 // Rotations by whole bytes are one byte shuffle.
 template <int C>
