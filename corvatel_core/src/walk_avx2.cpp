@@ -42,8 +42,8 @@ inline std::uint32_t lane_bits(i64v mask) {
 using Mask = i64v;
 inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
 inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
-inline Mask in_band(f64v x, i64v band) { return ((i64v)x + 0x7FFFFFFFFFFFFFFFll) < band; }
-inline Mask in_time(Mask m, i64v n, i64v limit) { return m & (n < limit); }
+inline Mask leaves_band(f64v x, i64v band) { return ((i64v)x + 0x7FFFFFFFFFFFFFFFll) > band; }
+inline Mask or_at_limit(Mask m, i64v n, i64v last) { return m | (n > last); }
 inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
 inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }

@@ -57,11 +57,13 @@ inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m51
 inline Mask outside(Mask m, f64v abs_z, f64v edge) {
   return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
 }
-inline Mask in_band(f64v x, i64v band) {
-  return _mm512_cmplt_epi64_mask(_mm512_add_epi64((__m512i)x, _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)),
+inline Mask leaves_band(f64v x, i64v band) {
+  return _mm512_cmpgt_epi64_mask(_mm512_add_epi64((__m512i)x, _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)),
                                  (__m512i)band);
 }
-inline Mask in_time(Mask m, i64v n, i64v limit) { return _mm512_mask_cmplt_epi64_mask(m, (__m512i)n, (__m512i)limit); }
+inline Mask or_at_limit(Mask m, i64v n, i64v last) {
+  return static_cast<Mask>(m | _mm512_cmpgt_epi64_mask((__m512i)n, (__m512i)last));
+}
 inline Mask only_lane(unsigned e) { return static_cast<Mask>(1u << e); }
 inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
 inline std::uint32_t mask_bits(Mask m) { return m; }
