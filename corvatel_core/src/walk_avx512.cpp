@@ -57,7 +57,17 @@ inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m51
 inline Mask outside(Mask m, f64v abs_z, f64v edge) {
   return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
 }
-inline Mask leaves_band(f64v x, i64v band) {
+// For positive finite b, 0 < x < b (strict, false for NaN) exactly when
+// x's bits, as an unsigned integer minus 1, lie below b's minus 1: positive
+// doubles order as their bits, +0 wraps to the top and negatives lie above
+// 2^63. An unsigned compare is a signed one after adding 2^63 to both
+// sides, so x leaves the band when its bits plus 2^63 - 1 exceed b's bits
+// plus 2^63 - 2 as signed integers: one add and one compare.
+using Band = i64v;
+inline Band make_band(double b) {
+  return i64v{} + static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(b) + 0x7FFFFFFFFFFFFFFEull);
+}
+inline Mask leaves_band(f64v x, Band band) {
   return _mm512_cmpgt_epi64_mask(_mm512_add_epi64((__m512i)x, _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)),
                                  (__m512i)band);
 }
