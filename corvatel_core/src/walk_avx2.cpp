@@ -2,7 +2,6 @@
 // doubles per quantity, the ChaCha8 words of all 8 lanes in one register.
 #include <immintrin.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <tuple>

@@ -8,7 +8,6 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <tuple>
@@ -57,19 +56,13 @@ inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m51
 inline Mask outside(Mask m, f64v abs_z, f64v edge) {
   return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
 }
-// For positive finite b, 0 < x < b (strict, false for NaN) exactly when
-// x's bits, as an unsigned integer minus 1, lie below b's minus 1: positive
-// doubles order as their bits, +0 wraps to the top and negatives lie above
-// 2^63. An unsigned compare is a signed one after adding 2^63 to both
-// sides, so x leaves the band when its bits plus 2^63 - 1 exceed b's bits
-// plus 2^63 - 2 as signed integers: one add and one compare.
-using Band = i64v;
-inline Band make_band(double b) {
-  return i64v{} + static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(b) + 0x7FFFFFFFFFFFFFFEull);
-}
-inline Mask leaves_band(f64v x, Band band) {
-  return _mm512_cmpgt_epi64_mask(_mm512_add_epi64((__m512i)x, _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)),
-                                 (__m512i)band);
+// Two unordered compares (true for NaN) into masks; the boundary and zero
+// need no register of their own.
+using Band = f64v;
+inline Band make_band(double b) { return f64v{} + b; }
+inline Mask leaves_band(f64v x, Band b) {
+  return static_cast<Mask>(_mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_NLT_UQ) |
+                           _mm512_cmp_pd_mask((__m512d)x, _mm512_setzero_pd(), _CMP_NGT_UQ));
 }
 inline Mask or_at_limit(Mask m, i64v n, i64v last) {
   return static_cast<Mask>(m | _mm512_cmpgt_epi64_mask((__m512i)n, (__m512i)last));
