@@ -57,7 +57,7 @@ class LaneRng {
 
   std::uint64_t next_u64() {
     if (src_.read == src_.fill) refill();
-    return src_.ring[(src_.read++ % 16) * src_.stride + src_.lane];
+    return src_.ring[(src_.read++ % kRingSlots) * src_.stride + src_.lane];
   }
 
  private:
@@ -71,7 +71,7 @@ class LaneRng {
     std::uint32_t block[16];
     chacha8_block(input, block);
     for (unsigned k = 0; k < 8; ++k) {
-      src_.ring[((src_.fill + k) % 16) * src_.stride + src_.lane] =
+      src_.ring[((src_.fill + k) % kRingSlots) * src_.stride + src_.lane] =
           static_cast<std::uint64_t>(block[2 * k]) | (static_cast<std::uint64_t>(block[2 * k + 1]) << 32);
     }
     src_.fill += 8;
@@ -200,7 +200,8 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   }
 #if defined(__x86_64__)
   const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), lane_slow_draw};
+                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), ZIG_NORM_F.data(),
+                        lane_slow_draw};
   if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
   if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
 #endif

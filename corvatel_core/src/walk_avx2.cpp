@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
+#include "corvatel/internal/exp_near.h"
 #include "corvatel/internal/walk.h"
 
 namespace corvatel::internal {
@@ -39,13 +41,20 @@ inline std::uint32_t lane_bits(i64v mask) {
 using Mask = i64v;
 inline Mask due(i64v after, u64v resume) { return after > (i64v)resume; }
 inline Mask outside(Mask m, f64v abs_z, f64v edge) { return m & ~(abs_z < edge); }
-inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) { return (x < b) & (0.0 < x) & ((i64v)n < limit); }
+// Two compares that hold for NaN; the boundary and zero come straight from
+// memory, so the test takes no register.
+using Band = f64v;
+inline Band make_band(double b) { return f64v{} + b; }
+inline Mask leaves_band(f64v x, Band b) {
+  return (Mask)_mm256_or_pd(_mm256_cmp_pd((__m256d)x, (__m256d)b, _CMP_NLT_UQ),
+                            _mm256_cmp_pd((__m256d)x, _mm256_setzero_pd(), _CMP_NGT_UQ));
+}
+inline Mask or_at_limit(Mask m, i64v n, i64v last) { return m | (n > last); }
 inline Mask only_lane(unsigned e) { return i64v{0, 1, 2, 3} == static_cast<std::int64_t>(e); }
 inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
 inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
 inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
-inline u64v count(Mask m, u64v n) { return n - (u64v)m; }
 
 // Rotations by whole bytes are one byte shuffle.
 template <int C>

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
+#include "corvatel/internal/exp_near.h"
 #include "corvatel/internal/walk.h"
 
 namespace corvatel::internal {
@@ -54,19 +56,22 @@ inline Mask due(i64v after, u64v resume) { return _mm512_cmpgt_epi64_mask((__m51
 inline Mask outside(Mask m, f64v abs_z, f64v edge) {
   return _mm512_mask_cmp_pd_mask(m, (__m512d)abs_z, (__m512d)edge, _CMP_NLT_UQ);
 }
-inline Mask inside_in_time(f64v x, u64v n, f64v b, i64v limit) {
-  Mask m = _mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_LT_OQ);
-  m = _mm512_mask_cmp_pd_mask(m, _mm512_setzero_pd(), (__m512d)x, _CMP_LT_OQ);
-  return _mm512_mask_cmplt_epi64_mask(m, (__m512i)n, (__m512i)limit);
+// Two unordered compares (true for NaN) into masks; the boundary and zero
+// need no register of their own.
+using Band = f64v;
+inline Band make_band(double b) { return f64v{} + b; }
+inline Mask leaves_band(f64v x, Band b) {
+  return static_cast<Mask>(_mm512_cmp_pd_mask((__m512d)x, (__m512d)b, _CMP_NLT_UQ) |
+                           _mm512_cmp_pd_mask((__m512d)x, _mm512_setzero_pd(), _CMP_NGT_UQ));
+}
+inline Mask or_at_limit(Mask m, i64v n, i64v last) {
+  return static_cast<Mask>(m | _mm512_cmpgt_epi64_mask((__m512i)n, (__m512i)last));
 }
 inline Mask only_lane(unsigned e) { return static_cast<Mask>(1u << e); }
 inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
 inline std::uint32_t mask_bits(Mask m) { return m; }
 inline f64v pick(Mask m, f64v a, f64v b) { return (f64v)_mm512_mask_blend_pd(m, (__m512d)b, (__m512d)a); }
 inline u64v pick(Mask m, u64v a, u64v b) { return (u64v)_mm512_mask_blend_epi64(m, (__m512i)b, (__m512i)a); }
-inline u64v count(Mask m, u64v n) {
-  return (u64v)_mm512_mask_add_epi64((__m512i)n, m, (__m512i)n, _mm512_set1_epi64(1));
-}
 
 template <int C>
 inline u32v rotl(u32v v) {

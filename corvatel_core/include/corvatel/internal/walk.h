@@ -46,11 +46,14 @@ void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8]
 
 // ---- What the lane kernels share with the baseline code ----
 
-// One lane's draws: its ring of 16 draws, stored draw-major (slot j of lane L
-// at ring[j * stride + L]). Slot numbers count on and are taken modulo 16:
-// `read` is the slot of the lane's next draw, `fill` the slot after its last
-// one (fill - read <= 8 after a refill), and `blocks` the blocks of its
-// stream received so far, which is the counter of the next one.
+// Slots in a lane's ring of draws: four ChaCha8 blocks of 8 draws.
+inline constexpr unsigned kRingSlots = 32;
+
+// One lane's draws: its ring of kRingSlots draws, stored draw-major (slot j
+// of lane L at ring[j * stride + L]). Slot numbers count on and are taken
+// modulo kRingSlots: `read` is the slot of the lane's next draw, `fill` the
+// slot after its last one, and `blocks` the blocks of its stream received so
+// far, which is the counter of the next one.
 struct LaneSource {
   std::uint64_t* ring;
   unsigned stride;
@@ -64,7 +67,8 @@ struct LaneSource {
 
 // Finishes a standard normal draw that left the Ziggurat's fast path (the
 // wedge or the tail) with the scalar code: takes the lane's next draws in
-// order from `read` on, computing its next block when the ring runs dry.
+// order from `read` on, computing its next block when the ring runs dry
+// (into the slots from `fill` on, all of them already read).
 // Updates `read`, `fill` and `blocks`.
 using SlowDraw = double (*)(LaneSource& source, std::uint64_t layer, double u, double x);
 
@@ -77,6 +81,7 @@ struct LaneSetup {
   const double* step_times;  // the model time after k steps, k = 0 .. step_limit
   std::uint64_t step_limit;  // the steps after which the time first reaches the cap
   const double* zig_x;  // the Ziggurat's 257 layer edges: layer i's are X[i], X[i + 1]
+  const double* zig_f;  // the density at those edges: F[i], F[i + 1]
   SlowDraw slow_draw;
 };
 
