@@ -145,6 +145,10 @@ constexpr double kSqrtHalfPi = 1.253314137315500251207882642405523;  // sqrt(pi 
 // about 1.5 x^2 ulps, at most 7e-14 relative.
 constexpr double kMillsSeriesFrom = 20.0;
 
+// The closed forms' series stop when their tails are below this part of
+// the caller's tolerance (the rest is left to rounding).
+double closed_series_tolerance(double tolerance) { return std::max(kSeriesTolerance, 0.01 * tolerance); }
+
 // R(x) = Phi(-x) / phi(x) and q(x) = 1 - x R(x) for x >= 0, both positive.
 struct Mills {
   double r;
@@ -190,18 +194,20 @@ double log_ndtr(double x) {
 // its rounding error (each term's relative error times its size).
 class SignedLogSum {
  public:
-  void add(double sign, double log_size, double relative_error) {
-    if (!(log_size > -kInf)) return;
-    if (log_size > ref_) {
-      const double rescale = std::exp(ref_ - log_size);  // 0 for the first term
+  // Adds e^{log_scale} x with absolute error e^{log_scale} error.
+  void add_scaled(double log_scale, double x, double error) {
+    if (!(log_scale > -kInf) || x == 0.0) return;
+    if (log_scale > ref_) {
+      const double rescale = std::exp(ref_ - log_scale);  // 0 for the first term
       sum_ *= rescale;
       error_ *= rescale;
-      ref_ = log_size;
+      ref_ = log_scale;
     }
-    const double x = std::exp(log_size - ref_);
-    sum_ += sign * x;
-    error_ += relative_error * x;
+    const double scale = std::exp(log_scale - ref_);
+    sum_ += x * scale;
+    error_ += error * scale;
   }
+  void add(double sign, double log_size, double relative_error) { add_scaled(log_size, sign, relative_error); }
   // log of the sum; NaN when the sum is not positive.
   double log_value() const { return sum_ > 0.0 ? ref_ + std::log(sum_) : std::numeric_limits<double>::quiet_NaN(); }
   // Positive, with the error bound (plus the additions' own rounding) within
@@ -261,11 +267,12 @@ struct SmallTimeImages {
     const auto add_end = [&](double w, double x, double sign, double side) {
       const double ax = std::fabs(x);
       const Mills r = mills(ax);
-      const double log_w = log_prefactor + q_of(w);
+      const double first = sigma * r.q;
+      const double second = side * (w + two_j) * r.r;
       const double base_error = kEps * (16.0 + 4.0 * q_size(w));
-      sum.add(sign, log_w + std::log(sigma * r.q), base_error + mills_q_error(ax));
-      const double s = w + two_j;
-      sum.add(sign * side * sign_of(s), log_w + std::log(std::fabs(s) * r.r), base_error + kEps * (8.0 + 2.0 * ax * ax));
+      sum.add_scaled(log_prefactor + q_of(w), sign * (first + second),
+                     first * (base_error + mills_q_error(ax)) +
+                         std::fabs(second) * (base_error + kEps * (8.0 + 2.0 * ax * ax)));
     };
     if (x1 >= 0.0) {
       add_end(w1, x1, 1.0, 1.0);
@@ -301,10 +308,11 @@ struct SmallTimeImages {
 std::optional<double> log_small_time_over_start(const LowerBoundary& m, double tau, double w1, double w2,
                                                 double tolerance) {
   const SmallTimeImages images(m, tau);
+  const double log_series_tolerance = std::log(closed_series_tolerance(tolerance));
   SignedLogSum sum;
   images.add_integral(sum, w1, w2, 0);
   for (int j = 1;; ++j) {
-    if (images.log_tail(w1, w2, j, w2 - w1) <= std::log(kSeriesTolerance) + sum.log_value()) break;
+    if (images.log_tail(w1, w2, j, w2 - w1) <= log_series_tolerance + sum.log_value()) break;
     if (j == 1000) return std::nullopt;
     images.add_integral(sum, w1, w2, j);
     images.add_integral(sum, w1, w2, -j);
@@ -366,11 +374,12 @@ std::optional<double> log_large_time_over_start(const LowerBoundary& m, double t
                                                 double tolerance) {
   const double c = kPi * kPi * tau * m.inv_a2 / 2.0;
   const ExpSinIntegral integral(m.v * m.a, w1, w2);
+  const double series_tolerance = closed_series_tolerance(tolerance);
   double sum = 0.0;
   double size = 0.0;
   for (int k = 1; k < 100000; ++k) {
     const double decay = std::exp(-(k * static_cast<double>(k) - 1.0) * c);
-    if (k > 1 && k * decay * integral.bound() * kGeometricTail <= kSeriesTolerance * std::fabs(sum)) break;
+    if (k > 1 && k * decay * integral.bound() * kGeometricTail <= series_tolerance * std::fabs(sum)) break;
     const auto [v, s] = integral.value(k);
     sum += k * decay * v;
     size += k * decay * s;
@@ -412,53 +421,79 @@ struct ImageCorner {
   double s;
 };
 
-// Adds sign * A(c, s) (reflected as above) to `sum`, each part scaled by
-// e^{log_factor}.
+// Adds sign * A(c, s) (reflected as above) to `sum`, scaled by
+// e^{log_factor}. With e^{-2 v c} phi(y) = phi(z), Phi(-x) = phi(x) R(x):
+//   A = phi(z) [-sqrt s q(z) + (R(z) - R(y)) / (2 v)]  for z, y >= 0,
+// one scale for all three parts; otherwise the part with Phi of a negative
+// argument keeps its own.
 void add_antiderivative(SignedLogSum& sum, const ImageCorner& p, double sign, double log_factor) {
   if (p.s == 0.0) return;
   const double root = std::sqrt(p.s);
   const double z = (p.c + p.v * p.s) / root;
   const double y = (p.c - p.v * p.s) / root;
   const double factor_error = kEps * (4.0 * std::fabs(log_factor) + 16.0);
-  // sqrt s [z Phi(-z) - phi(z)] = -sqrt s phi(z) q(z) for z >= 0.
-  double log_first;
-  double first_error;
+  const double half_inv_v = p.v == 0.0 ? 0.0 : 0.5 / p.v;
   if (z >= 0.0) {
-    log_first = 0.5 * std::log(p.s) + log_phi(z) + std::log(mills(z).q);
-    first_error = mills_q_error(z) + kEps * z * z;
-  } else {
-    log_first = 0.5 * std::log(p.s) + std::log(-z * (0.5 * std::erfc(z * kSqrtHalf)) + std::exp(log_phi(z)));
-    first_error = kEps * (8.0 + z * z);
-  }
-  if (p.v == 0.0) {
-    sum.add(-sign, log_first + std::log(2.0) + log_factor, first_error + factor_error);
+    const Mills rz = mills(z);
+    const double first = -root * rz.q;
+    const double scale_error = factor_error + kEps * z * z;
+    if (p.v == 0.0) {
+      sum.add_scaled(log_factor + log_phi(z), sign * 2.0 * first, 2.0 * std::fabs(first) * (scale_error + mills_q_error(z)));
+      return;
+    }
+    const double third = rz.r * half_inv_v;
+    double x = first + third;
+    double error = std::fabs(first) * (scale_error + mills_q_error(z)) +
+                   std::fabs(third) * (scale_error + kEps * (8.0 + 2.0 * z * z));
+    if (y >= 0.0) {
+      const double second = -mills(y).r * half_inv_v;
+      x += second;
+      error += std::fabs(second) * (scale_error + kEps * (8.0 + 2.0 * y * y + 4.0 * std::fabs(2.0 * p.v * p.c)));
+    } else {  // e^{-2 v c} Phi(-y) with Phi(-y) > 1/2
+      sum.add_scaled(log_factor - 2.0 * p.v * p.c + log_ndtr(-y), -sign * half_inv_v,
+                     std::fabs(half_inv_v) * (factor_error + kEps * (16.0 + 4.0 * std::fabs(2.0 * p.v * p.c))));
+    }
+    sum.add_scaled(log_factor + log_phi(z), sign * x, error);
     return;
   }
-  sum.add(-sign, log_first + log_factor, first_error + factor_error);
-  const double log_two_v = std::log(2.0 * std::fabs(p.v));
-  const double sv = sign_of(p.v);
-  sum.add(-sign * sv, -2.0 * p.v * p.c + log_ndtr(-y) - log_two_v + log_factor,
-          factor_error + kEps * (16.0 + 2.0 * y * y + 4.0 * std::fabs(2.0 * p.v * p.c)));
-  sum.add(sign * sv, log_ndtr(-z) - log_two_v + log_factor, factor_error + kEps * (16.0 + 2.0 * z * z));
+  // z < 0: v < 0, so y > 0; Phi(-z) > 1/2 and the first part has no phi(z) factor.
+  const double phi_z = std::exp(log_phi(z));
+  const double upper = 0.5 * std::erfc(z * kSqrtHalf);  // Phi(-z)
+  const double first = -root * (-z * upper + phi_z);
+  const double third = upper * half_inv_v;
+  sum.add_scaled(log_factor, sign * (first + third),
+                 (std::fabs(first) + std::fabs(third)) * (factor_error + kEps * (16.0 + z * z)));
+  const double second = -mills(y).r * half_inv_v;
+  sum.add_scaled(log_factor + log_phi(z), sign * second,
+                 std::fabs(second) * (factor_error + kEps * (16.0 + 2.0 * (y * y + z * z) + 4.0 * std::fabs(2.0 * p.v * p.c))));
 }
 
-// Adds sign * G(c, s) (reflected) to `sum`, scaled by e^{log_factor}.
+// Adds sign * G(c, s) (reflected) to `sum`, scaled by e^{log_factor}:
+// G = phi(z) (R(z) + R(y)) for z, y >= 0.
 void add_distribution(SignedLogSum& sum, const ImageCorner& p, double sign, double log_factor) {
   if (p.s == 0.0) return;
   const double root = std::sqrt(p.s);
   const double z = (p.c + p.v * p.s) / root;
   const double y = (p.c - p.v * p.s) / root;
   const double factor_error = kEps * (4.0 * std::fabs(log_factor) + 16.0);
+  const double drift_error = kEps * 4.0 * std::fabs(2.0 * p.v * p.c);
+  if (z >= 0.0 && y >= 0.0) {
+    const double rz = mills(z).r;
+    const double ry = mills(y).r;
+    sum.add_scaled(log_factor + log_phi(z), sign * (rz + ry),
+                   rz * (factor_error + kEps * (16.0 + 3.0 * z * z)) +
+                       ry * (factor_error + drift_error + kEps * (16.0 + 2.0 * y * y + z * z)));
+    return;
+  }
   sum.add(sign, log_ndtr(-z) + log_factor, factor_error + kEps * (16.0 + 2.0 * z * z));
-  sum.add(sign, -2.0 * p.v * p.c + log_ndtr(-y) + log_factor,
-          factor_error + kEps * (16.0 + 2.0 * y * y + 4.0 * std::fabs(2.0 * p.v * p.c)));
+  sum.add(sign, -2.0 * p.v * p.c + log_ndtr(-y) + log_factor, factor_error + drift_error + kEps * (16.0 + 2.0 * y * y));
 }
 
 // Adds to `sum` the integral of the lower-boundary density (sv = 0) over
 // decision times [s1, s2] with s2 / a^2 <= kSeriesSwitch, and over starts
 // [w1, w2] (or at the start w1 when w1 == w2), from the image series.
 bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double s1, double s2, double w1,
-                              double w2) {
+                              double w2, double series_tolerance) {
   const bool over_start = w2 > w1;
   const auto add_image = [&](int j) {
     const double log_factor = 2.0 * m.v * m.a * j - std::log(m.a);  // e^{2 v a j}; dc = a dw
@@ -489,7 +524,7 @@ bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
     const double u = std::min(u2, 2.0 * half_b / 3.0);
     const double log_tail = std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width * m.inv_a2) - half_b / u -
                             1.5 * std::log(u) - kLogSqrt2Pi + log_drift_max;
-    if (log_tail <= std::log(kSeriesTolerance) + sum.log_value()) return true;
+    if (log_tail <= std::log(series_tolerance) + sum.log_value()) return true;
     if (j == 1000) return false;
     add_image(j);
     add_image(-j);
@@ -503,7 +538,7 @@ bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
 // The difference of exponentials is taken as e^{-lambda s1} (-expm1(-lambda (s2 - s1))),
 // so nothing cancels. Returns false when the sum is not accurate.
 bool add_large_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double s1, double s2, double w1,
-                              double w2) {
+                              double w2, double series_tolerance) {
   const double b = m.v * m.a;
   const double c = kPi * kPi * s1 * m.inv_a2 / 2.0;
   const double lambda1 = m.v * m.v / 2.0 + kPi * kPi * m.inv_a2 / 2.0;
@@ -519,7 +554,7 @@ bool add_large_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
     const double k2 = k * static_cast<double>(k);
     const double lambda = m.v * m.v / 2.0 + k2 * kPi * kPi * m.inv_a2 / 2.0;
     const double decay = std::exp(-(k2 - 1.0) * c) / lambda;
-    if (k > 1 && k * decay * bound * kGeometricTail <= kSeriesTolerance * std::fabs(total)) break;
+    if (k > 1 && k * decay * bound * kGeometricTail <= series_tolerance * std::fabs(total)) break;
     double v;
     double s;
     if (over_start) {
@@ -545,11 +580,12 @@ bool add_large_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
 std::optional<double> log_closed_over_time(const LowerBoundary& m, double s1, double s2, double w1, double w2,
                                            double tolerance) {
   SignedLogSum sum;
+  const double series_tolerance = closed_series_tolerance(tolerance);
   const double switch_time = kSeriesSwitch * m.a * m.a;
-  if (s1 < switch_time && !add_small_time_over_time(sum, m, s1, std::min(s2, switch_time), w1, w2)) {
+  if (s1 < switch_time && !add_small_time_over_time(sum, m, s1, std::min(s2, switch_time), w1, w2, series_tolerance)) {
     return std::nullopt;
   }
-  if (s2 > switch_time && !add_large_time_over_time(sum, m, std::max(s1, switch_time), s2, w1, w2)) {
+  if (s2 > switch_time && !add_large_time_over_time(sum, m, std::max(s1, switch_time), s2, w1, w2, series_tolerance)) {
     return std::nullopt;
   }
   if (!sum.accurate(tolerance)) return std::nullopt;
@@ -686,19 +722,24 @@ double log_density_with(const Integrate& integrate, double rt, const DensityPara
       if (const auto closed = log_closed_over_start(m, tau, w1, w2, *closed_tolerance * 0.25)) return *closed;
     }
     const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return integrate(at, w1, w2, 0.25) - std::log(p.sz);
+    return integrate(at, w1, w2, 0.25) - std::log(w2 - w1);
   };
   if (p.st == 0.0) return log_over_start(rt - p.t0);
-  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
+  // Averages divide by the windows as rounded (w2 - w1 here, tau_hi -
+  // tau_lo below, not sz and st), so that a window far narrower than its
+  // centre still averages to the density there.
+  const double window_lo = rt - p.t0 - p.st / 2.0;
+  const double tau_lo = std::max(0.0, window_lo);
   const double tau_hi = rt - (p.t0 - p.st / 2.0);
+  const double log_window = std::log(tau_hi - window_lo);
   if (closed_tolerance && m.sv == 0.0) {
     const double hi = p.sz == 0.0 ? w : w2;
     const double lo = p.sz == 0.0 ? w : w1;
     if (const auto closed = log_closed_over_time(m, tau_lo, tau_hi, lo, hi, *closed_tolerance)) {
-      return *closed - std::log(p.st);
+      return *closed - log_window;
     }
   }
-  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - std::log(p.st);
+  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - log_window;
 }
 
 // Gauss-Legendre abscissae (non-negative, largest first, 0 last) and weights
