@@ -149,6 +149,12 @@ constexpr double kMillsSeriesFrom = 20.0;
 // the caller's tolerance (the rest is left to rounding).
 double closed_series_tolerance(double tolerance) { return std::max(kSeriesTolerance, 0.01 * tolerance); }
 
+// Below the series switch image pair j weighs about e^{-(2j-1)^2 / 0.9}: 6
+// pairs reach 1e-50. A sum still unsettled after this many has cancelled
+// itself away (a window far narrower than the density's scales), and the
+// quadrature takes over at once instead of after a long loop.
+constexpr int kMaxClosedImagePairs = 50;
+
 // R(x) = Phi(-x) / phi(x) and q(x) = 1 - x R(x) for x >= 0, both positive.
 struct Mills {
   double r;
@@ -313,7 +319,7 @@ std::optional<double> log_small_time_over_start(const LowerBoundary& m, double t
   images.add_integral(sum, w1, w2, 0);
   for (int j = 1;; ++j) {
     if (images.log_tail(w1, w2, j, w2 - w1) <= log_series_tolerance + sum.log_value()) break;
-    if (j == 1000) return std::nullopt;
+    if (j == kMaxClosedImagePairs) return std::nullopt;
     images.add_integral(sum, w1, w2, j);
     images.add_integral(sum, w1, w2, -j);
   }
@@ -525,7 +531,7 @@ bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
     const double log_tail = std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width * m.inv_a2) - half_b / u -
                             1.5 * std::log(u) - kLogSqrt2Pi + log_drift_max;
     if (log_tail <= std::log(series_tolerance) + sum.log_value()) return true;
-    if (j == 1000) return false;
+    if (j == kMaxClosedImagePairs) return false;
     add_image(j);
     add_image(-j);
   }
