@@ -47,7 +47,8 @@ def main():
     # Moderate rts, where the variabilities' references converge in reasonable time.
     picks = [(max(rt, T0 + 0.2) if rt < 5 else 2.0, c, v, a, min(max(z, 0.2), 0.8)) for rt, c, v, a, z in picks]
     for variability in [dict(sv=1.0), dict(sv=2.5), dict(sz=0.3), dict(st=0.2), dict(st=0.6),
-                        dict(sz=0.2, st=0.2), dict(sv=1.0, st=0.2), dict(sv=1.0, sz=0.2)]:
+                        dict(sz=0.2, st=0.2), dict(sv=1.0, st=0.2), dict(sv=1.0, sz=0.2),
+                        dict(sv=1.0, sz=0.2, st=0.2)]:
         print(f"{variability}, {len(picks)} points: max |dlog| = {worst(picks, **variability):.2e}", flush=True)
 
 

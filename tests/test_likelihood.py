@@ -59,6 +59,41 @@ def test_variability_densities_match_numerical_integrals(rt, choice, drift, boun
     assert log_error(got, ref.full_density(rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)) <= 1e-8
 
 
+# Every seventh point of the grid (65 points, both responses, the leading
+# edge and 20 s included) for the start and the non-decision-time averages,
+# every 75th (6 points) for the start average with sv, whose reference is
+# slower; sz = 0.09 keeps start 0.05 and 0.95 valid.
+@pytest.mark.parametrize(
+    "variability",
+    [dict(sz=0.09), dict(st=0.3), dict(sv=1.5, sz=0.09)],
+    ids=["sz", "st", "sv_sz"],
+)
+def test_variability_averages_match_reference_on_grid(variability):
+    points = GRID[:: 7 if "sv" not in variability else 75]
+    decision, drift, boundary, start, choice = (np.array(c) for c in zip(*points))
+    got = corvatel.wfpt_logpdf(T0 + decision, choice, drift, boundary, start, T0, **variability)
+    errors = [
+        log_error(g, ref.full_density(T0 + d, c, v, a, z, T0, **variability))
+        for g, (d, v, a, z, c) in zip(got, points)
+    ]
+    assert max(errors) <= 1e-8
+
+
+@pytest.mark.parametrize(
+    "rt, choice, drift, boundary, start, sz, st",
+    [
+        (0.31, False, 1.0, 1.5, 0.5, 0.2, 0.3),  # window from decision time 0
+        (0.5, False, 0.0, 1.0, 0.5, 0.2, 0.2),  # no drift
+        (2.0, True, 3.0, 0.6, 0.7, 0.4, 0.1),  # long times: Fourier series only
+        (1.2, False, -10.0, 3.5, 0.5, 0.3, 0.2),  # density e^-25, steep drift factor
+        (0.9, True, 0.5, 1.2, 0.45, 0.1, 0.1),  # window across the series switch
+    ],
+)
+def test_start_and_time_average_together_match_reference(rt, choice, drift, boundary, start, sz, st):
+    got = corvatel.wfpt_logpdf(rt, choice, drift, boundary, start, 0.3, sz=sz, st=st)
+    assert log_error(got, ref.full_density(rt, choice, drift, boundary, start, 0.3, sz=sz, st=st)) <= 1e-8
+
+
 def test_noise_sd_scales_drift_and_boundary():
     # The walk divided by noise_sd is a unit-noise walk with drift/noise and boundary/noise.
     got = corvatel.wfpt_logpdf(0.7, True, 0.6, 0.9, 0.4, 0.2, noise_sd=0.5)

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <optional>
+#include <tuple>
+#include <utility>
 
 namespace corvatel {
 
@@ -119,6 +122,480 @@ double log_lower(const LowerBoundary& m, double tau, double w) {
   const double aw = m.a * w;
   const double exponent = (s2 * aw * aw - 2.0 * m.v * aw - m.v * m.v * tau) / (2.0 * denom);
   return std::log(f0.factor * m.inv_a2 / std::sqrt(denom)) + (f0.exponent + exponent);
+}
+
+// ---- Closed forms over the start (sz) and the non-decision time (st) ----
+//
+// Averaging the density over a uniform start is an integral over w of each
+// series term; averaging over a uniform t0 is an integral over decision time,
+// i.e. a difference of first-passage distribution functions. Term by term
+// both have closed forms in exp, erfc and sin, which replace the nested
+// quadrature. Each closed form is a signed sum whose rounding error is
+// estimated alongside it; where that estimate exceeds the caller's tolerance
+// (tiny sz or st against the scales of the density, a drift next to 0) the
+// caller falls back to quadrature.
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kLogSqrt2Pi = 0.918938533204672741780329736406912;  // log sqrt(2 pi)
+constexpr double kSqrtHalf = 0.707106781186547524400844362104849;
+constexpr double kSqrtHalfPi = 1.253314137315500251207882642405523;  // sqrt(pi / 2)
+
+// From here on the Mills ratio comes from its asymptotic series (12 terms
+// leave less than 1e-19 relative); below it erfc(x / sqrt 2) e^{x^2/2} loses
+// about 1.5 x^2 ulps, at most 7e-14 relative.
+constexpr double kMillsSeriesFrom = 20.0;
+
+// The closed forms' series stop when their tails are below this part of
+// the caller's tolerance (the rest is left to rounding).
+double closed_series_tolerance(double tolerance) { return std::max(kSeriesTolerance, 0.01 * tolerance); }
+
+// Below the series switch image pair j weighs about e^{-(2j-1)^2 / 0.9}: 6
+// pairs reach 1e-50. A sum still unsettled after this many has cancelled
+// itself away (a window far narrower than the density's scales), and the
+// quadrature takes over at once instead of after a long loop.
+constexpr int kMaxClosedImagePairs = 50;
+
+// R(x) = Phi(-x) / phi(x) and q(x) = 1 - x R(x) for x >= 0, both positive.
+struct Mills {
+  double r;
+  double q;
+};
+
+Mills mills(double x) {
+  if (x < kMillsSeriesFrom) {
+    const double r = kSqrtHalfPi * std::erfc(x * kSqrtHalf) * std::exp(0.5 * x * x);
+    return {r, 1.0 - x * r};
+  }
+  // R = (1/x) sum_n (-1)^n (2n-1)!! x^{-2n};  q = -sum_{n>=1} (-1)^n (2n-1)!! x^{-2n}.
+  const double t = 1.0 / (x * x);
+  double term = 1.0;
+  double series = 1.0;
+  double q = 0.0;
+  for (int n = 1; n <= 12; ++n) {
+    term *= -(2.0 * n - 1.0) * t;
+    series += term;
+    q -= term;
+  }
+  return {series / x, q};
+}
+
+// Relative rounding error of q(x) as mills() computes it: 1 - x R cancels
+// about x^2 of R's error below kMillsSeriesFrom.
+double mills_q_error(double x) {
+  const double x2 = x * x;
+  return x < kMillsSeriesFrom ? kEps * (8.0 + 2.0 * x2 * (1.0 + x2)) : 8.0 * kEps;
+}
+
+double log_phi(double x) { return -0.5 * x * x - kLogSqrt2Pi; }
+
+// log Phi(x), accurate far into both tails.
+double log_ndtr(double x) {
+  if (x > 0.0) return std::log1p(-0.5 * std::erfc(x * kSqrtHalf));
+  if (x > -kMillsSeriesFrom) return std::log(0.5 * std::erfc(-x * kSqrtHalf));
+  return log_phi(x) + std::log(mills(-x).r);
+}
+
+// A sum of signed terms given by their logarithms, scaled by its largest
+// term so far so that nothing over- or underflows, with a running bound on
+// its rounding error (each term's relative error times its size).
+class SignedLogSum {
+ public:
+  // Adds e^{log_scale} x with absolute error e^{log_scale} error.
+  void add_scaled(double log_scale, double x, double error) {
+    if (!(log_scale > -kInf) || x == 0.0) return;
+    if (log_scale > ref_) {
+      const double rescale = std::exp(ref_ - log_scale);  // 0 for the first term
+      sum_ *= rescale;
+      error_ *= rescale;
+      ref_ = log_scale;
+    }
+    const double scale = std::exp(log_scale - ref_);
+    sum_ += x * scale;
+    error_ += error * scale;
+  }
+  void add(double sign, double log_size, double relative_error) { add_scaled(log_size, sign, relative_error); }
+  // log of the sum; NaN when the sum is not positive.
+  double log_value() const { return sum_ > 0.0 ? ref_ + std::log(sum_) : std::numeric_limits<double>::quiet_NaN(); }
+  // Positive, with the error bound (plus the additions' own rounding) within
+  // `tolerance` of it.
+  bool accurate(double tolerance) const { return sum_ > 0.0 && error_ + 64.0 * kEps * sum_ <= tolerance * sum_; }
+
+ private:
+  double ref_ = -kInf;
+  double sum_ = 0.0;
+  double error_ = 0.0;
+};
+
+double sign_of(double x) { return x < 0.0 ? -1.0 : 1.0; }
+
+// Image j of the small-time density at the lower boundary with the drift
+// and sv factor, as a function of w at fixed tau:
+//   e^{Q(w)} (w + 2j) / (a^2 sqrt(D) sqrt(2 pi u^3)),
+//   Q(w) = -(w+2j)^2 / (2u) + (sv^2 a^2 w^2 - 2 v a w - v^2 tau) / (2D),
+// D = 1 + sv^2 tau. Q is a downward parabola with vertex `mean` and width
+// sigma = sqrt(u D), so the integral over [w1, w2] is, with x = (w - mean)/sigma,
+//   e^{Q(mean)} / (a^2 u) [sigma (phi(x1) - phi(x2)) + (mean + 2j)(Phi(x2) - Phi(x1))].
+// Where [w1, w2] lies on one side of the vertex, Phi differences are taken
+// through Mills ratios of that side, so nothing underflows.
+struct SmallTimeImages {
+  const LowerBoundary& m;
+  double tau, u, d, sigma, sv2a2;
+
+  SmallTimeImages(const LowerBoundary& model, double tau_) : m(model), tau(tau_), u(tau_ * model.inv_a2) {
+    d = 1.0 + m.sv * m.sv * tau;
+    sigma = std::sqrt(u * d);
+    sv2a2 = m.sv * m.sv * m.a * m.a;
+  }
+  // The drift and sv exponent, and the size of its parts (for rounding).
+  double drift_exponent(double w) const {
+    return (sv2a2 * w * w - 2.0 * m.v * m.a * w - m.v * m.v * tau) / (2.0 * d);
+  }
+  double drift_exponent_size(double w) const {
+    return (sv2a2 * w * w + std::fabs(2.0 * m.v * m.a * w) + m.v * m.v * tau) / (2.0 * d);
+  }
+
+  void add_integral(SignedLogSum& sum, double w1, double w2, int j) const {
+    const double two_j = 2.0 * j;
+    const double mean = -two_j * d - m.v * m.a * u;
+    const double log_prefactor = -std::log(m.a * m.a * u) - kLogSqrt2Pi;
+    const auto q_of = [&](double w) {
+      const double s = w + two_j;
+      return -s * s / (2.0 * u) + drift_exponent(w);
+    };
+    const auto q_size = [&](double w) {
+      const double s = w + two_j;
+      return s * s / (2.0 * u) + drift_exponent_size(w);
+    };
+    const double x1 = (w1 - mean) / sigma;
+    const double x2 = (w2 - mean) / sigma;
+    // sign phi(x) [sigma q(|x|) + side (w + 2j) R(|x|)], side = +1 right of
+    // the vertex, -1 left of it.
+    const auto add_end = [&](double w, double x, double sign, double side) {
+      const double ax = std::fabs(x);
+      const Mills r = mills(ax);
+      const double first = sigma * r.q;
+      const double second = side * (w + two_j) * r.r;
+      const double base_error = kEps * (16.0 + 4.0 * q_size(w));
+      sum.add_scaled(log_prefactor + q_of(w), sign * (first + second),
+                     first * (base_error + mills_q_error(ax)) +
+                         std::fabs(second) * (base_error + kEps * (8.0 + 2.0 * ax * ax)));
+    };
+    if (x1 >= 0.0) {
+      add_end(w1, x1, 1.0, 1.0);
+      add_end(w2, x2, -1.0, 1.0);
+    } else if (x2 <= 0.0) {
+      add_end(w1, x1, 1.0, -1.0);
+      add_end(w2, x2, -1.0, -1.0);
+    } else {
+      const double base1 = kEps * (16.0 + 4.0 * q_size(w1));
+      const double base2 = kEps * (16.0 + 4.0 * q_size(w2));
+      sum.add(1.0, log_prefactor + q_of(w1) + std::log(sigma), base1);
+      sum.add(-1.0, log_prefactor + q_of(w2) + std::log(sigma), base2);
+      const double inside = 1.0 - 0.5 * std::erfc(x2 * kSqrtHalf) - 0.5 * std::erfc(-x1 * kSqrtHalf);
+      const double s = mean + two_j;
+      sum.add(sign_of(s), -std::log(m.a * m.a * u) + q_of(mean) + std::log(std::fabs(s) * inside),
+              kEps * (32.0 + 4.0 * q_size(mean)) / inside);
+    }
+  }
+
+  // log of a bound on all image pairs j' >= j over [w1, w2] (the pointwise
+  // pair bound of small_time, at the worst w), times `width`.
+  double log_tail(double w1, double w2, int j, double width) const {
+    const double s = 2.0 * j - w2;
+    return std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width) - s * s / (2.0 * u) +
+           std::max(drift_exponent(w1), drift_exponent(w2)) - std::log(m.a * m.a * std::sqrt(d)) - kLogSqrt2Pi -
+           1.5 * std::log(u);
+  }
+};
+
+// log of the integral over w in [w1, w2] of the lower-boundary density at
+// decision time tau with u = tau / a^2 < kSeriesSwitch (sv included);
+// nothing when rounding may have cost more than `tolerance` of it.
+std::optional<double> log_small_time_over_start(const LowerBoundary& m, double tau, double w1, double w2,
+                                                double tolerance) {
+  const SmallTimeImages images(m, tau);
+  const double log_series_tolerance = std::log(closed_series_tolerance(tolerance));
+  SignedLogSum sum;
+  images.add_integral(sum, w1, w2, 0);
+  for (int j = 1;; ++j) {
+    if (images.log_tail(w1, w2, j, w2 - w1) <= log_series_tolerance + sum.log_value()) break;
+    if (j == kMaxClosedImagePairs) return std::nullopt;
+    images.add_integral(sum, w1, w2, j);
+    images.add_integral(sum, w1, w2, -j);
+  }
+  if (!sum.accurate(tolerance)) return std::nullopt;
+  return sum.log_value();
+}
+
+// Integral of e^{-b w} sin(k pi w) over [mid - h, mid + h], as
+// exp(log_scale) * value(k):
+//   2 [sin(k pi mid)(b S cos(k pi h) + k pi C sin(k pi h))
+//      + cos(k pi mid)(k pi S cos(k pi h) - b C sin(k pi h))] / (b^2 + k^2 pi^2)
+// with S, C = sinh(b h), cosh(b h) times e^{-|b| h}. sin and cos of k pi mid
+// come from the nearer end of (0, 1), like large_time's.
+class ExpSinIntegral {
+ public:
+  ExpSinIntegral(double b, double w1, double w2) : b_(b), mid_(0.5 * (w1 + w2)), h_(0.5 * (w2 - w1)) {
+    const double bh = std::fabs(b) * h_;
+    s_ = std::copysign(-0.5 * std::expm1(-2.0 * bh), b);
+    c_ = 0.5 * (1.0 + std::exp(-2.0 * bh));
+    log_scale_ = -b * mid_ + bh;
+    reflected_ = mid_ > 0.5;
+    x_ = kPi * (reflected_ ? 1.0 - mid_ : mid_);
+  }
+  double log_scale() const { return log_scale_; }
+  // Bound on |value(k)|: the integral of e^{-b w} alone.
+  double bound() const { return b_ == 0.0 ? 2.0 * h_ : 2.0 * s_ / b_; }
+  // The value and the sum of the magnitudes of its parts (for rounding).
+  std::pair<double, double> value(int k) const {
+    const double c = k * kPi;
+    double sin_mid = std::sin(k * x_);
+    double cos_mid = std::cos(k * x_);
+    if (reflected_) {  // sin(k pi - t) = (-1)^{k+1} sin t, cos(k pi - t) = (-1)^k cos t
+      if (k % 2 == 0) sin_mid = -sin_mid;
+      else cos_mid = -cos_mid;
+    }
+    const double sin_h = std::sin(c * h_);
+    const double cos_h = std::cos(c * h_);
+    const double a1 = b_ * s_ * cos_h;
+    const double a2 = c * c_ * sin_h;
+    const double a3 = c * s_ * cos_h;
+    const double a4 = b_ * c_ * sin_h;
+    const double scale = 2.0 / (b_ * b_ + c * c);
+    const double v = scale * (sin_mid * (a1 + a2) + cos_mid * (a3 - a4));
+    const double size = scale * (std::fabs(sin_mid) * (std::fabs(a1) + std::fabs(a2)) +
+                                 std::fabs(cos_mid) * (std::fabs(a3) + std::fabs(a4)));
+    return {v, size};
+  }
+
+ private:
+  double b_, mid_, h_, s_ = 0.0, c_ = 0.0, log_scale_ = 0.0, x_ = 0.0;
+  bool reflected_ = false;
+};
+
+// log of the integral over w in [w1, w2] of the lower-boundary density at
+// u = tau / a^2 >= kSeriesSwitch, sv = 0, from the large-time series:
+//   (pi / a^2) e^{-v^2 tau / 2} sum_k k e^{-k^2 pi^2 u / 2} int e^{-v a w} sin(k pi w) dw.
+std::optional<double> log_large_time_over_start(const LowerBoundary& m, double tau, double w1, double w2,
+                                                double tolerance) {
+  const double c = kPi * kPi * tau * m.inv_a2 / 2.0;
+  const ExpSinIntegral integral(m.v * m.a, w1, w2);
+  const double series_tolerance = closed_series_tolerance(tolerance);
+  double sum = 0.0;
+  double size = 0.0;
+  for (int k = 1; k < 100000; ++k) {
+    const double decay = std::exp(-(k * static_cast<double>(k) - 1.0) * c);
+    if (k > 1 && k * decay * integral.bound() * kGeometricTail <= series_tolerance * std::fabs(sum)) break;
+    const auto [v, s] = integral.value(k);
+    sum += k * decay * v;
+    size += k * decay * s;
+  }
+  if (!(sum > 0.0) || 16.0 * kEps * size > tolerance * sum) return std::nullopt;
+  return std::log(kPi * m.inv_a2 * sum) + (integral.log_scale() - m.v * m.v * tau / 2.0 - c);
+}
+
+// log of the mean of the density over w in [w1, w2] at decision time tau,
+// in closed form where one is known and accurate.
+std::optional<double> log_closed_over_start(const LowerBoundary& m, double tau, double w1, double w2,
+                                            double tolerance) {
+  if (!(tau > 0.0) || std::isinf(tau)) return -kInf;
+  std::optional<double> r;
+  if (tau * m.inv_a2 < kSeriesSwitch) {
+    r = log_small_time_over_start(m, tau, w1, w2, tolerance);
+  } else if (m.sv == 0.0) {
+    r = log_large_time_over_start(m, tau, w1, w2, tolerance);
+  }
+  if (r) *r -= std::log(w2 - w1);
+  return r;
+}
+
+// Over decision time: with sv = 0 image j of the small-time density is
+//   e^{2 v a j} g(c, s), g(c, s) = c / sqrt(2 pi s^3) e^{-(c + v s)^2 / (2 s)},
+// c = a (w + 2j). For c > 0, g is the first-passage density to a barrier at
+// distance c of a walk drifting away from it at v, whose distribution
+// function is
+//   G(c, s) = Phi(-z) + e^{-2 v c} Phi(-y),  z = (c + v s)/sqrt s, y = (c - v s)/sqrt s,
+// and an antiderivative of G over c is
+//   A(c, s) = sqrt s [z Phi(-z) - phi(z)] - (e^{-2 v c} Phi(-y) - Phi(-z)) / (2 v)
+// (at v = 0: 2 [c Phi(-c/sqrt s) - sqrt s phi(c/sqrt s)]). For c < 0,
+// g(c, s; v) = -g(-c, s; -v), and G, A follow by the same reflection (up to
+// terms free of s, or of c, which the differences below cancel). Both vanish
+// at s = 0.
+struct ImageCorner {
+  double c;  // > 0 after reflection
+  double v;
+  double s;
+};
+
+// Adds sign * A(c, s) (reflected as above) to `sum`, scaled by
+// e^{log_factor}. With e^{-2 v c} phi(y) = phi(z), Phi(-x) = phi(x) R(x):
+//   A = phi(z) [-sqrt s q(z) + (R(z) - R(y)) / (2 v)]  for z, y >= 0,
+// one scale for all three parts; otherwise the part with Phi of a negative
+// argument keeps its own.
+void add_antiderivative(SignedLogSum& sum, const ImageCorner& p, double sign, double log_factor) {
+  if (p.s == 0.0) return;
+  const double root = std::sqrt(p.s);
+  const double z = (p.c + p.v * p.s) / root;
+  const double y = (p.c - p.v * p.s) / root;
+  const double factor_error = kEps * (4.0 * std::fabs(log_factor) + 16.0);
+  const double half_inv_v = p.v == 0.0 ? 0.0 : 0.5 / p.v;
+  if (z >= 0.0) {
+    const Mills rz = mills(z);
+    const double first = -root * rz.q;
+    const double scale_error = factor_error + kEps * z * z;
+    if (p.v == 0.0) {
+      sum.add_scaled(log_factor + log_phi(z), sign * 2.0 * first, 2.0 * std::fabs(first) * (scale_error + mills_q_error(z)));
+      return;
+    }
+    const double third = rz.r * half_inv_v;
+    double x = first + third;
+    double error = std::fabs(first) * (scale_error + mills_q_error(z)) +
+                   std::fabs(third) * (scale_error + kEps * (8.0 + 2.0 * z * z));
+    if (y >= 0.0) {
+      const double second = -mills(y).r * half_inv_v;
+      x += second;
+      error += std::fabs(second) * (scale_error + kEps * (8.0 + 2.0 * y * y + 4.0 * std::fabs(2.0 * p.v * p.c)));
+    } else {  // e^{-2 v c} Phi(-y) with Phi(-y) > 1/2
+      sum.add_scaled(log_factor - 2.0 * p.v * p.c + log_ndtr(-y), -sign * half_inv_v,
+                     std::fabs(half_inv_v) * (factor_error + kEps * (16.0 + 4.0 * std::fabs(2.0 * p.v * p.c))));
+    }
+    sum.add_scaled(log_factor + log_phi(z), sign * x, error);
+    return;
+  }
+  // z < 0: v < 0, so y > 0; Phi(-z) > 1/2 and the first part has no phi(z) factor.
+  const double phi_z = std::exp(log_phi(z));
+  const double upper = 0.5 * std::erfc(z * kSqrtHalf);  // Phi(-z)
+  const double first = -root * (-z * upper + phi_z);
+  const double third = upper * half_inv_v;
+  sum.add_scaled(log_factor, sign * (first + third),
+                 (std::fabs(first) + std::fabs(third)) * (factor_error + kEps * (16.0 + z * z)));
+  const double second = -mills(y).r * half_inv_v;
+  sum.add_scaled(log_factor + log_phi(z), sign * second,
+                 std::fabs(second) * (factor_error + kEps * (16.0 + 2.0 * (y * y + z * z) + 4.0 * std::fabs(2.0 * p.v * p.c))));
+}
+
+// Adds sign * G(c, s) (reflected) to `sum`, scaled by e^{log_factor}:
+// G = phi(z) (R(z) + R(y)) for z, y >= 0.
+void add_distribution(SignedLogSum& sum, const ImageCorner& p, double sign, double log_factor) {
+  if (p.s == 0.0) return;
+  const double root = std::sqrt(p.s);
+  const double z = (p.c + p.v * p.s) / root;
+  const double y = (p.c - p.v * p.s) / root;
+  const double factor_error = kEps * (4.0 * std::fabs(log_factor) + 16.0);
+  const double drift_error = kEps * 4.0 * std::fabs(2.0 * p.v * p.c);
+  if (z >= 0.0 && y >= 0.0) {
+    const double rz = mills(z).r;
+    const double ry = mills(y).r;
+    sum.add_scaled(log_factor + log_phi(z), sign * (rz + ry),
+                   rz * (factor_error + kEps * (16.0 + 3.0 * z * z)) +
+                       ry * (factor_error + drift_error + kEps * (16.0 + 2.0 * y * y + z * z)));
+    return;
+  }
+  sum.add(sign, log_ndtr(-z) + log_factor, factor_error + kEps * (16.0 + 2.0 * z * z));
+  sum.add(sign, -2.0 * p.v * p.c + log_ndtr(-y) + log_factor, factor_error + drift_error + kEps * (16.0 + 2.0 * y * y));
+}
+
+// Adds to `sum` the integral of the lower-boundary density (sv = 0) over
+// decision times [s1, s2] with s2 / a^2 <= kSeriesSwitch, and over starts
+// [w1, w2] (or at the start w1 when w1 == w2), from the image series.
+bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double s1, double s2, double w1,
+                              double w2, double series_tolerance) {
+  const bool over_start = w2 > w1;
+  const auto add_image = [&](int j) {
+    const double log_factor = 2.0 * m.v * m.a * j - std::log(m.a);  // e^{2 v a j}; dc = a dw
+    const double image_sign = j >= 0 ? 1.0 : -1.0;
+    const double v = m.v * image_sign;
+    const double c1 = image_sign * m.a * (w1 + 2.0 * j);
+    const double c2 = image_sign * m.a * (w2 + 2.0 * j);
+    if (over_start) {
+      // [A(c2) - A(c1)] at s2 minus the same at s1; reflected images run backwards.
+      for (const auto& [s, sign] : {std::pair{s2, 1.0}, std::pair{s1, -1.0}}) {
+        add_antiderivative(sum, {c2, v, s}, sign, log_factor);
+        add_antiderivative(sum, {c1, v, s}, -sign, log_factor);
+      }
+    } else {
+      const double log_g = 2.0 * m.v * m.a * j;
+      add_distribution(sum, {c1, v, s2}, image_sign, log_g);
+      add_distribution(sum, {c1, v, s1}, -image_sign, log_g);
+    }
+  };
+  add_image(0);
+  // Tail: the pair bound of small_time at the worst (w, s) of the rectangle;
+  // u^{-3/2} e^{-B/u} grows up to u = 2B/3.
+  const double u2 = s2 * m.inv_a2;
+  const double width = (over_start ? w2 - w1 : 1.0) * (s2 - s1);
+  const double log_drift_max = -m.v * m.a * (m.v > 0.0 ? w1 : w2) - m.v * m.v * s1 / 2.0;
+  for (int j = 1;; ++j) {
+    const double half_b = (2.0 * j - w2) * (2.0 * j - w2) / 2.0;
+    const double u = std::min(u2, 2.0 * half_b / 3.0);
+    const double log_tail = std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width * m.inv_a2) - half_b / u -
+                            1.5 * std::log(u) - kLogSqrt2Pi + log_drift_max;
+    if (log_tail <= std::log(series_tolerance) + sum.log_value()) return true;
+    if (j == kMaxClosedImagePairs) return false;
+    add_image(j);
+    add_image(-j);
+  }
+}
+
+// The large-time counterpart over decision times [s1, s2], s1 / a^2 >=
+// kSeriesSwitch, sv = 0: with lambda_k = v^2/2 + k^2 pi^2 / (2 a^2),
+//   (pi / a^2) sum_k k (e^{-lambda_k s1} - e^{-lambda_k s2}) / lambda_k
+//       * int e^{-v a w} sin(k pi w) dw   (or e^{-v a w} sin(k pi w) at one w).
+// The difference of exponentials is taken as e^{-lambda s1} (-expm1(-lambda (s2 - s1))),
+// so nothing cancels. Returns false when the sum is not accurate.
+bool add_large_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double s1, double s2, double w1,
+                              double w2, double series_tolerance) {
+  const double b = m.v * m.a;
+  const double c = kPi * kPi * s1 * m.inv_a2 / 2.0;
+  const double lambda1 = m.v * m.v / 2.0 + kPi * kPi * m.inv_a2 / 2.0;
+  const bool over_start = w2 > w1;
+  const ExpSinIntegral integral(b, w1, over_start ? w2 : w1);
+  const bool reflected = w1 > 0.5;
+  const double x = kPi * (reflected ? 1.0 - w1 : w1);
+  const double log_scale = over_start ? integral.log_scale() : -b * w1;
+  const double bound = over_start ? integral.bound() : 1.0;
+  double total = 0.0;
+  double size = 0.0;
+  for (int k = 1; k < 100000; ++k) {
+    const double k2 = k * static_cast<double>(k);
+    const double lambda = m.v * m.v / 2.0 + k2 * kPi * kPi * m.inv_a2 / 2.0;
+    const double decay = std::exp(-(k2 - 1.0) * c) / lambda;
+    if (k > 1 && k * decay * bound * kGeometricTail <= series_tolerance * std::fabs(total)) break;
+    double v;
+    double s;
+    if (over_start) {
+      std::tie(v, s) = integral.value(k);
+    } else {
+      v = std::sin(k * x);
+      if (reflected && k % 2 == 0) v = -v;
+      s = std::fabs(v);
+    }
+    const double window = -std::expm1(-lambda * (s2 - s1));
+    total += k * decay * window * v;
+    size += k * decay * window * s;
+  }
+  if (!(total > 0.0)) return false;
+  const double log_factor = std::log(kPi * m.inv_a2) + log_scale - lambda1 * s1;
+  sum.add(1.0, std::log(total) + log_factor, kEps * (16.0 * size / total + 4.0 * std::fabs(log_factor)));
+  return true;
+}
+
+// log of the integral of the density over decision times [s1, s2] (and the
+// mean over starts [w1, w2] when w2 > w1), sv = 0; nothing when a series
+// did not converge or rounding may have cost more than `tolerance`.
+std::optional<double> log_closed_over_time(const LowerBoundary& m, double s1, double s2, double w1, double w2,
+                                           double tolerance) {
+  SignedLogSum sum;
+  const double series_tolerance = closed_series_tolerance(tolerance);
+  const double switch_time = kSeriesSwitch * m.a * m.a;
+  if (s1 < switch_time && !add_small_time_over_time(sum, m, s1, std::min(s2, switch_time), w1, w2, series_tolerance)) {
+    return std::nullopt;
+  }
+  if (s2 > switch_time && !add_large_time_over_time(sum, m, std::max(s1, switch_time), s2, w1, w2, series_tolerance)) {
+    return std::nullopt;
+  }
+  if (!sum.accurate(tolerance)) return std::nullopt;
+  return sum.log_value() - (w2 > w1 ? std::log(w2 - w1) : 0.0);
 }
 
 // A Gauss-Kronrod pair on [-1, 1]: the non-negative Kronrod abscissae
@@ -237,19 +714,38 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
 // The variabilities' integrals. integrate(log_f, lo, hi, share) is the log
 // of the integral of exp(log_f) over [lo, hi]; `share` is the part of the
 // error budget it may spend (the inner sz integral's errors add up in st).
+// With `closed_tolerance` set, the closed forms are tried first and accepted
+// when their rounding is within it (times the same shares).
 template <typename Integrate>
 double log_density_with(const Integrate& integrate, double rt, const DensityParams& p, const LowerBoundary& m,
-                        double w) {
+                        double w, std::optional<double> closed_tolerance) {
+  const double w1 = w - p.sz / 2.0;
+  const double w2 = w + p.sz / 2.0;
   // Mean over the start distribution at decision time tau.
   const auto log_over_start = [&](double tau) {
     if (p.sz == 0.0) return log_lower(m, tau, w);
+    if (closed_tolerance) {
+      if (const auto closed = log_closed_over_start(m, tau, w1, w2, *closed_tolerance * 0.25)) return *closed;
+    }
     const auto at = [&](double ww) { return log_lower(m, tau, ww); };
-    return integrate(at, w - p.sz / 2.0, w + p.sz / 2.0, 0.25) - std::log(p.sz);
+    return integrate(at, w1, w2, 0.25) - std::log(w2 - w1);
   };
   if (p.st == 0.0) return log_over_start(rt - p.t0);
-  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
+  // Averages divide by the windows as rounded (w2 - w1 here, tau_hi -
+  // tau_lo below, not sz and st), so that a window far narrower than its
+  // centre still averages to the density there.
+  const double window_lo = rt - p.t0 - p.st / 2.0;
+  const double tau_lo = std::max(0.0, window_lo);
   const double tau_hi = rt - (p.t0 - p.st / 2.0);
-  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - std::log(p.st);
+  const double log_window = std::log(tau_hi - window_lo);
+  if (closed_tolerance && m.sv == 0.0) {
+    const double hi = p.sz == 0.0 ? w : w2;
+    const double lo = p.sz == 0.0 ? w : w1;
+    if (const auto closed = log_closed_over_time(m, tau_lo, tau_hi, lo, hi, *closed_tolerance)) {
+      return *closed - log_window;
+    }
+  }
+  return integrate(log_over_start, tau_lo, tau_hi, 1.0) - log_window;
 }
 
 // Gauss-Legendre abscissae (non-negative, largest first, 0 last) and weights
@@ -369,7 +865,7 @@ double wfpt_log_density(double rt, bool choice, const DensityParams& p, double t
     const auto integrate = [&](const auto& log_f, double lo, double hi, double share) {
       return log_integral(rule, log_f, lo, hi, tolerance * share);
     };
-    return log_density_with(integrate, rt, p, m, w);
+    return log_density_with(integrate, rt, p, m, w, tolerance);
   };
   if (tolerance >= kLowOrderTolerance) return with_rule(kRule7);
   return with_rule(kRule15);
@@ -380,7 +876,7 @@ double wfpt_log_density_search(double rt, bool choice, const DensityParams& p) {
   if (!(rt > p.t0 - p.st / 2.0)) return -kInf;
   const auto [m, w] = reduce(choice, p);
   const auto integrate = [](const auto& log_f, double lo, double hi, double) { return log_legendre5(log_f, lo, hi); };
-  return log_density_with(integrate, rt, p, m, w);
+  return log_density_with(integrate, rt, p, m, w, std::nullopt);
 }
 
 }  // namespace corvatel

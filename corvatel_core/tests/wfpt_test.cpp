@@ -73,6 +73,90 @@ TEST(WfptTest, SearchDensityApproximatesTheControlledOne) {
   EXPECT_EQ(wfpt_log_density_search(0.2, true, p), -std::numeric_limits<double>::infinity());
 }
 
+// Zero drift keeps the start and time averages elementary: each image
+// w + 2j of the small-time series integrates over w to
+// u (e^{-(w1+2j)^2/2u} - e^{-(w2+2j)^2/2u}) / sqrt(2 pi u^3), and over time
+// to the one-barrier distribution function 2 Phi(-|w + 2j| a / sqrt tau)
+// (negative for the reflected images). Written out here with their own sums
+// (which at u = 1.7 lose 4 digits to cancellation, still far below the
+// tolerance); the leading-edge cases lie hundreds of orders of magnitude
+// below 1.
+double zero_drift_over_start(double tau, double a, double w, double sz) {
+  const double u = tau / (a * a);
+  double sum = 0.0;
+  for (int j = -6; j <= 6; ++j) {
+    const double lo = w - sz / 2 + 2 * j;
+    const double hi = w + sz / 2 + 2 * j;
+    sum += std::exp(-lo * lo / (2 * u)) - std::exp(-hi * hi / (2 * u));
+  }
+  return std::log(sum * u / std::sqrt(2 * std::numbers::pi * u * u * u) / (a * a * sz));
+}
+
+double zero_drift_over_time(double tau_hi, double a, double w, double st) {
+  double sum = 0.0;
+  for (int j = -6; j <= 6; ++j) {
+    const double c = a * (w + 2 * j);
+    sum += (j >= 0 ? 1.0 : -1.0) * std::erfc(std::fabs(c) / std::sqrt(2 * tau_hi));
+  }
+  return std::log(sum / st);
+}
+
+struct ZeroDriftCase {
+  double tau;  // decision time (rt - t0)
+  double boundary;
+  double start;
+};
+
+class ZeroDriftAverages : public testing::TestWithParam<ZeroDriftCase> {};
+
+TEST_P(ZeroDriftAverages, StartAverageMatchesTheElementaryIntegral) {
+  const auto [tau, a, w] = GetParam();
+  for (bool choice : {false, true}) {
+    const DensityParams p{0.0, a, w, 0.3, 1.0, 0.0, 0.2, 0.0};
+    const double expected = zero_drift_over_start(tau, a, choice ? 1.0 - w : w, 0.2);
+    EXPECT_NEAR(wfpt_log_density(0.3 + tau, choice, p), expected, 1e-9 * std::max(1.0, std::fabs(expected)))
+        << choice;
+  }
+}
+
+TEST_P(ZeroDriftAverages, TimeAverageFromTheStartIsTheDistributionFunction) {
+  // t0 = st/2: the window of decision times is [0, rt] for rt <= st.
+  const auto [tau, a, w] = GetParam();
+  const double st = 1.0;
+  const DensityParams p{0.0, a, w, st / 2, 1.0, 0.0, 0.0, st};
+  const double rt = tau;
+  for (bool choice : {false, true}) {
+    const double expected = zero_drift_over_time(rt, a, choice ? 1.0 - w : w, st);
+    EXPECT_NEAR(wfpt_log_density(rt, choice, p), expected, 1e-9 * std::max(1.0, std::fabs(expected))) << choice;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WfptTest, ZeroDriftAverages,
+                         testing::Values(ZeroDriftCase{0.001, 1.0, 0.5}, ZeroDriftCase{0.02, 5.0, 0.2},
+                                         ZeroDriftCase{0.05, 1.5, 0.3}, ZeroDriftCase{0.3, 1.0, 0.85},
+                                         ZeroDriftCase{0.15, 0.3, 0.5}, ZeroDriftCase{0.9, 1.5, 0.6}));
+
+// Where the closed forms cannot vouch for their rounding (a window far
+// narrower than the density's scale, a drift next to zero) the quadrature
+// takes over: the results stay continuous in those parameters.
+TEST(WfptTest, AveragesAreContinuousWhereTheClosedFormsHandOver) {
+  for (bool choice : {false, true}) {
+    for (double rt : {0.35, 0.8, 3.0}) {
+      const DensityParams plain{1.2, 1.5, 0.45, 0.3, 1.0, 0.0, 0.0, 0.0};
+      DensityParams narrow = plain;
+      narrow.sz = 1e-9;
+      narrow.st = 1e-9;
+      EXPECT_NEAR(wfpt_log_density(rt, choice, narrow), wfpt_log_density(rt, choice, plain), 1e-8) << rt;
+      DensityParams still{0.0, 1.5, 0.45, 0.3, 1.0, 0.0, 0.2, 0.2};
+      DensityParams creeping = still;
+      creeping.drift = 1e-12;
+      EXPECT_NEAR(wfpt_log_density(rt, choice, creeping), wfpt_log_density(rt, choice, still), 1e-10) << rt;
+      creeping.drift = -1e-7;
+      EXPECT_NEAR(wfpt_log_density(rt, choice, creeping), wfpt_log_density(rt, choice, still), 1e-6) << rt;
+    }
+  }
+}
+
 TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {
   const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
   const TrialBatch plain = simulate_n(p, 300, 42);

@@ -10,12 +10,26 @@
 // below kSeriesTolerance relative to the partial sum, so the truncation error
 // is bounded term count by term count instead of fixed in advance. Drift is a
 // closed-form factor; a normal drift across trials (sv) is integrated in
-// closed form as well. Uniform start (sz) and non-decision time (st)
-// variability are integrated by adaptive Gauss-Kronrod (7/15) quadrature,
+// closed form as well.
+//
+// Uniform start (sz) and non-decision time (st) variability are integrated
+// term by term in closed form: over the start, each image term (a Gaussian
+// in w, with sv too) and each Fourier term (e^{-v a w} sin(k pi w)); over
+// decision time, each image term's one-barrier first-passage distribution
+// function (Phi and e^{2 v c} Phi) and each Fourier term's exponential, so
+// that the st average is a difference of distribution functions; both
+// together (sv = 0) through an antiderivative of that distribution function
+// over the start. The closed forms' series stop when their tails are below
+// tolerance / 100 of the sum, and each result carries a bound on its own
+// rounding (the cancellation between its terms); one whose bound exceeds
+// `tolerance` (a window much narrower than the density's scales, a drift
+// next to 0) is replaced by adaptive Gauss-Kronrod (7/15) quadrature,
 // refined until the summed |K15 - G7| estimates are below `tolerance` times
 // the integral (3/7 points for tolerances of kLowOrderTolerance and above).
-// Everything is computed in log space so that densities far
-// below the smallest double still have an exact logarithm.
+// The same quadrature integrates over st where sv > 0, and over sz at long
+// times (u >= 0.45) where sv > 0. Everything is computed in log space so
+// that densities far below the smallest double still have an exact
+// logarithm.
 #pragma once
 
 #include <optional>
@@ -40,7 +54,7 @@ struct DensityParams {
 
 // Relative truncation bound of each series.
 inline constexpr double kSeriesTolerance = 1e-15;
-// Default relative error target of the sz/st quadrature.
+// Default relative error target of the sz/st averages.
 inline constexpr double kQuadratureTolerance = 1e-9;
 // From this tolerance on, the 3/7-point Gauss-Kronrod pair replaces the
 // 7/15-point one (cheaper where sz and st are both integrated).
@@ -69,7 +83,9 @@ class DensityParamError {
 
 // log density of (rt, choice) for parameters accepted by check_density_args;
 // -inf where rt <= t0 - st/2 or rt is infinite. `tolerance` only matters
-// when sz or st is positive.
+// when sz or st is positive: it bounds the relative error that the sz and st
+// averages add to the series' own (rounding of a closed form, or the
+// quadrature's error estimate, plus tolerance / 100 of truncation).
 double wfpt_log_density(double rt, bool choice, const DensityParams& p,
                         double tolerance = kQuadratureTolerance);
 
