@@ -63,6 +63,7 @@ def test_variability_densities_match_numerical_integrals(rt, choice, drift, boun
 # edge and 20 s included) for the start and the non-decision-time averages,
 # every 75th (6 points) for the start average with sv, whose reference is
 # slower; sz = 0.09 keeps start 0.05 and 0.95 valid.
+@pytest.mark.reference
 @pytest.mark.parametrize(
     "variability",
     [dict(sz=0.09), dict(st=0.3), dict(sv=1.5, sz=0.09)],
@@ -79,6 +80,7 @@ def test_variability_averages_match_reference_on_grid(variability):
     assert max(errors) <= 1e-8
 
 
+@pytest.mark.reference
 @pytest.mark.parametrize(
     "rt, choice, drift, boundary, start, sz, st",
     [
