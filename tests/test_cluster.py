@@ -135,8 +135,12 @@ def test_chunk_size(seconds_per_task, remaining, threads, expected):
 
 def test_a_killed_worker_costs_only_its_tasks(client):
     # Kill a worker process while it holds a running task; Dask runs that
-    # chunk again on the other worker or on the nanny's restarted one.
-    local = corvatel.recover(TRUTH, 200, reps=3, seed=9, max_iters=6)
+    # chunk again on the other worker or on the nanny's restarted one. The
+    # fits are long enough (about 0.2 s each, 12 of them) that the study is
+    # still running when the killer, polling every few milliseconds, sees
+    # two chunks done.
+    study = dict(reps=4, seed=9, max_iters=30)
+    local = corvatel.recover(TRUTH, 200, **study)
     killed = {}
 
     def kill_when_busy():
@@ -149,11 +153,11 @@ def test_a_killed_worker_costs_only_its_tasks(client):
                 os.kill(pid, signal.SIGKILL)
                 killed["pid"] = pid
                 return
-            time.sleep(0.02)
+            time.sleep(0.005)
 
     killer = threading.Thread(target=kill_when_busy)
     killer.start()
-    remote = corvatel.recover(TRUTH, 200, reps=3, seed=9, max_iters=6, client=client)
+    remote = corvatel.recover(TRUTH, 200, **study, client=client)
     killer.join()
     assert killed, "the study ended before a worker could be killed"
     pd.testing.assert_frame_equal(remote, local, check_exact=True)
