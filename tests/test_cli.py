@@ -9,6 +9,7 @@ import pytest
 
 import corvatel
 from corvatel import cli
+from cli_runner import run
 
 
 @pytest.fixture(scope="module")
@@ -21,16 +22,6 @@ def files(tmp_path, example):
     example.to_csv(tmp_path / "trials.csv", index=False)
     corvatel.datasets.example_truth().to_csv(tmp_path / "truth.csv", index=False)
     return tmp_path
-
-
-def run(capsys, *argv):
-    """main(argv): (exit status, stdout, stderr)."""
-    try:
-        status = cli.main([str(a) for a in argv])
-    except SystemExit as stop:
-        status = stop.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def test_fit_writes_the_fits_of_the_table(files, capsys):

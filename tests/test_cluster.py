@@ -17,6 +17,7 @@ import pytest
 
 import corvatel
 from corvatel import _cluster
+from cli_runner import run
 
 distributed = pytest.importorskip("distributed")
 
@@ -170,29 +171,19 @@ def _scheduler_state(dask_scheduler):
     return done, busy
 
 
-def cli_run(capsys, *argv):
-    from corvatel import cli
-
-    try:
-        status = cli.main([str(a) for a in argv])
-    except SystemExit as stop:
-        status = stop.code
-    return (status, *capsys.readouterr())
-
-
 @pytest.mark.parametrize("where", ["--scheduler", "--workers"])
 def test_command_line_on_a_cluster_writes_the_local_table(client, tmp_path, capsys, where):
     TRUTH.to_csv(tmp_path / "truth.csv", index=False)
     study = ["recover", "--params", tmp_path / "truth.csv", "--n-trials", 200, "--reps", 3, "--method", "ez"]
-    assert cli_run(capsys, *study, "-o", tmp_path / "local.csv")[0] == 0
+    assert run(capsys, *study, "-o", tmp_path / "local.csv")[0] == 0
     target = client.scheduler.address if where == "--scheduler" else 1
-    status, _, err = cli_run(capsys, *study, where, target, "--progress", "-o", tmp_path / "cluster.csv")
+    status, _, err = run(capsys, *study, where, target, "--progress", "-o", tmp_path / "cluster.csv")
     assert status == 0
     assert "9/9" in err  # the progress bar counted every task
     assert (tmp_path / "cluster.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
 
 
 def test_command_line_takes_one_cluster(tmp_path, capsys):
-    status, _, err = cli_run(capsys, "fit", tmp_path / "t.csv", "--scheduler", "tcp://127.0.0.1:1",
+    status, _, err = run(capsys, "fit", tmp_path / "t.csv", "--scheduler", "tcp://127.0.0.1:1",
                              "--workers", "2", "-o", tmp_path / "f.csv")
     assert status == 2 and "not allowed with argument" in err

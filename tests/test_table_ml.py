@@ -6,7 +6,8 @@ import pandas as pd
 import pytest
 
 import corvatel
-from corvatel import _fitting, cli
+from corvatel import _fitting
+from cli_runner import run
 
 ML_COLUMNS = ["drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd", "sv", "sz",
               "st", "converged", "iterations", "log_likelihood", "aic", "bic"]
@@ -189,15 +190,6 @@ def test_recover_ml_has_true_variabilities_and_fits_the_simulated_arrays():
                                           "starting_point", "sv", "sz", "st"]
     # The "ddm" model fits no variability: its sv is 0, off by the truth's mean.
     assert summary.set_index("parameter").loc["sv", "bias"] == pytest.approx(-0.25)
-
-
-def run(capsys, *argv):
-    try:
-        status = cli.main([str(a) for a in argv])
-    except SystemExit as stop:
-        status = stop.code
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def test_cli_ml_fits_and_exit_codes(tmp_path, trials, capsys):
