@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include <cstring>
+
 #include "args.h"
 #include "errors.h"
 #include "numpy_api.h"
@@ -98,6 +100,26 @@ std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts) 
   }
   return ObservedTrials{*choice_view, *rt_view};
 }
+
+namespace detail {
+
+bool model_params_from(const char* const* names, PyObject* const* args, std::size_t count, ModelParams& out) {
+  for (const ParamSpec& spec : kParams) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (std::strcmp(names[i], spec.name) != 0) continue;
+      if (args[i] == nullptr) {
+        out.*(spec.field) = spec.default_value;
+      } else {
+        const auto value = to_double(args[i], spec.name);
+        if (!value) return false;
+        out.*(spec.field) = *value;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace detail
 
 PyRef params_to_dict(const Params& params) {
   PyRef dict = PyRef::steal(PyDict_New());

@@ -7,6 +7,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -14,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "corvatel/parameters.h"
 #include "corvatel/params.h"
 #include "corvatel/stats.h"
 #include "pyref.h"
@@ -40,6 +43,20 @@ std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts);
 
 // A new dict with the five parameter keys, in their fixed order.
 PyRef params_to_dict(const Params& params);
+
+namespace detail {
+bool model_params_from(const char* const* names, PyObject* const* args, std::size_t count, ModelParams& out);
+}
+
+// The model's parameters among a function's arguments, matched by name and
+// converted in table order; one the call left out (nullptr) takes its
+// default. False, with the converter's error noted against the argument,
+// when one does not convert.
+template <std::size_t N>
+bool model_params_from(const std::array<const char*, N>& names, const std::array<PyObject*, N>& args,
+                       ModelParams& out) {
+  return detail::model_params_from(names.data(), args.data(), N, out);
+}
 
 using ParamMap = std::unordered_map<std::string, double>;
 

@@ -122,10 +122,10 @@ PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!out) return nullptr;
   double* result = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
 
-  const std::optional<DensityParamError> error = without_gil([&]() -> std::optional<DensityParamError> {
+  const std::optional<ParamError> error = without_gil([&]() -> std::optional<ParamError> {
     for (std::size_t i = 0; i < n; ++i) {
       const double rt = col[0].at(i);
-      const DensityParams p{col[1].at(i), col[2].at(i), col[3].at(i), col[4].at(i),
+      const ModelParams p{col[1].at(i), col[2].at(i), col[3].at(i), col[4].at(i),
                             col[5].at(i), col[6].at(i), col[7].at(i), col[8].at(i)};
       if (auto bad = check_density_args(rt, p)) return bad;
       const double log_density = wfpt_log_density(rt, choice.at(i) != 0, p);
@@ -133,10 +133,7 @@ PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     return std::nullopt;
   });
-  if (error) {
-    PyErr_SetString(PyExc_ValueError, error->message().c_str());
-    return nullptr;
-  }
+  if (error) return raise_param_error(*error);
   return out.release();
 }
 

@@ -53,6 +53,11 @@ PyObject* raise_corvatel_error(const std::string& message) {
   return nullptr;
 }
 
+PyObject* raise_param_error(const ParamError& error) {
+  PyErr_SetString(PyExc_ValueError, error.message().c_str());
+  return nullptr;
+}
+
 void note_argument(const char* name) {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);

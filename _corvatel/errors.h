@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <cxxabi.h>
 
+#include "corvatel/errors.h"
 #include "corvatel/fp_environment.h"
 
 #include <new>
@@ -20,6 +21,9 @@ PyObject* corvatel_error_type();
 
 // Raises CorvatelError with exactly `message`. Always returns nullptr.
 PyObject* raise_corvatel_error(const std::string& message);
+
+// Raises ValueError with the error's message. Always returns nullptr.
+PyObject* raise_param_error(const ParamError& error);
 
 // Attaches "while processing '<name>'" to the exception being raised, so the
 // user learns which argument was at fault. Where add_note is missing or

@@ -52,7 +52,7 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-PyRef params_dict(const DensityParams& p) {
+PyRef params_dict(const ModelParams& p) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
   const double values[8] = {p.drift, p.boundary, p.start, p.t0, p.sv, p.sz, p.st, p.noise_sd};
@@ -67,7 +67,7 @@ PyRef params_dict(const DensityParams& p) {
 PyObject* fit_tuple(const MlFit& fit) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const DensityParams& p : fit.params) {
+  for (const ModelParams& p : fit.params) {
     PyRef d = params_dict(p);
     if (!d || PyList_Append(list.get(), d.get()) != 0) return nullptr;
   }

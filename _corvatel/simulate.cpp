@@ -9,6 +9,7 @@
 
 #include "args.h"
 #include "corvatel/memory.h"
+#include "corvatel/parameters.h"
 #include "corvatel/simulate.h"
 #include "errors.h"
 #include "functions.h"
@@ -103,15 +104,6 @@ PyRef wrap_buffer(Buffer buffer, int type_num, std::uint64_t length) {
   return array;
 }
 
-const char* invalid_parameter(const Params& p) {
-  // Written so that a NaN fails each test.
-  if (!(p.boundary > 0)) return "boundary must be > 0";
-  if (!(p.start >= 0 && p.start <= 1)) return "start must be in [0, 1]";
-  if (!(p.t0 >= 0)) return "t0 must be >= 0";
-  if (!(p.noise_sd > 0)) return "noise_sd must be > 0";
-  return nullptr;
-}
-
 PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 7> arg{};
   if (!parse_arguments(kSignature, args, kwargs, arg)) return nullptr;
@@ -132,10 +124,7 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!noise_sd) return nullptr;
     params.noise_sd = *noise_sd;
   }
-  if (const char* message = invalid_parameter(params)) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-  }
+  if (const auto error = check_walk_ranges(params)) return raise_param_error(*error);
   if (!ensure_numpy()) return nullptr;
   // Checked before allocating: under overcommit the allocations would succeed
   // and the process be killed part-way through filling them.

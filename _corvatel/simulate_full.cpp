@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "args.h"
+#include "convert.h"
 #include "corvatel/memory.h"
 #include "corvatel/simulate_full.h"
 #include "errors.h"
@@ -20,21 +21,6 @@ namespace {
 constexpr Signature<10> kSignature{
     "simulate_full", {"drift", "boundary", "start", "t0", "n", "seed", "noise_sd", "sv", "sz", "st"}, 6};
 
-// Written so that a NaN fails each test.
-const char* invalid_parameter(const Params& p, const Variability& v) {
-  if (!std::isfinite(p.drift)) return "drift must be finite";
-  if (!(p.boundary > 0 && std::isfinite(p.boundary))) return "boundary must be > 0";
-  if (!(p.start >= 0 && p.start <= 1)) return "start must be in [0, 1]";
-  if (!(p.t0 >= 0 && std::isfinite(p.t0))) return "t0 must be >= 0";
-  if (!(p.noise_sd > 0 && std::isfinite(p.noise_sd))) return "noise_sd must be > 0";
-  if (!(v.sv >= 0 && std::isfinite(v.sv))) return "sv must be >= 0 and finite";
-  if (!(v.sz >= 0 && p.start - v.sz / 2 >= 0 && p.start + v.sz / 2 <= 1)) {
-    return "sz must keep start - sz/2 and start + sz/2 in [0, 1]";
-  }
-  if (!(v.st >= 0 && v.st <= 2 * p.t0)) return "st must be in [0, 2 * t0]";
-  return nullptr;
-}
-
 // A 1-D array of n elements of `type_num`, or nullptr with an exception.
 PyRef new_array(std::uint64_t n, int type_num) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
@@ -44,24 +30,13 @@ PyRef new_array(std::uint64_t n, int type_num) {
 PyObject* simulate_full(PyObject*, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 10> arg{};
   if (!parse_arguments(kSignature, args, kwargs, arg)) return nullptr;
-  Params params{0.0, 0.0, 0.0, 0.0, 1.0};
-  Variability variability{};
-  double* const fields[10] = {&params.drift, &params.boundary, &params.start, &params.t0, nullptr,
-                              nullptr,       &params.noise_sd, &variability.sv, &variability.sz, &variability.st};
-  for (std::size_t i = 0; i < 10; ++i) {
-    if (fields[i] == nullptr || arg[i] == nullptr) continue;
-    const auto value = to_double(arg[i], kSignature.names[i]);
-    if (!value) return nullptr;
-    *fields[i] = *value;
-  }
+  ModelParams params{};
+  if (!model_params_from(kSignature.names, arg, params)) return nullptr;
   const auto n = to_u64(arg[4], "n");
   if (!n) return nullptr;
   const auto seed = to_u64(arg[5], "seed");
   if (!seed) return nullptr;
-  if (const char* message = invalid_parameter(params, variability)) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-  }
+  if (const auto error = check_params(params, ParamUse::Simulation)) return raise_param_error(*error);
   if (*n >= kVariabilityStreamBit) {
     PyErr_SetString(PyExc_ValueError, "n must be below 2**63");
     return nullptr;
@@ -83,7 +58,7 @@ PyObject* simulate_full(PyObject*, PyObject* args, PyObject* kwargs) {
   auto* r = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rts.get())));
 
   const std::uint64_t kept = without_gil([&] {
-    const TrialBatch batch = simulate_full_n(params, variability, *n, *seed);
+    const TrialBatch batch = simulate_full_n(params, *n, *seed);
     std::uint64_t k = 0;
     for (const Trial& t : batch) {
       if (t.timed_out) continue;

@@ -162,6 +162,12 @@ INTERRUPTIBLE = {
 }
 
 
+def default_sigint():
+    """A shell that starts a job in the background ignores SIGINT in it, and
+    a Python started with SIGINT ignored installs no KeyboardInterrupt."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.mark.parametrize("call", INTERRUPTIBLE.values(), ids=INTERRUPTIBLE.keys())
 def test_ctrl_c_interrupts_a_long_call(call):
     code = f"""
@@ -181,7 +187,8 @@ def test_ctrl_c_interrupts_a_long_call(call):
         sys.exit(3)
         """
     child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=default_sigint,
     )
     try:
         assert child.stdout.readline().strip() == "ready"

@@ -70,9 +70,9 @@ struct Layout {
     }
   }
 
-  DensityParams decode(std::span<const double> y, std::size_t level) const {
+  ModelParams decode(std::span<const double> y, std::size_t level) const {
     const auto& s = slot[level];
-    DensityParams p;
+    ModelParams p;
     p.drift = to_range(kDriftBounds, y[s[0]]);
     p.boundary = to_range(kBoundaryBounds, y[s[1]]);
     p.start = to_range(kStartBounds, y[s[2]]);
@@ -89,12 +89,12 @@ struct Layout {
   }
 
   // Search coordinates of natural parameters, one set per level.
-  std::vector<double> encode(std::span<const DensityParams> params) const {
+  std::vector<double> encode(std::span<const ModelParams> params) const {
     std::vector<double> y(dim, 0.0);
     std::vector<int> seen(dim, 0);
     std::vector<double> sum(dim, 0.0);
     for (std::size_t l = 0; l < n_levels; ++l) {
-      const DensityParams& p = params[l];
+      const ModelParams& p = params[l];
       const auto& s = slot[l];
       std::array<double, kFitParamCount> v{};
       v[0] = from_range(kDriftBounds, p.drift);
@@ -127,7 +127,7 @@ struct Objective {
   double operator()(std::span<const double> y) const {
     double total = 0.0;
     for (std::size_t l = 0; l < levels.size(); ++l) {
-      const DensityParams p = layout->decode(y, l);
+      const ModelParams p = layout->decode(y, l);
       if (check_density_args(0.0, p)) return kInf;
       if (search) {
         for (const Trial& t : levels[l]) total += wfpt_log_density_search(t.rt, t.choice, p);
@@ -264,7 +264,7 @@ std::optional<MlError> check_levels(std::span<const std::span<const Trial>> leve
 }
 
 // Starting points of one data set in natural units, before any fit.
-std::vector<DensityParams> ddm_starts(std::span<const Trial> trials) {
+std::vector<ModelParams> ddm_starts(std::span<const Trial> trials) {
   double min_rt = kInf;
   std::uint64_t upper = 0;
   for (const Trial& t : trials) {
@@ -272,7 +272,7 @@ std::vector<DensityParams> ddm_starts(std::span<const Trial> trials) {
     upper += t.choice ? 1 : 0;
   }
   const double sign = 2.0 * static_cast<double>(upper) >= static_cast<double>(trials.size()) ? 1.0 : -1.0;
-  std::vector<DensityParams> starts;
+  std::vector<ModelParams> starts;
   if (const auto ez = ez_diffusion(trials); ez.has_value()) {
     const Params& p = ez.value();
     starts.push_back({p.drift, p.boundary, 0.5, std::clamp(p.t0, 0.1 * min_rt, 0.9 * min_rt), 1.0, 0, 0, 0});
@@ -283,8 +283,8 @@ std::vector<DensityParams> ddm_starts(std::span<const Trial> trials) {
 }
 
 // The full model starts from a four-parameter fit with small variabilities.
-DensityParams full_start(const DensityParams& ddm) {
-  DensityParams p = ddm;
+ModelParams full_start(const ModelParams& ddm) {
+  ModelParams p = ddm;
   p.sv = 0.5;
   p.sz = 0.2 * std::min(p.start, 1.0 - p.start);
   p.st = std::min(0.1, ddm.t0);
@@ -293,7 +293,7 @@ DensityParams full_start(const DensityParams& ddm) {
 
 Result<MlFit, MlError> fit_levels(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
                                   const std::array<bool, kFitParamCount>& per_level,
-                                  const std::vector<std::vector<DensityParams>>& natural_starts) {
+                                  const std::vector<std::vector<ModelParams>>& natural_starts) {
   const Layout layout(model, levels, per_level);
   const Objective search{&layout, levels, true};
   const Objective f{&layout, levels, false};
@@ -322,7 +322,7 @@ std::string MlError::message() const {
   return "";
 }
 
-double sum_log_likelihood(std::span<const Trial> trials, const DensityParams& params, double tolerance) {
+double sum_log_likelihood(std::span<const Trial> trials, const ModelParams& params, double tolerance) {
   double total = 0.0;
   for (const Trial& t : trials) total += wfpt_log_density(t.rt, t.choice, params, tolerance);
   return total;
@@ -331,7 +331,7 @@ double sum_log_likelihood(std::span<const Trial> trials, const DensityParams& pa
 Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model) {
   const std::array<std::span<const Trial>, 1> one{trials};
   if (auto error = check_levels(one, model)) return unexpected(*error);
-  std::vector<std::vector<DensityParams>> starts;
+  std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials)) starts.push_back({s});
   auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts);
   if (model == LikelihoodModel::Ddm || !ddm) return ddm;
@@ -345,7 +345,7 @@ Result<MlFit, MlError> fit_ml_joint(std::span<const std::span<const Trial>> leve
   if (auto error = check_levels(levels, model)) return unexpected(*error);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
-  std::vector<DensityParams> separate;
+  std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
   for (const auto& level : levels) {
     auto fit = fit_ml(level, model);

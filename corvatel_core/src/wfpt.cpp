@@ -717,7 +717,7 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
 // With `closed_tolerance` set, the closed forms are tried first and accepted
 // when their rounding is within it (times the same shares).
 template <typename Integrate>
-double log_density_with(const Integrate& integrate, double rt, const DensityParams& p, const LowerBoundary& m,
+double log_density_with(const Integrate& integrate, double rt, const ModelParams& p, const LowerBoundary& m,
                         double w, std::optional<double> closed_tolerance) {
   const double w1 = w - p.sz / 2.0;
   const double w2 = w + p.sz / 2.0;
@@ -782,7 +782,7 @@ struct Reduced {
   double w;
 };
 
-Reduced reduce(bool choice, const DensityParams& p) {
+Reduced reduce(bool choice, const ModelParams& p) {
   LowerBoundary m{p.drift / p.noise_sd, p.boundary / p.noise_sd, p.sv / p.noise_sd, 0.0};
   m.inv_a2 = 1.0 / (m.a * m.a);
   if (choice) return {{-m.v, m.a, m.sv, m.inv_a2}, 1.0 - p.start};
@@ -791,54 +791,9 @@ Reduced reduce(bool choice, const DensityParams& p) {
 
 }  // namespace
 
-const char* DensityParamError::argument() const {
-  switch (kind_) {
-    case Kind::Rt: return "rt";
-    case Kind::Drift: return "drift";
-    case Kind::Boundary: return "boundary";
-    case Kind::Start: return "start";
-    case Kind::T0: return "t0";
-    case Kind::NoiseSd: return "noise_sd";
-    case Kind::Sv: return "sv";
-    case Kind::Sz:
-    case Kind::SzRange: return "sz";
-    case Kind::St:
-    case Kind::StRange: return "st";
-  }
-  return "";
-}
-
-std::string DensityParamError::message() const {
-  switch (kind_) {
-    case Kind::Rt: return "rt must not be NaN";
-    case Kind::Drift: return "drift must be finite";
-    case Kind::Boundary: return "boundary must be > 0 and finite";
-    case Kind::Start: return "start must be strictly between 0 and 1";
-    case Kind::T0: return "t0 must be >= 0 and finite";
-    case Kind::NoiseSd: return "noise_sd must be > 0 and finite";
-    case Kind::Sv: return "sv must be >= 0 and finite";
-    case Kind::Sz: return "sz must be >= 0 and finite";
-    case Kind::SzRange: return "sz must keep start - sz/2 and start + sz/2 strictly between 0 and 1";
-    case Kind::St: return "st must be >= 0 and finite";
-    case Kind::StRange: return "st must be at most 2 * t0";
-  }
-  return "";
-}
-
-std::optional<DensityParamError> check_density_args(double rt, const DensityParams& p) {
-  using K = DensityParamError::Kind;
-  if (std::isnan(rt)) return DensityParamError(K::Rt);
-  if (!std::isfinite(p.drift)) return DensityParamError(K::Drift);
-  if (!(p.boundary > 0.0 && std::isfinite(p.boundary))) return DensityParamError(K::Boundary);
-  if (!(p.start > 0.0 && p.start < 1.0)) return DensityParamError(K::Start);
-  if (!(p.t0 >= 0.0 && std::isfinite(p.t0))) return DensityParamError(K::T0);
-  if (!(p.noise_sd > 0.0 && std::isfinite(p.noise_sd))) return DensityParamError(K::NoiseSd);
-  if (!(p.sv >= 0.0 && std::isfinite(p.sv))) return DensityParamError(K::Sv);
-  if (!(p.sz >= 0.0 && std::isfinite(p.sz))) return DensityParamError(K::Sz);
-  if (!(p.start - p.sz / 2.0 > 0.0 && p.start + p.sz / 2.0 < 1.0)) return DensityParamError(K::SzRange);
-  if (!(p.st >= 0.0 && std::isfinite(p.st))) return DensityParamError(K::St);
-  if (!(p.st <= 2.0 * p.t0)) return DensityParamError(K::StRange);
-  return std::nullopt;
+std::optional<ParamError> check_density_args(double rt, const ModelParams& p) {
+  if (std::isnan(rt)) return ParamError::rt();
+  return check_params(p, ParamUse::Density);
 }
 
 double log_unit_density(double u, double w) {
@@ -855,7 +810,7 @@ double upper_probability(double drift, double boundary, double start, double noi
   return std::exp(x - z) * std::expm1(z) / std::expm1(x);
 }
 
-double wfpt_log_density(double rt, bool choice, const DensityParams& p, double tolerance) {
+double wfpt_log_density(double rt, bool choice, const ModelParams& p, double tolerance) {
   if (std::isinf(rt)) return -kInf;
   const double lower_edge = p.t0 - p.st / 2.0;
   if (!(rt > lower_edge)) return -kInf;
@@ -871,7 +826,7 @@ double wfpt_log_density(double rt, bool choice, const DensityParams& p, double t
   return with_rule(kRule15);
 }
 
-double wfpt_log_density_search(double rt, bool choice, const DensityParams& p) {
+double wfpt_log_density_search(double rt, bool choice, const ModelParams& p) {
   if (std::isinf(rt)) return -kInf;
   if (!(rt > p.t0 - p.st / 2.0)) return -kInf;
   const auto [m, w] = reduce(choice, p);

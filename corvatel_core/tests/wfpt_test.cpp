@@ -39,18 +39,18 @@ TEST(WfptTest, UpperProbabilityClosedForm) {
 }
 
 TEST(WfptTest, ChecksNameTheArgument) {
-  DensityParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.0};
+  ModelParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.0};
   EXPECT_FALSE(check_density_args(0.5, p));
   p.st = 0.61;
   ASSERT_TRUE(check_density_args(0.5, p));
   EXPECT_STREQ(check_density_args(0.5, p)->argument(), "st");
   p.st = 0.0;
   p.sz = 1.0;
-  EXPECT_EQ(check_density_args(0.5, p)->kind(), DensityParamError::Kind::SzRange);
+  EXPECT_EQ(check_density_args(0.5, p)->kind(), ParamError::Kind::DensityStartWindow);
 }
 
 TEST(WfptTest, ZeroBeforeTheEarliestResponse) {
-  const DensityParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2};
+  const ModelParams p{1.0, 1.0, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2};
   EXPECT_EQ(wfpt_log_density(0.19, true, p), -INFINITY);  // 0.3 - 0.1 rounds below 0.2
   EXPECT_TRUE(std::isfinite(wfpt_log_density(0.21, true, p)));
 }
@@ -61,7 +61,7 @@ TEST(WfptTest, ZeroBeforeTheEarliestResponse) {
 TEST(WfptTest, SearchDensityApproximatesTheControlledOne) {
   for (bool choice : {false, true}) {
     for (double rt : {0.28, 0.45, 0.8, 2.5}) {
-      DensityParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.0, 0.0};
+      ModelParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.0, 0.0};
       EXPECT_EQ(wfpt_log_density_search(rt, choice, p), wfpt_log_density(rt, choice, p));
       p.sz = 0.2;
       p.st = 0.15;
@@ -69,7 +69,7 @@ TEST(WfptTest, SearchDensityApproximatesTheControlledOne) {
           << choice << " " << rt;
     }
   }
-  const DensityParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.2, 0.15};
+  const ModelParams p{1.0, 1.5, 0.45, 0.3, 1.0, 0.8, 0.2, 0.15};
   EXPECT_EQ(wfpt_log_density_search(0.2, true, p), -std::numeric_limits<double>::infinity());
 }
 
@@ -112,7 +112,7 @@ class ZeroDriftAverages : public testing::TestWithParam<ZeroDriftCase> {};
 TEST_P(ZeroDriftAverages, StartAverageMatchesTheElementaryIntegral) {
   const auto [tau, a, w] = GetParam();
   for (bool choice : {false, true}) {
-    const DensityParams p{0.0, a, w, 0.3, 1.0, 0.0, 0.2, 0.0};
+    const ModelParams p{0.0, a, w, 0.3, 1.0, 0.0, 0.2, 0.0};
     const double expected = zero_drift_over_start(tau, a, choice ? 1.0 - w : w, 0.2);
     EXPECT_NEAR(wfpt_log_density(0.3 + tau, choice, p), expected, 1e-9 * std::max(1.0, std::fabs(expected)))
         << choice;
@@ -123,7 +123,7 @@ TEST_P(ZeroDriftAverages, TimeAverageFromTheStartIsTheDistributionFunction) {
   // t0 = st/2: the window of decision times is [0, rt] for rt <= st.
   const auto [tau, a, w] = GetParam();
   const double st = 1.0;
-  const DensityParams p{0.0, a, w, st / 2, 1.0, 0.0, 0.0, st};
+  const ModelParams p{0.0, a, w, st / 2, 1.0, 0.0, 0.0, st};
   const double rt = tau;
   for (bool choice : {false, true}) {
     const double expected = zero_drift_over_time(rt, a, choice ? 1.0 - w : w, st);
@@ -142,13 +142,13 @@ INSTANTIATE_TEST_SUITE_P(WfptTest, ZeroDriftAverages,
 TEST(WfptTest, AveragesAreContinuousWhereTheClosedFormsHandOver) {
   for (bool choice : {false, true}) {
     for (double rt : {0.35, 0.8, 3.0}) {
-      const DensityParams plain{1.2, 1.5, 0.45, 0.3, 1.0, 0.0, 0.0, 0.0};
-      DensityParams narrow = plain;
+      const ModelParams plain{1.2, 1.5, 0.45, 0.3, 1.0, 0.0, 0.0, 0.0};
+      ModelParams narrow = plain;
       narrow.sz = 1e-9;
       narrow.st = 1e-9;
       EXPECT_NEAR(wfpt_log_density(rt, choice, narrow), wfpt_log_density(rt, choice, plain), 1e-8) << rt;
-      DensityParams still{0.0, 1.5, 0.45, 0.3, 1.0, 0.0, 0.2, 0.2};
-      DensityParams creeping = still;
+      ModelParams still{0.0, 1.5, 0.45, 0.3, 1.0, 0.0, 0.2, 0.2};
+      ModelParams creeping = still;
       creeping.drift = 1e-12;
       EXPECT_NEAR(wfpt_log_density(rt, choice, creeping), wfpt_log_density(rt, choice, still), 1e-10) << rt;
       creeping.drift = -1e-7;
@@ -160,7 +160,7 @@ TEST(WfptTest, AveragesAreContinuousWhereTheClosedFormsHandOver) {
 TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {
   const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
   const TrialBatch plain = simulate_n(p, 300, 42);
-  const TrialBatch full = simulate_full_n(p, {}, 300, 42);
+  const TrialBatch full = simulate_full_n(ModelParams{p.drift, p.boundary, p.start, p.t0, p.noise_sd}, 300, 42);
   for (std::uint64_t i = 0; i < 300; ++i) {
     EXPECT_EQ(plain[i].rt, full[i].rt);
     EXPECT_EQ(plain[i].choice, full[i].choice);
@@ -168,25 +168,23 @@ TEST(SimulateFullTest, NoVariabilityIsTheOrdinaryTrial) {
 }
 
 TEST(SimulateFullTest, SameBitsWhateverTheNumberOfWorkers) {
-  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
-  const Variability v{1.0, 0.3, 0.1};
+  const ModelParams v{0.7, 1.1, 0.45, 0.2, 1.0, 1.0, 0.3, 0.1};
   WorkerPool one(1);
   WorkerPool three(3);
-  const TrialBatch a = simulate_full_n(p, v, 2000, 7, one);
-  const TrialBatch b = simulate_full_n(p, v, 2000, 7, three);
+  const TrialBatch a = simulate_full_n(v, 2000, 7, one);
+  const TrialBatch b = simulate_full_n(v, 2000, 7, three);
   for (std::uint64_t i = 0; i < 2000; ++i) {
     ASSERT_EQ(a[i].rt, b[i].rt) << i;
     ASSERT_EQ(a[i].choice, b[i].choice) << i;
   }
   // Each trial walks with exactly the parameters that trial_params gives it.
-  EXPECT_EQ(a[5].rt, simulate_trial(trial_params(p, v, 7, 5), 7, 5).rt);
+  EXPECT_EQ(a[5].rt, simulate_trial(trial_params(v, 7, 5), 7, 5).rt);
 }
 
 TEST(SimulateFullTest, DrawsStayInTheirRanges) {
-  const Params p{0.7, 1.1, 0.45, 0.2, 1.0};
-  const Variability v{0.0, 0.3, 0.1};
+  const ModelParams p{0.7, 1.1, 0.45, 0.2, 1.0, 0.0, 0.3, 0.1};
   for (std::uint64_t i = 0; i < 1000; ++i) {
-    const Params q = trial_params(p, v, 9, i);
+    const Params q = trial_params(p, 9, i);
     EXPECT_EQ(q.drift, p.drift);
     EXPECT_GE(q.start, 0.3);
     EXPECT_LT(q.start, 0.6);

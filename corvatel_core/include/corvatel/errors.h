@@ -1,12 +1,53 @@
-// The failures of parameter recovery, as values: EzError from the closed-form
-// estimator, FitError from the simulation fit and its minimiser. Each yields
-// the exact text that Python users see in CorvatelError.
+// The core's failures, as values: ParamError for arguments outside the
+// model's domain (parameters.h), EzError from the closed-form estimator,
+// FitError from the simulation fit and its minimiser. Each yields the exact
+// text that Python users see: ParamError in ValueError, the others in
+// CorvatelError.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace corvatel {
+
+enum class Param : std::size_t;  // parameters.h
+
+class ParamError {
+ public:
+  enum class Kind {
+    Range,               // outside its range: "boundary must be positive"
+    NotFinite,           // "boundary must be finite"
+    StartWindow,         // start -+ sz/2 outside [0, 1]
+    T0Window,            // st > 2 t0
+    DensityStart,        // a density's start on the band's edge
+    DensityStartWindow,  // a density's start window touching the edge
+    WalkRange,           // simulate's own wording: "boundary must be > 0"
+    Rt,                  // a NaN response time given to a density
+  };
+
+  static ParamError range(Param p) { return {Kind::Range, p}; }
+  static ParamError not_finite(Param p) { return {Kind::NotFinite, p}; }
+  static ParamError start_window();
+  static ParamError t0_window();
+  static ParamError density_start();
+  static ParamError density_start_window();
+  static ParamError walk_range(Param p) { return {Kind::WalkRange, p}; }
+  static ParamError rt();
+
+  Kind kind() const { return kind_; }
+  Param param() const { return param_; }
+  // The argument at fault, as the Python functions name it.
+  const char* argument() const;
+  std::string message() const;
+
+  friend bool operator==(const ParamError&, const ParamError&) = default;
+
+ private:
+  ParamError(Kind kind, Param param) : kind_(kind), param_(param) {}
+  Kind kind_;
+  Param param_;
+};
 
 class EzError {
  public:

@@ -60,7 +60,7 @@ class MlError {
 };
 
 struct MlFit {
-  std::vector<DensityParams> params;  // one per level (one for fit_ml)
+  std::vector<ModelParams> params;  // one per level (one for fit_ml)
   bool converged;
   std::uint64_t iterations;  // Nelder-Mead iterations over all runs
   double log_likelihood;
@@ -68,7 +68,7 @@ struct MlFit {
 
 // Sum over trials of wfpt_log_density; -inf when any trial has density 0.
 // `params` must pass check_density_args.
-double sum_log_likelihood(std::span<const Trial> trials, const DensityParams& params,
+double sum_log_likelihood(std::span<const Trial> trials, const ModelParams& params,
                           double tolerance = kQuadratureTolerance);
 
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).

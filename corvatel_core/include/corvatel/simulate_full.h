@@ -14,28 +14,20 @@
 
 #include <cstdint>
 
-#include "corvatel/params.h"
+#include "corvatel/parameters.h"
 #include "corvatel/simulate.h"
 #include "corvatel/worker_pool.h"
 
 namespace corvatel {
 
-struct Variability {
-  double sv = 0.0;  // sd of the drift across trials
-  double sz = 0.0;  // width of the uniform relative start
-  double st = 0.0;  // width of the uniform non-decision time
-};
-
 inline constexpr std::uint64_t kVariabilityStreamBit = std::uint64_t{1} << 63;
 
 // The parameters trial `index` runs with.
-Params trial_params(const Params& params, const Variability& variability, std::uint64_t seed, std::uint64_t index);
+Params trial_params(const ModelParams& params, std::uint64_t seed, std::uint64_t index);
 
 // Trials 0 .. n-1 (n < 2^63) on the process-wide pool; reproducible whatever
 // the number of workers.
-TrialBatch simulate_full_n(const Params& params, const Variability& variability, std::uint64_t n,
-                           std::uint64_t seed);
-TrialBatch simulate_full_n(const Params& params, const Variability& variability, std::uint64_t n,
-                           std::uint64_t seed, WorkerPool& pool);
+TrialBatch simulate_full_n(const ModelParams& params, std::uint64_t n, std::uint64_t seed);
+TrialBatch simulate_full_n(const ModelParams& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool);
 
 }  // namespace corvatel

@@ -33,24 +33,11 @@
 #pragma once
 
 #include <optional>
-#include <string>
+
+#include "corvatel/errors.h"
+#include "corvatel/parameters.h"
 
 namespace corvatel {
-
-// The full model: the five simulation parameters plus across-trial
-// variabilities. `start` is relative; `sz` is the width of a uniform
-// distribution of the relative start centred on `start`, `st` the width of a
-// uniform distribution of t0, `sv` the standard deviation of the drift.
-struct DensityParams {
-  double drift = 0.0;
-  double boundary = 1.0;
-  double start = 0.5;
-  double t0 = 0.0;
-  double noise_sd = 1.0;
-  double sv = 0.0;
-  double sz = 0.0;
-  double st = 0.0;
-};
 
 // Relative truncation bound of each series.
 inline constexpr double kSeriesTolerance = 1e-15;
@@ -60,40 +47,23 @@ inline constexpr double kQuadratureTolerance = 1e-9;
 // 7/15-point one (cheaper where sz and st are both integrated).
 inline constexpr double kLowOrderTolerance = 1e-6;
 
-// A parameter (or response time) outside the domain of the density.
-class DensityParamError {
- public:
-  enum class Kind { Rt, Drift, Boundary, Start, T0, NoiseSd, Sv, Sz, SzRange, St, StRange };
-
-  explicit DensityParamError(Kind kind) : kind_(kind) {}
-  Kind kind() const { return kind_; }
-  // The argument at fault, as the Python functions name it.
-  const char* argument() const;
-  std::string message() const;
-
-  friend bool operator==(const DensityParamError&, const DensityParamError&) = default;
-
- private:
-  Kind kind_;
-};
-
-// The first rule that rt or p breaks, or nothing. NaN breaks every rule;
-// rt may be infinite (density 0).
-[[nodiscard]] std::optional<DensityParamError> check_density_args(double rt, const DensityParams& p);
+// The first rule that rt or p breaks (a NaN rt, then check_params for a
+// density), or nothing; rt may be infinite (density 0).
+[[nodiscard]] std::optional<ParamError> check_density_args(double rt, const ModelParams& p);
 
 // log density of (rt, choice) for parameters accepted by check_density_args;
 // -inf where rt <= t0 - st/2 or rt is infinite. `tolerance` only matters
 // when sz or st is positive: it bounds the relative error that the sz and st
 // averages add to the series' own (rounding of a closed form, or the
 // quadrature's error estimate, plus tolerance / 100 of truncation).
-double wfpt_log_density(double rt, bool choice, const DensityParams& p,
+double wfpt_log_density(double rt, bool choice, const ModelParams& p,
                         double tolerance = kQuadratureTolerance);
 
 // An approximation of wfpt_log_density for optimisers' searches: sz and st
 // integrated by a fixed 5-point Gauss-Legendre rule in each direction, with
 // no error control, so that it is smooth in the parameters and cheap (at
 // most 25 density values). Exact like wfpt_log_density when sz = st = 0.
-double wfpt_log_density_search(double rt, bool choice, const DensityParams& p);
+double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 
 // log of the zero-drift density of the first passage through 0 of a unit
 // band started at w (0 < w < 1), at normalised time u = t / a^2 > 0.

@@ -1,0 +1,130 @@
+// The model's parameters, declared once: their names in simulation and in
+// fit results, the values each may take, their defaults, the likelihood
+// fits' search intervals, and the fits that estimate them. Every entry
+// point checks its arguments against this table (check_params), and the
+// Python package reads it (its names, ranges and messages) from here.
+//
+// Adding a parameter: a field of ModelParams, a row of kParams, the kernel
+// that uses it, and its tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "corvatel/errors.h"
+#include "corvatel/params.h"
+
+namespace corvatel {
+
+// The full model: the five parameters of a walk plus the across-trial
+// variabilities. `start` is relative; `sv` is the standard deviation of the
+// drift across trials, `sz` the width of a uniform relative start centred on
+// `start`, `st` the width of a uniform non-decision time centred on `t0`.
+struct ModelParams {
+  double drift = 0.0;
+  double boundary = 1.0;
+  double start = 0.5;
+  double t0 = 0.0;
+  double noise_sd = 1.0;
+  double sv = 0.0;
+  double sz = 0.0;
+  double st = 0.0;
+
+  // The walk's five; the variabilities are the caller's to apply.
+  Params walk() const { return {drift, boundary, start, t0, noise_sd}; }
+};
+
+enum class Param : std::size_t { Drift, Boundary, Start, T0, NoiseSd, Sv, Sz, St };
+inline constexpr std::size_t kParamCount = 8;
+
+// An interval of the extended reals; NaN lies in none.
+struct Interval {
+  double lo;
+  double hi;
+  bool lo_closed;
+  bool hi_closed;
+
+  constexpr bool contains(double x) const {
+    const bool above = lo_closed ? x >= lo : x > lo;
+    const bool below = hi_closed ? x <= hi : x < hi;
+    return above && below;
+  }
+};
+
+// The fits that estimate a parameter (a bit each). The others report it at
+// its fixed value (start 0.5 and noise_sd 1 in ez and sim, noise_sd 1 in
+// the likelihood fits) or not at all (the variabilities outside "full").
+enum FitKind : unsigned { kFitEz = 1u, kFitSim = 2u, kFitDdm = 4u, kFitFull = 8u };
+
+inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+struct ParamSpec {
+  Param param;
+  const char* name;      // as simulate and the densities take it: "drift"
+  const char* fit_name;  // as fit results report it: "drift_rate"
+  double ModelParams::*field;
+  // The values a model may have (every entry point also wants them finite),
+  // and the range in words, as messages give it: "boundary must be positive".
+  Interval range;
+  const char* phrase;
+  // The value an omitted argument takes; NaN: the argument is required.
+  double default_value;
+  // Where the likelihood fits search, when the bounds are fixed ones: t0's
+  // upper bound is the fastest response and sz's depends on the start, so
+  // those two have none here (see ml_fit.h).
+  std::optional<Interval> search;
+  unsigned fitted_by;  // FitKind bits
+  bool variability;    // across-trial variability of the full model
+};
+
+inline constexpr double kRequired = std::numeric_limits<double>::quiet_NaN();
+
+inline constexpr std::array<ParamSpec, kParamCount> kParams = {{
+    {Param::Drift, "drift", "drift_rate", &ModelParams::drift, {-kInfinity, kInfinity, true, true}, "finite",
+     kRequired, Interval{-15.0, 15.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+    {Param::Boundary, "boundary", "boundary_separation", &ModelParams::boundary, {0.0, kInfinity, false, true},
+     "positive", kRequired, Interval{0.05, 10.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+    {Param::Start, "start", "starting_point", &ModelParams::start, {0.0, 1.0, true, true}, "between 0 and 1", 0.5,
+     Interval{0.01, 0.99, false, false}, kFitDdm | kFitFull, false},
+    {Param::T0, "t0", "non_decision_time", &ModelParams::t0, {0.0, kInfinity, true, true}, "non-negative",
+     kRequired, std::nullopt, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+    {Param::NoiseSd, "noise_sd", "noise_sd", &ModelParams::noise_sd, {0.0, kInfinity, false, true}, "positive", 1.0,
+     std::nullopt, 0u, false},
+    {Param::Sv, "sv", "sv", &ModelParams::sv, {0.0, kInfinity, true, false}, "non-negative and finite", 0.0,
+     Interval{0.0, 6.0, false, false}, kFitFull, true},
+    {Param::Sz, "sz", "sz", &ModelParams::sz, {0.0, kInfinity, true, true}, "non-negative", 0.0, std::nullopt,
+     kFitFull, true},
+    {Param::St, "st", "st", &ModelParams::st, {0.0, kInfinity, true, true}, "non-negative", 0.0,
+     Interval{0.0, 1.0, false, false}, kFitFull, true},
+}};
+
+constexpr const ParamSpec& spec(Param p) { return kParams[static_cast<std::size_t>(p)]; }
+
+static_assert([] {
+  for (std::size_t i = 0; i < kParamCount; ++i) {
+    if (static_cast<std::size_t>(kParams[i].param) != i) return false;
+  }
+  return true;
+}(), "kParams is in Param order");
+
+// Which rules a check applies. Every use wants each parameter inside its
+// range and finite, a start window (start -+ sz/2) inside [0, 1] and
+// st <= 2 t0; a density also needs the walk to start strictly inside the
+// band, so its start and start window must lie inside (0, 1).
+enum class ParamUse { Simulation, Density };
+
+// The first rule that `p` breaks, parameters in table order, each
+// parameter's range, then its finiteness, then the window rule it heads.
+std::optional<ParamError> check_params(const ModelParams& p, ParamUse use);
+
+// What simulate() checks, in its own words: the ranges of boundary, start,
+// t0 and noise_sd in table order, written as comparisons ("boundary must be
+// > 0", "start must be in [0, 1]"). It leaves drift alone and accepts
+// infinite values: such trials end or time out by the walk's own rules.
+std::optional<ParamError> check_walk_ranges(const Params& p);
+
+}  // namespace corvatel
