@@ -110,3 +110,28 @@ def fit_ml_joint(
     model: Literal["ddm", "full"],
     depends_on: Sequence[str],
 ) -> tuple[list[MlParams], bool, int, float]: ...
+
+class _Parameter(TypedDict):
+    name: str
+    fit_name: str
+    range: tuple[float, float, bool, bool]
+    phrase: str
+    default: float | None
+    search: tuple[float, float, bool, bool] | None
+    fitted_by: tuple[str, ...]
+    variability: bool
+
+def parameters() -> tuple[_Parameter, ...]: ...
+def check_params(
+    columns: Mapping[str, npt.NDArray[np.float64]], use: Literal["simulation", "density"] = "simulation"
+) -> tuple[npt.NDArray[np.int64], dict[int, tuple[str, str]]]: ...
+
+class _SummaryStats(TypedDict):
+    n_valid: int
+    n_upper: int
+    accuracy: float
+    mean_rt: float
+    var_rt: float
+
+def summary_stats(choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64]) -> _SummaryStats: ...
+def information_criteria(log_likelihood: float, n_params: int, n_trials: int) -> tuple[float, float]: ...

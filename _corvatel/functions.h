@@ -19,5 +19,9 @@ extern PyMethodDef wfpt_logpdf_def;  // density.cpp
 extern PyMethodDef simulate_full_def;  // simulate_full.cpp
 extern PyMethodDef fit_ml_def;         // ml.cpp
 extern PyMethodDef fit_ml_joint_def;   // ml.cpp
+extern PyMethodDef parameters_def;     // parameters.cpp
+extern PyMethodDef check_params_def;   // parameters.cpp
+extern PyMethodDef summary_stats_def;  // stats.cpp
+extern PyMethodDef information_criteria_def;  // stats.cpp
 
 }  // namespace corvatel::py

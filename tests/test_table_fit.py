@@ -135,6 +135,17 @@ def test_mixed_type_keys_sort_numbers_then_text_then_missing():
     assert fits.loc[0, "mean_rt"] == (0.7 + 1.1 + 0.7 + 1.1) / 4.0
 
 
+@pytest.mark.parametrize("ordered", [False, True])
+def test_a_categorical_key_keeps_its_categories_order(ordered):
+    # Neither sorted ("easy" < "hard" < "mid") nor in order of appearance.
+    levels = pd.Categorical(["mid", "hard", "easy", None] * 3, categories=["hard", "easy", "mid"], ordered=ordered)
+    table = pd.DataFrame({"level": levels, "choice": [True] * 12,
+                          "rt": np.linspace(0.4, 1.5, 12)})
+    fits = corvatel.fit(table, by="level", method="ez")
+    assert fits["level"].tolist()[:3] == ["hard", "easy", "mid"] and pd.isna(fits["level"].iloc[3])
+    assert fits["mean_rt"].iloc[0] == (table["rt"][1] + table["rt"][5] + table["rt"][9]) / 3
+
+
 def test_drop_invalid_reports_per_group(trials):
     table = trials.copy()
     table["choice"] = table["choice"].astype(float)

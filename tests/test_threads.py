@@ -95,9 +95,23 @@ def test_bad_thread_counts(restore_threads, k, error, message):
     assert corvatel.get_num_threads() == before
 
 
+def test_the_largest_thread_count_is_taken():
+    # In a fresh process the pool has not started, so no threads are made.
+    out = run_python(
+        """
+        import corvatel
+        corvatel.set_num_threads(1024)
+        print(corvatel.get_num_threads())
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "1024"
+
+
 @pytest.mark.parametrize(
     "value, expected, warns",
-    [("2", 2, False), ("1", 1, False), ("0", None, True), ("many", None, True), ("-1", None, True)],
+    [("2", 2, False), ("1", 1, False), ("1024", 1024, False), ("0", None, True), ("many", None, True),
+     ("-1", None, True), ("1025", None, True)],
 )
 def test_environment_variable(value, expected, warns):
     out = run_python(

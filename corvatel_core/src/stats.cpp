@@ -1,5 +1,7 @@
 #include "corvatel/stats.h"
 
+#include <cmath>
+
 namespace corvatel {
 
 namespace {
@@ -63,5 +65,10 @@ std::optional<SummaryStats> summary_stats(const ObservedTrials& trials) { return
 
 TrialCounts count_trials(std::span<const Trial> trials) { return count(TrialView{trials}); }
 TrialCounts count_trials(const ObservedTrials& trials) { return count(ObservedView{trials}); }
+
+InformationCriteria information_criteria(double log_likelihood, std::uint64_t n_params, std::uint64_t n_trials) {
+  const double k = static_cast<double>(n_params);
+  return {2.0 * k - 2.0 * log_likelihood, k * std::log(static_cast<double>(n_trials)) - 2.0 * log_likelihood};
+}
 
 }  // namespace corvatel

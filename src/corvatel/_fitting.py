@@ -11,30 +11,26 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, TypeVar
 
 import numpy as np
 import pandas as pd
 
-from _corvatel import CorvatelError, fit_ez, fit_sim
+from _corvatel import CorvatelError, fit_ez, fit_sim, summary_stats
 
 from .likelihood import fit_ml, fit_ml_joint
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
-from ._trials import (as_frame, choice_column, group_columns, group_rows, refuse_clashes, require_columns, rt_column,
-                      show_rows)
+from ._params import GUESS_OPTIONAL, GUESS_REQUIRED, ML_PARAM_COLUMNS, MODELS, PARAM_COLUMNS, ml_parameters
+from ._trials import (GroupedTrials, TrialTable, as_frame, group_columns, group_rows, refuse_clashes,
+                      require_columns)
 
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
-PARAM_COLUMNS = ("drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd")
-_GUESS_REQUIRED = ("drift_rate", "boundary_separation", "non_decision_time")
-_GUESS_OPTIONAL = ("starting_point", "noise_sd")
-MODELS = ("ddm", "full")
 # The parameters a likelihood fit of each model estimates (depends_on names them).
-_DDM = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time")
-ML_PARAMETERS: dict[str, tuple[str, ...]] = {"ddm": _DDM, "full": _DDM + ("sv", "sz", "st")}
-ML_COLUMNS = PARAM_COLUMNS + ("sv", "sz", "st", "converged", "iterations", "log_likelihood", "aic", "bic")
+ML_PARAMETERS: dict[str, tuple[str, ...]] = {model: ml_parameters(model) for model in MODELS}
+ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
 
 Options = Mapping[str, Any]
 
@@ -78,20 +74,9 @@ def method_entry(method: Any) -> Method:
 
 
 def group_stats(choices: np.ndarray, rts: np.ndarray) -> dict[str, Any]:
-    """The summary statistics the fits use, with the core's arithmetic:
-    left-to-right sums (cumsum is sequential, unlike np.sum's pairwise
-    sum) and the two-pass variance. NaN where there are fewer than two
-    upper-boundary trials."""
-    n_valid = len(choices)
-    upper = rts[choices]
-    n_upper = len(upper)
-    mean_rt = var_rt = math.nan
-    if n_upper >= 2:
-        mean_rt = float(np.cumsum(upper)[-1] / float(n_upper))
-        deviations = upper - mean_rt
-        var_rt = float(np.cumsum(deviations * deviations)[-1] / (float(n_upper) - 1.0))
-    accuracy = float(n_upper) / float(n_valid) if n_valid else math.nan
-    return {"n_valid": n_valid, "n_upper": n_upper, "accuracy": accuracy, "mean_rt": mean_rt, "var_rt": var_rt}
+    """The summary statistics the fits use (the core's): NaN where there
+    are fewer than two upper-boundary trials."""
+    return dict(summary_stats(choices, rts))
 
 
 @dataclass(frozen=True)
@@ -193,11 +178,11 @@ def check_guess(initial_guess: Any) -> dict[str, float] | None:
         return None
     if not isinstance(initial_guess, Mapping):
         raise TypeError(f"initial_guess must be a parameter dict or None, not {type(initial_guess).__name__}")
-    missing = [k for k in _GUESS_REQUIRED if k not in initial_guess]
+    missing = [k for k in GUESS_REQUIRED if k not in initial_guess]
     if missing:
         raise ValueError(f"initial_guess lacks {', '.join(repr(k) for k in missing)}")
     guess = {}
-    for key in _GUESS_REQUIRED + _GUESS_OPTIONAL:
+    for key in GUESS_REQUIRED + GUESS_OPTIONAL:
         if key in initial_guess:
             value = initial_guess[key]
             if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
@@ -292,73 +277,79 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     table is the same, bit for bit); needs the extra corvatel[dask].
     """
     frame = as_frame(data)
-    entry = method_entry(method)
-    model = check_model(model, method)
-    columns = group_columns(by)
-    require_columns(frame, columns + [choice, rt], "fit")
-    free: tuple[str, ...] = ()
-    level_columns: list[Hashable] = []
-    if depends_on is not None:
-        free, level_columns = check_depends_on(depends_on, method, model, frame, columns)
-    refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
-                   "fit: by" if not level_columns else "fit: by or depends_on")
-    if len(frame) == 0:
-        raise ValueError("fit: data has no rows")
-    options = fit_options(initial_guess, max_iters, model)
-    if not isinstance(drop_invalid, bool):
-        raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
-    client = check_client(client)
-
-    choices, missing = choice_column(frame, choice, upper)
-    rts, bad = rt_column(frame, rt, rt_unit)
-    if not drop_invalid:
-        _refuse(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
-        _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
-    invalid = bad | missing
-
-    # With depends_on the rows of a result are the levels within each group.
-    groups = group_rows(frame, columns + level_columns)
-    order = groups.order
-    sorted_choices, sorted_rts, sorted_invalid = choices[order], rts[order], invalid[order]
-    if drop_invalid:
-        # Drop after sorting so that a group that loses every row still gets its row.
-        dropped = np.add.reduceat(sorted_invalid.astype(np.int64), groups.starts) if len(order) else np.array([])
-        keep = ~sorted_invalid
-        kept_before = np.concatenate(([0], np.cumsum(keep)))
-        starts, stops = kept_before[groups.starts], kept_before[groups.stops]
-        sorted_choices, sorted_rts = sorted_choices[keep], sorted_rts[keep]
-    else:
-        starts, stops = groups.starts, groups.stops
-
-    tasks: list[FitTask | JointFitTask]
-    if level_columns:
-        tasks = list(joint_tasks(frame, columns, groups, starts, stops, sorted_choices, sorted_rts, free, model))
-    else:
-        tasks = list(FitTask(sorted_choices[a:b], sorted_rts[a:b], method, options) for a, b in zip(starts, stops))
-    # One call for both kinds of task, so that every fit runs the same way.
-    results = run_tasks(run_group_task, tasks, f"fit ({method})", progress, client)
-    rows = [row for result in results for row in result]
-    table = pd.concat([groups.keys, result_frame(rows, entry)], axis=1)
-    if drop_invalid:
-        table.insert(len(columns) + len(level_columns), "n_dropped", dropped.astype(np.int64))
-    return table
+    request = FitRequest.check(frame, by=by, method=method, choice=choice, rt=rt, initial_guess=initial_guess,
+                               max_iters=max_iters, drop_invalid=drop_invalid, model=model, depends_on=depends_on,
+                               client=client)
+    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
+    return request.run(trials, progress)
 
 
-def joint_tasks(frame: pd.DataFrame, by: list[Hashable], levels: Any, starts: np.ndarray, stops: np.ndarray,
-                choices: np.ndarray, rts: np.ndarray, free: tuple[str, ...], model: str) -> list[JointFitTask]:
+@dataclass(frozen=True)
+class FitRequest:
+    """What `fit` was asked for, checked: the group and level columns, the
+    method and its options, the parameters free per level."""
+
+    by: list[Hashable]
+    level_columns: list[Hashable]
+    free: tuple[str, ...]
+    method: str
+    options: Mapping[str, Any]
+    drop_invalid: bool
+    client: Any
+
+    @classmethod
+    def check(cls, frame: pd.DataFrame, *, by: Any, method: Any, choice: Hashable, rt: Hashable,
+              initial_guess: Any, max_iters: Any, drop_invalid: Any, model: Any, depends_on: Any,
+              client: Any) -> FitRequest:
+        entry = method_entry(method)
+        model = check_model(model, method)
+        columns = group_columns(by)
+        require_columns(frame, columns + [choice, rt], "fit")
+        free: tuple[str, ...] = ()
+        level_columns: list[Hashable] = []
+        if depends_on is not None:
+            free, level_columns = check_depends_on(depends_on, method, model, frame, columns)
+        refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
+                       "fit: by" if not level_columns else "fit: by or depends_on")
+        if len(frame) == 0:
+            raise ValueError("fit: data has no rows")
+        options = fit_options(initial_guess, max_iters, model)
+        if not isinstance(drop_invalid, bool):
+            raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
+        return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client))
+
+    def with_client(self, client: Any) -> FitRequest:
+        return replace(self, client=check_client(client))
+
+    def run(self, trials: TrialTable, progress: bool | None) -> pd.DataFrame:
+        """The fits table of `trials`, read from the frame this request was checked against."""
+        # With depends_on the rows of a result are the levels within each group.
+        grouped = trials.grouped(self.by + self.level_columns)
+        tasks: list[FitTask | JointFitTask]
+        if self.level_columns:
+            tasks = list(joint_tasks(trials, self.by, grouped, self.free, self.options["model"]))
+        else:
+            tasks = [FitTask(grouped.choices[a:b], grouped.rts[a:b], self.method, self.options)
+                     for a, b in zip(grouped.starts, grouped.stops)]
+        # One call for both kinds of task, so that every fit runs the same way.
+        results = run_tasks(run_group_task, tasks, f"fit ({self.method})", progress, self.client)
+        rows = [row for result in results for row in result]
+        table = pd.concat([grouped.groups.keys, result_frame(rows, METHODS[self.method])], axis=1)
+        if self.drop_invalid:
+            table.insert(len(self.by) + len(self.level_columns), "n_dropped", grouped.dropped.astype(np.int64))
+        return table
+
+
+def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, free: tuple[str, ...],
+                model: str) -> list[JointFitTask]:
     """The joint fits, one per `by` group. The (group, level) blocks come
     from one sort with `by` leading, so the blocks of a group are adjacent
     and start where the group starts in a sort by `by` alone."""
-    group_starts = group_rows(frame, by).starts
-    group_of_block = np.searchsorted(group_starts, levels.starts, side="right") - 1
+    group_starts = group_rows(trials.frame, by).starts
+    group_of_block = np.searchsorted(group_starts, levels.groups.starts, side="right") - 1
     first_blocks = np.flatnonzero(np.diff(group_of_block, prepend=-1))
     last_blocks = np.append(first_blocks[1:], len(group_of_block))
-    return [JointFitTask(choices[starts[f]:stops[l - 1]], rts[starts[f]:stops[l - 1]],
+    starts, stops = levels.starts, levels.stops
+    return [JointFitTask(levels.choices[starts[f]:stops[l - 1]], levels.rts[starts[f]:stops[l - 1]],
                          tuple(int(n) for n in stops[f:l] - starts[f:l]), free, model)
             for f, l in zip(first_blocks, last_blocks)]
-
-
-def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
-    if rows.any():
-        raise ValueError(f"{what.format(count=int(rows.sum()))} ({show_rows(frame, rows)}); "
-                         "pass drop_invalid=True to drop those rows")

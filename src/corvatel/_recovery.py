@@ -13,13 +13,13 @@ import pandas as pd
 from ._cluster import check_client
 from ._fitting import (STAT_COLUMNS, FitTask, check_model, fit_options, method_entry, result_frame, run_fit_task,
                        run_tasks)
-from ._simdata import (PARAM_NAMES, VARIABILITY_NAMES, check_count, check_seed, derive_seed, label_columns,
-                       param_table, sim_names, simulate_row, true_values)
+from ._params import ALWAYS_ESTIMATED, PARAMETERS, SOMETIMES_ESTIMATED, true_values
+from ._simdata import (check_count, check_seed, derive_seed, label_columns, param_table, sim_names, simulate_row)
 from ._trials import refuse_clashes, require_columns
 
-RECOVERED = ("drift_rate", "boundary_separation", "non_decision_time")
+RECOVERED = ALWAYS_ESTIMATED
 # Recovered too when the table has their true and fitted columns (method "ml").
-RECOVERED_IF_PRESENT = ("starting_point",) + VARIABILITY_NAMES
+RECOVERED_IF_PRESENT = SOMETIMES_ESTIMATED
 
 
 @dataclass(frozen=True)
@@ -66,8 +66,9 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     seed = check_seed(seed)
     model = check_model(model, method)
     options = fit_options(initial_guess, max_iters, model)
-    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error", "true_starting_point") + tuple(
-        true_values(dict.fromkeys(PARAM_NAMES + VARIABILITY_NAMES, 0.0))) + STAT_COLUMNS + entry.columns, "params")
+    true_names = tuple(p.true_column for p in PARAMETERS if p.fitted_by)
+    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + true_names + STAT_COLUMNS + entry.columns,
+                   "params")
     client = check_client(client)
 
     sets = table[sim_names(table)].to_dict("records")
@@ -79,9 +80,10 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     index = np.repeat(np.arange(len(table)), reps)
     front = table[label_columns(table)].take(index).reset_index(drop=True)
     front["rep"] = np.tile(np.arange(reps, dtype=np.int64), len(table))
-    truth = pd.DataFrame([true_values(sets[i]) for i in index])
-    if method == "ml":
-        truth.insert(2, "true_starting_point", [sets[i]["start"] for i in index])
+    # The truth of what the method estimates (a likelihood fit: its model),
+    # and of the variabilities the parameters give.
+    kinds = (model,) if method == "ml" else (method,)
+    truth = pd.DataFrame([true_values(sets[i], kinds) for i in index])
     excluded = pd.DataFrame({"n_excluded": np.array([r.pop("n_excluded") for r in rows], dtype=np.int64)})
     return pd.concat([front, truth, excluded, result_frame(rows, entry)], axis=1)
 

@@ -10,20 +10,22 @@ import pandas as pd
 
 from _corvatel import simulate, simulate_full
 
+from ._params import BY_NAME, REQUIRED_NAMES, VARIABILITY_NAMES, WALK_NAMES, range_error
 from ._trials import refuse_clashes, show_rows
 
-PARAM_NAMES = ("drift", "boundary", "start", "t0", "noise_sd")
-# Across-trial variabilities of the full model: optional, 0 when absent.
-VARIABILITY_NAMES = ("sv", "sz", "st")
-_REQUIRED = PARAM_NAMES[:4]
+# simulate's parameters; the full model's variabilities are optional, 0 when absent.
+PARAM_NAMES = WALK_NAMES
 _SEED_LIMIT = 2**64
+# What seeds and counts must be, as messages say it (the command line too).
+SEED_WANTED = "an integer from 0 to 2**64 - 1"
+COUNT_WANTED = "a positive integer"
 
 
 def check_seed(seed: Any, argument: str = "seed") -> int:
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
-        raise TypeError(f"{argument} must be an integer from 0 to 2**64 - 1, not {seed!r}")
+        raise TypeError(f"{argument} must be {SEED_WANTED}, not {seed!r}")
     if not 0 <= seed < _SEED_LIMIT:
-        raise ValueError(f"{argument} must be an integer from 0 to 2**64 - 1, not {seed}")
+        raise ValueError(f"{argument} must be {SEED_WANTED}, not {seed}")
     return int(seed)
 
 
@@ -44,28 +46,10 @@ def derive_seed(seed: int, *path: int) -> int:
 
 def check_count(n: Any, argument: str) -> int:
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)):
-        raise TypeError(f"{argument} must be a positive integer, not {n!r}")
+        raise TypeError(f"{argument} must be {COUNT_WANTED}, not {n!r}")
     if not 1 <= n < _SEED_LIMIT:
-        raise ValueError(f"{argument} must be a positive integer, not {n}")
+        raise ValueError(f"{argument} must be {COUNT_WANTED}, not {n}")
     return int(n)
-
-
-_RANGES = {"drift": "finite", "boundary": "positive", "start": "between 0 and 1", "t0": "non-negative",
-           "noise_sd": "positive", "sv": "non-negative and finite", "sz": "non-negative",
-           "st": "non-negative"}
-
-
-def _in_range(name: str, values: np.ndarray) -> np.ndarray:
-    """Which values are allowed for parameter `name` (NaN never is)."""
-    if name == "drift":
-        return np.asarray(np.isfinite(values))
-    if name == "start":
-        return (values >= 0.0) & (values <= 1.0)
-    if name in ("t0", "sz", "st"):
-        return values >= 0.0
-    if name == "sv":
-        return np.asarray(np.isfinite(values) & (values >= 0.0))
-    return values > 0.0
 
 
 def param_table(params: Any) -> pd.DataFrame:
@@ -81,30 +65,25 @@ def param_table(params: Any) -> pd.DataFrame:
     else:
         raise TypeError(f"params must be a mapping of {', '.join(PARAM_NAMES)} or a DataFrame with those "
                         f"columns, not {type(params).__name__}")
-    missing = [name for name in _REQUIRED if name not in frame.columns]
+    missing = [name for name in REQUIRED_NAMES if name not in frame.columns]
     if missing:
         raise ValueError(f"params lacks {', '.join(repr(m) for m in missing)}; it has columns: "
                          f"{', '.join(repr(c) for c in frame.columns) or '(none)'}")
     if len(frame) == 0:
         raise ValueError("params has no rows")
     frame = frame.copy()
-    if "noise_sd" not in frame.columns:
-        frame["noise_sd"] = 1.0
+    for name in PARAM_NAMES:
+        if name not in frame.columns:
+            frame[name] = BY_NAME[name].default
     for name in sim_names(frame):
         column = frame[name]
         if pd.api.types.is_bool_dtype(column.dtype) or not pd.api.types.is_numeric_dtype(column.dtype):
             raise ValueError(f"params column {name!r} must hold numbers; values found: "
                              f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
         frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
-    for name in sim_names(frame):
-        values = frame[name].to_numpy()
-        _refuse_values(frame, name, ~_in_range(name, values), f"must be {_RANGES[name]}")
-    if "sz" in frame.columns:
-        start, sz = frame["start"].to_numpy(), frame["sz"].to_numpy()
-        _refuse_values(frame, "sz", ~((start - sz / 2 >= 0.0) & (start + sz / 2 <= 1.0)),
-                       "must keep start - sz/2 and start + sz/2 within 0 and 1")
-    if "st" in frame.columns:
-        _refuse_values(frame, "st", ~(frame["st"].to_numpy() <= 2 * frame["t0"].to_numpy()), "must be at most 2 * t0")
+    broken = range_error({name: frame[name].to_numpy() for name in sim_names(frame)})
+    if broken is not None:
+        _refuse_values(frame, broken.name, broken.rows, broken.wanted)
     return frame
 
 
@@ -217,11 +196,4 @@ def _simulate_sets(sets: list[dict[Any, float]], n: int,
     return choices, rts, counts, n_excluded
 
 
-def true_values(row: Mapping[Any, float]) -> dict[str, float]:
-    """A parameter set under the names of fitted parameters (with the
-    variabilities the set gives)."""
-    values = {"true_drift_rate": row["drift"], "true_boundary_separation": row["boundary"],
-              "true_non_decision_time": row["t0"]}
-    values.update({f"true_{name}": row[name] for name in VARIABILITY_NAMES if name in row})
-    return values
 

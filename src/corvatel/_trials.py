@@ -1,5 +1,7 @@
 """Reading a table of trials: column checks, choice coding, response-time
-checks and grouping. Everything here raises before any fitting starts."""
+checks and grouping, once, into a `TrialTable` that the fits, the fit-check
+figure and the command line share. Everything here raises before any
+fitting starts."""
 
 from __future__ import annotations
 
@@ -185,3 +187,59 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable]) -> Groups:
     stops = np.concatenate((changes, [n]))
     keys = frame[by].iloc[order[starts]].reset_index(drop=True)
     return Groups(order, starts, stops, keys)
+
+
+def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
+    if rows.any():
+        raise ValueError(f"{what.format(count=int(rows.sum()))} ({show_rows(frame, rows)}); "
+                         "pass drop_invalid=True to drop those rows")
+
+
+@dataclass(frozen=True)
+class GroupedTrials:
+    """The trials of a table in group order, invalid ones left out: group g
+    is choices[starts[g]:stops[g]] and rts[starts[g]:stops[g]]; `dropped`
+    counts the invalid rows of each group, `groups` is the grouping itself."""
+
+    groups: Groups
+    choices: np.ndarray
+    rts: np.ndarray
+    starts: np.ndarray
+    stops: np.ndarray
+    dropped: np.ndarray
+
+
+@dataclass(frozen=True)
+class TrialTable:
+    """A table of trials read once: `choices` (True at the upper boundary)
+    and `rts` (seconds) as arrays in row order, and the `invalid` rows (a
+    missing choice, or a NaN, infinite or negative response time), which
+    `read` refuses unless told to drop them."""
+
+    frame: pd.DataFrame
+    choices: np.ndarray
+    rts: np.ndarray
+    invalid: np.ndarray
+
+    @classmethod
+    def read(cls, frame: pd.DataFrame, *, choice: Hashable, rt: Hashable, upper: Any, rt_unit: str,
+             drop_invalid: bool) -> TrialTable:
+        choices, missing = choice_column(frame, choice, upper)
+        rts, bad = rt_column(frame, rt, rt_unit)
+        if not drop_invalid:
+            _refuse(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
+            _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
+        return cls(frame, choices, rts, bad | missing)
+
+    def grouped(self, by: list[Hashable]) -> GroupedTrials:
+        """The valid trials grouped by the columns `by` (sorted key order)."""
+        groups = group_rows(self.frame, by)
+        order = groups.order
+        choices, rts, invalid = self.choices[order], self.rts[order], self.invalid[order]
+        # Dropped after sorting, so that a group that loses every row still has its bounds.
+        dropped = (np.add.reduceat(invalid.astype(np.int64), groups.starts) if len(order)
+                   else np.zeros(len(groups.starts), dtype=np.int64))
+        keep = ~invalid
+        kept_before = np.concatenate(([0], np.cumsum(keep)))
+        return GroupedTrials(groups, choices[keep], rts[keep], kept_before[groups.starts], kept_before[groups.stops],
+                             dropped)

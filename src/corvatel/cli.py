@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
-import math
 import os
 import sys
 import tempfile
@@ -18,6 +17,12 @@ from pathlib import Path
 from typing import Any
 
 import pandas as pd
+
+from ._fitting import METHODS, FitRequest
+from ._fitting import check_model as check_method_model
+from ._params import MODELS, PARAMETERS
+from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
+from ._trials import TrialTable
 
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
@@ -55,8 +60,12 @@ examples:
   # 500 trials from one parameter set
   corvatel simulate --drift 1.2 --boundary 1.5 --start 0.5 --t0 0.3 -n 500 --seed 1 -o trials.csv
 
+  # the full model: drift, start and t0 vary across trials
+  corvatel simulate --drift 1.2 --boundary 1.5 --start 0.5 --t0 0.3 --sv 0.8 --st 0.1 -n 500 --seed 1 -o full.csv
+
   # 200 trials per row of a table with columns subject, condition, drift,
-  # boundary, start, t0 (and optionally noise_sd); other columns are labels
+  # boundary, start, t0 (and optionally noise_sd, sv, sz, st); other columns
+  # are labels
   corvatel simulate --params truth.csv -n 200 --seed 7 -o trials.parquet
 
 Row i of the parameter table draws from seed corvatel.derive_seed(SEED, i).
@@ -197,36 +206,30 @@ def coerce_upper(frame: pd.DataFrame, column: str, text: str | None) -> Any:
     return text
 
 
-def _finite(option: str) -> Callable[[str], float]:
+def _number(option: str) -> Callable[[str], float]:
+    """An argparse type: the text as a float; whether the value is allowed
+    is the library's to say, as for a parameter table."""
     def parse(text: str) -> float:
         try:
-            value = float(text)
+            return float(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{option} wants a number, not {text!r}") from None
-        if not math.isfinite(value):
-            raise argparse.ArgumentTypeError(f"{option} wants a finite number, not {text!r}")
-        return value
     return parse
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"wants a positive integer, not {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"wants a positive integer, not {text!r}")
-    return value
+def _checked_integer(check: Callable[[Any, str], int], wanted: str) -> Callable[[str], int]:
+    """An argparse type: the text as an integer that the library's `check`
+    accepts; its refusal says what is wanted."""
+    def parse(text: str) -> int:
+        try:
+            return check(int(text), "value")
+        except (ValueError, TypeError):
+            raise argparse.ArgumentTypeError(f"wants {wanted}, not {text!r}") from None
+    return parse
 
 
-def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"wants an integer from 0 to 2**64 - 1, not {text!r}") from None
-    if not 0 <= value < 2**64:
-        raise argparse.ArgumentTypeError(f"wants an integer from 0 to 2**64 - 1, not {text!r}")
-    return value
+_count = _checked_integer(check_count, COUNT_WANTED)
+_seed = _checked_integer(check_seed, SEED_WANTED)
 
 
 def _add_progress(parser: argparse.ArgumentParser) -> None:
@@ -275,9 +278,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="the choice value that counts as the upper (correct) boundary")
     fit.add_argument("--rt", default="rt", metavar="COLUMN", help="response-time column (default: rt)")
     fit.add_argument("--rt-unit", choices=["s", "ms"], default="s", help="unit of the response times (default: s)")
-    fit.add_argument("--method", choices=["ez", "sim", "ml"], default="sim",
+    fit.add_argument("--method", choices=list(METHODS), default="sim",
                      help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
-    fit.add_argument("--model", choices=["ddm", "full"], default=None,
+    fit.add_argument("--model", choices=list(MODELS), default=None,
                      help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
     fit.add_argument("--depends-on", nargs="+", default=None, metavar="PARAM=COLUMN",
                      help="with --method ml: PARAM is free per level of COLUMN (COLUMN,COLUMN for several), "
@@ -297,9 +300,10 @@ def build_parser() -> argparse.ArgumentParser:
                               formatter_class=raw, description="Simulate N trials from one parameter set, "
                               "or from every row of a parameter table.")
     one = sim.add_argument_group("one parameter set (instead of --params)")
-    for option, name in [("--drift", "drift"), ("--boundary", "boundary"), ("--start", "start"),
-                         ("--t0", "t0"), ("--noise-sd", "noise_sd")]:
-        one.add_argument(option, dest=name, type=_finite(option), metavar="X")
+    for parameter in PARAMETERS:
+        default = "required" if parameter.required else f"default: {parameter.default:g}"
+        one.add_argument(parameter.option, dest=parameter.name, type=_number(parameter.option), metavar="X",
+                         help=f"{parameter.name} ({default})")
     sim.add_argument("--params", metavar="PARAMS", help="table of parameter sets: .csv, .parquet or -")
     sim.add_argument("-n", type=_count, required=True, help="trials per parameter set")
     sim.add_argument("--seed", type=_seed, required=True)
@@ -312,8 +316,8 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("--params", required=True, metavar="PARAMS", help="table of parameter sets: .csv, .parquet or -")
     rec.add_argument("--n-trials", type=_count, required=True, metavar="N", help="trials per data set")
     rec.add_argument("--reps", type=_count, default=1, metavar="R", help="data sets per parameter row (default: 1)")
-    rec.add_argument("--method", choices=["ez", "sim", "ml"], default="sim")
-    rec.add_argument("--model", choices=["ddm", "full"], default=None, help="likelihood model of --method ml")
+    rec.add_argument("--method", choices=list(METHODS), default="sim")
+    rec.add_argument("--model", choices=list(MODELS), default=None, help="likelihood model of --method ml")
     rec.add_argument("--max-iters", type=_count, default=200, metavar="N")
     rec.add_argument("--seed", type=_seed, default=0)
     rec.add_argument("-o", "--output", required=True, metavar="TABLE", help="recovery table: .csv, .parquet or -")
@@ -325,29 +329,32 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def run_fit(args: argparse.Namespace) -> None:
-    import corvatel
-
     check_model(args)
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
+    # The table is read once, for the fits and the figure alike.
+    request, trials = _on_file(args.trials, lambda: (
+        FitRequest.check(data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, initial_guess=None,
+                         max_iters=args.max_iters, drop_invalid=args.drop_invalid, model=args.model,
+                         depends_on=depends_on, client=None),
+        TrialTable.read(data, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
+                        drop_invalid=args.drop_invalid)))
     with _client(args) as client:
-        fits = _on_file(args.trials, lambda: corvatel.fit(
-            data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, upper=upper,
-            rt_unit=args.rt_unit, max_iters=args.max_iters, drop_invalid=args.drop_invalid,
-            progress=args.progress, model=args.model, depends_on=depends_on, client=client))
+        fits = _on_file(args.trials, lambda: request.with_client(client).run(trials, args.progress))
     write_table(fits, args.output)
     if args.plot:
         from corvatel import plot
 
-        figure = plot.fit_check(data, fits, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
-                                drop_invalid=args.drop_invalid)
+        figure = plot.fit_check_trials(trials, fits, request.by)
         save_figure(figure, args.plot)
 
 
 def check_model(args: argparse.Namespace) -> None:
-    if args.model is not None and args.method != "ml":
-        raise UsageError("--model needs --method ml")
+    try:
+        check_method_model(args.model, args.method)
+    except ValueError as error:
+        raise UsageError(str(error)) from None
 
 
 def parse_depends_on(items: list[str] | None, method: str) -> dict[str, list[str]] | None:
@@ -370,14 +377,15 @@ def parse_depends_on(items: list[str] | None, method: str) -> dict[str, list[str
 def run_simulate(args: argparse.Namespace) -> None:
     import corvatel
 
-    given = {name: getattr(args, name) for name in ("drift", "boundary", "start", "t0", "noise_sd")}
+    given = {p.name: getattr(args, p.name) for p in PARAMETERS}
+    required = [p.option for p in PARAMETERS if p.required]
     if args.params is not None:
         if any(v is not None for v in given.values()):
-            raise UsageError("give either --params or --drift/--boundary/--start/--t0, not both")
+            raise UsageError(f"give either --params or {'/'.join(required)}, not both")
         source = args.params
         params: Any = read_table(args.params)
     else:
-        missing = [f"--{n.replace('_', '-')}" for n in ("drift", "boundary", "start", "t0") if given[n] is None]
+        missing = [p.option for p in PARAMETERS if p.required and given[p.name] is None]
         if missing:
             raise UsageError(f"missing {', '.join(missing)} (or give --params)")
         source = "parameters"

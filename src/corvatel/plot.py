@@ -15,11 +15,12 @@ import pandas as pd
 
 from _corvatel import simulate
 
-from ._fitting import PARAM_COLUMNS, STAT_COLUMNS
+from ._fitting import STAT_COLUMNS
+from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
 from .likelihood import wfpt_pdf
-from ._trials import as_frame, choice_column, group_rows, require_columns, rt_column
+from ._trials import TrialTable, as_frame, require_columns
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -55,8 +56,7 @@ def quantile_points(choices: np.ndarray, rts: np.ndarray) -> dict[str, Any]:
 
 def predicted_trials(fit_row: pd.Series, n_sim: int, seed: int) -> tuple[np.ndarray, np.ndarray, int] | None:
     """Trials simulated at a group's fitted parameters (None if unfitted)."""
-    values = [fit_row[c] for c in ("drift_rate", "boundary_separation", "starting_point", "non_decision_time",
-                                   "noise_sd")]
+    values = [fit_row[BY_NAME[name].fit_name] for name in WALK_NAMES]
     if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values):
         return None
     drift, boundary, start, t0, noise_sd = (float(v) for v in values)
@@ -97,13 +97,9 @@ class Density:
         return points
 
 
-_ML_COLUMNS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd", "sv", "sz",
-               "st")
-
-
 def predicted_density(fit_row: pd.Series) -> Density | None:
     """The densities at a likelihood fit's parameters (None if unfitted)."""
-    values = {c: fit_row[c] for c in _ML_COLUMNS}
+    values = {c: fit_row[c] for c in ML_PARAM_COLUMNS}
     if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values()):
         return None
     return Density({c: float(v) for c, v in values.items()})
@@ -144,29 +140,30 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     require_columns(fits, list(STAT_COLUMNS) + list(PARAM_COLUMNS), "fit_check: fits")
     columns = _group_columns(fits, by)
     require_columns(frame, columns + [choice, rt], "fit_check: data")
+    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
+    return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,
+                            max_groups=max_groups)
+
+
+def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hashable], *,
+                     condition: Hashable | None = None, n_sim: int = 20_000, seed: int = 0, bins: int = 40,
+                     max_groups: int = 24) -> Figure:
+    """fit_check of a table already read, grouped by `columns`."""
     if condition is None:
         condition = columns[-1] if columns else None
     elif condition not in columns:
         raise ValueError(f"fit_check: condition {condition!r} is not one of the group columns {columns!r}")
-
-    choices, missing = choice_column(frame, choice, upper)
-    rts, bad = rt_column(frame, rt, rt_unit)
-    keep = ~(missing | bad)
-    if not drop_invalid and not keep.all():
-        raise ValueError("fit_check: data has rows with a missing choice or a NaN, infinite or negative "
-                         "response time; pass drop_invalid=True as to fit")
-    groups = group_rows(frame, columns)
-    if len(groups.keys) != len(fits) or not groups.keys.equals(fits[columns].reset_index(drop=True)):
+    grouped = trials.grouped(columns)
+    keys = grouped.groups.keys
+    if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):
         raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
                          "for this data")
 
     likelihood = all(c in fits.columns for c in ("log_likelihood", "sv", "sz", "st"))
     observed: list[tuple[np.ndarray, np.ndarray]] = []
     predicted: list[Prediction] = []
-    for g, (start, stop) in enumerate(zip(groups.starts, groups.stops)):
-        rows = groups.order[start:stop]
-        rows = rows[keep[rows]]
-        observed.append((choices[rows], rts[rows]))
+    for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
+        observed.append((grouped.choices[start:stop], grouped.rts[start:stop]))
         predicted.append(predicted_density(fits.iloc[g]) if likelihood
                          else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
 

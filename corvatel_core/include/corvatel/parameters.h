@@ -72,6 +72,8 @@ struct ParamSpec {
   Interval range;
   const char* phrase;
   // The value an omitted argument takes; NaN: the argument is required.
+  // (The fits that do not estimate start and noise_sd fix them at
+  // kRecoveryStart and kRecoveryNoiseSd, params.h.)
   double default_value;
   // Where the likelihood fits search, when the bounds are fixed ones: t0's
   // upper bound is the fastest response and sz's depends on the start, so
@@ -88,7 +90,7 @@ inline constexpr std::array<ParamSpec, kParamCount> kParams = {{
      kRequired, Interval{-15.0, 15.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
     {Param::Boundary, "boundary", "boundary_separation", &ModelParams::boundary, {0.0, kInfinity, false, true},
      "positive", kRequired, Interval{0.05, 10.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
-    {Param::Start, "start", "starting_point", &ModelParams::start, {0.0, 1.0, true, true}, "between 0 and 1", 0.5,
+    {Param::Start, "start", "starting_point", &ModelParams::start, {0.0, 1.0, true, true}, "between 0 and 1", kRequired,
      Interval{0.01, 0.99, false, false}, kFitDdm | kFitFull, false},
     {Param::T0, "t0", "non_decision_time", &ModelParams::t0, {0.0, kInfinity, true, true}, "non-negative",
      kRequired, std::nullopt, kFitEz | kFitSim | kFitDdm | kFitFull, false},

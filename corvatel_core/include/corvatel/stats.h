@@ -44,4 +44,13 @@ std::optional<SummaryStats> summary_stats(const ObservedTrials& trials);
 TrialCounts count_trials(std::span<const Trial> trials);
 TrialCounts count_trials(const ObservedTrials& trials);
 
+// Akaike's and the Bayesian (Schwarz's) information criteria of a fit with
+// n_params free parameters and the given log-likelihood over n_trials
+// trials: 2k - 2 log L and k ln n - 2 log L.
+struct InformationCriteria {
+  double aic;
+  double bic;
+};
+InformationCriteria information_criteria(double log_likelihood, std::uint64_t n_params, std::uint64_t n_trials);
+
 }  // namespace corvatel
