@@ -1,21 +1,16 @@
-// The scalar walk (the definition), the lanes' scalar slow draws, and the
-// choice of path.
+// The scalar walk (the definition) and the lanes' scalar slow draws.
 #include "corvatel/internal/walk.h"
 
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
 #include "corvatel/normal.h"
 #include "corvatel/params.h"
 #include "corvatel/simulate.h"
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 namespace corvatel::internal {
 
@@ -62,13 +57,12 @@ class LaneRng {
 
  private:
   void refill() {
-    std::uint32_t input[16] = {0x61707865u, 0x3320646Eu, 0x79622D32u, 0x6B206574u};
-    std::memcpy(input + 4, src_.key, 8 * sizeof(std::uint32_t));
-    input[12] = static_cast<std::uint32_t>(src_.blocks);
-    input[13] = static_cast<std::uint32_t>(src_.blocks >> 32);
-    input[14] = static_cast<std::uint32_t>(src_.stream);
-    input[15] = static_cast<std::uint32_t>(src_.stream >> 32);
-    std::uint32_t block[16];
+    std::uint32_t input[kChaChaWords];
+    std::memcpy(input + kConstantWord, kChaChaConstant, sizeof kChaChaConstant);
+    std::memcpy(input + kKeyWord, src_.key, kKeyWordCount * sizeof(std::uint32_t));
+    put_u64(input, kCounterWord, src_.blocks);
+    put_u64(input, kStreamWord, src_.stream);
+    std::uint32_t block[kChaChaWords];
     chacha8_block(input, block);
     for (unsigned k = 0; k < 8; ++k) {
       src_.ring[((src_.fill + k) % kRingSlots) * src_.stride + src_.lane] =
@@ -109,82 +103,7 @@ struct StepTimes {
   return times;
 }
 
-#if defined(__x86_64__)
-
-// Processor support and OS support: the OS must save the wider registers
-// (XCR0), or the instructions fault although CPUID lists them.
-struct X86Support {
-  bool avx2 = false;
-  bool avx512 = false;
-};
-
-X86Support detect_x86() {
-  X86Support s;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return s;
-  const bool osxsave = (ecx & (1u << 27)) != 0;
-  const bool avx = (ecx & (1u << 28)) != 0;
-  if (!osxsave || !avx) return s;
-  unsigned xcr0_lo = 0, xcr0_hi = 0;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  const bool ymm_state = (xcr0_lo & 0x6u) == 0x6u;     // SSE and AVX state
-  const bool zmm_state = (xcr0_lo & 0xE6u) == 0xE6u;   // plus opmask and both ZMM halves
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return s;
-  s.avx2 = ymm_state && (ebx & (1u << 5)) != 0;
-  s.avx512 = s.avx2 && zmm_state && (ebx & (1u << 16)) != 0;  // AVX-512 F
-  return s;
-}
-
-const X86Support& x86_support() {
-  static const X86Support support = detect_x86();
-  return support;
-}
-
-#endif
-
-SimdPath choose_path() {
-  SimdPath widest = SimdPath::scalar;
-  for (unsigned i = 0; i < kSimdPathCount; ++i) {
-    if (simd_path_supported(static_cast<SimdPath>(i))) widest = static_cast<SimdPath>(i);
-  }
-  const char* forced = std::getenv("CORVATEL_SIMD");
-  if (forced == nullptr) return widest;
-  for (unsigned i = 0; i < kSimdPathCount; ++i) {
-    if (std::strcmp(forced, simd_path_name(static_cast<SimdPath>(i))) != 0) continue;
-    // Forced but not supported here: the widest supported path below it.
-    for (unsigned j = i + 1; j-- > 0;) {
-      if (simd_path_supported(static_cast<SimdPath>(j))) return static_cast<SimdPath>(j);
-    }
-  }
-  return widest;
-}
-
 }  // namespace
-
-const char* simd_path_name(SimdPath path) {
-  switch (path) {
-    case SimdPath::scalar: return "scalar";
-    case SimdPath::avx2: return "avx2";
-    case SimdPath::avx512: return "avx512";
-  }
-  return "scalar";
-}
-
-bool simd_path_supported(SimdPath path) {
-  switch (path) {
-    case SimdPath::scalar: return true;
-#if defined(__x86_64__)
-    case SimdPath::avx2: return x86_support().avx2;
-    case SimdPath::avx512: return x86_support().avx512;
-#endif
-    default: return false;
-  }
-}
-
-SimdPath chosen_simd_path() {
-  static const SimdPath path = choose_path();
-  return path;
-}
 
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out) {

@@ -1,5 +1,5 @@
 // The evidence walk of a run of trials, on the scalar path or with trials in
-// SIMD lanes, and the choice among those paths. Internal to the core:
+// SIMD lanes (simd_dispatch.h chooses the path). Internal to the core:
 // callers use simulate.h.
 //
 // Every path writes, for trials first .. first + count - 1, the walk's end as
@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "corvatel/internal/simd_dispatch.h"
+
 namespace corvatel {
 struct Params;
 }
@@ -25,18 +27,6 @@ struct WalkEnd {
   std::uint64_t steps;  // Euler steps taken (draws of z)
   bool inside;          // still strictly inside the band: the 10 s cap ended it
 };
-
-enum class SimdPath : unsigned { scalar, avx2, avx512 };
-inline constexpr unsigned kSimdPathCount = 3;
-
-// Lowercase name, as CORVATEL_SIMD takes it.
-const char* simd_path_name(SimdPath path);
-// This processor and OS can run it (the scalar path everywhere).
-bool simd_path_supported(SimdPath path);
-// The path of this process, chosen once: CORVATEL_SIMD when it names a
-// supported path, else the widest supported path not wider than the one it
-// names (an unknown name counts as none), else the widest supported path.
-SimdPath chosen_simd_path();
 
 // Trials first .. first + count - 1 of the batch keyed by `key` (the 8 words
 // ChaCha8Rng::key_from_seed gives) on `path`, which must be supported.
