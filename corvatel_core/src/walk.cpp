@@ -1,6 +1,7 @@
 // The scalar walk (the definition) and the lanes' scalar slow draws.
 #include "corvatel/internal/walk.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -16,18 +17,18 @@ namespace corvatel::internal {
 
 namespace {
 
-void walk_scalar(const Params& p, const ChaCha8Rng& keyed, std::uint64_t first, std::uint64_t count,
+void walk_scalar(const RunParams& run, const ChaCha8Rng& keyed, std::uint64_t first, std::uint64_t count,
                  WalkEnd* out) {
   const StandardNormal normal;
-  const double a = p.drift * kTimeStep;
-  const double s = p.noise_sd * kSqrtTimeStep;
+  const double s = run.s;
   for (std::uint64_t k = 0; k < count; ++k) {
-    double x = p.start * p.boundary;
+    double x = run.x0[k];
+    const double a = run.a[k];
     double t = 0.0;
     std::uint64_t steps = 0;
     bool inside = false;
     // A start on or outside a boundary (or NaN) ends the trial before any draw.
-    if (x > 0.0 && p.boundary > x) {
+    if (x > 0.0 && run.boundary > x) {
       ChaCha8Rng rng = keyed;
       rng.set_stream(first + k);
       do {
@@ -37,7 +38,7 @@ void walk_scalar(const Params& p, const ChaCha8Rng& keyed, std::uint64_t first, 
         // of the result (10 000 additions stay just below the cap).
         t = t + kTimeStep;
         ++steps;
-        inside = (x < p.boundary) && (0.0 < x);
+        inside = (x < run.boundary) && (0.0 < x);
       } while (inside && t < kTimeCap);
     }
     out[k] = WalkEnd{x, t, steps, inside};
@@ -105,26 +106,32 @@ struct StepTimes {
 
 }  // namespace
 
+void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8], std::uint64_t first,
+                 std::uint64_t count, WalkEnd* out) {
+#if defined(__x86_64__)
+  if (path != SimdPath::scalar) {
+    const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
+                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
+    if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
+  }
+#endif
+  ChaChaKey k{};
+  for (unsigned i = 0; i < kKeyWordCount; ++i) k[i] = key[i];
+  walk_scalar(run, ChaCha8Rng::from_key(k), first, count, out);
+}
+
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out) {
-  ChaChaKey k{};
-  for (unsigned i = 0; i < 8; ++i) k[i] = key[i];
-  const ChaCha8Rng keyed = ChaCha8Rng::from_key(k);
-  const double x0 = p.start * p.boundary;
-  // Lanes pay off only for walks that move; a start outside the band is
-  // settled by the scalar code without drawing.
-  if (path == SimdPath::scalar || !(x0 > 0.0 && p.boundary > x0)) {
-    walk_scalar(p, keyed, first, count, out);
-    return;
+  // In runs, as a batch walks them.
+  std::array<double, kWalkRun> x0;
+  std::array<double, kWalkRun> a;
+  x0.fill(p.start * p.boundary);
+  a.fill(p.drift * kTimeStep);
+  const RunParams run{x0.data(), a.data(), p.boundary, p.noise_sd * kSqrtTimeStep};
+  for (std::uint64_t done = 0; done < count; done += kWalkRun) {
+    walk_trials(path, run, key, first + done, std::min(kWalkRun, count - done), out + done);
   }
-#if defined(__x86_64__)
-  const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), ZIG_NORM_F.data(),
-                        lane_slow_draw};
-  if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
-  if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
-#endif
-  walk_scalar(p, keyed, first, count, out);
 }
 
 }  // namespace corvatel::internal
