@@ -126,8 +126,9 @@ void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std
   // In runs, as a batch walks them.
   std::array<double, kWalkRun> x0;
   std::array<double, kWalkRun> a;
-  x0.fill(p.start * p.boundary);
-  a.fill(p.drift * kTimeStep);
+  const std::uint64_t longest = std::min(kWalkRun, count);
+  std::fill_n(x0.begin(), longest, p.start * p.boundary);
+  std::fill_n(a.begin(), longest, p.drift * kTimeStep);
   const RunParams run{x0.data(), a.data(), p.boundary, p.noise_sd * kSqrtTimeStep};
   for (std::uint64_t done = 0; done < count; done += kWalkRun) {
     walk_trials(path, run, key, first + done, std::min(kWalkRun, count - done), out + done);
