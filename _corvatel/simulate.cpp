@@ -1,5 +1,6 @@
 // simulate(): a batch of trials, handed back as two NumPy arrays laid over
-// buffers filled without the interpreter lock.
+// buffers filled without the interpreter lock; also the result arrays of
+// simulate_full() (kept_trials.h).
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "errors.h"
 #include "functions.h"
 #include "gil.h"
+#include "kept_trials.h"
 #include "numpy_api.h"
 #include "pyref.h"
 
@@ -62,8 +64,8 @@ void shrink(Buffer& buffer, std::uint64_t count, std::size_t element_size) {
   }
 }
 
-// Runs without the interpreter lock. Nothing when a signal handler raised.
-std::optional<Kept> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed) {
+// Runs without the interpreter lock. Nothing when the batch was stopped.
+std::optional<Kept> run_kept(std::uint64_t n, const KeptFill& fill) {
   Kept kept;
   // Reserved before simulating, so that a batch too large for memory fails
   // at once rather than after the work. The trials are written straight
@@ -72,8 +74,7 @@ std::optional<Kept> simulate_kept(const Params& params, std::uint64_t n, std::ui
   kept.rts = allocate(n, sizeof(double));
   static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
   const std::optional<std::uint64_t> count =
-      corvatel::simulate_kept(params, n, seed, static_cast<std::uint8_t*>(kept.choices.get()),
-                              static_cast<double*>(kept.rts.get()), signal_stop_check());
+      fill(static_cast<std::uint8_t*>(kept.choices.get()), static_cast<double*>(kept.rts.get()));
   if (!count) return std::nullopt;
   kept.count = *count;
   kept.excluded = n - kept.count;
@@ -134,7 +135,15 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
 
-  std::optional<Kept> simulated = without_gil([&] { return simulate_kept(params, *n, *seed); });
+  return kept_trials_result(*n, [&](std::uint8_t* choices, double* rts) {
+    return corvatel::simulate_kept(params, *n, *seed, choices, rts, signal_stop_check());
+  });
+}
+
+}  // namespace
+
+PyObject* kept_trials_result(std::uint64_t n, const KeptFill& fill) {
+  std::optional<Kept> simulated = without_gil([&] { return run_kept(n, fill); });
   if (!simulated) return nullptr;  // interrupted: the handler's exception is set
   Kept& kept = *simulated;
 
@@ -146,8 +155,6 @@ PyObject* simulate(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!excluded) return nullptr;
   return PyTuple_Pack(3, choices.get(), rts.get(), excluded.get());
 }
-
-}  // namespace
 
 PyMethodDef simulate_def = {
     "simulate", guarded_method<simulate>(), METH_VARARGS | METH_KEYWORDS,

@@ -1,7 +1,6 @@
 // simulate_full(): trials of the full model (across-trial variability in
 // drift, start and non-decision time), returned like simulate().
 #include <array>
-#include <cmath>
 #include <cstdint>
 
 #include "args.h"
@@ -11,8 +10,8 @@
 #include "errors.h"
 #include "functions.h"
 #include "gil.h"
+#include "kept_trials.h"
 #include "numpy_api.h"
-#include "pyref.h"
 
 namespace corvatel::py {
 
@@ -21,11 +20,7 @@ namespace {
 constexpr Signature<10> kSignature{
     "simulate_full", {"drift", "boundary", "start", "t0", "n", "seed", "noise_sd", "sv", "sz", "st"}, 6};
 
-// A 1-D array of n elements of `type_num`, or nullptr with an exception.
-PyRef new_array(std::uint64_t n, int type_num) {
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  return PyRef::steal(PyArray_SimpleNew(1, dims, type_num));
-}
+constexpr std::uint64_t kBytesPerTrial = sizeof(npy_bool) + sizeof(double);
 
 PyObject* simulate_full(PyObject*, PyObject* args, PyObject* kwargs) {
   std::array<PyObject*, 10> arg{};
@@ -42,41 +37,18 @@ PyObject* simulate_full(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!ensure_numpy()) return nullptr;
-  // The batch of trials and the two output arrays, checked before allocating:
-  // under overcommit the allocations would succeed and the process be killed
-  // part-way through filling them.
-  if (!memory_allows(*n, sizeof(Trial) + sizeof(npy_bool) + sizeof(double))) {
+  // Checked before allocating: under overcommit the allocations would succeed
+  // and the process be killed part-way through filling them. The trials are
+  // written straight into the two result arrays, and a run's parameters
+  // are drawn on a worker's stack: the arrays are all a batch needs.
+  if (!memory_allows(*n, kBytesPerTrial)) {
     PyErr_Format(PyExc_MemoryError, "simulate_full: %llu trials need more memory than this machine can give",
                  static_cast<unsigned long long>(*n));
     return nullptr;
   }
-  PyRef choices = new_array(*n, NPY_BOOL);
-  if (!choices) return nullptr;
-  PyRef rts = new_array(*n, NPY_DOUBLE);
-  if (!rts) return nullptr;
-  auto* c = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(choices.get())));
-  auto* r = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rts.get())));
-
-  const std::uint64_t kept = without_gil([&] {
-    const TrialBatch batch = simulate_full_n(params, *n, *seed);
-    std::uint64_t k = 0;
-    for (const Trial& t : batch) {
-      if (t.timed_out) continue;
-      c[k] = t.choice ? NPY_TRUE : NPY_FALSE;
-      r[k] = t.rt;
-      ++k;
-    }
-    return k;
+  return kept_trials_result(*n, [&](std::uint8_t* choices, double* rts) {
+    return simulate_full_kept(params, *n, *seed, choices, rts, signal_stop_check());
   });
-  if (kept < *n) {
-    choices = PyRef::steal(PySequence_GetSlice(choices.get(), 0, static_cast<Py_ssize_t>(kept)));
-    if (!choices) return nullptr;
-    rts = PyRef::steal(PySequence_GetSlice(rts.get(), 0, static_cast<Py_ssize_t>(kept)));
-    if (!rts) return nullptr;
-  }
-  PyRef excluded = PyRef::steal(PyLong_FromUnsignedLongLong(*n - kept));
-  if (!excluded) return nullptr;
-  return PyTuple_Pack(3, choices.get(), rts.get(), excluded.get());
 }
 
 }  // namespace

@@ -2,13 +2,19 @@
 fits, checked against an independent mpmath reference, closed forms and
 simulation."""
 
+import hashlib
 import itertools
 import math
+import os
+import subprocess
+import sys
+import textwrap
 
 import mpmath as mp
 import numpy as np
 import pytest
 import wfpt_reference as ref
+from reference import skip_under_sanitizer
 
 import corvatel
 
@@ -239,6 +245,85 @@ def test_simulate_full_is_reproducible_and_prefix_stable():
     # The variability changes the trials: its draws are not the walk's noise.
     c = corvatel.simulate(0.8, 1.2, 0.4, 0.25, 500, 3)
     assert not np.array_equal(a[1], c[1])
+
+
+def run_python(code, env=None, timeout=120):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env={**os.environ, **(env or {})})
+
+
+def test_simulate_full_gives_the_same_bits_on_every_simd_path():
+    """A path the machine lacks falls back to the widest one it has, so every
+    machine compares what it runs. Starts from 0.2 to 0.7 of the band, drifts
+    of either sign and some trials at the 10 s cap (low noise)."""
+    code = """
+        import hashlib, corvatel
+        for noise_sd in (1.1, 0.1):
+            c, r, x = corvatel.simulate_full(0.3, 1.3, 0.45, 0.25, 20_000, 12, noise_sd=noise_sd, sv=1.2, sz=0.5,
+                                             st=0.2)
+            print(hashlib.sha256(c.tobytes() + r.tobytes()).hexdigest(), x)
+        """
+    outputs = []
+    for path in ("scalar", "avx2", "avx512"):
+        out = run_python(code, env={"CORVATEL_SIMD": path})
+        assert out.returncode == 0, out.stderr
+        outputs.append(out.stdout)
+    assert outputs[1] == outputs[0] and outputs[2] == outputs[0]
+    low_noise = corvatel.simulate_full(0.3, 1.3, 0.45, 0.25, 20_000, 12, noise_sd=0.1, sv=1.2, sz=0.5, st=0.2)
+    assert low_noise[2] > 0  # the cap is reached
+    digest = hashlib.sha256(low_noise[0].tobytes() + low_noise[1].tobytes()).hexdigest()
+    assert outputs[0].splitlines()[1] == f"{digest} {low_noise[2]}"
+
+
+def obtainable_bytes():
+    """MemAvailable + SwapFree, read independently of the module."""
+    fields = {}
+    with open("/proc/meminfo") as f:
+        for line in f:
+            key, value = line.split(":")
+            fields[key] = int(value.split()[0]) * 1024
+    return fields["MemAvailable"] + fields.get("SwapFree", 0)
+
+
+def test_simulate_full_larger_than_memory_raises_at_once():
+    """Half again as many trials as fit: the kernel's overcommit grants the
+    arrays, so without the check the call would start filling them (for
+    minutes, until the process is killed) instead of raising."""
+    n = obtainable_bytes() * 3 // 2 // 9  # the two output arrays alone take 9 bytes a trial
+    out = run_python(
+        f"""
+        import corvatel
+        try:
+            corvatel.simulate_full(1.0, 1.5, 0.5, 0.3, {n}, 1, sv=0.5, sz=0.2, st=0.1)
+        except MemoryError as e:
+            print(e)
+        print(corvatel.simulate_full(1.0, 1.5, 0.5, 0.3, 10, 1, sv=0.5)[2] + 1)
+        """,
+        timeout=20,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"simulate_full: {n} trials need more memory than this machine can give", "1"]
+
+
+@skip_under_sanitizer("the sanitizer's allocator and shadow memory change the resident size")
+def test_simulate_full_needs_no_memory_beyond_its_two_arrays():
+    """The trials are written straight into the returned arrays (a batch of
+    Trial records on the side would add 16 bytes a trial). Start 0: every
+    trial ends at once and is kept, so the arrays keep their full size."""
+    out = run_python(
+        """
+        import resource, corvatel
+        corvatel.simulate_full(1.0, 1.0, 0.0, 0.3, 1000, 1, sv=0.5, st=0.2)  # the pool and its first batch
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        c, r, x = corvatel.simulate_full(1.0, 1.0, 0.0, 0.3, 4_000_000, 1, sv=0.5, st=0.2)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(c.nbytes + r.nbytes, (after - before) * 1024)
+        """
+    )
+    assert out.returncode == 0, out.stderr
+    arrays, extra = map(int, out.stdout.split())
+    assert arrays == 4_000_000 * 9
+    assert extra < arrays * 1.25
 
 
 @pytest.mark.parametrize(

@@ -173,6 +173,7 @@ def test_exit_while_a_daemon_thread_computes(call):
 INTERRUPTIBLE = {
     "fit_sim": "corvatel.fit_sim(np.ones(200, dtype=bool), np.full(200, 0.5), max_iters=10**12)",
     "simulate": "corvatel.simulate(0.0, 4.0, 0.5, 0.3, 50_000_000, 3)",
+    "simulate_full": "corvatel.simulate_full(1, 1.5, .5, .3, 5*10**6, 3)",
 }
 
 

@@ -1,13 +1,13 @@
 #include "corvatel/chacha.h"
 
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
+#include "corvatel/internal/simd_dispatch.h"
 
 namespace corvatel {
 namespace internal {
 
 namespace {
-
-constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646Eu, 0x79622D32u, 0x6B206574u};
 
 std::uint32_t load_le32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -21,26 +21,22 @@ const RefillKernel kRefill = chosen_refill_kernel();
 
 ChaChaState init_chacha(const std::uint8_t key[32], const std::uint8_t nonce[8]) {
   ChaChaState s{};
-  for (int i = 0; i < 4; ++i) s.words[i] = kSigma[i];
-  for (int i = 0; i < 8; ++i) s.words[4 + i] = load_le32(key + 4 * i);
-  s.words[12] = 0;
-  s.words[13] = 0;
-  s.words[14] = load_le32(nonce);
-  s.words[15] = load_le32(nonce + 4);
+  for (unsigned i = 0; i < 4; ++i) s.words[kConstantWord + i] = kChaChaConstant[i];
+  for (unsigned i = 0; i < kKeyWordCount; ++i) s.words[kKeyWord + i] = load_le32(key + 4 * i);
+  put_u64(s.words, kCounterWord, 0);
+  s.words[kStreamWord] = load_le32(nonce);
+  s.words[kStreamWord + 1] = load_le32(nonce + 4);
   return s;
 }
 
 void set_stream_param(ChaChaState& state, unsigned param, std::uint64_t value) {
   if (param > 1) return;
-  state.words[12 + 2 * param] = static_cast<std::uint32_t>(value);
-  state.words[13 + 2 * param] = static_cast<std::uint32_t>(value >> 32);
+  put_u64(state.words, param == 0 ? kCounterWord : kStreamWord, value);
 }
 
 void refill_wide(ChaChaState& state, std::uint32_t buffer[64]) {
   kRefill(state.words, buffer);
-  const std::uint64_t counter =
-      (static_cast<std::uint64_t>(state.words[13]) << 32) | state.words[12];
-  set_stream_param(state, 0, counter + 4);
+  put_u64(state.words, kCounterWord, get_u64(state.words, kCounterWord) + 4);
 }
 
 }  // namespace internal

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
 
 namespace corvatel::internal {
 
@@ -82,16 +83,16 @@ inline void store_pair(__m256i x0, __m256i x1, __m256i x2, __m256i x3, std::uint
 }  // namespace
 
 void refill4_avx2(const std::uint32_t input[16], std::uint32_t out[64]) {
-  const __m256i r0 = load_row_twice(input);
-  const __m256i r1 = load_row_twice(input + 4);
-  const __m256i r2 = load_row_twice(input + 8);
+  const __m256i r0 = load_row_twice(input + kConstantWord);
+  const __m256i r1 = load_row_twice(input + kKeyWord);
+  const __m256i r2 = load_row_twice(input + kKeyWord + 4);
   // Words 12 and 13 are read one by one: refill_wide has just stored them
   // that way, and a wide load over two fresh narrow stores waits until they
   // reach the cache, which would keep back-to-back refills from overlapping.
-  const __m256i counter = _mm256_unpacklo_epi32(_mm256_set1_epi32(static_cast<int>(input[12])),
-                                                _mm256_set1_epi32(static_cast<int>(input[13])));
+  const __m256i counter = _mm256_unpacklo_epi32(_mm256_set1_epi32(static_cast<int>(input[kCounterWord])),
+                                                _mm256_set1_epi32(static_cast<int>(input[kCounterWord + 1])));
   const __m256i stream =
-      _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(input + 14)));
+      _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(input + kStreamWord)));
   // Row 3 of each half, words 12 and 13 being its low 64-bit element: a
   // 64-bit add gives each block its counter, carry and wrap modulo 2^64
   // included.

@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
 
 namespace corvatel::internal {
 
@@ -57,16 +58,16 @@ inline __m512i load_row_four_times(const std::uint32_t* p) {
 }  // namespace
 
 void refill4_avx512(const std::uint32_t input[16], std::uint32_t out[64]) {
-  const __m512i r0 = load_row_four_times(input);
-  const __m512i r1 = load_row_four_times(input + 4);
-  const __m512i r2 = load_row_four_times(input + 8);
+  const __m512i r0 = load_row_four_times(input + kConstantWord);
+  const __m512i r1 = load_row_four_times(input + kKeyWord);
+  const __m512i r2 = load_row_four_times(input + kKeyWord + 4);
   // Words 12 and 13 are read one by one: refill_wide has just stored them
   // that way, and a wide load over two fresh narrow stores waits until they
   // reach the cache, which would keep back-to-back refills from overlapping.
-  const __m512i counter = _mm512_unpacklo_epi32(_mm512_set1_epi32(static_cast<int>(input[12])),
-                                                _mm512_set1_epi32(static_cast<int>(input[13])));
+  const __m512i counter = _mm512_unpacklo_epi32(_mm512_set1_epi32(static_cast<int>(input[kCounterWord])),
+                                                _mm512_set1_epi32(static_cast<int>(input[kCounterWord + 1])));
   const __m512i stream =
-      _mm512_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(input + 14)));
+      _mm512_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(input + kStreamWord)));
   // Row 3 of each lane, words 12 and 13 being its low 64-bit element: a
   // 64-bit add gives each block its counter, carry and wrap modulo 2^64
   // included.

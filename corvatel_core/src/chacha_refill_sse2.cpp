@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
 
 namespace corvatel::internal {
 

@@ -1,55 +1,47 @@
 #include "corvatel/simulate.h"
 
-#include <algorithm>
-#include <array>
-
 #include "corvatel/chacha.h"
+#include "corvatel/internal/batch.h"
 #include "corvatel/internal/walk.h"
 
 namespace corvatel {
 
 namespace {
 
-using internal::WalkEnd;
+using internal::BatchShared;
+using internal::RunDraws;
 
-// Walks are run this many at a time, so that lanes stay busy across a piece
-// while the records between the walk and the output stay small (on the
-// worker's stack: the pool's bodies must not throw, so they allocate nothing).
-constexpr std::uint64_t kWalkRun = 1024;
-
-Trial trial_from(const WalkEnd& w, const Params& p) { return Trial{w.x >= p.boundary * 0.5, w.t + p.t0, w.inside}; }
-
-// Runs the walks of [begin, end) in runs and hands each run to `emit`
-// together with the index of its first trial.
-template <typename Emit>
-void walk_range(const Params& p, const ChaChaKey& key, std::uint64_t begin, std::uint64_t end, Emit&& emit) {
-  std::array<WalkEnd, kWalkRun> ends;
-  const internal::SimdPath path = internal::chosen_simd_path();
-  for (std::uint64_t first = begin; first < end; first += kWalkRun) {
-    const std::uint64_t count = std::min(kWalkRun, end - first);
-    internal::walk_trials(path, p, key.data(), first, count, ends.data());
-    emit(first, ends.data(), count);
-  }
+BatchShared shared_of(const Params& p, std::uint64_t seed) {
+  return {ChaCha8Rng::key_from_seed(seed), p.boundary, p.noise_sd * kSqrtTimeStep};
 }
+
+// Every trial with the batch's own parameters.
+struct SameParams {
+  double x0;
+  double a;
+  double t0;
+
+  explicit SameParams(const Params& p) : x0(p.start * p.boundary), a(p.drift * kTimeStep), t0(p.t0) {}
+
+  void operator()(std::uint64_t, std::uint64_t count, RunDraws& draws) const {
+    std::fill_n(draws.x0.begin(), count, x0);
+    std::fill_n(draws.a.begin(), count, a);
+    std::fill_n(draws.t0.begin(), count, t0);
+  }
+};
 
 }  // namespace
 
 Trial simulate_trial(const Params& params, std::uint64_t seed, std::uint64_t index) {
   const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
-  WalkEnd end;
+  internal::WalkEnd end;
   internal::walk_trials(internal::SimdPath::scalar, params, key.data(), index, 1, &end);
-  return trial_from(end, params);
+  return Trial{end.x >= params.boundary * 0.5, end.t + params.t0, end.inside};
 }
 
 TrialBatch simulate_n(const Params& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool) {
   TrialBatch batch(n);
-  const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
-  Trial* out = batch.data();
-  pool.parallel_for(n, [&](std::uint64_t begin, std::uint64_t end) {
-    walk_range(params, key, begin, end, [&](std::uint64_t first, const WalkEnd* ends, std::uint64_t count) {
-      for (std::uint64_t k = 0; k < count; ++k) out[first + k] = trial_from(ends[k], params);
-    });
-  });
+  internal::batch_trials(shared_of(params, seed), SameParams(params), n, batch.data(), pool);
   return batch;
 }
 
@@ -62,31 +54,7 @@ std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n
                                            std::uint8_t* choices, double* rts, WorkerPool& pool,
                                            const StopCheck& stop) {
   if (n == 0) return 0;
-  // Each trial writes its own slot; a timed-out trial is marked in its choice
-  // byte and squeezed out by the pass below, so no n-sized scratch is needed.
-  constexpr std::uint8_t kTimedOut = 2;
-  const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
-  const bool finished = pool.parallel_for(
-      n,
-      [&](std::uint64_t begin, std::uint64_t end) {
-        walk_range(params, key, begin, end, [&](std::uint64_t first, const WalkEnd* ends, std::uint64_t count) {
-          for (std::uint64_t k = 0; k < count; ++k) {
-            const Trial t = trial_from(ends[k], params);
-            choices[first + k] = t.timed_out ? kTimedOut : static_cast<std::uint8_t>(t.choice);
-            rts[first + k] = t.rt;
-          }
-        });
-      },
-      stop);
-  if (!finished) return std::nullopt;
-  std::uint64_t kept = 0;
-  for (std::uint64_t i = 0; i < n; ++i) {
-    if (choices[i] == kTimedOut) continue;
-    choices[kept] = choices[i];
-    rts[kept] = rts[i];
-    ++kept;
-  }
-  return kept;
+  return internal::kept_trials(shared_of(params, seed), SameParams(params), n, choices, rts, pool, stop);
 }
 
 std::optional<std::uint64_t> simulate_kept(const Params& params, std::uint64_t n, std::uint64_t seed,

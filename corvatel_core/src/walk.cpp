@@ -1,38 +1,34 @@
-// The scalar walk (the definition), the lanes' scalar slow draws, and the
-// choice of path.
+// The scalar walk (the definition) and the lanes' scalar slow draws.
 #include "corvatel/internal/walk.h"
 
+#include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/chacha_kernels.h"
+#include "corvatel/internal/chacha_layout.h"
 #include "corvatel/normal.h"
 #include "corvatel/params.h"
 #include "corvatel/simulate.h"
-
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 
 namespace corvatel::internal {
 
 namespace {
 
-void walk_scalar(const Params& p, const ChaCha8Rng& keyed, std::uint64_t first, std::uint64_t count,
+void walk_scalar(const RunParams& run, const ChaCha8Rng& keyed, std::uint64_t first, std::uint64_t count,
                  WalkEnd* out) {
   const StandardNormal normal;
-  const double a = p.drift * kTimeStep;
-  const double s = p.noise_sd * kSqrtTimeStep;
+  const double s = run.s;
   for (std::uint64_t k = 0; k < count; ++k) {
-    double x = p.start * p.boundary;
+    double x = run.x0[k];
+    const double a = run.a[k];
     double t = 0.0;
     std::uint64_t steps = 0;
     bool inside = false;
     // A start on or outside a boundary (or NaN) ends the trial before any draw.
-    if (x > 0.0 && p.boundary > x) {
+    if (x > 0.0 && run.boundary > x) {
       ChaCha8Rng rng = keyed;
       rng.set_stream(first + k);
       do {
@@ -42,7 +38,7 @@ void walk_scalar(const Params& p, const ChaCha8Rng& keyed, std::uint64_t first, 
         // of the result (10 000 additions stay just below the cap).
         t = t + kTimeStep;
         ++steps;
-        inside = (x < p.boundary) && (0.0 < x);
+        inside = (x < run.boundary) && (0.0 < x);
       } while (inside && t < kTimeCap);
     }
     out[k] = WalkEnd{x, t, steps, inside};
@@ -62,13 +58,12 @@ class LaneRng {
 
  private:
   void refill() {
-    std::uint32_t input[16] = {0x61707865u, 0x3320646Eu, 0x79622D32u, 0x6B206574u};
-    std::memcpy(input + 4, src_.key, 8 * sizeof(std::uint32_t));
-    input[12] = static_cast<std::uint32_t>(src_.blocks);
-    input[13] = static_cast<std::uint32_t>(src_.blocks >> 32);
-    input[14] = static_cast<std::uint32_t>(src_.stream);
-    input[15] = static_cast<std::uint32_t>(src_.stream >> 32);
-    std::uint32_t block[16];
+    std::uint32_t input[kChaChaWords];
+    std::memcpy(input + kConstantWord, kChaChaConstant, sizeof kChaChaConstant);
+    std::memcpy(input + kKeyWord, src_.key, kKeyWordCount * sizeof(std::uint32_t));
+    put_u64(input, kCounterWord, src_.blocks);
+    put_u64(input, kStreamWord, src_.stream);
+    std::uint32_t block[kChaChaWords];
     chacha8_block(input, block);
     for (unsigned k = 0; k < 8; ++k) {
       src_.ring[((src_.fill + k) % kRingSlots) * src_.stride + src_.lane] =
@@ -109,103 +104,35 @@ struct StepTimes {
   return times;
 }
 
-#if defined(__x86_64__)
-
-// Processor support and OS support: the OS must save the wider registers
-// (XCR0), or the instructions fault although CPUID lists them.
-struct X86Support {
-  bool avx2 = false;
-  bool avx512 = false;
-};
-
-X86Support detect_x86() {
-  X86Support s;
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return s;
-  const bool osxsave = (ecx & (1u << 27)) != 0;
-  const bool avx = (ecx & (1u << 28)) != 0;
-  if (!osxsave || !avx) return s;
-  unsigned xcr0_lo = 0, xcr0_hi = 0;
-  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-  const bool ymm_state = (xcr0_lo & 0x6u) == 0x6u;     // SSE and AVX state
-  const bool zmm_state = (xcr0_lo & 0xE6u) == 0xE6u;   // plus opmask and both ZMM halves
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return s;
-  s.avx2 = ymm_state && (ebx & (1u << 5)) != 0;
-  s.avx512 = s.avx2 && zmm_state && (ebx & (1u << 16)) != 0;  // AVX-512 F
-  return s;
-}
-
-const X86Support& x86_support() {
-  static const X86Support support = detect_x86();
-  return support;
-}
-
-#endif
-
-SimdPath choose_path() {
-  SimdPath widest = SimdPath::scalar;
-  for (unsigned i = 0; i < kSimdPathCount; ++i) {
-    if (simd_path_supported(static_cast<SimdPath>(i))) widest = static_cast<SimdPath>(i);
-  }
-  const char* forced = std::getenv("CORVATEL_SIMD");
-  if (forced == nullptr) return widest;
-  for (unsigned i = 0; i < kSimdPathCount; ++i) {
-    if (std::strcmp(forced, simd_path_name(static_cast<SimdPath>(i))) != 0) continue;
-    // Forced but not supported here: the widest supported path below it.
-    for (unsigned j = i + 1; j-- > 0;) {
-      if (simd_path_supported(static_cast<SimdPath>(j))) return static_cast<SimdPath>(j);
-    }
-  }
-  return widest;
-}
-
 }  // namespace
 
-const char* simd_path_name(SimdPath path) {
-  switch (path) {
-    case SimdPath::scalar: return "scalar";
-    case SimdPath::avx2: return "avx2";
-    case SimdPath::avx512: return "avx512";
-  }
-  return "scalar";
-}
-
-bool simd_path_supported(SimdPath path) {
-  switch (path) {
-    case SimdPath::scalar: return true;
+void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8], std::uint64_t first,
+                 std::uint64_t count, WalkEnd* out) {
 #if defined(__x86_64__)
-    case SimdPath::avx2: return x86_support().avx2;
-    case SimdPath::avx512: return x86_support().avx512;
-#endif
-    default: return false;
+  if (path != SimdPath::scalar) {
+    const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
+                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
+    if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
   }
-}
-
-SimdPath chosen_simd_path() {
-  static const SimdPath path = choose_path();
-  return path;
+#endif
+  ChaChaKey k{};
+  for (unsigned i = 0; i < kKeyWordCount; ++i) k[i] = key[i];
+  walk_scalar(run, ChaCha8Rng::from_key(k), first, count, out);
 }
 
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out) {
-  ChaChaKey k{};
-  for (unsigned i = 0; i < 8; ++i) k[i] = key[i];
-  const ChaCha8Rng keyed = ChaCha8Rng::from_key(k);
-  const double x0 = p.start * p.boundary;
-  // Lanes pay off only for walks that move; a start outside the band is
-  // settled by the scalar code without drawing.
-  if (path == SimdPath::scalar || !(x0 > 0.0 && p.boundary > x0)) {
-    walk_scalar(p, keyed, first, count, out);
-    return;
+  // In runs, as a batch walks them.
+  std::array<double, kWalkRun> x0;
+  std::array<double, kWalkRun> a;
+  const std::uint64_t longest = std::min(kWalkRun, count);
+  std::fill_n(x0.begin(), longest, p.start * p.boundary);
+  std::fill_n(a.begin(), longest, p.drift * kTimeStep);
+  const RunParams run{x0.data(), a.data(), p.boundary, p.noise_sd * kSqrtTimeStep};
+  for (std::uint64_t done = 0; done < count; done += kWalkRun) {
+    walk_trials(path, run, key, first + done, std::min(kWalkRun, count - done), out + done);
   }
-#if defined(__x86_64__)
-  const LaneSetup setup{x0, p.boundary, p.drift * kTimeStep, p.noise_sd * kSqrtTimeStep,
-                        key, step_times().t.data(), step_times().limit, ZIG_NORM_X.data(), ZIG_NORM_F.data(),
-                        lane_slow_draw};
-  if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
-  if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
-#endif
-  walk_scalar(p, keyed, first, count, out);
 }
 
 }  // namespace corvatel::internal

@@ -7,7 +7,9 @@
 #include <tuple>
 #include <utility>
 
+#include "corvatel/internal/chacha_layout.h"
 #include "corvatel/internal/exp_near.h"
+#include "corvatel/internal/normal_bits.h"
 #include "corvatel/internal/walk.h"
 
 namespace corvatel::internal {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <random>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "corvatel/chacha.h"
+#include "corvatel/internal/simd_dispatch.h"
 
 namespace corvatel::internal {
 namespace {
@@ -297,6 +299,31 @@ TEST(RefillKernels, ChosenKernelIsASupportedOne) {
   ASSERT_NE(chosen, nullptr) << "the chosen kernel is not in the list";
   EXPECT_TRUE(chosen->supported) << chosen->name;
   EXPECT_STREQ(chosen_refill_kernel_name(), chosen->name);
+}
+
+// CORVATEL_SIMD caps the refill as it caps the walk: "scalar" leaves the
+// 128-bit kernels, "avx2" adds the AVX2 one, "avx512" (or no cap) every one;
+// within the cap the widest supported kernel wins. Run once per forced
+// tier by the build's test list.
+TEST(RefillKernels, ChoiceIsTheWidestSupportedKernelWithinTheTierCap) {
+  const char* forced = std::getenv("CORVATEL_SIMD");
+  const std::string tier = forced == nullptr ? "" : forced;
+  std::vector<std::string> allowed = {"scalar"};
+#if defined(__x86_64__)
+  allowed.insert(allowed.end(), {"sse2", "ssse3"});
+  if (tier != "scalar") allowed.emplace_back("avx2");
+  if (tier != "scalar" && tier != "avx2") allowed.emplace_back("avx512");
+#endif
+  std::string want;
+  for (const std::string& name : allowed) {
+    if (find_kernel(name)->supported) want = name;
+  }
+  EXPECT_EQ(chosen_refill_kernel_name(), want) << "CORVATEL_SIMD=" << tier;
+  // One cap for both choices: the walk's path is never wider than it.
+  EXPECT_LE(static_cast<unsigned>(chosen_simd_path()), static_cast<unsigned>(simd_tier_cap()));
+  if (tier == "scalar") {
+    EXPECT_EQ(chosen_simd_path(), SimdPath::scalar);
+  }
 }
 
 // refill_wide goes through the chosen kernel and then moves the counter on.

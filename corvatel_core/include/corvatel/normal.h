@@ -14,6 +14,7 @@
 #include <span>
 
 #include "corvatel/chacha.h"
+#include "corvatel/internal/normal_bits.h"
 
 namespace corvatel {
 
@@ -21,9 +22,8 @@ namespace internal {
 
 #include "corvatel/internal/ziggurat_tables.inc"
 
-// The layer is the word's low 8 bits, and layer i reads X[i + 1]; the table
+// Layer i (the word's low 8 bits, kLayerMask) reads X[i + 1]; the table
 // ends with X = 0 and f(0) = 1.
-inline constexpr std::uint64_t kLayerMask = 0xFF;
 static_assert(ZIG_NORM_X.size() == kLayerMask + 2 && ZIG_NORM_F.size() == kLayerMask + 2);
 static_assert(ZIG_NORM_X[kLayerMask + 1] == 0.0 && ZIG_NORM_F[kLayerMask + 1] == 1.0);
 
@@ -33,18 +33,16 @@ static_assert(kZigR == ZIG_NORM_X[1]);
 
 // [-1, 1) in steps of 2^-51: a float in [2, 4) from the top 52 bits, minus 3.
 inline double symmetric_from_bits(std::uint64_t b) {
-  return std::bit_cast<double>((b >> 12) | 0x4000000000000000ull) - 3.0;
+  return std::bit_cast<double>((b >> kMantissaShift) | kExponentOfTwo) - kSymmetricOffset;
 }
 
 // [2^-53, 1 - 2^-53], never 0 or 1, so its logarithm is finite.
 inline double open_from_bits(std::uint64_t b) {
-  return std::bit_cast<double>((b >> 12) | 0x3FF0000000000000ull) - 0x1.fffffffffffffp-1;
+  return std::bit_cast<double>((b >> kMantissaShift) | kExponentOfOne) - kOpenOffset;
 }
 
 // [0, 1 - 2^-53].
-inline double closed_open_from_bits(std::uint64_t b) {
-  return static_cast<double>(b >> 11) * 0x1.0p-53;
-}
+inline double closed_open_from_bits(std::uint64_t b) { return static_cast<double>(b >> kTop53Shift) * kTop53Scale; }
 
 inline double unnormalised_density(double x) { return std::exp(-(x * x) / 2.0); }
 

@@ -10,9 +10,14 @@
 // 53 bits of one word each (start + sz * (u1 - 1/2), t0 + st * (u2 - 1/2)).
 // They are made whatever sv, sz and st are, and with all three 0 every
 // trial is bit for bit the trial of simulate_n.
+//
+// A batch runs as simulate's does (same pool, same SIMD paths, the same walk
+// reading each trial's own start and drift): before each run of trials the
+// parameters of its trials are drawn, with the key derived once per batch.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "corvatel/parameters.h"
 #include "corvatel/simulate.h"
@@ -29,5 +34,15 @@ Params trial_params(const ModelParams& params, std::uint64_t seed, std::uint64_t
 // the number of workers.
 TrialBatch simulate_full_n(const ModelParams& params, std::uint64_t n, std::uint64_t seed);
 TrialBatch simulate_full_n(const ModelParams& params, std::uint64_t n, std::uint64_t seed, WorkerPool& pool);
+
+// The batch's trials that did not time out, written straight into the
+// caller's arrays of n (n < 2^63) elements, as simulate_kept writes them:
+// their count, or nothing (and no trial running any more) when `stop` said
+// stop. Throws std::system_error when the pool cannot start.
+std::optional<std::uint64_t> simulate_full_kept(const ModelParams& params, std::uint64_t n, std::uint64_t seed,
+                                                std::uint8_t* choices, double* rts, const StopCheck& stop = {});
+std::optional<std::uint64_t> simulate_full_kept(const ModelParams& params, std::uint64_t n, std::uint64_t seed,
+                                                std::uint8_t* choices, double* rts, WorkerPool& pool,
+                                                const StopCheck& stop = {});
 
 }  // namespace corvatel

@@ -11,7 +11,8 @@ class ChaCha8Rng;
 
 namespace internal {
 
-// The 16-word block input: constant, key, block counter, stream.
+// The 16-word block input: constant, key, block counter, stream
+// (chacha_layout.h).
 struct ChaChaState {
   std::uint32_t words[16];
 };

@@ -1,5 +1,5 @@
 // The evidence walk of a run of trials, on the scalar path or with trials in
-// SIMD lanes, and the choice among those paths. Internal to the core:
+// SIMD lanes (simd_dispatch.h chooses the path). Internal to the core:
 // callers use simulate.h.
 //
 // Every path writes, for trials first .. first + count - 1, the walk's end as
@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "corvatel/internal/simd_dispatch.h"
 
 namespace corvatel {
 struct Params;
@@ -26,21 +28,30 @@ struct WalkEnd {
   bool inside;          // still strictly inside the band: the 10 s cap ended it
 };
 
-enum class SimdPath : unsigned { scalar, avx2, avx512 };
-inline constexpr unsigned kSimdPathCount = 3;
+// A batch walks its trials in runs of at most this many: enough that the
+// lanes stay busy across a run, few enough that a run's parameters and ends
+// sit on a worker's stack.
+inline constexpr std::uint64_t kWalkRun = 1024;
 
-// Lowercase name, as CORVATEL_SIMD takes it.
-const char* simd_path_name(SimdPath path);
-// This processor and OS can run it (the scalar path everywhere).
-bool simd_path_supported(SimdPath path);
-// The path of this process, chosen once: CORVATEL_SIMD when it names a
-// supported path, else the widest supported path not wider than the one it
-// names (an unknown name counts as none), else the widest supported path.
-SimdPath chosen_simd_path();
+// The walk's parameters for a run of trials: trial first + k starts at x0[k]
+// and moves by a[k] per step before the noise; all of them share the band
+// and the noise step. A trial whose start is on or outside the band (or NaN)
+// ends there before any draw, after no step and at time 0.
+struct RunParams {
+  const double* x0;  // start * boundary, one product per trial
+  const double* a;   // drift * dt, one product per trial
+  double boundary;
+  double s;          // noise_sd * sqrt(dt)
+};
 
 // Trials first .. first + count - 1 of the batch keyed by `key` (the 8 words
 // ChaCha8Rng::key_from_seed gives) on `path`, which must be supported.
 // out[k] is trial first + k.
+void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8], std::uint64_t first,
+                 std::uint64_t count, WalkEnd* out);
+
+// The same with every trial's parameters `params`: x0 = start * boundary,
+// a = drift * dt, s = noise_sd * sqrt(dt).
 void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out);
 
@@ -73,10 +84,10 @@ struct LaneSource {
 using SlowDraw = double (*)(LaneSource& source, std::uint64_t layer, double u, double x);
 
 struct LaneSetup {
-  double x0;        // start * boundary, strictly inside the band
+  const double* x0;  // x0[k], a[k]: trial first + k's start and drift step, as in RunParams
+  const double* a;
   double boundary;
-  double a;         // drift * dt
-  double s;         // noise_sd * sqrt(dt)
+  double s;          // noise_sd * sqrt(dt)
   const std::uint32_t* key;
   const double* step_times;  // the model time after k steps, k = 0 .. step_limit
   std::uint64_t step_limit;  // the steps after which the time first reaches the cap
