@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "corvatel/ez.h"
+#include "corvatel/internal/ml_layout.h"
 
 namespace corvatel {
 
@@ -14,114 +15,129 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-struct Bounds {
-  double lo, hi;
-};
-constexpr Bounds kDriftBounds{-15.0, 15.0};
-constexpr Bounds kBoundaryBounds{0.05, 10.0};
-constexpr Bounds kStartBounds{0.01, 0.99};
-constexpr Bounds kSvBounds{0.0, 6.0};
-constexpr double kSzRoom = 0.98;  // of the largest sz the start allows
-constexpr Bounds kStBounds{0.0, 1.0};
-
 // Fewer trials than this per level leave the likelihood too flat to fit.
 constexpr std::uint64_t kMinTrialsPerParam = 2;
 constexpr std::uint64_t kMinTrials = 10;
 
+constexpr std::array<Param, 4> kDdmParams = {Param::Drift, Param::Boundary, Param::Start, Param::T0};
+constexpr std::array<Param, 7> kFullParams = {Param::Drift, Param::Boundary, Param::Start, Param::T0,
+                                              Param::Sv,    Param::Sz,       Param::St};
+
+constexpr unsigned fit_kind(LikelihoodModel model) { return model == LikelihoodModel::Ddm ? kFitDdm : kFitFull; }
+
+// The lists above are the table's rows for each model, in table order.
+template <std::size_t N>
+constexpr bool lists_the_fitted(const std::array<Param, N>& list, LikelihoodModel model) {
+  std::size_t next = 0;
+  for (const ParamSpec& s : kParams) {
+    if ((s.fitted_by & fit_kind(model)) == 0) continue;
+    if (next == N || list[next] != s.param) return false;
+    ++next;
+  }
+  return next == N;
+}
+static_assert(lists_the_fitted(kDdmParams, LikelihoodModel::Ddm));
+static_assert(lists_the_fitted(kFullParams, LikelihoodModel::Full));
+
 double logistic(double y) { return 1.0 / (1.0 + std::exp(-y)); }
-double to_range(const Bounds& b, double y) { return b.lo + (b.hi - b.lo) * logistic(y); }
+double to_range(double lo, double hi, double y) { return lo + (hi - lo) * logistic(y); }
 // Inverse of to_range, with x pulled inside the open interval first.
-double from_range(const Bounds& b, double x) {
-  const double margin = 1e-6 * (b.hi - b.lo);
-  const double c = std::clamp(x, b.lo + margin, b.hi - margin);
-  return std::log((c - b.lo) / (b.hi - c));
+double from_range(double lo, double hi, double x) {
+  const double margin = 1e-6 * (hi - lo);
+  const double c = std::clamp(x, lo + margin, hi - margin);
+  return std::log((c - lo) / (hi - c));
 }
 
-std::size_t index_of(FitParam p) { return static_cast<std::size_t>(p); }
+bool choice_of(const ObservedTrials& trials, std::size_t i) { return trials.choices[i] != 0; }
 
-// Where each level's parameters live in the search vector.
-struct Layout {
-  LikelihoodModel model;
-  std::size_t n_levels;
-  std::vector<std::array<std::size_t, kFitParamCount>> slot;  // [level][param]
-  std::size_t dim = 0;
-  std::vector<double> t0_limit;  // per level: min rt over the trials its t0 covers
+}  // namespace
 
-  Layout(LikelihoodModel m, std::span<const std::span<const Trial>> levels,
-         const std::array<bool, kFitParamCount>& per_level)
-      : model(m), n_levels(levels.size()), slot(levels.size()), t0_limit(levels.size()) {
-    const std::size_t used = free_param_count(m);
-    for (std::size_t p = 0; p < used; ++p) {
-      if (per_level[p]) {
-        for (std::size_t l = 0; l < n_levels; ++l) slot[l][p] = dim++;
-      } else {
-        for (std::size_t l = 0; l < n_levels; ++l) slot[l][p] = dim;
-        ++dim;
-      }
-    }
-    double global_min = kInf;
-    std::vector<double> level_min(n_levels, kInf);
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      for (const Trial& t : levels[l]) level_min[l] = std::min(level_min[l], t.rt);
-      global_min = std::min(global_min, level_min[l]);
-    }
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      t0_limit[l] = per_level[index_of(FitParam::T0)] ? level_min[l] : global_min;
+std::span<const Param> fitted_params(LikelihoodModel model) {
+  if (model == LikelihoodModel::Ddm) return kDdmParams;
+  return kFullParams;
+}
+
+std::size_t free_param_count(LikelihoodModel model) { return fitted_params(model).size(); }
+
+double t0_search_bound(std::span<const ObservedTrials> levels) {
+  double fastest = kInf;
+  for (const ObservedTrials& level : levels) {
+    for (const double rt : level.rts) fastest = std::min(fastest, rt);
+  }
+  return fastest;
+}
+
+double sz_search_bound(double start) { return 2.0 * std::min(start, 1.0 - start) * kSzRoom; }
+
+namespace internal {
+
+SearchLayout::SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels,
+                           const PerLevel& per_level)
+    : model_(model), fitted_(fitted_params(model)), slot_(levels.size()), t0_bound_(levels.size()) {
+  for (auto& s : slot_) s.resize(fitted_.size());
+  for (std::size_t i = 0; i < fitted_.size(); ++i) {
+    if (per_level[static_cast<std::size_t>(fitted_[i])]) {
+      for (auto& s : slot_) s[i] = dim_++;
+    } else {
+      for (auto& s : slot_) s[i] = dim_;
+      ++dim_;
     }
   }
-
-  ModelParams decode(std::span<const double> y, std::size_t level) const {
-    const auto& s = slot[level];
-    ModelParams p;
-    p.drift = to_range(kDriftBounds, y[s[0]]);
-    p.boundary = to_range(kBoundaryBounds, y[s[1]]);
-    p.start = to_range(kStartBounds, y[s[2]]);
-    const double lower_t0 = t0_limit[level] * logistic(y[s[3]]);
-    p.t0 = lower_t0;
-    if (model == LikelihoodModel::Full) {
-      p.sv = to_range(kSvBounds, y[s[4]]);
-      const double room = 2.0 * std::min(p.start, 1.0 - p.start) * kSzRoom;
-      p.sz = room * logistic(y[s[5]]);
-      p.st = to_range(kStBounds, y[s[6]]);
-      p.t0 = lower_t0 + p.st / 2.0;
-    }
-    return p;
+  const bool t0_per_level = per_level[static_cast<std::size_t>(Param::T0)];
+  const double shared = t0_search_bound(levels);
+  for (std::size_t l = 0; l < levels.size(); ++l) {
+    t0_bound_[l] = t0_per_level ? t0_search_bound(levels.subspan(l, 1)) : shared;
   }
+}
 
-  // Search coordinates of natural parameters, one set per level.
-  std::vector<double> encode(std::span<const ModelParams> params) const {
-    std::vector<double> y(dim, 0.0);
-    std::vector<int> seen(dim, 0);
-    std::vector<double> sum(dim, 0.0);
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      const ModelParams& p = params[l];
-      const auto& s = slot[l];
-      std::array<double, kFitParamCount> v{};
-      v[0] = from_range(kDriftBounds, p.drift);
-      v[1] = from_range(kBoundaryBounds, p.boundary);
-      v[2] = from_range(kStartBounds, p.start);
-      const double lower_t0 = model == LikelihoodModel::Full ? p.t0 - p.st / 2.0 : p.t0;
-      v[3] = from_range({0.0, t0_limit[l]}, lower_t0);
-      if (model == LikelihoodModel::Full) {
-        v[4] = from_range(kSvBounds, p.sv);
-        const double room = 2.0 * std::min(p.start, 1.0 - p.start) * kSzRoom;
-        v[5] = from_range({0.0, room}, p.sz);
-        v[6] = from_range(kStBounds, p.st);
-      }
-      for (std::size_t q = 0; q < free_param_count(model); ++q) {
-        sum[s[q]] += v[q];
-        ++seen[s[q]];
-      }
+ModelParams SearchLayout::decode(std::span<const double> y, std::size_t level) const {
+  ModelParams p;
+  double earliest_t0 = 0.0;  // t0 - st/2
+  for (std::size_t i = 0; i < fitted_.size(); ++i) {
+    const double yi = y[slot_[level][i]];
+    const ParamSpec& s = spec(fitted_[i]);
+    switch (s.param) {
+      case Param::T0: earliest_t0 = t0_bound_[level] * logistic(yi); break;
+      case Param::Sz: p.sz = sz_search_bound(p.start) * logistic(yi); break;  // start comes first
+      default: p.*s.field = to_range(s.search->lo, s.search->hi, yi); break;
     }
-    for (std::size_t i = 0; i < dim; ++i) y[i] = sum[i] / seen[i];
-    return y;
   }
-};
+  p.t0 = earliest_t0 + p.st / 2.0;
+  return p;
+}
+
+std::vector<double> SearchLayout::encode(std::span<const ModelParams> params) const {
+  std::vector<double> sum(dim_, 0.0);
+  std::vector<double> seen(dim_, 0.0);
+  for (std::size_t l = 0; l < slot_.size(); ++l) {
+    const ModelParams& p = params[l];
+    for (std::size_t i = 0; i < fitted_.size(); ++i) {
+      const ParamSpec& s = spec(fitted_[i]);
+      double v = 0.0;
+      switch (s.param) {
+        case Param::T0: v = from_range(0.0, t0_bound_[l], p.t0 - p.st / 2.0); break;
+        case Param::Sz: v = from_range(0.0, sz_search_bound(p.start), p.sz); break;
+        default: v = from_range(s.search->lo, s.search->hi, p.*s.field); break;
+      }
+      sum[slot_[l][i]] += v;
+      seen[slot_[l][i]] += 1.0;
+    }
+  }
+  std::vector<double> y(dim_);
+  for (std::size_t i = 0; i < dim_; ++i) y[i] = sum[i] / seen[i];
+  return y;
+}
+
+}  // namespace internal
+
+namespace {
+
+using internal::SearchLayout;
 
 // -log likelihood of all levels at search point y; +inf where it is not finite.
 struct Objective {
-  const Layout* layout;
-  std::span<const std::span<const Trial>> levels;
+  const SearchLayout* layout;
+  std::span<const ObservedTrials> levels;
   bool search;  // wfpt_log_density_search instead of the tolerance-bound density
 
   double operator()(std::span<const double> y) const {
@@ -130,7 +146,10 @@ struct Objective {
       const ModelParams p = layout->decode(y, l);
       if (check_density_args(0.0, p)) return kInf;
       if (search) {
-        for (const Trial& t : levels[l]) total += wfpt_log_density_search(t.rt, t.choice, p);
+        const ObservedTrials& level = levels[l];
+        for (std::size_t i = 0; i < level.rts.size(); ++i) {
+          total += wfpt_log_density_search(level.rts[i], choice_of(level, i), p);
+        }
       } else {
         total += sum_log_likelihood(levels[l], p, kFitQuadratureTolerance);
       }
@@ -251,27 +270,23 @@ RunResult best_of(const Objective& search, const Objective& f, const std::vector
 
 constexpr std::uint64_t kMaxItersPerDim = 400;
 
-std::optional<MlError> check_levels(std::span<const std::span<const Trial>> levels, LikelihoodModel model) {
-  if (levels.empty()) return MlError::no_levels();
+std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model) {
+  if (levels.empty()) return FitError::no_levels();
   const std::uint64_t need = std::max(kMinTrials, kMinTrialsPerParam * free_param_count(model));
-  for (const auto& level : levels) {
-    if (level.size() < need) return MlError::too_few_trials(level.size(), need);
-    for (const Trial& t : level) {
-      if (!(t.rt > 0.0) || !std::isfinite(t.rt)) return MlError::bad_response_time();
+  for (const ObservedTrials& level : levels) {
+    if (level.rts.size() < need) return FitError::too_few_trials(level.rts.size(), need);
+    for (const double rt : level.rts) {
+      if (!(rt > 0.0) || !std::isfinite(rt)) return FitError::bad_response_time();
     }
   }
   return std::nullopt;
 }
 
 // Starting points of one data set in natural units, before any fit.
-std::vector<ModelParams> ddm_starts(std::span<const Trial> trials) {
-  double min_rt = kInf;
-  std::uint64_t upper = 0;
-  for (const Trial& t : trials) {
-    min_rt = std::min(min_rt, t.rt);
-    upper += t.choice ? 1 : 0;
-  }
-  const double sign = 2.0 * static_cast<double>(upper) >= static_cast<double>(trials.size()) ? 1.0 : -1.0;
+std::vector<ModelParams> ddm_starts(const ObservedTrials& trials) {
+  const double min_rt = t0_search_bound({&trials, 1});
+  const TrialCounts counts = count_trials(trials);
+  const double sign = 2.0 * static_cast<double>(counts.n_upper) >= static_cast<double>(counts.n_valid) ? 1.0 : -1.0;
   std::vector<ModelParams> starts;
   if (const auto ez = ez_diffusion(trials); ez.has_value()) {
     const Params& p = ez.value();
@@ -291,16 +306,15 @@ ModelParams full_start(const ModelParams& ddm) {
   return p;
 }
 
-Result<MlFit, MlError> fit_levels(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
-                                  const std::array<bool, kFitParamCount>& per_level,
-                                  const std::vector<std::vector<ModelParams>>& natural_starts) {
-  const Layout layout(model, levels, per_level);
+Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                   const PerLevel& per_level, const std::vector<std::vector<ModelParams>>& natural_starts) {
+  const SearchLayout layout(model, levels, per_level);
   const Objective search{&layout, levels, true};
   const Objective f{&layout, levels, false};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
-  const RunResult r = best_of(search, f, starts, kMaxItersPerDim * layout.dim);
-  if (!std::isfinite(r.cost)) return unexpected(MlError::no_finite_likelihood());
+  const RunResult r = best_of(search, f, starts, kMaxItersPerDim * layout.dim());
+  if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
   MlFit fit{{}, r.converged, r.iterations, -r.cost};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
   return fit;
@@ -308,28 +322,16 @@ Result<MlFit, MlError> fit_levels(std::span<const std::span<const Trial>> levels
 
 }  // namespace
 
-std::size_t free_param_count(LikelihoodModel model) { return model == LikelihoodModel::Ddm ? 4 : 7; }
-
-std::string MlError::message() const {
-  switch (kind_) {
-    case Kind::TooFewTrials:
-      return "a maximum-likelihood fit needs at least " + std::to_string(need_) + " trials per level; got " +
-             std::to_string(have_);
-    case Kind::BadResponseTime: return "response times must be positive and finite";
-    case Kind::NoLevels: return "a joint fit needs at least one level";
-    case Kind::NoFiniteLikelihood: return "no parameters within the bounds give the data a finite likelihood";
-  }
-  return "";
-}
-
-double sum_log_likelihood(std::span<const Trial> trials, const ModelParams& params, double tolerance) {
+double sum_log_likelihood(const ObservedTrials& trials, const ModelParams& params, double tolerance) {
   double total = 0.0;
-  for (const Trial& t : trials) total += wfpt_log_density(t.rt, t.choice, params, tolerance);
+  for (std::size_t i = 0; i < trials.rts.size(); ++i) {
+    total += wfpt_log_density(trials.rts[i], choice_of(trials, i), params, tolerance);
+  }
   return total;
 }
 
-Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model) {
-  const std::array<std::span<const Trial>, 1> one{trials};
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model) {
+  const std::span<const ObservedTrials> one{&trials, 1};
   if (auto error = check_levels(one, model)) return unexpected(*error);
   std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials)) starts.push_back({s});
@@ -340,14 +342,14 @@ Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel mod
   return full;
 }
 
-Result<MlFit, MlError> fit_ml_joint(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
-                                    const std::array<bool, kFitParamCount>& per_level) {
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level) {
   if (auto error = check_levels(levels, model)) return unexpected(*error);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
   std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
-  for (const auto& level : levels) {
+  for (const ObservedTrials& level : levels) {
     auto fit = fit_ml(level, model);
     if (!fit) return fit;
     iterations += fit.value().iterations;
