@@ -1,5 +1,6 @@
 // fit_ml() and fit_ml_joint(): maximum-likelihood fits, run without the
-// interpreter lock. The Python package names and groups the results.
+// interpreter lock; Ctrl-C (any signal handler that raises) stops them. The
+// Python package names and groups the results.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,13 @@ std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   PyErr_Clear();
   PyErr_SetString(PyExc_ValueError, "model must be \"ddm\" or \"full\"");
   return std::nullopt;
+}
+
+// A failed fit's exception: the handler's own when a signal handler raised
+// (it is set already), else CorvatelError with the fit's message.
+PyObject* raise_fit_error(const FitError& error) {
+  if (error.kind() == FitError::Kind::Interrupted) return nullptr;
+  return raise_corvatel_error(error.message());
 }
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
@@ -77,8 +85,8 @@ PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   // and the end of the fit.
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model); });
-  if (!fit) return raise_corvatel_error(fit.error().message());
+  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model, signal_stop_check()); });
+  if (!fit) return raise_fit_error(fit.error());
   return fit_tuple(fit.value());
 }
 
@@ -147,8 +155,9 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "level_sizes must add up to the number of trials");
     return nullptr;
   }
-  const auto fit = without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level); });
-  if (!fit) return raise_corvatel_error(fit.error().message());
+  const auto fit =
+      without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, signal_stop_check()); });
+  if (!fit) return raise_fit_error(fit.error());
   return fit_tuple(fit.value());
 }
 

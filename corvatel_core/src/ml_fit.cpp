@@ -3,41 +3,39 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <optional>
 
 #include "corvatel/ez.h"
 #include "corvatel/internal/ml_layout.h"
+#include "corvatel/internal/ml_search.h"
 
 namespace corvatel {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+const StopCheck kNeverStop;
 
 // Fewer trials than this per level leave the likelihood too flat to fit.
 constexpr std::uint64_t kMinTrialsPerParam = 2;
 constexpr std::uint64_t kMinTrials = 10;
 
-constexpr std::array<Param, 4> kDdmParams = {Param::Drift, Param::Boundary, Param::Start, Param::T0};
-constexpr std::array<Param, 7> kFullParams = {Param::Drift, Param::Boundary, Param::Start, Param::T0,
-                                              Param::Sv,    Param::Sz,       Param::St};
+// The rows of kParams that a fit of each model estimates, in table order.
+struct FittedList {
+  std::array<Param, kParamCount> params{};
+  std::size_t count = 0;
+};
 
-constexpr unsigned fit_kind(LikelihoodModel model) { return model == LikelihoodModel::Ddm ? kFitDdm : kFitFull; }
-
-// The lists above are the table's rows for each model, in table order.
-template <std::size_t N>
-constexpr bool lists_the_fitted(const std::array<Param, N>& list, LikelihoodModel model) {
-  std::size_t next = 0;
+constexpr FittedList fitted_list(unsigned fit_kind) {
+  FittedList list;
   for (const ParamSpec& s : kParams) {
-    if ((s.fitted_by & fit_kind(model)) == 0) continue;
-    if (next == N || list[next] != s.param) return false;
-    ++next;
+    if ((s.fitted_by & fit_kind) != 0) list.params[list.count++] = s.param;
   }
-  return next == N;
+  return list;
 }
-static_assert(lists_the_fitted(kDdmParams, LikelihoodModel::Ddm));
-static_assert(lists_the_fitted(kFullParams, LikelihoodModel::Full));
+
+constexpr FittedList kDdmFitted = fitted_list(kFitDdm);
+constexpr FittedList kFullFitted = fitted_list(kFitFull);
 
 double logistic(double y) { return 1.0 / (1.0 + std::exp(-y)); }
 double to_range(double lo, double hi, double y) { return lo + (hi - lo) * logistic(y); }
@@ -53,8 +51,8 @@ bool choice_of(const ObservedTrials& trials, std::size_t i) { return trials.choi
 }  // namespace
 
 std::span<const Param> fitted_params(LikelihoodModel model) {
-  if (model == LikelihoodModel::Ddm) return kDdmParams;
-  return kFullParams;
+  const FittedList& list = model == LikelihoodModel::Ddm ? kDdmFitted : kFullFitted;
+  return {list.params.data(), list.count};
 }
 
 std::size_t free_param_count(LikelihoodModel model) { return fitted_params(model).size(); }
@@ -134,141 +132,50 @@ namespace {
 
 using internal::SearchLayout;
 
-// -log likelihood of all levels at search point y; +inf where it is not finite.
-struct Objective {
+// -log likelihood of all levels at search point y; +inf where it is not
+// finite, and at once when the fit was told to stop (which ends the search).
+struct LikelihoodCost {
   const SearchLayout* layout;
   std::span<const ObservedTrials> levels;
   bool search;  // wfpt_log_density_search instead of the tolerance-bound density
+  FitInterruption* interruption;
 
-  double operator()(std::span<const double> y) const {
+  double cost(std::span<const double> y) const {
+    if (interruption->requested()) return kInf;
+    const StopCheck& stop = interruption->check != nullptr ? *interruption->check : kNeverStop;
     double total = 0.0;
     for (std::size_t l = 0; l < levels.size(); ++l) {
       const ModelParams p = layout->decode(y, l);
       if (check_density_args(0.0, p)) return kInf;
+      const ObservedTrials& level = levels[l];
+      const std::size_t n = level.rts.size();
+      // The search density runs on from the levels before; the reported one
+      // sums each level from 0 and then adds it.
+      std::optional<double> sum;
       if (search) {
-        const ObservedTrials& level = levels[l];
-        for (std::size_t i = 0; i < level.rts.size(); ++i) {
-          total += wfpt_log_density_search(level.rts[i], choice_of(level, i), p);
-        }
+        const auto density = [&](std::size_t i) {
+          return wfpt_log_density_search(level.rts[i], choice_of(level, i), p);
+        };
+        sum = internal::sum_in_chunks(total, n, density, nullptr, stop);
       } else {
-        total += sum_log_likelihood(levels[l], p, kFitQuadratureTolerance);
+        const auto density = [&](std::size_t i) {
+          return wfpt_log_density(level.rts[i], choice_of(level, i), p, kFitQuadratureTolerance);
+        };
+        sum = internal::sum_in_chunks(0.0, n, density, nullptr, stop);
       }
+      if (!sum) {
+        interruption->stopped = true;
+        return kInf;
+      }
+      total = search ? *sum : total + *sum;
     }
     return std::isfinite(total) ? -total : kInf;
   }
+
+  bool stopped() const { return interruption->stopped; }
 };
 
-struct RunResult {
-  std::vector<double> point;
-  double cost;
-  std::uint64_t iterations;
-  bool converged;
-};
-
-constexpr double kCostSpread = 1e-7;
-constexpr double kPointSpread = 1e-6;
-constexpr double kInitialStep = 0.5;
-
-// Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) in
-// as many dimensions as the layout has; ties keep the earlier vertex, so the
-// run is a fixed sequence of evaluations. The dimension is known only at run
-// time (joint fits), which the fixed-size minimiser of neldermead.h cannot
-// take.
-RunResult nelder_mead(const Objective& f, std::vector<double> x0, std::uint64_t max_iters) {
-  const std::size_t n = x0.size();
-  std::vector<std::vector<double>> x(n + 1, x0);
-  std::vector<double> fx(n + 1);
-  for (std::size_t i = 0; i < n; ++i) x[i + 1][i] += kInitialStep;
-  for (std::size_t i = 0; i <= n; ++i) fx[i] = f(x[i]);
-  std::vector<std::size_t> order(n + 1);
-  std::vector<double> centroid(n), trial(n), trial2(n);
-  const auto point_at = [&](const std::vector<double>& base, const std::vector<double>& toward, double coeff,
-                            std::vector<double>& out) {
-    for (std::size_t j = 0; j < n; ++j) out[j] = base[j] + coeff * (toward[j] - base[j]);
-  };
-  std::uint64_t iter = 0;
-  bool converged = false;
-  for (;; ++iter) {
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return fx[a] < fx[b]; });
-    const std::size_t best = order.front();
-    const std::size_t worst = order.back();
-    const std::size_t second = order[n - 1];
-    double point_spread = 0.0;
-    for (std::size_t i = 0; i <= n; ++i) {
-      for (std::size_t j = 0; j < n; ++j) point_spread = std::max(point_spread, std::fabs(x[i][j] - x[best][j]));
-    }
-    const bool flat = std::isfinite(fx[best]) && fx[worst] - fx[best] <= kCostSpread;
-    if (flat || point_spread <= kPointSpread) {
-      converged = true;
-      break;
-    }
-    if (iter >= max_iters) break;
-    std::fill(centroid.begin(), centroid.end(), 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < n; ++j) centroid[j] += x[order[i]][j];
-    }
-    for (double& c : centroid) c /= static_cast<double>(n);
-    point_at(centroid, x[worst], -1.0, trial);
-    const double fr = f(trial);
-    if (fr < fx[best]) {
-      point_at(centroid, x[worst], -2.0, trial2);
-      const double fe = f(trial2);
-      if (fe < fr) {
-        x[worst] = trial2;
-        fx[worst] = fe;
-      } else {
-        x[worst] = trial;
-        fx[worst] = fr;
-      }
-    } else if (fr < fx[second]) {
-      x[worst] = trial;
-      fx[worst] = fr;
-    } else {
-      const bool outside = fr < fx[worst];
-      point_at(centroid, outside ? trial : x[worst], 0.5, trial2);
-      const double fc = f(trial2);
-      if (fc < (outside ? fr : fx[worst])) {
-        x[worst] = trial2;
-        fx[worst] = fc;
-      } else {
-        for (std::size_t i = 0; i <= n; ++i) {
-          if (i == best) continue;
-          point_at(x[best], x[i], 0.5, trial2);
-          x[i] = trial2;
-          fx[i] = f(x[i]);
-        }
-      }
-    }
-  }
-  const std::size_t best = static_cast<std::size_t>(std::min_element(fx.begin(), fx.end()) - fx.begin());
-  return {x[best], fx[best], iter, converged};
-}
-
-// Runs from every start on `search` (a cheaper, approximate likelihood), keeps
-// the best (the first among equals), and restarts once from it with a fresh
-// simplex on `f`, the likelihood the fit reports.
-RunResult best_of(const Objective& search, const Objective& f, const std::vector<std::vector<double>>& starts,
-                  std::uint64_t max_iters) {
-  std::optional<RunResult> best;
-  std::uint64_t iterations = 0;
-  for (const auto& s : starts) {
-    RunResult r = nelder_mead(search, s, max_iters);
-    iterations += r.iterations;
-    if (!best || r.cost < best->cost) best = std::move(r);
-  }
-  best->cost = f(best->point);
-  RunResult polished = nelder_mead(f, best->point, max_iters);
-  polished.iterations += iterations;
-  if (!(polished.cost <= best->cost)) {
-    best->iterations = polished.iterations;
-    best->converged = false;
-    return *best;
-  }
-  return polished;
-}
-
-constexpr std::uint64_t kMaxItersPerDim = 400;
+static_assert(CostFunction<LikelihoodCost>);
 
 std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model) {
   if (levels.empty()) return FitError::no_levels();
@@ -306,56 +213,81 @@ ModelParams full_start(const ModelParams& ddm) {
   return p;
 }
 
+// The iteration budget of each run.
+constexpr std::uint64_t kMaxItersPerDim = 400;
+
 Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
-                                   const PerLevel& per_level, const std::vector<std::vector<ModelParams>>& natural_starts) {
+                                   const PerLevel& per_level,
+                                   const std::vector<std::vector<ModelParams>>& natural_starts,
+                                   FitInterruption& interruption) {
   const SearchLayout layout(model, levels, per_level);
-  const Objective search{&layout, levels, true};
-  const Objective f{&layout, levels, false};
+  const LikelihoodCost search{&layout, levels, true, &interruption};
+  const LikelihoodCost reported{&layout, levels, false, &interruption};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
-  const RunResult r = best_of(search, f, starts, kMaxItersPerDim * layout.dim());
+  const auto run = internal::best_of(search, reported, starts, kMaxItersPerDim * layout.dim());
+  if (interruption.stopped) return unexpected(FitError::interrupted());
+  if (!run) return unexpected(run.error());
+  const internal::SearchRun& r = run.value();
   if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
   MlFit fit{{}, r.converged, r.iterations, -r.cost};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
   return fit;
 }
 
-}  // namespace
-
-double sum_log_likelihood(const ObservedTrials& trials, const ModelParams& params, double tolerance) {
-  double total = 0.0;
-  for (std::size_t i = 0; i < trials.rts.size(); ++i) {
-    total += wfpt_log_density(trials.rts[i], choice_of(trials, i), params, tolerance);
-  }
-  return total;
-}
-
-Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model) {
+// fit_ml of checked trials: the four-parameter fit from its starts, then
+// for "full" the full fit from the four-parameter estimate.
+Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel model, FitInterruption& interruption) {
   const std::span<const ObservedTrials> one{&trials, 1};
-  if (auto error = check_levels(one, model)) return unexpected(*error);
   std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials)) starts.push_back({s});
-  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts);
+  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts, interruption);
   if (model == LikelihoodModel::Ddm || !ddm) return ddm;
-  auto full = fit_levels(one, model, {}, {{full_start(ddm.value().params[0])}});
+  auto full = fit_levels(one, model, {}, {{full_start(ddm.value().params[0])}}, interruption);
   if (full) full.value().iterations += ddm.value().iterations;
   return full;
 }
 
+// The stop check of a fit: asked at most every kStopPollInterval between
+// evaluations (a four-parameter evaluation of a few hundred trials takes
+// microseconds, the check may take the interpreter lock), and by the worker
+// pool while it sums a large level.
+FitInterruption interruption_of(const StopCheck& stop) {
+  FitInterruption interruption{&stop};
+  interruption.poll_interval = kStopPollInterval;
+  return interruption;
+}
+
+}  // namespace
+
+double sum_log_likelihood(const ObservedTrials& trials, const ModelParams& params, double tolerance) {
+  const auto density = [&](std::size_t i) {
+    return wfpt_log_density(trials.rts[i], choice_of(trials, i), params, tolerance);
+  };
+  return *internal::sum_in_chunks(0.0, trials.rts.size(), density, nullptr, kNeverStop);
+}
+
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop) {
+  if (auto error = check_levels({&trials, 1}, model)) return unexpected(*error);
+  FitInterruption interruption = interruption_of(stop);
+  return fit_one(trials, model, interruption);
+}
+
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
-                                     const PerLevel& per_level) {
+                                     const PerLevel& per_level, const StopCheck& stop) {
   if (auto error = check_levels(levels, model)) return unexpected(*error);
+  FitInterruption interruption = interruption_of(stop);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
   std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
   for (const ObservedTrials& level : levels) {
-    auto fit = fit_ml(level, model);
+    auto fit = fit_one(level, model, interruption);
     if (!fit) return fit;
     iterations += fit.value().iterations;
     separate.push_back(fit.value().params[0]);
   }
-  auto joint = fit_levels(levels, model, per_level, {separate});
+  auto joint = fit_levels(levels, model, per_level, {separate}, interruption);
   if (joint) joint.value().iterations += iterations;
   return joint;
 }
