@@ -170,7 +170,8 @@ PyMethodDef fit_ml_def = {
     "\n"
     "Maximum-likelihood fit of one data set. Returns (params, converged,\n"
     "iterations, log_likelihood) with params a one-element list of parameter\n"
-    "dicts; corvatel.fit_ml gives the named result."};
+    "dicts; corvatel.fit_ml gives the named result. Runs without the\n"
+    "interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 PyMethodDef fit_ml_joint_def = {
     "fit_ml_joint", guarded_method<fit_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
@@ -180,6 +181,7 @@ PyMethodDef fit_ml_joint_def = {
     "Joint maximum-likelihood fit of levels stored one after another\n"
     "(level_sizes trials each); the parameters named in depends_on are free\n"
     "per level. Returns (params per level, converged, iterations,\n"
-    "log_likelihood); corvatel.fit_ml_joint gives the named result."};
+    "log_likelihood); corvatel.fit_ml_joint gives the named result. Runs\n"
+    "without the interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 }  // namespace corvatel::py

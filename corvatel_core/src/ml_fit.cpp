@@ -71,7 +71,7 @@ namespace internal {
 
 SearchLayout::SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels,
                            const PerLevel& per_level)
-    : model_(model), fitted_(fitted_params(model)), slot_(levels.size()), t0_bound_(levels.size()) {
+    : fitted_(fitted_params(model)), slot_(levels.size()), t0_bound_(levels.size()) {
   for (auto& s : slot_) s.resize(fitted_.size());
   for (std::size_t i = 0; i < fitted_.size(); ++i) {
     if (per_level[static_cast<std::size_t>(fitted_[i])]) {

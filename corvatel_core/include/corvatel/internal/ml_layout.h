@@ -19,7 +19,6 @@ class SearchLayout {
   SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels, const PerLevel& per_level);
 
   std::size_t dim() const { return dim_; }
-  std::size_t levels() const { return slot_.size(); }
   // Level l's bound on t0 - st/2: the fastest response of its own trials
   // when t0 is free per level, of all levels' when it is shared.
   double t0_bound(std::size_t level) const { return t0_bound_[level]; }
@@ -32,7 +31,6 @@ class SearchLayout {
   std::vector<double> encode(std::span<const ModelParams> params) const;
 
  private:
-  LikelihoodModel model_;
   std::span<const Param> fitted_;
   std::vector<std::vector<std::size_t>> slot_;  // [level][index in fitted_]
   std::size_t dim_ = 0;
