@@ -63,8 +63,8 @@ inline constexpr double kFitQuadratureTolerance = 1e-5;
 // chunks of this size on the worker pool, each chunk left to right and the
 // chunk sums left to right, so the sum's bits depend on the trials alone,
 // never on the number of threads. A chunk is 0.5 ms of four-parameter
-// densities, tens of ms with sz and st: long enough to outweigh a pool
-// round trip, short enough to spread 10^4 trials over two workers.
+// densities and up to 80 ms with sv, sz and st: long enough to outweigh a
+// pool round trip, short enough to spread 2 x 10^4 trials over two workers.
 inline constexpr std::size_t kLikelihoodChunk = 8192;
 
 // Sum over trials of wfpt_log_density, in the order of kLikelihoodChunk;
