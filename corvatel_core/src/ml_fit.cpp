@@ -213,7 +213,7 @@ ModelParams full_start(const ModelParams& ddm) {
   return p;
 }
 
-// The iteration budget of each run.
+// Iterations each run may make, per search coordinate.
 constexpr std::uint64_t kMaxItersPerDim = 400;
 
 Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
@@ -259,13 +259,6 @@ FitInterruption interruption_of(const StopCheck& stop) {
 }
 
 }  // namespace
-
-double sum_log_likelihood(const ObservedTrials& trials, const ModelParams& params, double tolerance) {
-  const auto density = [&](std::size_t i) {
-    return wfpt_log_density(trials.rts[i], choice_of(trials, i), params, tolerance);
-  };
-  return *internal::sum_in_chunks(0.0, trials.rts.size(), density, nullptr, kNeverStop);
-}
 
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop) {
   if (auto error = check_levels({&trials, 1}, model)) return unexpected(*error);

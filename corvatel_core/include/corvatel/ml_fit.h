@@ -8,7 +8,9 @@
 // for drift, boundary, start, sv and st, and for the two whose bounds depend
 // on the data or on another parameter, the rules below (t0_search_bound,
 // sz_search_bound). The search starts from several points (the EZ estimate
-// among them, when it exists), keeps the best, and restarts once from it.
+// among them, when it exists), keeps the best, and restarts once from it;
+// internal/ml_search.h holds the minimiser's settings (its stop test) and
+// the chunked sums.
 #pragma once
 
 #include <array>
@@ -58,19 +60,15 @@ struct MlFit {
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).
 inline constexpr double kFitQuadratureTolerance = 1e-5;
 
-// Trials per chunk of a summed log-likelihood. Up to this many trials a sum
-// runs left to right on the calling thread; larger inputs are summed in
-// chunks of this size on the worker pool, each chunk left to right and the
-// chunk sums left to right, so the sum's bits depend on the trials alone,
-// never on the number of threads. A chunk is 0.5 ms of four-parameter
-// densities and up to 80 ms with sv, sz and st: long enough to outweigh a
-// pool round trip, short enough to spread 2 x 10^4 trials over two workers.
+// Trials per chunk of a fit's summed log-likelihood of one level. Up to
+// this many trials a sum runs left to right on the calling thread; larger
+// levels are summed in chunks of this size on the worker pool, each chunk
+// left to right and the chunk sums left to right, so the sum's bits depend
+// on the trials alone, never on the number of threads. A chunk is 0.5 ms
+// of four-parameter densities and up to 80 ms with sv, sz and st: long
+// enough to outweigh a pool round trip, short enough to spread 2 x 10^4
+// trials over two workers.
 inline constexpr std::size_t kLikelihoodChunk = 8192;
-
-// Sum over trials of wfpt_log_density, in the order of kLikelihoodChunk;
-// -inf when any trial has density 0. `params` must pass check_density_args.
-double sum_log_likelihood(const ObservedTrials& trials, const ModelParams& params,
-                          double tolerance = kQuadratureTolerance);
 
 // One data set. `stop` is asked between cost evaluations (at most every
 // kStopPollInterval) and, while a large level is summed on the worker pool,
