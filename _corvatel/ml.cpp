@@ -1,5 +1,6 @@
 // fit_ml() and fit_ml_joint(): maximum-likelihood fits, run without the
-// interpreter lock. The Python package names and groups the results.
+// interpreter lock; Ctrl-C (any signal handler that raises) stops them. The
+// Python package names and groups the results.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -21,10 +22,6 @@ namespace {
 constexpr Signature<3> kFitSignature{"fit_ml", {"choices", "rts", "model"}, 2};
 constexpr Signature<5> kJointSignature{"fit_ml_joint", {"choices", "rts", "level_sizes", "model", "depends_on"}, 5};
 
-// The result keys of the seven parameters, in FitParam order.
-constexpr std::array<const char*, kFitParamCount> kParamKeys = {
-    "drift_rate", "boundary_separation", "starting_point", "non_decision_time", "sv", "sz", "st"};
-
 std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   if (obj == nullptr) return LikelihoodModel::Ddm;
   const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, nullptr) : nullptr;
@@ -35,31 +32,28 @@ std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   return std::nullopt;
 }
 
-// The observed trials as Trial records for the likelihood. Taken only after
-// every other argument is converted, so no Python code runs between the
-// arrays' last check and this copy.
-std::optional<std::vector<Trial>> trial_records(PyObject* choices, PyObject* rts) {
-  const auto observed = observed_trials(choices, rts);
-  if (!observed) return std::nullopt;
-  std::vector<Trial> trials(observed->rts.size());
-  for (std::size_t i = 0; i < trials.size(); ++i) {
-    trials[i] = Trial{observed->choices[i] != 0, observed->rts[i], false};
-  }
-  return trials;
+// A failed fit's exception: the handler's own when a signal handler raised
+// (it is set already), else CorvatelError with the fit's message.
+PyObject* raise_fit_error(const FitError& error) {
+  if (error.kind() == FitError::Kind::Interrupted) return nullptr;
+  return raise_corvatel_error(error.message());
 }
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
+// Every parameter the full model fits, under its fit_name (the variabilities
+// are 0 in "ddm" fits), then noise_sd.
 PyRef params_dict(const ModelParams& p) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
-  const double values[8] = {p.drift, p.boundary, p.start, p.t0, p.sv, p.sz, p.st, p.noise_sd};
-  for (std::size_t i = 0; i < kFitParamCount; ++i) {
-    if (!set_item(d.get(), kParamKeys[i], PyRef::steal(PyFloat_FromDouble(values[i])))) return {};
+  for (const Param param : fitted_params(LikelihoodModel::Full)) {
+    const ParamSpec& s = spec(param);
+    if (!set_item(d.get(), s.fit_name, PyRef::steal(PyFloat_FromDouble(p.*s.field)))) return {};
   }
-  if (!set_item(d.get(), "noise_sd", PyRef::steal(PyFloat_FromDouble(values[7])))) return {};
+  const ParamSpec& noise = spec(Param::NoiseSd);
+  if (!set_item(d.get(), noise.fit_name, PyRef::steal(PyFloat_FromDouble(p.*noise.field)))) return {};
   return d;
 }
 
@@ -87,10 +81,12 @@ PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!rts) return nullptr;
   const auto model = model_argument(arg[2]);
   if (!model) return nullptr;
-  const auto trials = trial_records(choices.get(), rts.get());
+  // Read in place: no Python code runs between this check of the arrays
+  // and the end of the fit.
+  const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model); });
-  if (!fit) return raise_corvatel_error(fit.error().message());
+  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model, signal_stop_check()); });
+  if (!fit) return raise_fit_error(fit.error());
   return fit_tuple(fit.value());
 }
 
@@ -116,7 +112,7 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   const auto model = model_argument(arg[3]);
   if (!model) return nullptr;
 
-  std::array<bool, kFitParamCount> per_level{};
+  PerLevel per_level{};
   {
     const Py_ssize_t count = PySequence_Size(arg[4]);
     if (count < 0) return nullptr;
@@ -127,9 +123,9 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
       const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
       if (text == nullptr && PyErr_Occurred()) return nullptr;
       bool found = false;
-      for (std::size_t p = 0; p < free_param_count(*model); ++p) {
-        if (text != nullptr && std::strcmp(text, kParamKeys[p]) == 0) {
-          per_level[p] = true;
+      for (const Param param : fitted_params(*model)) {
+        if (text != nullptr && std::strcmp(text, spec(param).fit_name) == 0) {
+          per_level[static_cast<std::size_t>(param)] = true;
           found = true;
         }
       }
@@ -140,24 +136,28 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
     }
   }
 
-  const auto trials = trial_records(choices.get(), rts.get());
+  // Read in place, as in fit_ml; each level is a piece of both arrays.
+  const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  std::vector<std::span<const Trial>> levels;
+  const std::size_t n = trials->rts.size();
+  std::vector<ObservedTrials> levels;
   std::size_t offset = 0;
   for (const std::uint64_t size : sizes) {
-    if (size > trials->size() - offset) {
+    if (size > n - offset) {
       PyErr_SetString(PyExc_ValueError, "level_sizes add up to more than the number of trials");
       return nullptr;
     }
-    levels.emplace_back(trials->data() + offset, static_cast<std::size_t>(size));
-    offset += static_cast<std::size_t>(size);
+    const std::size_t count = static_cast<std::size_t>(size);
+    levels.push_back({trials->choices.subspan(offset, count), trials->rts.subspan(offset, count)});
+    offset += count;
   }
-  if (offset != trials->size()) {
+  if (offset != n) {
     PyErr_SetString(PyExc_ValueError, "level_sizes must add up to the number of trials");
     return nullptr;
   }
-  const auto fit = without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level); });
-  if (!fit) return raise_corvatel_error(fit.error().message());
+  const auto fit =
+      without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, signal_stop_check()); });
+  if (!fit) return raise_fit_error(fit.error());
   return fit_tuple(fit.value());
 }
 
@@ -170,7 +170,8 @@ PyMethodDef fit_ml_def = {
     "\n"
     "Maximum-likelihood fit of one data set. Returns (params, converged,\n"
     "iterations, log_likelihood) with params a one-element list of parameter\n"
-    "dicts; corvatel.fit_ml gives the named result."};
+    "dicts; corvatel.fit_ml gives the named result. Runs without the\n"
+    "interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 PyMethodDef fit_ml_joint_def = {
     "fit_ml_joint", guarded_method<fit_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
@@ -180,6 +181,7 @@ PyMethodDef fit_ml_joint_def = {
     "Joint maximum-likelihood fit of levels stored one after another\n"
     "(level_sizes trials each); the parameters named in depends_on are free\n"
     "per level. Returns (params per level, converged, iterations,\n"
-    "log_likelihood); corvatel.fit_ml_joint gives the named result."};
+    "log_likelihood); corvatel.fit_ml_joint gives the named result. Runs\n"
+    "without the interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 }  // namespace corvatel::py

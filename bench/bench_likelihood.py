@@ -1,14 +1,16 @@
 """Likelihood speed: wfpt_logpdf over 10^6 simulated trials (four-parameter
 model, with sv, with sz and st), maximum-likelihood fits of 1000 trials
-("ddm" and "full") and a joint fit of 12 levels x 500 trials with drift per
-level.
+("ddm" and "full"), a joint fit of 12 levels x 500 trials with drift per
+level, and a "ddm" fit of 10^6 trials on 1 and on 2 worker threads.
 
-    python3 bench/bench_likelihood.py [--reps 5] [--skip-full]
+    python3 bench/bench_likelihood.py [--reps 5] [--skip-full] [--skip-large]
 
-Densities and fits run in the calling thread (one core). Times are CPU
-seconds of that thread (time.thread_time), the minimum over the repetitions,
-so that other processes on a shared machine inflate them less than wall
-time would; wall-clock medians are printed beside them.
+Densities and the small fits run in the calling thread (one core). Their
+times are CPU seconds of that thread (time.thread_time), the minimum over
+the repetitions, so that other processes on a shared machine inflate them
+less than wall time would; wall-clock medians are printed beside them. The
+fit of 10^6 trials sums its likelihood on the worker pool: its figure is
+wall time, one run per thread count, with the results compared bit for bit.
 """
 
 import argparse
@@ -68,16 +70,35 @@ def fit_figures(reps, skip_full):
     return out
 
 
+def large_fit_figures():
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 1_000_000, 2024)
+    before = corvatel.get_num_threads()
+    out, fits = {}, []
+    try:
+        for k in (1, 2):
+            corvatel.set_num_threads(k)
+            _, wall, fit = timed(lambda: corvatel.fit_ml(choices, rts), 1)
+            out[f"ddm_1e6_threads_{k}"] = {"wall_s": wall, "iterations": fit["iterations"]}
+            fits.append({key: float(v).hex() for key, v in fit.items()})
+    finally:
+        corvatel.set_num_threads(before)
+    out["same_result_on_1_and_2_threads"] = fits[0] == fits[1]
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--skip-full", action="store_true")
+    parser.add_argument("--skip-large", action="store_true")
     args = parser.parse_args()
     result = {
         "machine": platform.processor() or platform.machine(),
         "densities": density_figures(args.reps),
         "fits": fit_figures(args.reps, args.skip_full),
     }
+    if not args.skip_large:
+        result["large_fit"] = large_fit_figures()
     print(json.dumps(result, indent=2))
 
 

@@ -3,7 +3,10 @@ grid of true parameters, ``corvatel.recover`` simulates the data sets once
 per method with the same seed (so every method fits the same trials) and
 fits them by maximum likelihood, EZ and fit_sim. Prints bias and RMSE per
 parameter (recovery_summary, pooled over the grid's rows and replications)
-as a Markdown table, and the time each method took.
+as the README's Markdown table, and the time each method took. The grids:
+"ddm", drift/boundary/start/t0 = 1.0/1.5/0.5/0.3, 2.5/1.0/0.4/0.25 and
+0.5/2.0/0.6/0.4; "full", drift/boundary/start/t0/sv/sz/st =
+1.5/1.5/0.5/0.3/0.8/0.2/0.15 and 1.0/1.2/0.5/0.35/0.5/0.1/0.1.
 
     python3 bench/recovery_table_ml.py [--reps 5] [--full-reps 3] [--trials 500]
 
@@ -32,13 +35,21 @@ def study(grid, trials, reps, method, model=None):
     return corvatel.recovery_summary(table).set_index("parameter"), time.process_time() - start
 
 
+def md(*cells):
+    """A Markdown table row; empty cells as '| |', as the README writes them."""
+    row = "| " + " | ".join(str(c) for c in cells) + " |"
+    while "|  |" in row:
+        row = row.replace("|  |", "| |")
+    return row
+
+
 def report(name, grid, trials, reps, model):
-    columns = {f"ml {model}": study(grid, trials, reps, "ml", model), "ez": study(grid, trials, reps, "ez"),
-               "sim": study(grid, trials, reps, "sim")}
-    print(f"\n{name}: {len(grid)} parameter sets x {reps} data sets of {trials} trials\n")
-    print("| parameter | " + " | ".join(f"{m} bias | {m} RMSE" for m in columns) + " |")
-    print("|---|" + "---|---|" * len(columns))
-    for parameter in columns[f"ml {model}"][0].index:
+    """The grid's rows of the README table (ml, EZ, fit_sim bias and RMSE per
+    parameter), and the CPU seconds of each method."""
+    columns = {"ml": study(grid, trials, reps, "ml", model), "EZ": study(grid, trials, reps, "ez"),
+               "fit_sim": study(grid, trials, reps, "sim")}
+    rows = []
+    for parameter in columns["ml"][0].index:
         cells = []
         for summary, _ in columns.values():
             if parameter in summary.index:
@@ -47,8 +58,10 @@ def report(name, grid, trials, reps, model):
                 cells += [f"{row['bias']:+.3f}{failed}", f"{row['rmse']:.3f}"]
             else:
                 cells += ["", ""]
-        print(f"| {parameter} | " + " | ".join(cells) + " |")
-    print("\nCPU seconds: " + ", ".join(f"{m} {seconds:.1f}" for m, (_, seconds) in columns.items()))
+        rows.append(md(name, parameter, *cells))
+    seconds = f"{name}: {len(grid)} parameter sets x {reps} data sets of {trials} trials; CPU seconds " + ", ".join(
+        f"{m} {s:.1f}" for m, (_, s) in columns.items())
+    return rows, seconds
 
 
 def main():
@@ -57,10 +70,14 @@ def main():
     parser.add_argument("--full-reps", type=int, default=3)
     parser.add_argument("--trials", type=int, default=500)
     args = parser.parse_args()
-    report('"ddm" grid (drift/boundary/start/t0 = 1.0/1.5/0.5/0.3, 2.5/1.0/0.4/0.25, 0.5/2.0/0.6/0.4)',
-           DDM_GRID, args.trials, args.reps, "ddm")
-    report('"full" grid (drift/boundary/start/t0/sv/sz/st = 1.5/1.5/0.5/0.3/0.8/0.2/0.15, '
-           '1.0/1.2/0.5/0.35/0.5/0.1/0.1)', FULL_GRID, args.trials, args.full_reps, "full")
+    ddm_rows, ddm_seconds = report("ddm", DDM_GRID, args.trials, args.reps, "ddm")
+    full_rows, full_seconds = report("full", FULL_GRID, args.trials, args.full_reps, "full")
+    print("| grid | parameter | ml bias | ml RMSE | EZ bias | EZ RMSE | fit_sim bias | fit_sim RMSE |")
+    print("|---|---|---|---|---|---|---|---|")
+    print("\n".join(ddm_rows + full_rows))
+    print()
+    print(ddm_seconds)
+    print(full_seconds)
 
 
 if __name__ == "__main__":

@@ -372,6 +372,29 @@ def test_fit_ml_joint_shares_parameters_across_levels():
     assert rows[0]["log_likelihood"] >= corvatel.fit_ml(choices, rts)["log_likelihood"] - 1e-6
 
 
+@pytest.mark.slow
+def test_fit_ml_is_the_same_for_every_thread_count():
+    """Levels above 8192 trials are summed in chunks on the worker pool, in an
+    order that does not depend on the number of workers."""
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.45, 0.3, 20_000, 3)
+    levels = np.arange(len(rts)) % 2
+    before = corvatel.get_num_threads()
+    results = []
+    try:
+        for k in (1, 2):
+            corvatel.set_num_threads(k)
+            fit = corvatel.fit_ml(choices, rts)
+            rows = corvatel.fit_ml_joint(choices, rts, levels)
+            results.append([{key: float(v).hex() for key, v in r.items()} for r in [fit, *rows]])
+    finally:
+        corvatel.set_num_threads(before)
+    assert results[0] == results[1]
+    # The reported likelihood is still the sum of the densities at the estimate.
+    ll = corvatel.wfpt_logpdf(rts, choices, fit["drift_rate"], fit["boundary_separation"], fit["starting_point"],
+                              fit["non_decision_time"]).sum()
+    assert fit["log_likelihood"] == pytest.approx(ll, rel=1e-12)
+
+
 @pytest.mark.parametrize(
     "choices, rts, message",
     [

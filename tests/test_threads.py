@@ -174,6 +174,14 @@ INTERRUPTIBLE = {
     "fit_sim": "corvatel.fit_sim(np.ones(200, dtype=bool), np.full(200, 0.5), max_iters=10**12)",
     "simulate": "corvatel.simulate(0.0, 4.0, 0.5, 0.3, 50_000_000, 3)",
     "simulate_full": "corvatel.simulate_full(1, 1.5, .5, .3, 5*10**6, 3)",
+    # Likelihood fits of made-up trials, minutes long: the full model between
+    # cheap evaluations; 12 levels of 20 000 trials, summed on the pool; and
+    # the table layer's one group of 200 000 trials.
+    "fit_ml full": "corvatel.fit_ml(np.arange(3000) % 3 > 0, 0.3 + np.arange(3000) % 997 / 1000, model='full')",
+    "fit_ml_joint": "corvatel.fit_ml_joint(np.arange(240_000) % 3 > 0, 0.3 + np.arange(240_000) % 997 / 1000, "
+                    "np.arange(240_000) % 12)",
+    "fit ml table": "corvatel.fit(__import__('pandas').DataFrame({'choice': np.arange(200_000) % 3 > 0, "
+                    "'rt': 0.3 + np.arange(200_000) % 997 / 1000}), method='ml')",
 }
 
 

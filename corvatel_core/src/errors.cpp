@@ -1,5 +1,7 @@
 #include "corvatel/errors.h"
 
+#include "corvatel/project.h"
+
 namespace corvatel {
 
 std::string EzError::message() const {
@@ -19,6 +21,14 @@ std::string EzError::message() const {
   return {};
 }
 
+std::string SolverError::message() const {
+  if (kind_ == Kind::PotentialBug) {
+    return "Potential bug: \"" + text_ + "\". This is potentially a bug. Please file a report on " +
+           kIssueTrackerUrl;
+  }
+  return "Invalid parameter: \"" + text_ + "\"";
+}
+
 std::string FitError::message() const {
   switch (kind_) {
     case Kind::NoUsableTarget:
@@ -29,6 +39,15 @@ std::string FitError::message() const {
       return "optimizer error: " + text_;
     case Kind::Interrupted:
       return "the fit was interrupted";
+    case Kind::TooFewTrials:
+      return "a maximum-likelihood fit needs at least " + std::to_string(trials_needed_) + " trials per level; got " +
+             std::to_string(trials_);
+    case Kind::BadResponseTime:
+      return "response times must be positive and finite";
+    case Kind::NoLevels:
+      return "a joint fit needs at least one level";
+    case Kind::NoFiniteLikelihood:
+      return "no parameters within the bounds give the data a finite likelihood";
   }
   return {};
 }

@@ -3,275 +3,197 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <optional>
 
 #include "corvatel/ez.h"
+#include "corvatel/internal/ml_layout.h"
+#include "corvatel/internal/ml_search.h"
 
 namespace corvatel {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct Bounds {
-  double lo, hi;
-};
-constexpr Bounds kDriftBounds{-15.0, 15.0};
-constexpr Bounds kBoundaryBounds{0.05, 10.0};
-constexpr Bounds kStartBounds{0.01, 0.99};
-constexpr Bounds kSvBounds{0.0, 6.0};
-constexpr double kSzRoom = 0.98;  // of the largest sz the start allows
-constexpr Bounds kStBounds{0.0, 1.0};
+const StopCheck kNeverStop;
 
 // Fewer trials than this per level leave the likelihood too flat to fit.
 constexpr std::uint64_t kMinTrialsPerParam = 2;
 constexpr std::uint64_t kMinTrials = 10;
 
-double logistic(double y) { return 1.0 / (1.0 + std::exp(-y)); }
-double to_range(const Bounds& b, double y) { return b.lo + (b.hi - b.lo) * logistic(y); }
-// Inverse of to_range, with x pulled inside the open interval first.
-double from_range(const Bounds& b, double x) {
-  const double margin = 1e-6 * (b.hi - b.lo);
-  const double c = std::clamp(x, b.lo + margin, b.hi - margin);
-  return std::log((c - b.lo) / (b.hi - c));
-}
-
-std::size_t index_of(FitParam p) { return static_cast<std::size_t>(p); }
-
-// Where each level's parameters live in the search vector.
-struct Layout {
-  LikelihoodModel model;
-  std::size_t n_levels;
-  std::vector<std::array<std::size_t, kFitParamCount>> slot;  // [level][param]
-  std::size_t dim = 0;
-  std::vector<double> t0_limit;  // per level: min rt over the trials its t0 covers
-
-  Layout(LikelihoodModel m, std::span<const std::span<const Trial>> levels,
-         const std::array<bool, kFitParamCount>& per_level)
-      : model(m), n_levels(levels.size()), slot(levels.size()), t0_limit(levels.size()) {
-    const std::size_t used = free_param_count(m);
-    for (std::size_t p = 0; p < used; ++p) {
-      if (per_level[p]) {
-        for (std::size_t l = 0; l < n_levels; ++l) slot[l][p] = dim++;
-      } else {
-        for (std::size_t l = 0; l < n_levels; ++l) slot[l][p] = dim;
-        ++dim;
-      }
-    }
-    double global_min = kInf;
-    std::vector<double> level_min(n_levels, kInf);
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      for (const Trial& t : levels[l]) level_min[l] = std::min(level_min[l], t.rt);
-      global_min = std::min(global_min, level_min[l]);
-    }
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      t0_limit[l] = per_level[index_of(FitParam::T0)] ? level_min[l] : global_min;
-    }
-  }
-
-  ModelParams decode(std::span<const double> y, std::size_t level) const {
-    const auto& s = slot[level];
-    ModelParams p;
-    p.drift = to_range(kDriftBounds, y[s[0]]);
-    p.boundary = to_range(kBoundaryBounds, y[s[1]]);
-    p.start = to_range(kStartBounds, y[s[2]]);
-    const double lower_t0 = t0_limit[level] * logistic(y[s[3]]);
-    p.t0 = lower_t0;
-    if (model == LikelihoodModel::Full) {
-      p.sv = to_range(kSvBounds, y[s[4]]);
-      const double room = 2.0 * std::min(p.start, 1.0 - p.start) * kSzRoom;
-      p.sz = room * logistic(y[s[5]]);
-      p.st = to_range(kStBounds, y[s[6]]);
-      p.t0 = lower_t0 + p.st / 2.0;
-    }
-    return p;
-  }
-
-  // Search coordinates of natural parameters, one set per level.
-  std::vector<double> encode(std::span<const ModelParams> params) const {
-    std::vector<double> y(dim, 0.0);
-    std::vector<int> seen(dim, 0);
-    std::vector<double> sum(dim, 0.0);
-    for (std::size_t l = 0; l < n_levels; ++l) {
-      const ModelParams& p = params[l];
-      const auto& s = slot[l];
-      std::array<double, kFitParamCount> v{};
-      v[0] = from_range(kDriftBounds, p.drift);
-      v[1] = from_range(kBoundaryBounds, p.boundary);
-      v[2] = from_range(kStartBounds, p.start);
-      const double lower_t0 = model == LikelihoodModel::Full ? p.t0 - p.st / 2.0 : p.t0;
-      v[3] = from_range({0.0, t0_limit[l]}, lower_t0);
-      if (model == LikelihoodModel::Full) {
-        v[4] = from_range(kSvBounds, p.sv);
-        const double room = 2.0 * std::min(p.start, 1.0 - p.start) * kSzRoom;
-        v[5] = from_range({0.0, room}, p.sz);
-        v[6] = from_range(kStBounds, p.st);
-      }
-      for (std::size_t q = 0; q < free_param_count(model); ++q) {
-        sum[s[q]] += v[q];
-        ++seen[s[q]];
-      }
-    }
-    for (std::size_t i = 0; i < dim; ++i) y[i] = sum[i] / seen[i];
-    return y;
-  }
+// The rows of kParams that a fit of each model estimates, in table order.
+struct FittedList {
+  std::array<Param, kParamCount> params{};
+  std::size_t count = 0;
 };
 
-// -log likelihood of all levels at search point y; +inf where it is not finite.
-struct Objective {
-  const Layout* layout;
-  std::span<const std::span<const Trial>> levels;
-  bool search;  // wfpt_log_density_search instead of the tolerance-bound density
+constexpr FittedList fitted_list(unsigned fit_kind) {
+  FittedList list;
+  for (const ParamSpec& s : kParams) {
+    if ((s.fitted_by & fit_kind) != 0) list.params[list.count++] = s.param;
+  }
+  return list;
+}
 
-  double operator()(std::span<const double> y) const {
+constexpr FittedList kDdmFitted = fitted_list(kFitDdm);
+constexpr FittedList kFullFitted = fitted_list(kFitFull);
+
+double logistic(double y) { return 1.0 / (1.0 + std::exp(-y)); }
+double to_range(double lo, double hi, double y) { return lo + (hi - lo) * logistic(y); }
+// Inverse of to_range, with x pulled inside the open interval first.
+double from_range(double lo, double hi, double x) {
+  const double margin = 1e-6 * (hi - lo);
+  const double c = std::clamp(x, lo + margin, hi - margin);
+  return std::log((c - lo) / (hi - c));
+}
+
+bool choice_of(const ObservedTrials& trials, std::size_t i) { return trials.choices[i] != 0; }
+
+}  // namespace
+
+std::span<const Param> fitted_params(LikelihoodModel model) {
+  const FittedList& list = model == LikelihoodModel::Ddm ? kDdmFitted : kFullFitted;
+  return {list.params.data(), list.count};
+}
+
+std::size_t free_param_count(LikelihoodModel model) { return fitted_params(model).size(); }
+
+double t0_search_bound(std::span<const ObservedTrials> levels) {
+  double fastest = kInf;
+  for (const ObservedTrials& level : levels) {
+    for (const double rt : level.rts) fastest = std::min(fastest, rt);
+  }
+  return fastest;
+}
+
+double sz_search_bound(double start) { return 2.0 * std::min(start, 1.0 - start) * kSzRoom; }
+
+namespace internal {
+
+SearchLayout::SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels,
+                           const PerLevel& per_level)
+    : fitted_(fitted_params(model)), slot_(levels.size()), t0_bound_(levels.size()) {
+  for (auto& s : slot_) s.resize(fitted_.size());
+  for (std::size_t i = 0; i < fitted_.size(); ++i) {
+    if (per_level[static_cast<std::size_t>(fitted_[i])]) {
+      for (auto& s : slot_) s[i] = dim_++;
+    } else {
+      for (auto& s : slot_) s[i] = dim_;
+      ++dim_;
+    }
+  }
+  const bool t0_per_level = per_level[static_cast<std::size_t>(Param::T0)];
+  const double shared = t0_search_bound(levels);
+  for (std::size_t l = 0; l < levels.size(); ++l) {
+    t0_bound_[l] = t0_per_level ? t0_search_bound(levels.subspan(l, 1)) : shared;
+  }
+}
+
+ModelParams SearchLayout::decode(std::span<const double> y, std::size_t level) const {
+  ModelParams p;
+  double earliest_t0 = 0.0;  // t0 - st/2
+  for (std::size_t i = 0; i < fitted_.size(); ++i) {
+    const double yi = y[slot_[level][i]];
+    const ParamSpec& s = spec(fitted_[i]);
+    switch (s.param) {
+      case Param::T0: earliest_t0 = t0_bound_[level] * logistic(yi); break;
+      case Param::Sz: p.sz = sz_search_bound(p.start) * logistic(yi); break;  // start comes first
+      default: p.*s.field = to_range(s.search->lo, s.search->hi, yi); break;
+    }
+  }
+  p.t0 = earliest_t0 + p.st / 2.0;
+  return p;
+}
+
+std::vector<double> SearchLayout::encode(std::span<const ModelParams> params) const {
+  std::vector<double> sum(dim_, 0.0);
+  std::vector<double> seen(dim_, 0.0);
+  for (std::size_t l = 0; l < slot_.size(); ++l) {
+    const ModelParams& p = params[l];
+    for (std::size_t i = 0; i < fitted_.size(); ++i) {
+      const ParamSpec& s = spec(fitted_[i]);
+      double v = 0.0;
+      switch (s.param) {
+        case Param::T0: v = from_range(0.0, t0_bound_[l], p.t0 - p.st / 2.0); break;
+        case Param::Sz: v = from_range(0.0, sz_search_bound(p.start), p.sz); break;
+        default: v = from_range(s.search->lo, s.search->hi, p.*s.field); break;
+      }
+      sum[slot_[l][i]] += v;
+      seen[slot_[l][i]] += 1.0;
+    }
+  }
+  std::vector<double> y(dim_);
+  for (std::size_t i = 0; i < dim_; ++i) y[i] = sum[i] / seen[i];
+  return y;
+}
+
+}  // namespace internal
+
+namespace {
+
+using internal::SearchLayout;
+
+// -log likelihood of all levels at search point y; +inf where it is not
+// finite, and at once when the fit was told to stop (which ends the search).
+struct LikelihoodCost {
+  const SearchLayout* layout;
+  std::span<const ObservedTrials> levels;
+  bool search;  // wfpt_log_density_search instead of the tolerance-bound density
+  FitInterruption* interruption;
+
+  double cost(std::span<const double> y) const {
+    if (interruption->requested()) return kInf;
+    const StopCheck& stop = interruption->check != nullptr ? *interruption->check : kNeverStop;
     double total = 0.0;
     for (std::size_t l = 0; l < levels.size(); ++l) {
       const ModelParams p = layout->decode(y, l);
       if (check_density_args(0.0, p)) return kInf;
+      const ObservedTrials& level = levels[l];
+      const std::size_t n = level.rts.size();
+      // The search density runs on from the levels before; the reported one
+      // sums each level from 0 and then adds it.
+      std::optional<double> sum;
       if (search) {
-        for (const Trial& t : levels[l]) total += wfpt_log_density_search(t.rt, t.choice, p);
+        const auto density = [&](std::size_t i) {
+          return wfpt_log_density_search(level.rts[i], choice_of(level, i), p);
+        };
+        sum = internal::sum_in_chunks(total, n, density, nullptr, stop);
       } else {
-        total += sum_log_likelihood(levels[l], p, kFitQuadratureTolerance);
+        const auto density = [&](std::size_t i) {
+          return wfpt_log_density(level.rts[i], choice_of(level, i), p, kFitQuadratureTolerance);
+        };
+        sum = internal::sum_in_chunks(0.0, n, density, nullptr, stop);
       }
+      if (!sum) {
+        interruption->stopped = true;
+        return kInf;
+      }
+      total = search ? *sum : total + *sum;
     }
     return std::isfinite(total) ? -total : kInf;
   }
+
+  bool stopped() const { return interruption->stopped; }
 };
 
-struct RunResult {
-  std::vector<double> point;
-  double cost;
-  std::uint64_t iterations;
-  bool converged;
-};
+static_assert(CostFunction<LikelihoodCost>);
 
-constexpr double kCostSpread = 1e-7;
-constexpr double kPointSpread = 1e-6;
-constexpr double kInitialStep = 0.5;
-
-// Nelder-Mead (reflection 1, expansion 2, contraction 1/2, shrink 1/2) in
-// as many dimensions as the layout has; ties keep the earlier vertex, so the
-// run is a fixed sequence of evaluations. The dimension is known only at run
-// time (joint fits), which the fixed-size minimiser of neldermead.h cannot
-// take.
-RunResult nelder_mead(const Objective& f, std::vector<double> x0, std::uint64_t max_iters) {
-  const std::size_t n = x0.size();
-  std::vector<std::vector<double>> x(n + 1, x0);
-  std::vector<double> fx(n + 1);
-  for (std::size_t i = 0; i < n; ++i) x[i + 1][i] += kInitialStep;
-  for (std::size_t i = 0; i <= n; ++i) fx[i] = f(x[i]);
-  std::vector<std::size_t> order(n + 1);
-  std::vector<double> centroid(n), trial(n), trial2(n);
-  const auto point_at = [&](const std::vector<double>& base, const std::vector<double>& toward, double coeff,
-                            std::vector<double>& out) {
-    for (std::size_t j = 0; j < n; ++j) out[j] = base[j] + coeff * (toward[j] - base[j]);
-  };
-  std::uint64_t iter = 0;
-  bool converged = false;
-  for (;; ++iter) {
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return fx[a] < fx[b]; });
-    const std::size_t best = order.front();
-    const std::size_t worst = order.back();
-    const std::size_t second = order[n - 1];
-    double point_spread = 0.0;
-    for (std::size_t i = 0; i <= n; ++i) {
-      for (std::size_t j = 0; j < n; ++j) point_spread = std::max(point_spread, std::fabs(x[i][j] - x[best][j]));
-    }
-    const bool flat = std::isfinite(fx[best]) && fx[worst] - fx[best] <= kCostSpread;
-    if (flat || point_spread <= kPointSpread) {
-      converged = true;
-      break;
-    }
-    if (iter >= max_iters) break;
-    std::fill(centroid.begin(), centroid.end(), 0.0);
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < n; ++j) centroid[j] += x[order[i]][j];
-    }
-    for (double& c : centroid) c /= static_cast<double>(n);
-    point_at(centroid, x[worst], -1.0, trial);
-    const double fr = f(trial);
-    if (fr < fx[best]) {
-      point_at(centroid, x[worst], -2.0, trial2);
-      const double fe = f(trial2);
-      if (fe < fr) {
-        x[worst] = trial2;
-        fx[worst] = fe;
-      } else {
-        x[worst] = trial;
-        fx[worst] = fr;
-      }
-    } else if (fr < fx[second]) {
-      x[worst] = trial;
-      fx[worst] = fr;
-    } else {
-      const bool outside = fr < fx[worst];
-      point_at(centroid, outside ? trial : x[worst], 0.5, trial2);
-      const double fc = f(trial2);
-      if (fc < (outside ? fr : fx[worst])) {
-        x[worst] = trial2;
-        fx[worst] = fc;
-      } else {
-        for (std::size_t i = 0; i <= n; ++i) {
-          if (i == best) continue;
-          point_at(x[best], x[i], 0.5, trial2);
-          x[i] = trial2;
-          fx[i] = f(x[i]);
-        }
-      }
-    }
-  }
-  const std::size_t best = static_cast<std::size_t>(std::min_element(fx.begin(), fx.end()) - fx.begin());
-  return {x[best], fx[best], iter, converged};
-}
-
-// Runs from every start on `search` (a cheaper, approximate likelihood), keeps
-// the best (the first among equals), and restarts once from it with a fresh
-// simplex on `f`, the likelihood the fit reports.
-RunResult best_of(const Objective& search, const Objective& f, const std::vector<std::vector<double>>& starts,
-                  std::uint64_t max_iters) {
-  std::optional<RunResult> best;
-  std::uint64_t iterations = 0;
-  for (const auto& s : starts) {
-    RunResult r = nelder_mead(search, s, max_iters);
-    iterations += r.iterations;
-    if (!best || r.cost < best->cost) best = std::move(r);
-  }
-  best->cost = f(best->point);
-  RunResult polished = nelder_mead(f, best->point, max_iters);
-  polished.iterations += iterations;
-  if (!(polished.cost <= best->cost)) {
-    best->iterations = polished.iterations;
-    best->converged = false;
-    return *best;
-  }
-  return polished;
-}
-
-constexpr std::uint64_t kMaxItersPerDim = 400;
-
-std::optional<MlError> check_levels(std::span<const std::span<const Trial>> levels, LikelihoodModel model) {
-  if (levels.empty()) return MlError::no_levels();
+std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model) {
+  if (levels.empty()) return FitError::no_levels();
   const std::uint64_t need = std::max(kMinTrials, kMinTrialsPerParam * free_param_count(model));
-  for (const auto& level : levels) {
-    if (level.size() < need) return MlError::too_few_trials(level.size(), need);
-    for (const Trial& t : level) {
-      if (!(t.rt > 0.0) || !std::isfinite(t.rt)) return MlError::bad_response_time();
+  for (const ObservedTrials& level : levels) {
+    if (level.rts.size() < need) return FitError::too_few_trials(level.rts.size(), need);
+    for (const double rt : level.rts) {
+      if (!(rt > 0.0) || !std::isfinite(rt)) return FitError::bad_response_time();
     }
   }
   return std::nullopt;
 }
 
 // Starting points of one data set in natural units, before any fit.
-std::vector<ModelParams> ddm_starts(std::span<const Trial> trials) {
-  double min_rt = kInf;
-  std::uint64_t upper = 0;
-  for (const Trial& t : trials) {
-    min_rt = std::min(min_rt, t.rt);
-    upper += t.choice ? 1 : 0;
-  }
-  const double sign = 2.0 * static_cast<double>(upper) >= static_cast<double>(trials.size()) ? 1.0 : -1.0;
+std::vector<ModelParams> ddm_starts(const ObservedTrials& trials) {
+  const double min_rt = t0_search_bound({&trials, 1});
+  const TrialCounts counts = count_trials(trials);
+  const double sign = 2.0 * static_cast<double>(counts.n_upper) >= static_cast<double>(counts.n_valid) ? 1.0 : -1.0;
   std::vector<ModelParams> starts;
   if (const auto ez = ez_diffusion(trials); ez.has_value()) {
     const Params& p = ez.value();
@@ -291,69 +213,74 @@ ModelParams full_start(const ModelParams& ddm) {
   return p;
 }
 
-Result<MlFit, MlError> fit_levels(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
-                                  const std::array<bool, kFitParamCount>& per_level,
-                                  const std::vector<std::vector<ModelParams>>& natural_starts) {
-  const Layout layout(model, levels, per_level);
-  const Objective search{&layout, levels, true};
-  const Objective f{&layout, levels, false};
+// Iterations each run may make, per search coordinate.
+constexpr std::uint64_t kMaxItersPerDim = 400;
+
+Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                   const PerLevel& per_level,
+                                   const std::vector<std::vector<ModelParams>>& natural_starts,
+                                   FitInterruption& interruption) {
+  const SearchLayout layout(model, levels, per_level);
+  const LikelihoodCost search{&layout, levels, true, &interruption};
+  const LikelihoodCost reported{&layout, levels, false, &interruption};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
-  const RunResult r = best_of(search, f, starts, kMaxItersPerDim * layout.dim);
-  if (!std::isfinite(r.cost)) return unexpected(MlError::no_finite_likelihood());
+  const auto run = internal::best_of(search, reported, starts, kMaxItersPerDim * layout.dim());
+  if (interruption.stopped) return unexpected(FitError::interrupted());
+  if (!run) return unexpected(run.error());
+  const internal::SearchRun& r = run.value();
+  if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
   MlFit fit{{}, r.converged, r.iterations, -r.cost};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
   return fit;
 }
 
-}  // namespace
-
-std::size_t free_param_count(LikelihoodModel model) { return model == LikelihoodModel::Ddm ? 4 : 7; }
-
-std::string MlError::message() const {
-  switch (kind_) {
-    case Kind::TooFewTrials:
-      return "a maximum-likelihood fit needs at least " + std::to_string(need_) + " trials per level; got " +
-             std::to_string(have_);
-    case Kind::BadResponseTime: return "response times must be positive and finite";
-    case Kind::NoLevels: return "a joint fit needs at least one level";
-    case Kind::NoFiniteLikelihood: return "no parameters within the bounds give the data a finite likelihood";
-  }
-  return "";
-}
-
-double sum_log_likelihood(std::span<const Trial> trials, const ModelParams& params, double tolerance) {
-  double total = 0.0;
-  for (const Trial& t : trials) total += wfpt_log_density(t.rt, t.choice, params, tolerance);
-  return total;
-}
-
-Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model) {
-  const std::array<std::span<const Trial>, 1> one{trials};
-  if (auto error = check_levels(one, model)) return unexpected(*error);
+// fit_ml of checked trials: the four-parameter fit from its starts, then
+// for "full" the full fit from the four-parameter estimate.
+Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel model, FitInterruption& interruption) {
+  const std::span<const ObservedTrials> one{&trials, 1};
   std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials)) starts.push_back({s});
-  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts);
+  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts, interruption);
   if (model == LikelihoodModel::Ddm || !ddm) return ddm;
-  auto full = fit_levels(one, model, {}, {{full_start(ddm.value().params[0])}});
+  auto full = fit_levels(one, model, {}, {{full_start(ddm.value().params[0])}}, interruption);
   if (full) full.value().iterations += ddm.value().iterations;
   return full;
 }
 
-Result<MlFit, MlError> fit_ml_joint(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
-                                    const std::array<bool, kFitParamCount>& per_level) {
+// The stop check of a fit: asked at most every kStopPollInterval between
+// evaluations (a four-parameter evaluation of a few hundred trials takes
+// microseconds, the check may take the interpreter lock), and by the worker
+// pool while it sums a large level.
+FitInterruption interruption_of(const StopCheck& stop) {
+  FitInterruption interruption{&stop};
+  interruption.poll_interval = kStopPollInterval;
+  return interruption;
+}
+
+}  // namespace
+
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop) {
+  if (auto error = check_levels({&trials, 1}, model)) return unexpected(*error);
+  FitInterruption interruption = interruption_of(stop);
+  return fit_one(trials, model, interruption);
+}
+
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const StopCheck& stop) {
   if (auto error = check_levels(levels, model)) return unexpected(*error);
+  FitInterruption interruption = interruption_of(stop);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
   std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
-  for (const auto& level : levels) {
-    auto fit = fit_ml(level, model);
+  for (const ObservedTrials& level : levels) {
+    auto fit = fit_one(level, model, interruption);
     if (!fit) return fit;
     iterations += fit.value().iterations;
     separate.push_back(fit.value().params[0]);
   }
-  auto joint = fit_levels(levels, model, per_level, {separate});
+  auto joint = fit_levels(levels, model, per_level, {separate}, interruption);
   if (joint) joint.value().iterations += iterations;
   return joint;
 }

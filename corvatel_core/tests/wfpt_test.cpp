@@ -194,10 +194,11 @@ TEST(SimulateFullTest, DrawsStayInTheirRanges) {
 }
 
 TEST(MlFitTest, TooFewTrialsIsAnError) {
-  std::vector<Trial> trials(5, Trial{true, 0.5, false});
-  const auto fit = fit_ml(trials, LikelihoodModel::Ddm);
+  const std::vector<std::uint8_t> choices(5, 1);
+  const std::vector<double> rts(5, 0.5);
+  const auto fit = fit_ml(ObservedTrials{choices, rts}, LikelihoodModel::Ddm);
   ASSERT_FALSE(fit);
-  EXPECT_EQ(fit.error().kind(), MlError::Kind::TooFewTrials);
+  EXPECT_EQ(fit.error().kind(), FitError::Kind::TooFewTrials);
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // The core's failures, as values: ParamError for arguments outside the
 // model's domain (parameters.h), EzError from the closed-form estimator,
-// FitError from the simulation fit and its minimiser. Each yields the exact
-// text that Python users see: ParamError in ValueError, the others in
-// CorvatelError.
+// SolverError from the Nelder-Mead minimiser (neldermead.h), FitError from
+// the fits that run it (the simulation fit, the likelihood fits). Each
+// yields the exact text that Python users see: ParamError in ValueError,
+// the others in CorvatelError.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace corvatel {
 
@@ -72,27 +74,74 @@ class EzError {
   std::uint64_t count_;
 };
 
+// Why a minimiser run ended without a result.
+class SolverError {
+ public:
+  // PotentialBug: the costs fitted none of the moves (a NaN got in).
+  // InvalidParameter: a simplex that cannot be searched.
+  enum class Kind { PotentialBug, InvalidParameter };
+
+  static SolverError potential_bug() { return {Kind::PotentialBug, "`NelderMead`: Reached unreachable point."}; }
+  static SolverError too_few_vertices() {
+    return {Kind::InvalidParameter, "`NelderMead`: the simplex needs at least 2 vertices."};
+  }
+  static SolverError unequal_points() {
+    return {Kind::InvalidParameter, "`NelderMead`: the points need the same, nonzero number of coordinates."};
+  }
+
+  Kind kind() const { return kind_; }
+  const std::string& text() const { return text_; }
+  std::string message() const;
+
+  friend bool operator==(const SolverError&, const SolverError&) = default;
+
+ private:
+  SolverError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  Kind kind_;
+  std::string text_;
+};
+
 class FitError {
  public:
-  enum class Kind { NoUsableTarget, NoSolution, Optimizer, Interrupted };
+  enum class Kind {
+    NoUsableTarget,      // the simulation fit's data have no statistics
+    NoSolution,          // the minimiser accepted no cost
+    Optimizer,           // the minimiser failed (its SolverError's text)
+    Interrupted,         // the caller's stop check asked the fit to end
+    TooFewTrials,        // a likelihood fit's level has fewer trials than it needs
+    BadResponseTime,     // a response time that is not positive and finite
+    NoLevels,            // a joint likelihood fit of no levels
+    NoFiniteLikelihood,  // no point of the search gives the data a finite likelihood
+  };
 
-  static FitError no_usable_target() { return {Kind::NoUsableTarget, {}}; }
-  static FitError no_solution() { return {Kind::NoSolution, {}}; }
+  static FitError no_usable_target() { return {Kind::NoUsableTarget}; }
+  static FitError no_solution() { return {Kind::NoSolution}; }
   static FitError optimizer(std::string text) { return {Kind::Optimizer, std::move(text)}; }
-  // The caller's stop check asked the fit to end.
-  static FitError interrupted() { return {Kind::Interrupted, {}}; }
+  static FitError interrupted() { return {Kind::Interrupted}; }
+  static FitError too_few_trials(std::uint64_t have, std::uint64_t need) {
+    return {Kind::TooFewTrials, {}, have, need};
+  }
+  static FitError bad_response_time() { return {Kind::BadResponseTime}; }
+  static FitError no_levels() { return {Kind::NoLevels}; }
+  static FitError no_finite_likelihood() { return {Kind::NoFiniteLikelihood}; }
 
   Kind kind() const { return kind_; }
   // The minimiser's own text, carried by Optimizer.
   const std::string& text() const { return text_; }
+  // The trials a level has and the trials it needs, carried by TooFewTrials.
+  std::uint64_t trials() const { return trials_; }
+  std::uint64_t trials_needed() const { return trials_needed_; }
   std::string message() const;
 
   friend bool operator==(const FitError&, const FitError&) = default;
 
  private:
-  FitError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  FitError(Kind kind, std::string text = {}, std::uint64_t trials = 0, std::uint64_t trials_needed = 0)
+      : kind_(kind), text_(std::move(text)), trials_(trials), trials_needed_(trials_needed) {}
   Kind kind_;
   std::string text_;
+  std::uint64_t trials_;
+  std::uint64_t trials_needed_;
 };
 
 }  // namespace corvatel

@@ -1,63 +1,54 @@
 // Maximum-likelihood fits of the diffusion model: the summed log density of
 // the observed trials (wfpt.h), maximised by a deterministic Nelder-Mead
-// search over transformed parameters.
+// search (neldermead.h) over transformed parameters.
 //
-// Parameters and bounds (noise_sd is fixed at 1). Each free parameter is a
-// logistic function of an unbounded search coordinate, so every point of the
-// search is inside its bounds:
-//   drift      (-15, 15)
-//   boundary   (0.05, 10)
-//   start      (0.01, 0.99)
-//   t0         (0, min rt) for "ddm"; for "full" t0 - st/2 in (0, min rt)
-//   sv         (0, 6)
-//   sz         (0, 0.98 * 2 min(start, 1 - start))
-//   st         (0, 1)
-// where min rt is the fastest response that the t0 in question applies to,
-// so every trial has a positive density. The search starts from several
-// points (the EZ estimate among them, when it exists), keeps the best, and
-// restarts once from it; a run converges when the spread of the simplex's
-// costs (log-likelihood units) falls below 1e-7 or its points lie within 1e-6
-// of each other in search coordinates.
+// The fitted parameters are the model's rows of kParams (fitted_by); noise_sd
+// stays 1. Each is a logistic function of an unbounded search coordinate, so
+// every point of the search is inside its bounds: kParams' `search` interval
+// for drift, boundary, start, sv and st, and for the two whose bounds depend
+// on the data or on another parameter, the rules below (t0_search_bound,
+// sz_search_bound). The search starts from several points (the EZ estimate
+// among them, when it exists), keeps the best, and restarts once from it;
+// internal/ml_search.h holds the minimiser's settings (its stop test) and
+// the chunked sums.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "corvatel/params.h"
+#include "corvatel/errors.h"
+#include "corvatel/parameters.h"
 #include "corvatel/result.h"
+#include "corvatel/stats.h"
 #include "corvatel/wfpt.h"
+#include "corvatel/worker_pool.h"
 
 namespace corvatel {
 
 enum class LikelihoodModel { Ddm, Full };
 
-// The seven fitted parameters, in the order the fits name them.
-enum class FitParam : std::size_t { Drift, Boundary, Start, T0, Sv, Sz, St };
-inline constexpr std::size_t kFitParamCount = 7;
-
+// The parameters a model's fit estimates, in kParams order: those whose
+// fitted_by has the model's bit (drift, boundary, start, t0; "full" adds
+// sv, sz, st).
+std::span<const Param> fitted_params(LikelihoodModel model);
 std::size_t free_param_count(LikelihoodModel model);
 
-class MlError {
- public:
-  enum class Kind { TooFewTrials, BadResponseTime, NoLevels, NoFiniteLikelihood };
+// The parameters a joint fit frees per level, indexed by Param; the others
+// are shared by all levels.
+using PerLevel = std::array<bool, kParamCount>;
 
-  static MlError too_few_trials(std::uint64_t have, std::uint64_t need) { return {Kind::TooFewTrials, have, need}; }
-  static MlError bad_response_time() { return {Kind::BadResponseTime, 0, 0}; }
-  static MlError no_levels() { return {Kind::NoLevels, 0, 0}; }
-  static MlError no_finite_likelihood() { return {Kind::NoFiniteLikelihood, 0, 0}; }
-
-  Kind kind() const { return kind_; }
-  std::string message() const;
-
- private:
-  MlError(Kind kind, std::uint64_t have, std::uint64_t need) : kind_(kind), have_(have), need_(need) {}
-  Kind kind_;
-  std::uint64_t have_;
-  std::uint64_t need_;
-};
+// The two search bounds that kParams cannot hold. t0 - st/2 (t0 itself in
+// "ddm") lies in (0, t0_search_bound(levels)), the fastest response of the
+// levels that t0 applies to (one level, or all of a joint fit when t0 is
+// shared), so that every trial has a positive density. sz lies in
+// (0, sz_search_bound(start)), a share kSzRoom of the widest window the start
+// allows.
+inline constexpr double kSzRoom = 0.98;
+double t0_search_bound(std::span<const ObservedTrials> levels);
+double sz_search_bound(double start);
 
 struct MlFit {
   std::vector<ModelParams> params;  // one per level (one for fit_ml)
@@ -66,20 +57,30 @@ struct MlFit {
   double log_likelihood;
 };
 
-// Sum over trials of wfpt_log_density; -inf when any trial has density 0.
-// `params` must pass check_density_args.
-double sum_log_likelihood(std::span<const Trial> trials, const ModelParams& params,
-                          double tolerance = kQuadratureTolerance);
-
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).
 inline constexpr double kFitQuadratureTolerance = 1e-5;
 
-// One data set.
-Result<MlFit, MlError> fit_ml(std::span<const Trial> trials, LikelihoodModel model);
+// Trials per chunk of a fit's summed log-likelihood of one level. Up to
+// this many trials a sum runs left to right on the calling thread; larger
+// levels are summed in chunks of this size on the worker pool, each chunk
+// left to right and the chunk sums left to right, so the sum's bits depend
+// on the trials alone, never on the number of threads. A chunk is 0.5 ms
+// of four-parameter densities and up to 80 ms with sv, sz and st: long
+// enough to outweigh a pool round trip, short enough to spread 2 x 10^4
+// trials over two workers.
+inline constexpr std::size_t kLikelihoodChunk = 8192;
+
+// One data set. `stop` is asked between cost evaluations (at most every
+// kStopPollInterval) and, while a large level is summed on the worker pool,
+// by the pool; once it says stop the fit ends with FitError Interrupted.
+// Only std::bad_alloc escapes, std::system_error when the worker pool cannot
+// start, and whatever `stop` throws; every other failure is a FitError.
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop = {});
 
 // Levels of one data set: the parameters marked in `per_level` are free for
-// each level, the others shared by all levels.
-Result<MlFit, MlError> fit_ml_joint(std::span<const std::span<const Trial>> levels, LikelihoodModel model,
-                                    const std::array<bool, kFitParamCount>& per_level);
+// each level, the others shared by all levels. Each level is fitted alone
+// first (as fit_ml), and the joint search starts from those estimates.
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const StopCheck& stop = {});
 
 }  // namespace corvatel

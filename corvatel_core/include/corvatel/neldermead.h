@@ -1,20 +1,25 @@
 // Nelder-Mead simplex minimisation (J. A. Nelder and R. Mead, "A simplex
 // method for function minimization", The Computer Journal 7, 1965) of a cost
-// over points of Dim doubles.
+// over points of Dim doubles, Dim fixed at compile time (the simulation
+// fit's three) or kDynamicDim, known only at run time (the likelihood fits,
+// whose dimension grows with the levels of a joint fit). Both run the same
+// moves, tie rules and stop rules.
 //
 // Every move, tie rule and cost evaluation happens in one fixed order, one
-// IEEE operation at a time: the simulation fit reports the fitted point, the
-// iteration count and the final cost bit for bit, and each evaluation there
-// simulates a whole batch of trials, so the evaluations themselves are part
-// of the behaviour.
+// IEEE operation at a time: the fits report the fitted point, the iteration
+// count and the final cost bit for bit, and each evaluation there simulates
+// a whole batch of trials or sums a likelihood over the data, so the
+// evaluations themselves are part of the behaviour.
 //
 // Pieces: NelderMead (the simplex and its moves), IterState (the progress of
-// one run and its stop test), Executor (the loop) and run_neldermead (the
-// driver used by the simulation fit).
+// one run and its stop test), Executor (the loop), FitInterruption (a stop
+// check shared by the copies of a cost) and run_neldermead (the driver used
+// by the simulation fit).
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <concepts>
 #include <cstddef>
@@ -27,13 +32,26 @@
 #include <vector>
 
 #include "corvatel/errors.h"
-#include "corvatel/project.h"
 #include "corvatel/result.h"
+#include "corvatel/worker_pool.h"
 
 namespace corvatel {
 
+// The dimension of a minimiser whose points are std::vector<double>, all of
+// the length of the initial simplex's points.
+inline constexpr std::size_t kDynamicDim = std::dynamic_extent;
+
 template <std::size_t Dim>
-using Point = std::array<double, Dim>;
+struct PointType {
+  using type = std::array<double, Dim>;
+};
+template <>
+struct PointType<kDynamicDim> {
+  using type = std::vector<double>;
+};
+
+template <std::size_t Dim>
+using Point = typename PointType<Dim>::type;
 
 // What the minimiser minimises: a copyable object whose const member
 // cost(point) returns a double for every point of the run's dimension and
@@ -54,38 +72,18 @@ struct Vertex {
 // The move that ended an iteration.
 enum class Action { Reflection, Expansion, ContractionOutside, ContractionInside, Shrink };
 
-// Why a run ended without a result.
-class SolverError {
- public:
-  // PotentialBug: the costs fitted none of the moves (a NaN got in).
-  // InvalidParameter: the simplex has fewer than two vertices.
-  enum class Kind { PotentialBug, InvalidParameter };
-
-  static SolverError potential_bug() { return {Kind::PotentialBug, "`NelderMead`: Reached unreachable point."}; }
-  static SolverError too_few_vertices() {
-    return {Kind::InvalidParameter, "`NelderMead`: the simplex needs at least 2 vertices."};
-  }
-
-  Kind kind() const { return kind_; }
-  const std::string& text() const { return text_; }
-
-  std::string message() const {
-    if (kind_ == Kind::PotentialBug) {
-      return "Potential bug: \"" + text_ + "\". This is potentially a bug. Please file a report on " +
-             kIssueTrackerUrl;
-    }
-    return "Invalid parameter: \"" + text_ + "\"";
-  }
-
-  friend bool operator==(const SolverError&, const SolverError&) = default;
-
- private:
-  SolverError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
-  Kind kind_;
-  std::string text_;
-};
-
 enum class IterStatus { Running, Converged, MaxItersReached, TargetCostReached };
+
+// A second convergence test, off unless a run is given tolerances (the
+// simulation fit is not): converged when the best cost (vertex 0's) is
+// finite and the worst (the last vertex's) exceeds it by at most `cost`, or
+// when every coordinate of every vertex is within `point` of vertex 0's
+// (|x_ij - x_0j| <= point; a NaN difference is not within). A NaN
+// tolerance, the default, turns its half off.
+struct RangeTolerances {
+  double cost = std::numeric_limits<double>::quiet_NaN();
+  double point = std::numeric_limits<double>::quiet_NaN();
+};
 
 // The progress of one run.
 template <std::size_t Dim>
@@ -109,10 +107,14 @@ struct IterState {
     }
   }
 
-  // Decides, before each iteration, whether the run goes on. The spread is
-  // the sample standard deviation of the vertex costs; NaN or infinite costs
-  // make it NaN, which never counts as converged.
-  void check_stop(std::span<const Vertex<Dim>> vertices, double convergence_tolerance) {
+  // Decides, before each iteration, whether the run goes on: converged when
+  // the spread is below the tolerance or the simplex is within `ranges`,
+  // else out of iterations, else at the target. The spread is the sample
+  // standard deviation of the vertex costs; NaN or infinite costs make it
+  // NaN, which never counts as converged (a tolerance of 0 turns the test
+  // off).
+  void check_stop(std::span<const Vertex<Dim>> vertices, double convergence_tolerance,
+                  const RangeTolerances& ranges = {}) {
     if (status != IterStatus::Running) return;
     const double n = static_cast<double>(vertices.size());
     double sum = 0.0;
@@ -125,13 +127,27 @@ struct IterState {
     }
     const double scale = 1.0 / static_cast<double>(vertices.size() - 1);
     const double spread = std::sqrt(scale * squares);
-    if (spread < convergence_tolerance) {
+    if (spread < convergence_tolerance || within(vertices, ranges)) {
       status = IterStatus::Converged;
     } else if (iter >= max_iters) {
       status = IterStatus::MaxItersReached;
     } else if (best_cost <= target_cost) {
       status = IterStatus::TargetCostReached;
     }
+  }
+
+ private:
+  static bool within(std::span<const Vertex<Dim>> vertices, const RangeTolerances& ranges) {
+    const Vertex<Dim>& best = vertices.front();
+    const double cost_range = vertices.back().cost - best.cost;
+    if (std::isfinite(best.cost) && cost_range <= ranges.cost) return true;
+    if (std::isnan(ranges.point)) return false;
+    for (const Vertex<Dim>& v : vertices) {
+      for (std::size_t j = 0; j < v.point.size(); ++j) {
+        if (!(std::fabs(v.point[j] - best.point[j]) <= ranges.point)) return false;
+      }
+    }
+    return true;
   }
 };
 
@@ -147,6 +163,8 @@ class NelderMead {
   static constexpr std::size_t kInsertionSortLimit = 20;
 
   // The initial simplex in the caller's order; every cost is NaN until init.
+  // With kDynamicDim the points must have one, nonzero length (checked by
+  // next_iter and Executor::run).
   explicit NelderMead(std::vector<Point<Dim>> points) {
     vertices_.reserve(points.size());
     for (const auto& p : points) vertices_.push_back({p, std::numeric_limits<double>::quiet_NaN()});
@@ -154,11 +172,27 @@ class NelderMead {
 
   void set_convergence_tolerance(double tolerance) { convergence_tolerance_ = tolerance; }
   double convergence_tolerance() const { return convergence_tolerance_; }
+  // The second convergence test (RangeTolerances); none by default.
+  void set_range_tolerances(const RangeTolerances& ranges) { range_tolerances_ = ranges; }
+  const RangeTolerances& range_tolerances() const { return range_tolerances_; }
   double reflection_coeff() const { return reflection_coeff_; }
   double expansion_coeff() const { return expansion_coeff_; }
   double contraction_coeff() const { return contraction_coeff_; }
   double shrink_coeff() const { return shrink_coeff_; }
   std::span<const Vertex<Dim>> vertices() const { return vertices_; }
+
+  // The simplex can be searched: at least two vertices, and with kDynamicDim
+  // points of one, nonzero length.
+  std::optional<SolverError> check_simplex() const {
+    if (vertices_.size() < 2) return SolverError::too_few_vertices();
+    if constexpr (Dim == kDynamicDim) {
+      const std::size_t length = vertices_[0].point.size();
+      for (const auto& v : vertices_) {
+        if (length == 0 || v.point.size() != length) return SolverError::unequal_points();
+      }
+    }
+    return std::nullopt;
+  }
 
   // Evaluates every vertex in list order, then sorts.
   template <CostFunction F>
@@ -172,7 +206,7 @@ class NelderMead {
   // the vertices are left as they were.
   template <CostFunction F>
   Result<Action, SolverError> next_iter(const F& cost_function, IterState<Dim>& state) {
-    if (vertices_.size() < 2) return unexpected(SolverError::too_few_vertices());
+    if (const auto error = check_simplex()) return unexpected(*error);
     const std::optional<Action> action = make_move(cost_function);
     if (!action) return unexpected(SolverError::potential_bug());
     sort_param_vecs();
@@ -223,8 +257,8 @@ class NelderMead {
  private:
   // base + (a - b) * coeff, one operation at a time: every move has this shape.
   static Point<Dim> displaced(const Point<Dim>& base, const Point<Dim>& a, const Point<Dim>& b, double coeff) {
-    Point<Dim> result;
-    for (std::size_t j = 0; j < Dim; ++j) {
+    Point<Dim> result = base;  // of the points' length
+    for (std::size_t j = 0; j < result.size(); ++j) {
       const double t = a[j] - b[j];
       const double u = t * coeff;
       result[j] = base[j] + u;
@@ -238,7 +272,7 @@ class NelderMead {
     const std::size_t n = vertices_.size();
     Point<Dim> sum = vertices_[0].point;
     for (std::size_t i = 1; i + 1 < n; ++i) {
-      for (std::size_t j = 0; j < Dim; ++j) sum[j] = sum[j] + vertices_[i].point[j];
+      for (std::size_t j = 0; j < sum.size(); ++j) sum[j] = sum[j] + vertices_[i].point[j];
     }
     const double r = 1.0 / static_cast<double>(n - 1);
     for (double& c : sum) c = c * r;
@@ -309,6 +343,7 @@ class NelderMead {
   double contraction_coeff_ = 0.5;
   double shrink_coeff_ = 0.5;
   double convergence_tolerance_ = std::numeric_limits<double>::epsilon();
+  RangeTolerances range_tolerances_;
 };
 
 template <CostFunction F, std::size_t Dim>
@@ -330,7 +365,7 @@ class Executor {
   IterState<Dim>& state() { return state_; }
 
   Result<OptimizationResult<F, Dim>, SolverError> run() && {
-    if (solver_.vertices().size() < 2) return unexpected(SolverError::too_few_vertices());
+    if (const auto error = solver_.check_simplex()) return unexpected(*error);
     solver_.init(cost_function_, state_);
     state_.update();
     for (;;) {
@@ -338,7 +373,7 @@ class Executor {
       if constexpr (requires { cost_function_.stopped(); }) {
         if (cost_function_.stopped()) break;
       }
-      state_.check_stop(solver_.vertices(), solver_.convergence_tolerance());
+      state_.check_stop(solver_.vertices(), solver_.convergence_tolerance(), solver_.range_tolerances());
       if (state_.status != IterStatus::Running) break;
       const auto step = solver_.next_iter(cost_function_, state_);
       if (!step) return unexpected(step.error());
@@ -352,6 +387,33 @@ class Executor {
   F cost_function_;
   NelderMead<Dim> solver_;
   IterState<Dim> state_;
+};
+
+// The caller's stop check, asked before cost evaluations; once it says stop,
+// `stopped` stays true, every later evaluation should return at once with
+// a cost that ends the search, and a cost's stopped() hook (see Executor)
+// reports it. Asked before every evaluation, or no more often than
+// `poll_interval` when that is positive (cheap evaluations, a check that
+// takes the interpreter lock). The copies of a cost share one through a
+// pointer.
+struct FitInterruption {
+  const StopCheck* check = nullptr;
+  bool stopped = false;
+  std::chrono::steady_clock::duration poll_interval{0};
+  bool asked = false;  // the first call always asks
+  std::chrono::steady_clock::time_point last_asked{};
+
+  bool requested() {
+    if (stopped || check == nullptr || !*check) return stopped;
+    if (poll_interval > std::chrono::steady_clock::duration::zero()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (asked && now - last_asked < poll_interval) return false;
+      asked = true;
+      last_asked = now;
+    }
+    if ((*check)()) stopped = true;
+    return stopped;
+  }
 };
 
 // What the simulation fit needs from a run: the first three coordinates of
@@ -370,7 +432,7 @@ inline constexpr double kFitConvergenceTolerance = 1e-10;
 // message; a run that never accepted a cost (the first vertex stayed NaN)
 // becomes NoSolution.
 template <CostFunction F, std::size_t Dim>
-Result<NelderMeadFit, FitError> run_neldermead(const F& cost, std::vector<Point<Dim>> simplex,
+Result<NelderMeadFit, FitError> run_neldermead(const F& cost, std::vector<std::array<double, Dim>> simplex,
                                                std::uint64_t max_iters) {
   static_assert(Dim >= 3, "the fit reads three coordinates");
   NelderMead<Dim> solver(std::move(simplex));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "corvatel/errors.h"
+#include "corvatel/neldermead.h"
 #include "corvatel/params.h"
 #include "corvatel/result.h"
 #include "corvatel/stats.h"
@@ -36,18 +37,9 @@ using FitPoint = std::array<double, 3>;
 // Squared relative errors of the simulated statistics against the target, the
 // variance term weighted by one half. Points with a non-finite coordinate,
 // t0 < 0 or boundary <= 1e-6 cost INVALID_COST without simulating.
-// The caller's stop check, asked before every evaluation; once it says stop,
-// every later evaluation costs INVALID_COST at once and the search ends.
-struct FitInterruption {
-  const StopCheck* check = nullptr;
-  bool stopped = false;
-
-  bool requested() {
-    if (!stopped && check != nullptr && *check && (*check)()) stopped = true;
-    return stopped;
-  }
-};
-
+// The caller's stop check (FitInterruption, neldermead.h) is asked before
+// every evaluation; once it says stop, every later evaluation costs
+// INVALID_COST at once and the search ends.
 struct SimFitCost {
   SummaryStats target;
   std::uint64_t n_sim;
