@@ -100,16 +100,25 @@ class MlParams(TypedDict):
     st: float
     noise_sd: float
 
+class MlFitResult(TypedDict):
+    params: list[MlParams]
+    converged: bool
+    iterations: int
+    log_likelihood: float
+    n_params: int
+    aic: float
+    bic: float
+
 def fit_ml(
     choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64], model: Literal["ddm", "full"] = "ddm"
-) -> tuple[list[MlParams], bool, int, float]: ...
+) -> MlFitResult: ...
 def fit_ml_joint(
     choices: npt.NDArray[np.bool_],
     rts: npt.NDArray[np.float64],
     level_sizes: Sequence[int],
     model: Literal["ddm", "full"],
     depends_on: Sequence[str],
-) -> tuple[list[MlParams], bool, int, float]: ...
+) -> MlFitResult: ...
 
 class _Parameter(TypedDict):
     name: str

@@ -58,18 +58,26 @@ PyRef params_dict(const ModelParams& p) {
 }
 
 // (list of parameter dicts, converged, iterations, log_likelihood)
-PyObject* fit_tuple(const MlFit& fit) {
+// {"params": [parameter dict per level], "converged", "iterations",
+// "log_likelihood", "n_params", "aic", "bic"}
+PyObject* fit_result(const MlFit& fit) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const ModelParams& p : fit.params) {
     PyRef d = params_dict(p);
     if (!d || PyList_Append(list.get(), d.get()) != 0) return nullptr;
   }
-  PyRef converged = PyRef::steal(PyBool_FromLong(fit.converged ? 1 : 0));
-  PyRef iterations = PyRef::steal(PyLong_FromUnsignedLongLong(fit.iterations));
-  PyRef ll = PyRef::steal(PyFloat_FromDouble(fit.log_likelihood));
-  if (!converged || !iterations || !ll) return nullptr;
-  return PyTuple_Pack(4, list.get(), converged.get(), iterations.get(), ll.get());
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result || !set_item(result.get(), "params", std::move(list)) ||
+      !set_item(result.get(), "converged", PyRef::steal(PyBool_FromLong(fit.converged ? 1 : 0))) ||
+      !set_item(result.get(), "iterations", PyRef::steal(PyLong_FromUnsignedLongLong(fit.iterations))) ||
+      !set_item(result.get(), "log_likelihood", PyRef::steal(PyFloat_FromDouble(fit.log_likelihood))) ||
+      !set_item(result.get(), "n_params", PyRef::steal(PyLong_FromUnsignedLongLong(fit.n_params))) ||
+      !set_item(result.get(), "aic", PyRef::steal(PyFloat_FromDouble(fit.criteria.aic))) ||
+      !set_item(result.get(), "bic", PyRef::steal(PyFloat_FromDouble(fit.criteria.bic)))) {
+    return nullptr;
+  }
+  return result.release();
 }
 
 PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -87,7 +95,7 @@ PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!trials) return nullptr;
   const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model, signal_stop_check()); });
   if (!fit) return raise_fit_error(fit.error());
-  return fit_tuple(fit.value());
+  return fit_result(fit.value());
 }
 
 PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -158,7 +166,7 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   const auto fit =
       without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, signal_stop_check()); });
   if (!fit) return raise_fit_error(fit.error());
-  return fit_tuple(fit.value());
+  return fit_result(fit.value());
 }
 
 }  // namespace
@@ -168,9 +176,10 @@ PyMethodDef fit_ml_def = {
     "fit_ml(choices, rts, model='ddm')\n"
     "--\n"
     "\n"
-    "Maximum-likelihood fit of one data set. Returns (params, converged,\n"
-    "iterations, log_likelihood) with params a one-element list of parameter\n"
-    "dicts; corvatel.fit_ml gives the named result. Runs without the\n"
+    "Maximum-likelihood fit of one data set. Returns a dict: params (a\n"
+    "one-element list of parameter dicts), converged, iterations,\n"
+    "log_likelihood, n_params, aic and bic; corvatel.fit_ml gives the named\n"
+    "result. Runs without the\n"
     "interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 PyMethodDef fit_ml_joint_def = {
@@ -180,8 +189,8 @@ PyMethodDef fit_ml_joint_def = {
     "\n"
     "Joint maximum-likelihood fit of levels stored one after another\n"
     "(level_sizes trials each); the parameters named in depends_on are free\n"
-    "per level. Returns (params per level, converged, iterations,\n"
-    "log_likelihood); corvatel.fit_ml_joint gives the named result. Runs\n"
+    "per level. Returns the dict of fit_ml, params holding one dict per\n"
+    "level; corvatel.fit_ml_joint gives the named result. Runs\n"
     "without the interpreter lock; Ctrl-C stops it with KeyboardInterrupt."};
 
 }  // namespace corvatel::py

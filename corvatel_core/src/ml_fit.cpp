@@ -230,7 +230,11 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
   if (!run) return unexpected(run.error());
   const internal::SearchRun& r = run.value();
   if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
-  MlFit fit{{}, r.converged, r.iterations, -r.cost};
+  std::uint64_t n_trials = 0;
+  for (const ObservedTrials& level : levels) n_trials += level.rts.size();
+  const double log_likelihood = -r.cost;
+  MlFit fit{{}, r.converged, r.iterations, log_likelihood, layout.dim(),
+            information_criteria(log_likelihood, layout.dim(), n_trials)};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
   return fit;
 }

@@ -346,7 +346,9 @@ def run_fit(args: argparse.Namespace) -> None:
     if args.plot:
         from corvatel import plot
 
-        figure = plot.fit_check_trials(trials, fits, request.by)
+        # The fits' own group columns: with depends_on they include the
+        # columns the parameters depend on, beyond --by.
+        figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None))
         save_figure(figure, args.plot)
 
 

@@ -16,6 +16,8 @@ import numpy.typing as npt
 
 import _corvatel
 
+from ._params import MODELS, PARAMETERS, ml_parameters
+
 # What the densities take: numbers or arrays (anything np.asarray accepts).
 ArrayLike = npt.ArrayLike
 Model = Literal["ddm", "full"]
@@ -76,10 +78,9 @@ def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
     return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 
-_PARAMS = {
-    "ddm": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time"),
-    "full": ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "sv", "sz", "st"),
-}
+_PARAMS = {model: ml_parameters(model) for model in MODELS}
+# What a result names: every parameter a likelihood fit may estimate, then the fixed ones.
+_REPORTED = _PARAMS["full"] + tuple(p.fit_name for p in PARAMETERS if not set(MODELS) & set(p.fitted_by))
 
 
 def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
@@ -90,17 +91,9 @@ def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], np
     return choice_array, rt_array
 
 
-def _named(params: Mapping[str, object], converged: bool, iterations: int, log_likelihood: float, n_trials: int,
-           n_params: int) -> dict[str, Any]:
-    result: dict[str, Any] = {key: params[key] for key in (*_PARAMS["full"], "noise_sd")}
-    result.update(
-        converged=converged,
-        iterations=iterations,
-        log_likelihood=log_likelihood,
-        aic=2.0 * n_params - 2.0 * log_likelihood,
-        bic=n_params * float(np.log(n_trials)) - 2.0 * log_likelihood,
-        n_params=n_params,
-    )
+def _named(params: Mapping[str, object], fit: Mapping[str, Any]) -> dict[str, Any]:
+    result: dict[str, Any] = {key: params[key] for key in _REPORTED}
+    result.update({key: fit[key] for key in ("converged", "iterations", "log_likelihood", "aic", "bic", "n_params")})
     return result
 
 
@@ -117,8 +110,8 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[st
     response times that are not positive and finite).
     """
     choice_array, rt_array = _data(choices, rts)
-    params, converged, iterations, ll = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model))
-    return _named(params[0], converged, iterations, ll, len(rt_array), len(_PARAMS[model]))
+    fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model))
+    return _named(fit["params"][0], fit)
 
 
 def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
@@ -143,15 +136,13 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
         raise ValueError('model must be "ddm" or "full"')
     codes, inverse, counts = np.unique(level_array, return_inverse=True, return_counts=True)
     order = np.argsort(inverse, kind="stable")
-    params, converged, iterations, ll = _corvatel.fit_ml_joint(
+    fit = _corvatel.fit_ml_joint(
         choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent
     )
-    shared = len(_PARAMS[model]) - sum(1 for p in _PARAMS[model] if p in dependent)
-    n_params = shared + len(codes) * (len(_PARAMS[model]) - shared)
     results = []
-    for code, count, p in zip(codes, counts, params):
+    for code, count, p in zip(codes, counts, fit["params"]):
         row: dict[str, Any] = {"level": int(code)}
-        row.update(_named(p, converged, iterations, ll, len(rt_array), n_params))
+        row.update(_named(p, fit))
         row["n_trials"] = int(count)
         results.append(row)
     return results

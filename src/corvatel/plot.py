@@ -105,7 +105,8 @@ def predicted_density(fit_row: pd.Series) -> Density | None:
     return Density({c: float(v) for c, v in values.items()})
 
 
-def _group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
+def group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
+    """`by` as a list, or the columns of `fits` before its statistics."""
     if by is not None:
         return list(by) if isinstance(by, (list, tuple)) else [by]
     first_stat = list(fits.columns).index("n_valid")
@@ -138,7 +139,7 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     if not isinstance(fits, pd.DataFrame):
         raise TypeError(f"fits must be the DataFrame that fit returned, not {type(fits).__name__}")
     require_columns(fits, list(STAT_COLUMNS) + list(PARAM_COLUMNS), "fit_check: fits")
-    columns = _group_columns(fits, by)
+    columns = group_columns(fits, by)
     require_columns(frame, columns + [choice, rt], "fit_check: data")
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
     return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,

@@ -55,6 +55,8 @@ struct MlFit {
   bool converged;
   std::uint64_t iterations;  // Nelder-Mead iterations over all runs
   double log_likelihood;
+  std::uint64_t n_params;    // free parameters: the search's coordinates
+  InformationCriteria criteria;  // of log_likelihood, n_params and all the trials
 };
 
 // The relative quadrature tolerance of the fits' likelihoods (sz, st).
