@@ -65,11 +65,4 @@ double wfpt_log_density(double rt, bool choice, const ModelParams& p,
 // most 25 density values). Exact like wfpt_log_density when sz = st = 0.
 double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 
-// log of the zero-drift density of the first passage through 0 of a unit
-// band started at w (0 < w < 1), at normalised time u = t / a^2 > 0.
-double log_unit_density(double u, double w);
-
-// Probability of ending at the upper boundary, sv = sz = 0 (closed form).
-double upper_probability(double drift, double boundary, double start, double noise_sd);
-
 }  // namespace corvatel
