@@ -66,7 +66,7 @@ int exec_module(PyObject* module) {
   }
   // Thread control and the likelihood layer, wrapped by the corvatel package.
   for (PyMethodDef* def : {&set_num_threads_def, &get_num_threads_def, &wfpt_pdf_def, &wfpt_logpdf_def,
-                           &simulate_full_def, &fit_ml_def, &fit_ml_joint_def}) {
+                           &simulate_full_def, &fit_ml_def, &fit_ml_joint_def, &memory_allows_def}) {
     if (add_function(module, def, Listed::no) != 0) return -1;
   }
   return warn_about_thread_environment();

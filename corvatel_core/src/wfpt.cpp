@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <optional>
 
 #include "corvatel/internal/wfpt_averages.h"
@@ -20,38 +21,56 @@ using internal::LowerBoundary;
 
 namespace {
 
+// Quadrature segments one density may evaluate, nested integrals included
+// (15 or 7 values of the series each): about 4 ms of work at most, where
+// the densities of the ordinary ranges use at most some 530. Past it, a
+// density is the quadrature's estimate so far (only at extreme scales:
+// boundary / noise_sd above 1000 with large sv, sz and st together).
+constexpr std::size_t kQuadratureBudget = 4096;
+
 // The variabilities' integrals. integrate(log_f, lo, hi, share) is the log
 // of the integral of exp(log_f) over [lo, hi]; `share` is the part of the
 // error budget it may spend (the inner sz integral's errors add up in st).
 // With `closed_tolerance` set, the closed forms are tried first and accepted
 // when their rounding is within it (times the same shares).
 template <typename Integrate>
-double log_density_with(const Integrate& integrate, double rt, const ModelParams& p, const LowerBoundary& m,
-                        double w, std::optional<double> closed_tolerance) {
-  const double w1 = w - p.sz / 2.0;
-  const double w2 = w + p.sz / 2.0;
+double log_density_with(const Integrate& integrate, double rt, const ModelParams& p, const internal::Reduced& r,
+                        std::optional<double> closed_tolerance) {
+  const LowerBoundary& m = r.m;
+  // Averages divide by the windows as rounded (w2 - w1, tau_hi - window_lo,
+  // not sz and st), so that a window far narrower than its centre still
+  // averages to the density there; one narrower than the doubles' spacing
+  // there rounds to nothing and is no window. Next to the far boundary the
+  // start window is taken in the distance from it (the closed forms, which
+  // want w exact, do not serve there, nor where a^2 is not a normal double).
+  const bool at_far_edge = r.far + p.sz / 2.0 < internal::kFarEdge;
+  const double w1 = at_far_edge ? r.far - p.sz / 2.0 : r.w - p.sz / 2.0;
+  const double w2 = at_far_edge ? r.far + p.sz / 2.0 : r.w + p.sz / 2.0;
+  const bool over_start = w2 > w1;
+  const bool closed = closed_tolerance && !at_far_edge && std::isnormal(m.inv_a2);
   // Mean over the start distribution at decision time tau.
   const auto log_over_start = [&](double tau) {
-    if (p.sz == 0.0) return log_lower(m, tau, w);
-    if (closed_tolerance) {
-      if (const auto closed = log_closed_over_start(m, tau, w1, w2, *closed_tolerance * 0.25)) return *closed;
+    if (!over_start) return log_lower(m, tau, r.w, r.far);
+    if (closed) {
+      if (const auto mean = log_closed_over_start(m, tau, w1, w2, *closed_tolerance * 0.25)) return *mean;
     }
-    const auto at = [&](double ww) { return log_lower(m, tau, ww); };
+    if (at_far_edge) {
+      const auto at = [&](double far) { return log_lower(m, tau, 1.0 - far, far); };
+      return integrate(at, w1, w2, 0.25) - std::log(w2 - w1);
+    }
+    const auto at = [&](double w) { return log_lower(m, tau, w, 1.0 - w); };
     return integrate(at, w1, w2, 0.25) - std::log(w2 - w1);
   };
-  if (p.st == 0.0) return log_over_start(rt - p.t0);
-  // Averages divide by the windows as rounded (w2 - w1 here, tau_hi -
-  // tau_lo below, not sz and st), so that a window far narrower than its
-  // centre still averages to the density there.
   const double window_lo = rt - p.t0 - p.st / 2.0;
   const double tau_lo = std::max(0.0, window_lo);
   const double tau_hi = rt - (p.t0 - p.st / 2.0);
+  if (!(tau_hi > window_lo)) return log_over_start(rt - p.t0);
   const double log_window = std::log(tau_hi - window_lo);
-  if (closed_tolerance && m.sv == 0.0) {
-    const double hi = p.sz == 0.0 ? w : w2;
-    const double lo = p.sz == 0.0 ? w : w1;
-    if (const auto closed = log_closed_over_time(m, tau_lo, tau_hi, lo, hi, *closed_tolerance)) {
-      return *closed - log_window;
+  if (closed && m.sv == 0.0) {
+    const double hi = over_start ? w2 : r.w;
+    const double lo = over_start ? w1 : r.w;
+    if (const auto integral = log_closed_over_time(m, tau_lo, tau_hi, lo, hi, *closed_tolerance)) {
+      return *integral - log_window;
     }
   }
   return integrate(log_over_start, tau_lo, tau_hi, 1.0) - log_window;
@@ -68,13 +87,14 @@ double wfpt_log_density(double rt, bool choice, const ModelParams& p, double tol
   if (std::isinf(rt)) return -kInf;
   const double lower_edge = p.t0 - p.st / 2.0;
   if (!(rt > lower_edge)) return -kInf;
-  const auto [m, w] = internal::reduce(choice, p);
-  if (p.sz == 0.0 && p.st == 0.0) return log_lower(m, rt - p.t0, w);
+  const internal::Reduced r = internal::reduce(choice, p);
+  if (p.sz == 0.0 && p.st == 0.0) return log_lower(r.m, rt - p.t0, r.w, r.far);
+  std::size_t budget = kQuadratureBudget;
   const auto with_rule = [&](const auto& rule) {
     const auto integrate = [&](const auto& log_f, double lo, double hi, double share) {
-      return log_integral(rule, log_f, lo, hi, tolerance * share);
+      return log_integral(rule, log_f, lo, hi, tolerance * share, budget);
     };
-    return log_density_with(integrate, rt, p, m, w, tolerance);
+    return log_density_with(integrate, rt, p, r, tolerance);
   };
   if (tolerance >= kLowOrderTolerance) return with_rule(internal::kRule7);
   return with_rule(internal::kRule15);
@@ -83,11 +103,11 @@ double wfpt_log_density(double rt, bool choice, const ModelParams& p, double tol
 double wfpt_log_density_search(double rt, bool choice, const ModelParams& p) {
   if (std::isinf(rt)) return -kInf;
   if (!(rt > p.t0 - p.st / 2.0)) return -kInf;
-  const auto [m, w] = internal::reduce(choice, p);
+  const internal::Reduced r = internal::reduce(choice, p);
   const auto integrate = [](const auto& log_f, double lo, double hi, double) {
     return internal::log_legendre5(log_f, lo, hi);
   };
-  return log_density_with(integrate, rt, p, m, w, std::nullopt);
+  return log_density_with(integrate, rt, p, r, std::nullopt);
 }
 
 }  // namespace corvatel

@@ -135,8 +135,9 @@ std::optional<double> log_small_time_over_start(const LowerBoundary& m, double t
   SignedLogSum sum;
   images.add_integral(sum, w1, w2, 0);
   for (int j = 1;; ++j) {
-    if (images.log_tail(w1, w2, j, w2 - w1) <= log_series_tolerance + sum.log_value()) break;
-    if (j == kMaxClosedImagePairs) return std::nullopt;
+    const double log_tail = images.log_tail(w1, w2, j, w2 - w1);
+    if (log_tail <= log_series_tolerance + sum.log_value()) break;
+    if (j == kMaxClosedImagePairs || sum.hopeless(log_tail, log_series_tolerance)) return std::nullopt;
     images.add_integral(sum, w1, w2, j);
     images.add_integral(sum, w1, w2, -j);
   }
@@ -150,6 +151,7 @@ std::optional<double> log_small_time_over_start(const LowerBoundary& m, double t
 std::optional<double> log_large_time_over_start(const LowerBoundary& m, double tau, double w1, double w2,
                                                 double tolerance) {
   const double c = kPi * kPi * tau * m.inv_a2 / 2.0;
+  if (!std::isfinite(c)) return std::nullopt;  // e^{-c} is below every double
   const ExpSinIntegral integral(m.v * m.a, w1, w2);
   const double series_tolerance = closed_series_tolerance(tolerance);
   double sum = 0.0;

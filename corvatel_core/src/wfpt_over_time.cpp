@@ -138,7 +138,7 @@ bool add_small_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
     const double log_tail = std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width * m.inv_a2) - half_b / u -
                             1.5 * std::log(u) - kLogSqrt2Pi + log_drift_max;
     if (log_tail <= std::log(series_tolerance) + sum.log_value()) return true;
-    if (j == kMaxClosedImagePairs) return false;
+    if (j == kMaxClosedImagePairs || sum.hopeless(log_tail, std::log(series_tolerance))) return false;
     add_image(j);
     add_image(-j);
   }
@@ -155,6 +155,7 @@ bool add_large_time_over_time(SignedLogSum& sum, const LowerBoundary& m, double 
   const double b = m.v * m.a;
   const double c = kPi * kPi * s1 * m.inv_a2 / 2.0;
   const double lambda1 = m.v * m.v / 2.0 + kPi * kPi * m.inv_a2 / 2.0;
+  if (!std::isfinite(c) || !std::isfinite(lambda1)) return false;  // e^{-c} is below every double
   const bool over_start = w2 > w1;
   const ExpSinIntegral integral(b, w1, over_start ? w2 : w1);
   const bool reflected = w1 > 0.5;

@@ -89,16 +89,23 @@ Segment kronrod(const KronrodRule<H>& rule, const std::array<double, 2 * H - 1>&
 
 // log of the integral of exp(log_f) over [lo, hi], globally adaptive: the
 // segment with the largest error estimate is halved until the summed
-// estimates are at most `tolerance` times the integral (or 200 segments).
-// Values are scaled by exp(-ref), ref the largest log value seen so far, so
-// that exp() stays in range wherever the density itself underflows.
+// estimates are at most `tolerance` times the integral (or what the
+// integrand's logarithm allows, attainable()), or there are 200 segments,
+// or `budget` is spent: each segment evaluated takes one from it (the
+// first is evaluated even when none is left), and nested integrals share
+// one budget, so that the work of one density is bounded. A segment too
+// narrow to halve in doubles stays as it is. Values are scaled by
+// exp(-ref), ref the largest log value seen so far, so that exp() stays in
+// range wherever the density itself underflows.
 template <std::size_t H, typename LogF>
-double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, double hi, double tolerance) {
+double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, double hi, double tolerance,
+                    std::size_t& budget) {
   constexpr std::size_t kMaxSegments = 200;
   std::array<Segment, kMaxSegments> segs;
   std::size_t n = 0;
   double ref = -kInf;
   const auto add = [&](std::size_t slot, double a, double b) {
+    if (budget > 0) --budget;
     const auto logs = kronrod_logs(rule, log_f, a, b);
     const double top = *std::max_element(logs.begin(), logs.end());
     if (top > ref) {
@@ -123,9 +130,16 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
       error += segs[i].error;
       if (segs[i].error > segs[worst].error) worst = i;
     }
-    if (error <= tolerance * total || n == kMaxSegments) return ref + std::log(total);
+    if (error <= attainable(tolerance, ref) * total || n == kMaxSegments || budget == 0) {
+      return ref + std::log(total);
+    }
     const Segment s = segs[worst];
+    if (!(s.error > 0.0)) return ref + std::log(total);  // NaN values: nothing to refine
     const double m = 0.5 * (s.lo + s.hi);
+    if (!(m > s.lo && m < s.hi)) {
+      segs[worst].error = 0.0;  // its estimate is as good as doubles make it
+      continue;
+    }
     segs[worst] = {s.lo, m, 0.0, 0.0};  // refilled next; counts nothing meanwhile
     add(n++, m, s.hi);
     add(worst, s.lo, m);

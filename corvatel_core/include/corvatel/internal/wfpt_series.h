@@ -28,13 +28,23 @@ inline constexpr double kGeometricTail = 1.001;
 struct SeriesValue {
   double factor;  // > 0, or <= 0 / NaN when rounding failed the sum
   double exponent;
+  // The small-time series gave it: exponent = -w^2 / (2u), less
+  // 1.5 log u below u = 1e-90; else the large-time one: exponent = -pi^2 u / 2.
+  bool images;
 };
 
-// The zero-drift density of the first passage through 0 of a unit band
-// started at w (0 < w < 1), at normalised time u = t / a^2 > 0.
-SeriesValue unit_density(double u, double w);
+// Starts within this of the far boundary are known by their distance from
+// it (`far`, below): 1 - w there would carry the rounding of w, up to
+// 1e-16 / far relative, into the density, which vanishes at that boundary.
+inline constexpr double kFarEdge = 0x1p-12;
 
-// log of unit_density.
+// The zero-drift density of the first passage through 0 of a unit band
+// started at w (0 < w < 1), at normalised time u = t / a^2 > 0; far = 1 - w,
+// exact where it is small (next to the far boundary the series are
+// written in it).
+SeriesValue unit_density(double u, double w, double far);
+
+// log of unit_density, with far = 1 - w.
 double log_unit_density(double u, double w);
 
 // The model reduced to one boundary: the lower one, with drift and start
@@ -51,6 +61,7 @@ struct LowerBoundary {
 struct Reduced {
   LowerBoundary m;
   double w;
+  double far;  // 1 - w, exact next to the far boundary
 };
 
 Reduced reduce(bool choice, const ModelParams& p);
@@ -59,8 +70,12 @@ Reduced reduce(bool choice, const ModelParams& p);
 // start w, with sv integrated out:
 //   f = exp((sv^2 a^2 w^2 - 2 v a w - v^2 tau) / (2 (1 + sv^2 tau)))
 //       / (a^2 sqrt(1 + sv^2 tau)) * f0(tau / a^2, w).
-// -inf for tau <= 0 or infinite.
-double log_lower(const LowerBoundary& m, double tau, double w);
+// -inf for tau <= 0 or infinite. Exact in log space wherever the log is a
+// double: where the product of the factors would over- or underflow, or the
+// exponents cancel (sv^2 tau or -v a w against w^2 / 2u), it takes a longer
+// route (see log_lower_robust in wfpt_series.cpp). far = 1 - w as in
+// unit_density; -inf where w or far is 0.
+double log_lower(const LowerBoundary& m, double tau, double w, double far);
 
 // Probability of ending at the upper boundary, sv = sz = 0 (closed form).
 double upper_probability(double drift, double boundary, double start, double noise_sd);

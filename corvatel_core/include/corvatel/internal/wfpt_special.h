@@ -10,6 +10,7 @@
 // trust it or fall back to quadrature.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -27,6 +28,19 @@ inline constexpr double kSqrtHalfPi = 1.253314137315500251207882642405523;  // s
 // leave less than 1e-19 relative); below it erfc(x / sqrt 2) e^{x^2/2} loses
 // about 1.5 x^2 ulps, at most 7e-14 relative.
 inline constexpr double kMillsSeriesFrom = 20.0;
+
+// A logarithm L is known to within a few ulps of itself, eps |L|: the
+// error targets of the closed forms and the quadrature never ask for less
+// than this many of them, relative to the density (with |L| above about
+// 1e5 the 1e-9 default asks for more than any computation in doubles can
+// give, and would only send the quadrature to its segment limit).
+inline constexpr double kLogUlps = 32.0;
+
+// The relative error that a computation of a density with log L can be
+// asked for: `tolerance`, or kLogUlps ulps of L when that is larger.
+inline double attainable(double tolerance, double log_value) {
+  return std::max(tolerance, kLogUlps * kEps * std::fabs(log_value));
+}
 
 // R(x) = Phi(-x) / phi(x) and q(x) = 1 - x R(x) for x >= 0, both positive.
 struct Mills {
@@ -69,9 +83,20 @@ class SignedLogSum {
   void add(double sign, double log_size, double relative_error) { add_scaled(log_size, sign, relative_error); }
   // log of the sum; NaN when the sum is not positive.
   double log_value() const { return sum_ > 0.0 ? ref_ + std::log(sum_) : std::numeric_limits<double>::quiet_NaN(); }
-  // Positive, with the error bound (plus the additions' own rounding) within
-  // `tolerance` of it.
-  bool accurate(double tolerance) const { return sum_ > 0.0 && error_ + 64.0 * kEps * sum_ <= tolerance * sum_; }
+  // log of the largest scale added so far.
+  double log_scale() const { return ref_; }
+  // Not positive, though terms below e^{log_bound} cannot lift it by more
+  // than `tolerance` of its largest term: no more terms of a convergent
+  // series will make it accurate.
+  bool hopeless(double log_bound, double log_tolerance) const {
+    return !(sum_ > 0.0) && ref_ > -kInf && log_bound <= log_tolerance + ref_;
+  }
+  // Positive and finite, with the error bound (plus the additions' own
+  // rounding) within `tolerance` of it, or within what its log allows.
+  bool accurate(double tolerance) const {
+    return sum_ > 0.0 && std::isfinite(sum_) &&
+           error_ + 64.0 * kEps * sum_ <= attainable(tolerance, log_value()) * sum_;
+  }
 
  private:
   double ref_ = -kInf;
