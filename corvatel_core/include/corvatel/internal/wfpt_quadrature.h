@@ -55,6 +55,11 @@ struct Segment {
   double lo, hi, integral, error;
 };
 
+// A segment this narrow relative to its position (64 ulps) is not halved:
+// its nodes would round onto each other, and its halves' largest value onto
+// a point the parent never had.
+inline constexpr double kNarrowestSegment = 0x1p-46;
+
 // log_f at the 2H - 1 abscissae of [lo, hi]: pairs mid -+ dx, then mid.
 template <std::size_t H, typename LogF>
 std::array<double, 2 * H - 1> kronrod_logs(const KronrodRule<H>& rule, const LogF& log_f, double lo, double hi) {
@@ -94,7 +99,7 @@ Segment kronrod(const KronrodRule<H>& rule, const std::array<double, 2 * H - 1>&
 // or `budget` is spent: each segment evaluated takes one from it (the
 // first is evaluated even when none is left), and nested integrals share
 // one budget, so that the work of one density is bounded. A segment too
-// narrow to halve in doubles stays as it is. Values are scaled by
+// narrow to halve in doubles (kNarrowestSegment) stays as it is. Values are scaled by
 // exp(-ref), ref the largest log value seen so far, so that exp() stays in
 // range wherever the density itself underflows.
 template <std::size_t H, typename LogF>
@@ -135,14 +140,21 @@ double log_integral(const KronrodRule<H>& rule, const LogF& log_f, double lo, do
     }
     const Segment s = segs[worst];
     if (!(s.error > 0.0)) return ref + std::log(total);  // NaN values: nothing to refine
-    const double m = 0.5 * (s.lo + s.hi);
-    if (!(m > s.lo && m < s.hi)) {
+    if (!(s.hi - s.lo > kNarrowestSegment * std::max(std::fabs(s.lo), std::fabs(s.hi)))) {
       segs[worst].error = 0.0;  // its estimate is as good as doubles make it
       continue;
     }
+    const double m = 0.5 * (s.lo + s.hi);
     segs[worst] = {s.lo, m, 0.0, 0.0};  // refilled next; counts nothing meanwhile
     add(n++, m, s.hi);
     add(worst, s.lo, m);
+    if (segs[worst].integral == 0.0 && segs[n - 1].integral == 0.0 && s.integral > 0.0) {
+      // Every value of the halves rounded below e^{-745} of the largest seen
+      // (an integrand steeper than its log's own ulps, whose nodes shift by
+      // whole ulps of w): the halves lost the parent's mass, which stays.
+      --n;
+      segs[worst] = {s.lo, s.hi, s.integral, 0.0};
+    }
   }
 }
 

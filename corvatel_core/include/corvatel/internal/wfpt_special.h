@@ -36,10 +36,18 @@ inline constexpr double kMillsSeriesFrom = 20.0;
 // give, and would only send the quadrature to its segment limit).
 inline constexpr double kLogUlps = 32.0;
 
+// Nor do they ever accept more than this relative error: error estimates
+// much larger than that no longer measure the error (a Kronrod estimate
+// that sees one node of a peak far narrower than its segment says 100%
+// where the integral is e^{-1e40} off), and 1% of the density is within
+// kLogUlps ulps of any log larger than 1.4e12 in magnitude.
+inline constexpr double kMaxRelativeError = 0.01;
+
 // The relative error that a computation of a density with log L can be
-// asked for: `tolerance`, or kLogUlps ulps of L when that is larger.
+// asked for: `tolerance`, or kLogUlps ulps of L when that is larger, but
+// not above kMaxRelativeError.
 inline double attainable(double tolerance, double log_value) {
-  return std::max(tolerance, kLogUlps * kEps * std::fabs(log_value));
+  return std::max(tolerance, std::min(kMaxRelativeError, kLogUlps * kEps * std::fabs(log_value)));
 }
 
 // R(x) = Phi(-x) / phi(x) and q(x) = 1 - x R(x) for x >= 0, both positive.
