@@ -159,6 +159,7 @@ def test_exit_while_a_daemon_thread_computes(call):
 INTERRUPTIBLE = {
     "fit_sim": "corvatel.fit_sim(np.ones(200, dtype=bool), np.full(200, 0.5), max_iters=10**12)",
     "simulate": "corvatel.simulate(0.0, 4.0, 0.5, 0.3, 50_000_000, 3)",
+    "wfpt_logpdf": "corvatel.wfpt_logpdf(np.full(5_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",
 }
 
 
