@@ -22,10 +22,11 @@ using internal::LowerBoundary;
 namespace {
 
 // Quadrature segments one density may evaluate, nested integrals included
-// (15 or 7 values of the series each): about 4 ms of work at most, where
-// the densities of the ordinary ranges use at most some 530. Past it, a
-// density is the quadrature's estimate so far (only at extreme scales:
-// boundary / noise_sd above 1000 with large sv, sz and st together).
+// (15 or 7 values of the series each, some 60 000 at most: tens of
+// milliseconds), where the densities of the ordinary ranges use at most
+// some 530. Past it, a density is the quadrature's estimate so far (only at
+// extreme scales, such as boundary / noise_sd above 1000 with large sv, sz
+// and st together).
 constexpr std::size_t kQuadratureBudget = 4096;
 
 // The variabilities' integrals. integrate(log_f, lo, hi, share) is the log
