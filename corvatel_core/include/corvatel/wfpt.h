@@ -28,7 +28,7 @@
 // integrates over st where sv > 0, and over sz at long times (u >= 0.45)
 // where sv > 0. Everything is computed in log space so that densities far
 // below the smallest double still have a logarithm exact to a few of its
-// ulps; the work of one density is bounded (a few milliseconds).
+// ulps; the work of one density is bounded (tens of milliseconds at most).
 #pragma once
 
 #include <cstddef>
@@ -104,8 +104,9 @@ using DensitiesFailure = std::variant<ParamError, DensitiesInterrupted>;
 enum class DensityScale { Log, Linear };
 
 // wfpt_log_density(rt, choice, params) (default tolerance) of every element
-// into out[0, n), in pieces on the pool; `stop` is asked between pieces,
-// and a stopped call returns within a density or so of work per worker.
+// into out[0, n), n = in.n (out has at least n elements), in pieces on the
+// pool; `stop` is asked while they run, and a stopped call returns within a
+// density or so of work per worker.
 // Each element's value is the scalar function's, whatever the pool's size
 // or the cut. All arguments are checked before any density is computed;
 // on a failure `out` holds nothing of use. A batch of at most
