@@ -44,10 +44,12 @@ double image_sum(double u, double w) {
     const double dj = j;
     const double minus = std::exp(neg_two_over_u * dj * (dj - w));
     if (2.0 * (2.0 * dj + 1.0) * minus * kGeometricTail <= kSeriesTolerance * std::fabs(sum)) break;
-    const double x = 2.0 * dj * w / u;
-    if (near && x < 1.0) {
-      sum += 2.0 * std::exp(neg_two_over_u * dj * dj) * (w * std::cosh(x) - 2.0 * dj * std::sinh(x));
-      continue;
+    if (near) {
+      const double x = 2.0 * dj * w / u;
+      if (x < 1.0) {
+        sum += 2.0 * std::exp(neg_two_over_u * dj * dj) * (w * std::cosh(x) - 2.0 * dj * std::sinh(x));
+        continue;
+      }
     }
     sum += (w - 2.0 * dj) * minus;
     sum += (w + 2.0 * dj) * std::exp(neg_two_over_u * dj * (dj + w));
@@ -76,8 +78,8 @@ double image_sum_from_far_side(double u, double far) {
 
 SeriesValue small_time(double u, double w, double far) {
   const double sum = far < kFarEdge ? image_sum_from_far_side(u, far) : image_sum(u, w);
-  if (u < kTinyTime) return {sum / std::sqrt(2.0 * kPi), -w * w / (2.0 * u) - 1.5 * std::log(u), true};
-  return {sum / std::sqrt(2.0 * kPi * u * u * u), -w * w / (2.0 * u), true};
+  if (u < kTinyTime) return {sum / std::sqrt(2.0 * kPi), -w * w / (2.0 * u) - 1.5 * std::log(u)};
+  return {sum / std::sqrt(2.0 * kPi * u * u * u), -w * w / (2.0 * u)};
 }
 
 // Large-time series with the leading e^{-c} (c = pi^2 u / 2) factored out:
@@ -113,7 +115,7 @@ SeriesValue large_time(double u, double w, double far) {
     const double s = (reflected && (k % 2 == 1)) ? -sin_k : sin_k;
     sum += dk1 * decay * s;
   }
-  return {kPi * sum, -c, false};
+  return {kPi * sum, -c};
 }
 
 // log_lower where its plain route fails: every factor as a logarithm, so
@@ -129,13 +131,21 @@ double log_lower_robust(const LowerBoundary& m, double tau, double w, double far
   const double log_a = std::log(m.a);
   const double log_u = std::log(tau) - 2.0 * log_a;
   const double u = (tau / m.a) / m.a;
-  const SeriesValue f0 = unit_density(u, w, far);
+  // unit_density's choice of series, with which one served: the small-time
+  // series' exponent is -w^2 / (2u), less 1.5 log u below kTinyTime; the
+  // large-time one's -pi^2 u / 2.
+  bool images = u < kSeriesSwitch;
+  SeriesValue f0 = images ? small_time(u, w, far) : large_time(u, w, far);
+  if (!(f0.factor > 0.0 && std::isfinite(f0.factor))) {
+    images = !images;
+    f0 = images ? small_time(u, w, far) : large_time(u, w, far);
+  }
   const double root_tau = std::sqrt(tau);
   const double y = m.a * w / std::hypot(root_tau, m.sv * tau) + m.v / std::hypot(1.0 / root_tau, m.sv);
   const double sv_time = m.sv * root_tau;  // sqrt(D - 1)
   const double log_d = std::isfinite(sv_time * sv_time) ? std::log1p(sv_time * sv_time)
                                                         : 2.0 * std::log(m.sv) + std::log(tau);
-  const double exponent = f0.images ? (u < kTinyTime ? -1.5 * log_u : 0.0) : f0.exponent + w * w / (2.0 * u);
+  const double exponent = images ? (u < kTinyTime ? -1.5 * log_u : 0.0) : f0.exponent + w * w / (2.0 * u);
   return std::log(f0.factor) - 2.0 * log_a - 0.5 * log_d + (exponent - 0.5 * y * y);
 }
 

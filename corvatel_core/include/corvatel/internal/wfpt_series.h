@@ -28,9 +28,6 @@ inline constexpr double kGeometricTail = 1.001;
 struct SeriesValue {
   double factor;  // > 0, or <= 0 / NaN when rounding failed the sum
   double exponent;
-  // The small-time series gave it: exponent = -w^2 / (2u), less
-  // 1.5 log u below u = 1e-90; else the large-time one: exponent = -pi^2 u / 2.
-  bool images;
 };
 
 // Starts within this of the far boundary are known by their distance from
