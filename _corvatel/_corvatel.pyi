@@ -77,6 +77,7 @@ def wfpt_pdf(
     sz: _FloatArg = 0.0,
     st: _FloatArg = 0.0,
 ) -> npt.NDArray[np.float64]: ...
+def _memory_allows(count: int, bytes_each: int) -> bool: ...
 def wfpt_logpdf(
     rt: _FloatArg,
     choice: bool | npt.NDArray[np.bool_],

@@ -1,17 +1,23 @@
-// wfpt_pdf() and wfpt_logpdf(): first-passage time densities over arrays.
+// wfpt_pdf() and wfpt_logpdf(): first-passage time densities over arrays,
+// and _memory_allows(), the memory check the package makes before it
+// broadcasts their arguments.
 //
 // Every argument is a number or a contiguous one-dimensional array (float64;
-// bool for `choice`); the arrays share one length and numbers stand for every
-// element. The Python package broadcasts N-dimensional inputs down to this
-// form. The densities are computed without the interpreter lock.
+// for `choice` a bool or a bool array); the arrays share one length and
+// numbers stand for every element. The Python package broadcasts
+// N-dimensional inputs and reads the codings of `choice` (likelihood.py)
+// down to this form. The densities are computed without the interpreter
+// lock on the worker pool (log_densities), which stops for Ctrl-C.
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <variant>
 
 #include "args.h"
 #include "convert.h"
+#include "corvatel/memory.h"
 #include "corvatel/wfpt.h"
 #include "errors.h"
 #include "functions.h"
@@ -26,19 +32,21 @@ constexpr Signature<10> kLogpdfSignature{
     "wfpt_logpdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6};
 constexpr Signature<10> kPdfSignature{
     "wfpt_pdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6};
+constexpr Signature<2> kMemorySignature{"_memory_allows", {"count", "bytes_each"}, 2};
 
-// One argument: a number for every element, or an array of them.
-template <typename T>
-struct Column {
-  T scalar{};
-  std::span<const T> values;
-  bool is_array = false;
-  T at(std::size_t i) const { return is_array ? values[i] : scalar; }
-};
+// Checks that an array of `size` elements matches the others' length (set by
+// the first array).
+bool same_length(const char* name, std::size_t size, std::optional<std::size_t>& length) {
+  if (length && *length != size) {
+    PyErr_Format(PyExc_ValueError, "`%s` has %zu elements where the other arrays have %zu", name, size, *length);
+    return false;
+  }
+  length = size;
+  return true;
+}
 
-// Reads `obj` into `out`, keeping the array alive in `keep`. Checks that all
-// arrays share the length `length` (set by the first array).
-bool read_float(PyObject* obj, const char* name, double fallback, Column<double>& out, PyRef& keep,
+// Reads `obj` into `out`, keeping the array alive in `keep`.
+bool read_float(PyObject* obj, const char* name, double fallback, DensityColumn<double>& out, PyRef& keep,
                 std::optional<std::size_t>& length) {
   if (obj == nullptr) {
     out.scalar = fallback;
@@ -53,40 +61,29 @@ bool read_float(PyObject* obj, const char* name, double fallback, Column<double>
   keep = array_argument(obj, ArrayKind::Float64, name);
   if (!keep) return false;
   const auto slice = float_slice_of(keep.get(), name);
-  if (!slice) return false;
-  if (length && *length != slice->size()) {
-    PyErr_Format(PyExc_ValueError, "`%s` has %zu elements where the other arrays have %zu", name, slice->size(),
-                 *length);
-    return false;
-  }
-  length = slice->size();
+  if (!slice || !same_length(name, slice->size(), length)) return false;
   out.values = *slice;
-  out.is_array = true;
   return true;
 }
 
-bool read_choice(PyObject* obj, Column<std::uint8_t>& out, PyRef& keep, std::optional<std::size_t>& length) {
+// A number must be a bool here: the package turns the codings it accepts
+// (NumPy bools, integers 0 and 1) into bools, so anything else reaching
+// the module is a mistake, not a truth value to guess at.
+bool read_choice(PyObject* obj, DensityColumn<std::uint8_t>& out, PyRef& keep, std::optional<std::size_t>& length) {
   if (!PyArray_Check(obj)) {
-    const int truth = PyObject_IsTrue(obj);
-    if (truth < 0) {
-      note_argument("choice");
+    if (!PyBool_Check(obj)) {
+      PyRef got = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+      if (got) PyErr_Format(PyExc_TypeError, "choice must be a bool or a bool array, not '%U'", got.get());
       return false;
     }
-    out.scalar = truth ? 1 : 0;
+    out.scalar = obj == Py_True ? 1 : 0;
     return true;
   }
   keep = array_argument(obj, ArrayKind::Bool, "choice");
   if (!keep) return false;
   const auto slice = bool_slice_of(keep.get(), "choice");
-  if (!slice) return false;
-  if (length && *length != slice->size()) {
-    PyErr_Format(PyExc_ValueError, "`choice` has %zu elements where the other arrays have %zu", slice->size(),
-                 *length);
-    return false;
-  }
-  length = slice->size();
+  if (!slice || !same_length("choice", slice->size(), length)) return false;
   out.values = *slice;
-  out.is_array = true;
   return true;
 }
 
@@ -99,8 +96,9 @@ PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
 
   std::optional<std::size_t> length;
   std::array<PyRef, 10> keep;
-  Column<std::uint8_t> choice;
-  std::array<Column<double>, 9> col;  // rt, then drift .. st
+  DensityColumns in;
+  std::array<DensityColumn<double>*, 9> floats = {&in.rt,       &in.drift,    &in.boundary, &in.start, &in.t0,
+                                                  &in.noise_sd, &in.sv,       &in.sz,       &in.st};
   constexpr std::array<double, 9> kDefaults = {0, 0, 0, 0, 0, 1.0, 0.0, 0.0, 0.0};
   // Numbers first, arrays last: converting a number can run the caller's
   // code, which could reshape an array whose slice was already taken.
@@ -108,33 +106,44 @@ PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
     for (std::size_t i = 0; i < 10; ++i) {
       if ((arg[i] != nullptr && PyArray_Check(arg[i])) != arrays) continue;
       if (i == 1) {
-        if (!read_choice(arg[1], choice, keep[1], length)) return nullptr;
+        if (!read_choice(arg[1], in.choice, keep[1], length)) return nullptr;
         continue;
       }
       const std::size_t c = i == 0 ? 0 : i - 1;
-      if (!read_float(arg[i], sig.names[i], kDefaults[c], col[c], keep[i], length)) return nullptr;
+      if (!read_float(arg[i], sig.names[i], kDefaults[c], *floats[c], keep[i], length)) return nullptr;
     }
   }
-  const std::size_t n = length.value_or(1);
+  in.n = length.value_or(1);
+  // Checked before allocating, as simulate does: under overcommit the
+  // allocation would succeed and the process be killed part-way.
+  if (!memory_allows(in.n, sizeof(double))) {
+    PyErr_Format(PyExc_MemoryError, "%s: %zu densities need more memory than this machine can give", sig.function,
+                 in.n);
+    return nullptr;
+  }
 
-  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  npy_intp dims[1] = {static_cast<npy_intp>(in.n)};
   PyRef out = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
   if (!out) return nullptr;
   double* result = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
 
-  const std::optional<ParamError> error = without_gil([&]() -> std::optional<ParamError> {
-    for (std::size_t i = 0; i < n; ++i) {
-      const double rt = col[0].at(i);
-      const ModelParams p{col[1].at(i), col[2].at(i), col[3].at(i), col[4].at(i),
-                            col[5].at(i), col[6].at(i), col[7].at(i), col[8].at(i)};
-      if (auto bad = check_density_args(rt, p)) return bad;
-      const double log_density = wfpt_log_density(rt, choice.at(i) != 0, p);
-      result[i] = kLog ? log_density : std::exp(log_density);
-    }
-    return std::nullopt;
+  const std::optional<DensitiesFailure> failure = without_gil([&] {
+    return log_densities(in, std::span<double>(result, in.n), kLog ? DensityScale::Log : DensityScale::Linear,
+                         signal_stop_check());
   });
-  if (error) return raise_param_error(*error);
-  return out.release();
+  if (!failure) return out.release();
+  if (const auto* error = std::get_if<ParamError>(&*failure)) return raise_param_error(*error);
+  return nullptr;  // interrupted: the signal handler's exception is set
+}
+
+PyObject* memory_allows_for(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 2> arg{};
+  if (!parse_arguments(kMemorySignature, args, kwargs, arg)) return nullptr;
+  const auto count = to_u64(arg[0], "count");
+  if (!count) return nullptr;
+  const auto bytes_each = to_u64(arg[1], "bytes_each");
+  if (!bytes_each) return nullptr;
+  return PyBool_FromLong(memory_allows(*count, *bytes_each) ? 1 : 0);
 }
 
 }  // namespace
@@ -146,9 +155,11 @@ PyMethodDef wfpt_logpdf_def = {
     "\n"
     "Log first-passage time density of the diffusion model at `rt` for the\n"
     "upper (`choice` true) or lower boundary. Each argument is a number or a\n"
-    "contiguous 1-D array (float64; bool for `choice`) of one shared length.\n"
-    "Returns a float64 array of that length (1 when all are numbers); -inf\n"
-    "where rt <= t0 - st/2. Raises ValueError naming an invalid argument."};
+    "contiguous 1-D array (float64; bool for `choice`, which as a number is a\n"
+    "bool) of one shared length. Returns a float64 array of that length (1\n"
+    "when all are numbers); -inf where rt <= t0 - st/2. Raises ValueError\n"
+    "naming an invalid argument, MemoryError for an output larger than the\n"
+    "machine can give; Ctrl-C stops it."};
 
 PyMethodDef wfpt_pdf_def = {
     "wfpt_pdf", guarded_method<density<false>>(), METH_VARARGS | METH_KEYWORDS,
@@ -157,5 +168,13 @@ PyMethodDef wfpt_pdf_def = {
     "\n"
     "First-passage time density of the diffusion model: exp of wfpt_logpdf,\n"
     "with the same arguments and errors."};
+
+PyMethodDef memory_allows_def = {
+    "_memory_allows", guarded_method<memory_allows_for>(), METH_VARARGS | METH_KEYWORDS,
+    "_memory_allows(count, bytes_each)\n"
+    "--\n"
+    "\n"
+    "False when `count` items of `bytes_each` bytes are more than this process\n"
+    "can still obtain (available memory and free swap, under its limits)."};
 
 }  // namespace corvatel::py

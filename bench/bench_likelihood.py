@@ -5,12 +5,14 @@ level, and a "ddm" fit of 10^6 trials on 1 and on 2 worker threads.
 
     python3 bench/bench_likelihood.py [--reps 5] [--skip-full] [--skip-large]
 
-Densities and the small fits run in the calling thread (one core). Their
-times are CPU seconds of that thread (time.thread_time), the minimum over
-the repetitions, so that other processes on a shared machine inflate them
-less than wall time would; wall-clock medians are printed beside them. The
-fit of 10^6 trials sums its likelihood on the worker pool: its figure is
-wall time, one run per thread count, with the results compared bit for bit.
+The densities run on the worker pool: each is timed with one worker and
+with two (wall time, the minimum over the repetitions, and the process's
+CPU time with one worker). The small fits run in the calling thread (one
+core): CPU seconds of that thread (time.thread_time), the minimum over the
+repetitions, so that other processes on a shared machine inflate them less
+than wall time would; wall-clock medians are printed beside them. The fit
+of 10^6 trials sums its likelihood on the worker pool: its figure is wall
+time, one run per thread count, with the results compared bit for bit.
 """
 
 import argparse
@@ -34,20 +36,40 @@ def timed(function, reps):
     return min(cpu), statistics.median(wall), result
 
 
+def pool_times(function, reps):
+    """Minimum wall and process CPU seconds over `reps` calls."""
+    wall, cpu = [], []
+    for _ in range(reps):
+        c0, w0 = time.process_time(), time.perf_counter()
+        function()
+        cpu.append(time.process_time() - c0)
+        wall.append(time.perf_counter() - w0)
+    return min(wall), min(cpu)
+
+
 def density_figures(reps):
     choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 1_000_000, 2024)
     base = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
     out = {}
-    for label, extra, n in [
-        ("four_parameter", {}, len(rts)),
-        ("sv", dict(sv=1.0), len(rts)),
-        ("sz", dict(sz=0.2), 100_000),
-        ("st", dict(st=0.2), 100_000),
-        ("sz_st", dict(sz=0.2, st=0.2), 20_000),
-        ("sv_sz_st", dict(sv=1.0, sz=0.2, st=0.2), 20_000),
-    ]:
-        cpu, wall, _ = timed(lambda: corvatel.wfpt_logpdf(rts[:n], choices[:n], **base, **extra), reps)
-        out[label] = {"ns_per_trial_cpu": cpu / n * 1e9, "ns_per_trial_wall": wall / n * 1e9, "trials": n}
+    before = corvatel.get_num_threads()
+    try:
+        for label, extra, n in [
+            ("four_parameter", {}, len(rts)),
+            ("sv", dict(sv=1.0), len(rts)),
+            ("sz", dict(sz=0.2), 100_000),
+            ("st", dict(st=0.2), 100_000),
+            ("sz_st", dict(sz=0.2, st=0.2), 20_000),
+            ("sv_sz_st", dict(sv=1.0, sz=0.2, st=0.2), 20_000),
+        ]:
+            row = {"trials": n}
+            for workers in (1, 2):
+                corvatel.set_num_threads(workers)
+                wall, cpu = pool_times(lambda: corvatel.wfpt_logpdf(rts[:n], choices[:n], **base, **extra), reps)
+                row[f"ns_per_trial_wall_{workers}_workers"] = wall / n * 1e9
+                row[f"ns_per_trial_cpu_{workers}_workers"] = cpu / n * 1e9
+            out[label] = row
+    finally:
+        corvatel.set_num_threads(before)
     return out
 
 

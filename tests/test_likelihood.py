@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import mpmath as mp
 import numpy as np
@@ -427,3 +428,125 @@ def test_full_model_fit_nests_the_four_parameter_fit():
     assert full["log_likelihood"] >= ddm["log_likelihood"] - 1e-3
     assert full["sv"] > 0 and full["st"] > 0 and 0 < full["sz"] < 2 * min(full["starting_point"], 1 - full["starting_point"])
     assert full["non_decision_time"] - full["st"] / 2 < rts.min()
+
+
+# ---- Choice codings, memory, threads and interrupts of the densities ----
+
+UPPER, LOWER = corvatel.wfpt_logpdf(0.6, True, 1.0, 1.5, 0.5, 0.3), corvatel.wfpt_logpdf(0.6, False, 1.0, 1.5, 0.5, 0.3)
+
+
+@pytest.mark.parametrize(
+    "choice, expected",
+    [
+        (True, [UPPER]),
+        (np.False_, [LOWER]),
+        (1, [UPPER]),
+        (0, [LOWER]),
+        (np.int8(1), [UPPER]),
+        (np.uint64(0), [LOWER]),
+        (np.array([0, 1, 1], dtype=np.int32), [LOWER, UPPER, UPPER]),
+        ([True, False], [UPPER, LOWER]),
+    ],
+    ids=["bool", "numpy bool", "int 1", "int 0", "int8", "uint64", "int array", "list"],
+)
+def test_choice_codings_accepted(choice, expected):
+    got = np.atleast_1d(corvatel.wfpt_logpdf(0.6, choice, 1.0, 1.5, 0.5, 0.3))
+    assert got.tolist() == expected
+    assert np.atleast_1d(corvatel.wfpt_pdf(0.6, choice, 1.0, 1.5, 0.5, 0.3)).tolist() == np.exp(expected).tolist()
+
+
+@pytest.mark.parametrize(
+    "choice, error",
+    [
+        ("False", TypeError),
+        ("0", TypeError),
+        (0.5, TypeError),
+        (1.0, TypeError),
+        (np.nan, TypeError),
+        (None, TypeError),
+        (np.array([0.0, 1.0]), TypeError),
+        (-1, ValueError),
+        (2, ValueError),
+        (2**70, ValueError),
+        (np.array([0, 1, 2]), ValueError),
+        (np.int64(-1), ValueError),
+    ],
+    ids=["str False", "str 0", "half", "float one", "nan", "None", "float array", "-1", "2", "2**70", "array with 2",
+         "int64 -1"],
+)
+def test_other_choices_are_refused_naming_choice(choice, error):
+    for function in (corvatel.wfpt_logpdf, corvatel.wfpt_pdf):
+        with pytest.raises(error, match="choice"):
+            function(0.6, choice, 1.0, 1.5, 0.5, 0.3)
+
+
+def test_fit_ml_reads_choices_by_the_same_rule():
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 300, 5)
+    assert corvatel.fit_ml(choices.astype(np.int64), rts) == corvatel.fit_ml(choices, rts)
+    # +1/-1 coding: every trial would have counted as upper.
+    with pytest.raises(ValueError, match="choices"):
+        corvatel.fit_ml(np.where(choices, 1, -1), rts)
+    with pytest.raises(TypeError, match="choices"):
+        corvatel.fit_ml_joint(choices.astype(float), rts, np.zeros(len(rts), int))
+
+
+def test_module_takes_only_bools_for_choice():
+    # The package reads the codings; a number reaching the module must be a bool.
+    import _corvatel
+
+    with pytest.raises(TypeError, match="choice"):
+        _corvatel.wfpt_logpdf(0.6, 1, 1.0, 1.5, 0.5, 0.3)
+
+
+def test_broadcast_larger_than_memory_raises_at_once():
+    """(44722, 1) against (1, 44722): 2e9 densities, 16 GB for each broadcast
+    copy. The memory they need is checked before anything is copied."""
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent("""
+            import numpy as np
+            import corvatel
+            try:
+                corvatel.wfpt_logpdf(np.full((44722, 1), .8), True, np.full((1, 44722), 1.), 1.5, .5, .3)
+            except MemoryError as e:
+                print(e)
+            """)],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "wfpt_logpdf: 2000057284 densities need more memory than this machine can give"
+
+
+def test_full_size_contiguous_arguments_are_not_copied():
+    rt = np.linspace(0.35, 3.0, 1_000_000)
+    choice = np.ones(rt.size, dtype=bool)
+    drift = np.full(rt.size, 1.0)
+    tracemalloc.start()
+    try:
+        corvatel.wfpt_logpdf(rt, choice, drift, 1.5, 0.5, 0.3)
+        _, in_place = tracemalloc.get_traced_memory()
+        tracemalloc.reset_peak()
+        corvatel.wfpt_logpdf(rt.reshape(1000, 1000).T, True, drift.astype(np.float32).reshape(1000, 1000), 1.5, 0.5, 0.3)
+        _, copied = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    output = rt.nbytes
+    assert in_place < output * 1.1  # the output alone
+    assert copied > output * 2.9  # the output and two copies
+
+
+def test_densities_do_not_depend_on_the_thread_count():
+    before = corvatel.get_num_threads()
+    rts = np.linspace(0.2, 3.0, 3001)
+    choices = np.arange(rts.size) % 3 == 0
+    kw = dict(sv=0.8, sz=0.2, st=0.15)
+    try:
+        results = []
+        for k in (1, 2):
+            corvatel.set_num_threads(k)
+            results.append(corvatel.wfpt_logpdf(rts, choices, np.linspace(-2, 2, rts.size), 1.4, 0.45, 0.3, **kw))
+    finally:
+        corvatel.set_num_threads(before)
+    assert results[0].tobytes() == results[1].tobytes()
+    one = [corvatel.wfpt_logpdf(float(r), bool(c), float(v), 1.4, 0.45, 0.3, **kw)
+           for r, c, v in zip(rts[::500], choices[::500], np.linspace(-2, 2, rts.size)[::500])]
+    assert results[0][::500].tolist() == one

@@ -13,27 +13,36 @@ def _lower_zero_drift(u, w):
     """Zero-drift density at the lower boundary of the unit band, time u."""
     u = mp.mpf(u)
     w = mp.mpf(w)
+    # Far past the working precision (at least 60 digits), which a start
+    # next to a boundary raises: its terms cancel to its distance from it.
+    digits = max(60, mp.mp.dps)
     if u < 1:
         # Images: terms fall like exp(-2 k^2 / u); 60 digits need k ~ sqrt(70 u).
-        kmax = int(mp.sqrt(70 * u)) + 4
+        kmax = int(mp.sqrt(70 * u * digits / 60)) + 4
         total = mp.fsum((w + 2 * k) * mp.exp(-((w + 2 * k) ** 2) / (2 * u)) for k in range(-kmax, kmax + 1))
         return total / mp.sqrt(2 * mp.pi * u**3)
-    kmax = int(mp.sqrt(2 * 140 / (mp.pi**2 * u))) + 4
+    kmax = int(mp.sqrt(2 * 140 * digits / 60 / (mp.pi**2 * u))) + 4
     total = mp.fsum(k * mp.exp(-(k**2) * mp.pi**2 * u / 2) * mp.sin(k * mp.pi * w) for k in range(1, kmax + 1))
     return mp.pi * total
 
 
 def density(rt, choice, drift, boundary, start, t0, noise_sd=1.0):
-    """Four-parameter density (no variabilities) at one point."""
-    tau = mp.mpf(rt) - mp.mpf(t0)
-    if tau <= 0:
-        return mp.mpf(0)
-    v = mp.mpf(drift) / noise_sd
-    a = mp.mpf(boundary) / noise_sd
+    """Four-parameter density (no variabilities) at one point. A start next to
+    a boundary cancels the series' terms by up to the inverse of its distance
+    from it: the working precision grows by those digits."""
     w = mp.mpf(start)
-    if choice:
-        v, w = -v, 1 - w
-    return mp.exp(-v * a * w - v * v * tau / 2) / a**2 * _lower_zero_drift(tau / a**2, w)
+    lost = int(-mp.log10(min(w, 1 - w))) if 0 < w < 1 else 0
+    with mp.workdps(mp.mp.dps + lost + 5):
+        tau = mp.mpf(rt) - mp.mpf(t0)
+        if tau <= 0:
+            return mp.mpf(0)
+        v = mp.mpf(drift) / noise_sd
+        a = mp.mpf(boundary) / noise_sd
+        w = mp.mpf(start)
+        if choice:
+            v, w = -v, 1 - w
+        value = mp.exp(-v * a * w - v * v * tau / 2) / a**2 * _lower_zero_drift(tau / a**2, w)
+    return +value
 
 
 def full_density(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0):

@@ -6,12 +6,16 @@
 #include <limits>
 #include <numbers>
 
+#include "corvatel/internal/wfpt_series.h"
 #include "corvatel/ml_fit.h"
 #include "corvatel/simulate.h"
 #include "corvatel/simulate_full.h"
 
 namespace corvatel {
 namespace {
+
+using internal::log_unit_density;
+using internal::upper_probability;
 
 // Both series are exact; where both converge quickly they must agree.
 TEST(WfptTest, SmallAndLargeTimeSeriesAgreeNearTheSwitch) {

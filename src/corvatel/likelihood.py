@@ -25,26 +25,58 @@ Model = Literal["ddm", "full"]
 __all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
 
 
-def _flat(value: ArrayLike, dtype: type[np.generic], shape: tuple[int, ...]) -> Any:
-    """`value` as a number when it has one element, else as a contiguous
+def _choice_codes(value: ArrayLike, name: str) -> npt.NDArray[np.bool_]:
+    """`value` as an array of bools: bools (Python or NumPy) as they are,
+    integers 0 and 1 (Python ints, NumPy integer scalars and arrays) as
+    False and True. Anything else is refused with an error naming the
+    argument: TypeError for values of another type (floats, strings...),
+    ValueError for integers other than 0 and 1."""
+    if isinstance(value, int) and not isinstance(value, bool) and value not in (0, 1):
+        raise ValueError(f"{name} must hold only bools or the integers 0 and 1, found {value}")
+    array = np.asarray(value)
+    if array.dtype == np.bool_:
+        return array
+    if not np.issubdtype(array.dtype, np.integer):
+        raise TypeError(f"{name} must hold bools or the integers 0 and 1, not {array.dtype} values")
+    if array.size and (array.min() < 0 or array.max() > 1):
+        found = array.min() if array.min() < 0 else array.max()
+        raise ValueError(f"{name} must hold only bools or the integers 0 and 1, found {found}")
+    return array.astype(np.bool_)
+
+
+def _flat(array: npt.NDArray[Any], shape: tuple[int, ...]) -> Any:
+    """`array` as a number when it has one element, else as a contiguous
     1-D array over the broadcast shape (copied only when it is not one
     already, or when broadcasting repeats it)."""
-    array = np.asarray(value, dtype=dtype)
     if array.size == 1 and array.ndim <= len(shape):
         return array.reshape(()).item()
     return np.ascontiguousarray(np.broadcast_to(array, shape)).reshape(-1)
 
 
+def _copies(array: npt.NDArray[Any], dtype: type[np.generic], shape: tuple[int, ...]) -> bool:
+    """Whether _flat(array as dtype) makes a full-size copy."""
+    if array.size == 1:
+        return False
+    return array.dtype != dtype or array.shape != shape or not array.flags.c_contiguous
+
+
 def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
                boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
                sz: ArrayLike, st: ArrayLike) -> Any:
-    floats = [rt, drift, boundary, start, t0, noise_sd, sv, sz, st]
-    shape = np.broadcast_shapes(*(np.shape(x) for x in [rt, choice, *floats[1:]]))
+    choices = _choice_codes(choice, "choice")
+    floats = [np.asarray(x) for x in (rt, drift, boundary, start, t0, noise_sd, sv, sz, st)]
+    shape = np.broadcast_shapes(choices.shape, *(x.shape for x in floats))
     size = int(np.prod(shape))
-    args = [_flat(x, np.float64, shape) for x in floats]
-    args.insert(1, _flat(choice, np.bool_, shape))
     if size == 0:
         return np.empty(shape, dtype=np.float64)
+    # Everything the call holds at once, checked before anything is copied:
+    # the output and each argument that broadcasting or a dtype change copies
+    # to full size (a float64 array of the full shape is used in place).
+    bytes_each = 8 + sum(8 for x in floats if _copies(x, np.float64, shape)) + _copies(choices, np.bool_, shape)
+    if not _corvatel._memory_allows(size, bytes_each):
+        raise MemoryError(f"{function.__name__}: {size} densities need more memory than this machine can give")
+    args = [_flat(x.astype(np.float64, copy=False), shape) for x in floats]
+    args.insert(1, _flat(choices, shape))
     out = function(*args)
     if shape == ():
         return float(out[0])
@@ -64,9 +96,14 @@ def wfpt_logpdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Ar
     relative (0-1); ``sv`` is the standard deviation of the drift across
     trials, ``sz`` the width of a uniform relative start centred on
     ``start``, ``st`` the width of a uniform non-decision time centred on
-    ``t0``. Arguments broadcast like NumPy ufuncs; a float comes back when
-    all are scalars. ``rt <= t0 - st/2`` gives -inf. Invalid parameters raise
-    ``ValueError`` naming the argument.
+    ``t0``. ``choice`` holds bools or the integers 0 and 1 (anything else
+    raises ``TypeError``, or ``ValueError`` for other integers). Arguments
+    broadcast like NumPy ufuncs; a float comes back when all are scalars.
+    ``rt <= t0 - st/2`` gives -inf. Invalid parameters raise ``ValueError``
+    naming the argument; a call whose output and broadcast copies need more
+    memory than the machine can give raises ``MemoryError`` before copying.
+    Large inputs run on the worker pool (the values do not depend on its
+    size), and Ctrl-C stops the call.
     """
     return _densities(_corvatel.wfpt_logpdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
@@ -84,7 +121,7 @@ _REPORTED = _PARAMS["full"] + tuple(p.fit_name for p in PARAMETERS if not set(MO
 
 
 def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
-    choice_array = np.ascontiguousarray(choices, dtype=np.bool_)
+    choice_array = np.ascontiguousarray(_choice_codes(choices, "choices"))
     rt_array = np.ascontiguousarray(rts, dtype=np.float64)
     if choice_array.ndim != 1 or rt_array.ndim != 1:
         raise ValueError("choices and rts must be one-dimensional")
@@ -102,7 +139,8 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[st
 
     ``model="ddm"`` estimates drift rate, boundary separation, starting point
     and non-decision time (noise fixed at 1); ``"full"`` adds ``sv``, ``sz``
-    and ``st``. The upper boundary is ``choices`` true. Returns a dict with
+    and ``st``. The upper boundary is ``choices`` true (bools, or the
+    integers 0 and 1; other codings raise naming ``choices``). Returns a dict with
     the parameters (variabilities 0 for ``"ddm"``), ``noise_sd``,
     ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic`` and
     ``n_params``. Deterministic: the same data give the same result. Raises

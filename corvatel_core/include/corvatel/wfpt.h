@@ -10,32 +10,36 @@
 // below kSeriesTolerance relative to the partial sum, so the truncation error
 // is bounded term count by term count instead of fixed in advance. Drift is a
 // closed-form factor; a normal drift across trials (sv) is integrated in
-// closed form as well.
+// closed form as well (internal/wfpt_series.h).
 //
 // Uniform start (sz) and non-decision time (st) variability are integrated
-// term by term in closed form: over the start, each image term (a Gaussian
-// in w, with sv too) and each Fourier term (e^{-v a w} sin(k pi w)); over
-// decision time, each image term's one-barrier first-passage distribution
-// function (Phi and e^{2 v c} Phi) and each Fourier term's exponential, so
-// that the st average is a difference of distribution functions; both
-// together (sv = 0) through an antiderivative of that distribution function
-// over the start. The closed forms' series stop when their tails are below
-// tolerance / 100 of the sum, and each result carries a bound on its own
-// rounding (the cancellation between its terms); one whose bound exceeds
-// `tolerance` (a window much narrower than the density's scales, a drift
-// next to 0) is replaced by adaptive Gauss-Kronrod (7/15) quadrature,
-// refined until the summed |K15 - G7| estimates are below `tolerance` times
-// the integral (3/7 points for tolerances of kLowOrderTolerance and above).
-// The same quadrature integrates over st where sv > 0, and over sz at long
-// times (u >= 0.45) where sv > 0. Everything is computed in log space so
-// that densities far below the smallest double still have an exact
-// logarithm.
+// term by term in closed form (internal/wfpt_averages.h): over the start,
+// each image term (a Gaussian in w, with sv too) and each Fourier term
+// (e^{-v a w} sin(k pi w)); over decision time, each image term's
+// one-barrier first-passage distribution function and each Fourier term's
+// exponential; both together (sv = 0) through an antiderivative of that
+// distribution function over the start. Each closed form carries a bound on
+// its own rounding; one whose bound exceeds `tolerance` (a window much
+// narrower than the density's scales, a drift next to 0, a start next to the
+// far boundary) is replaced by adaptive Gauss-Kronrod (7/15) quadrature
+// (internal/wfpt_quadrature.h), refined until the summed |K15 - G7|
+// estimates are below `tolerance` times the integral (3/7 points for
+// tolerances of kLowOrderTolerance and above). The same quadrature
+// integrates over st where sv > 0, and over sz at long times (u >= 0.45)
+// where sv > 0. Everything is computed in log space so that densities far
+// below the smallest double still have a logarithm exact to a few of its
+// ulps; the work of one density is bounded (tens of milliseconds at most).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
+#include <variant>
 
 #include "corvatel/errors.h"
 #include "corvatel/parameters.h"
+#include "corvatel/worker_pool.h"
 
 namespace corvatel {
 
@@ -65,11 +69,55 @@ double wfpt_log_density(double rt, bool choice, const ModelParams& p,
 // most 25 density values). Exact like wfpt_log_density when sz = st = 0.
 double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 
-// log of the zero-drift density of the first passage through 0 of a unit
-// band started at w (0 < w < 1), at normalised time u = t / a^2 > 0.
-double log_unit_density(double u, double w);
+// ---- Many densities at once ----
 
-// Probability of ending at the upper boundary, sv = sz = 0 (closed form).
-double upper_probability(double drift, double boundary, double start, double noise_sd);
+// One argument of a batch: a value per element, or one value for all.
+template <typename T>
+struct DensityColumn {
+  std::span<const T> values;  // empty: `scalar` stands for every element
+  T scalar{};
+
+  T at(std::size_t i) const { return values.empty() ? scalar : values[i]; }
+};
+
+// The arguments of n densities; every non-empty column has n values.
+// choice: 0 for the lower boundary, anything else for the upper one.
+struct DensityColumns {
+  std::size_t n = 0;
+  DensityColumn<double> rt;
+  DensityColumn<std::uint8_t> choice;
+  DensityColumn<double> drift, boundary, start, t0, noise_sd, sv, sz, st;
+
+  ModelParams params_at(std::size_t i) const;
+};
+
+// The caller's stop check said stop: the output is incomplete.
+struct DensitiesInterrupted {
+  friend bool operator==(const DensitiesInterrupted&, const DensitiesInterrupted&) = default;
+};
+
+// Why log_densities gave no result: the element of lowest index whose
+// arguments check_density_args refuses (that check's error), or the stop.
+using DensitiesFailure = std::variant<ParamError, DensitiesInterrupted>;
+
+// What log_densities writes: wfpt_log_density, or its exp.
+enum class DensityScale { Log, Linear };
+
+// wfpt_log_density(rt, choice, params) (default tolerance) of every element
+// into out[0, n), n = in.n (out has at least n elements), in pieces on the
+// pool; `stop` is asked while they run, and a stopped call returns within a
+// density or so of work per worker.
+// Each element's value is the scalar function's, whatever the pool's size
+// or the cut. All arguments are checked before any density is computed;
+// on a failure `out` holds nothing of use. A batch of at most
+// kInlineDensities runs on the calling thread, without asking `stop`.
+[[nodiscard]] std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out,
+                                                            DensityScale scale, WorkerPool& pool,
+                                                            const StopCheck& stop = {});
+// The same on the shared pool.
+[[nodiscard]] std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out,
+                                                            DensityScale scale, const StopCheck& stop = {});
+
+inline constexpr std::size_t kInlineDensities = 16;
 
 }  // namespace corvatel

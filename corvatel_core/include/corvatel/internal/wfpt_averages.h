@@ -1,0 +1,72 @@
+// The densities averaged over a uniform start (sz) and a uniform
+// non-decision time (st) in closed form, term by term of the series.
+// Internal to the core: callers use wfpt.h.
+//
+// Over the start each image term of the small-time series is a Gaussian in
+// w (sv included) and each Fourier term of the large-time series an
+// exponential times a sine; over decision time each image term integrates to
+// its one-barrier first-passage distribution function (Phi and e^{2 v c} Phi)
+// and each Fourier term to an exponential, so that the st average is a
+// difference of distribution functions; both together (sv = 0) come from an
+// antiderivative of that distribution function over the start. These replace
+// the nested quadrature where they are accurate: each result is a signed sum
+// (SignedLogSum) with a bound on its own rounding, and where that bound
+// exceeds the caller's tolerance (a window far narrower than the density's
+// scales, a drift next to but not at 0) the functions return nothing and the
+// caller integrates numerically (wfpt_quadrature.h).
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "corvatel/internal/wfpt_series.h"
+#include "corvatel/wfpt.h"
+
+namespace corvatel::internal {
+
+// The closed forms' series stop when their tails are below this part of
+// the caller's tolerance (the rest is left to rounding).
+inline double closed_series_tolerance(double tolerance) { return std::max(kSeriesTolerance, 0.01 * tolerance); }
+
+// Below the series switch image pair j weighs about e^{-(2j-1)^2 / 0.9}: 6
+// pairs reach 1e-50. A sum still unsettled after this many has cancelled
+// itself away (a window far narrower than the density's scales), and the
+// quadrature takes over at once instead of after a long loop.
+inline constexpr int kMaxClosedImagePairs = 50;
+
+// Integral of e^{-b w} sin(k pi w) over [mid - h, mid + h], as
+// exp(log_scale) * value(k):
+//   2 [sin(k pi mid)(b S cos(k pi h) + k pi C sin(k pi h))
+//      + cos(k pi mid)(k pi S cos(k pi h) - b C sin(k pi h))] / (b^2 + k^2 pi^2)
+// with S, C = sinh(b h), cosh(b h) times e^{-|b| h}. sin and cos of k pi mid
+// come from the nearer end of (0, 1), like the large-time series'.
+class ExpSinIntegral {
+ public:
+  ExpSinIntegral(double b, double w1, double w2);
+  double log_scale() const { return log_scale_; }
+  // Bound on |value(k)|: the integral of e^{-b w} alone.
+  double bound() const { return b_ == 0.0 ? 2.0 * h_ : 2.0 * s_ / b_; }
+  // The value and the sum of the magnitudes of its parts (for rounding).
+  std::pair<double, double> value(int k) const;
+
+ private:
+  double b_, mid_, h_, s_ = 0.0, c_ = 0.0, log_scale_ = 0.0, x_ = 0.0;
+  bool reflected_ = false;
+};
+
+// log of the mean of the lower-boundary density over starts [w1, w2] at
+// decision time tau; -inf where tau <= 0 or is infinite. Nothing where no
+// closed form applies (u >= kSeriesSwitch with sv > 0) or rounding may have
+// cost more than `tolerance` of the result.
+std::optional<double> log_closed_over_start(const LowerBoundary& m, double tau, double w1, double w2,
+                                            double tolerance);
+
+// log of the integral of the lower-boundary density over decision times
+// [s1, s2] (and its mean over starts [w1, w2] when w2 > w1, at start w1
+// when w1 == w2), sv = 0; nothing when a series did not converge or rounding
+// may have cost more than `tolerance`.
+std::optional<double> log_closed_over_time(const LowerBoundary& m, double s1, double s2, double w1, double w2,
+                                           double tolerance);
+
+}  // namespace corvatel::internal

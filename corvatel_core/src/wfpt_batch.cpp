@@ -1,0 +1,101 @@
+// Densities of many trials at once (log_densities in wfpt.h): one pass that
+// checks every element's arguments and one that computes, each cut into
+// pieces on the worker pool. Elements never depend on each other, so the
+// values are those of the scalar function whatever the cut; the first
+// invalid element is the one of lowest index, whichever piece found it.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "corvatel/wfpt.h"
+
+namespace corvatel {
+
+namespace {
+
+constexpr std::size_t kNoIndex = std::numeric_limits<std::size_t>::max();
+
+// Runs body(i) for i in [0, n) on the pool. A stop the caller asks for is
+// passed on to the pieces still running through `stopping`, which they
+// read before each element, so that the call returns after at most one
+// density per worker (a density's work is bounded: wfpt.cpp).
+template <typename Body>
+bool for_each_element(std::size_t n, const Body& body, WorkerPool& pool, const StopCheck& stop) {
+  std::atomic<bool> stopping{false};
+  const auto run = [&](std::uint64_t begin, std::uint64_t end) {
+    for (std::uint64_t i = begin; i < end; ++i) {
+      if (stopping.load(std::memory_order_relaxed)) return;
+      body(static_cast<std::size_t>(i));
+    }
+  };
+  if (!stop) {
+    pool.parallel_for(n, run);
+    return true;
+  }
+  const StopCheck ask = [&] {
+    try {
+      const bool stop_now = stop();
+      if (stop_now) stopping.store(true, std::memory_order_relaxed);
+      return stop_now;
+    } catch (...) {
+      stopping.store(true, std::memory_order_relaxed);  // the caller's thread is being unwound
+      throw;
+    }
+  };
+  return pool.parallel_for(n, run, ask);
+}
+
+void lower_to(std::atomic<std::size_t>& first, std::size_t i) {
+  std::size_t seen = first.load(std::memory_order_relaxed);
+  while (i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+  }
+}
+
+double density_at(const DensityColumns& in, std::size_t i, DensityScale scale) {
+  const double log_density = wfpt_log_density(in.rt.at(i), in.choice.at(i) != 0, in.params_at(i));
+  return scale == DensityScale::Log ? log_density : std::exp(log_density);
+}
+
+std::optional<DensitiesFailure> inline_densities(const DensityColumns& in, std::span<double> out,
+                                                 DensityScale scale) {
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (auto bad = check_density_args(in.rt.at(i), in.params_at(i))) return *bad;
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = density_at(in, i, scale);
+  return std::nullopt;
+}
+
+}  // namespace
+
+ModelParams DensityColumns::params_at(std::size_t i) const {
+  return {drift.at(i), boundary.at(i), start.at(i), t0.at(i), noise_sd.at(i), sv.at(i), sz.at(i), st.at(i)};
+}
+
+std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
+                                              WorkerPool& pool, const StopCheck& stop) {
+  const std::size_t n = std::min(in.n, out.size());
+  if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);
+  std::atomic<std::size_t> first_bad{kNoIndex};
+  const auto check = [&](std::size_t i) {
+    if (i < first_bad.load(std::memory_order_relaxed) && check_density_args(in.rt.at(i), in.params_at(i))) {
+      lower_to(first_bad, i);
+    }
+  };
+  if (!for_each_element(n, check, pool, stop)) return DensitiesInterrupted{};
+  if (const std::size_t i = first_bad.load(); i != kNoIndex) return *check_density_args(in.rt.at(i), in.params_at(i));
+  const auto compute = [&](std::size_t i) { out[i] = density_at(in, i, scale); };
+  if (!for_each_element(n, compute, pool, stop)) return DensitiesInterrupted{};
+  return std::nullopt;
+}
+
+std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
+                                              const StopCheck& stop) {
+  const std::size_t n = std::min(in.n, out.size());
+  if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);  // no need to start the pool
+  return log_densities(in, out, scale, WorkerPool::shared(), stop);
+}
+
+}  // namespace corvatel
