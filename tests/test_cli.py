@@ -473,15 +473,3 @@ def test_example_tables_are_the_datasets_and_the_lab_coding_fits_the_same(tmp_pa
     pd.testing.assert_frame_equal(lab_fits.drop(columns=["participant", "difficulty"]),
                                   fits.drop(columns=["subject", "condition"]), rtol=1e-12)
 
-
-@pytest.mark.parametrize("options, message", [
-    (["--boundary", "-1"], "--boundary must be positive, not -1.0"),
-    (["--noise-sd", "0"], "--noise-sd must be positive, not 0.0"),
-    (["--drift", "nan"], "--drift must be finite, not nan"),
-])
-def test_simulate_names_the_option_at_fault(capsys, options, message):
-    one_set = {"--drift": "1", "--boundary": "1", "--start": "0.5", "--t0": "0.3"}
-    one_set.update(dict(zip(options[::2], options[1::2])))
-    status, out, err = run(capsys, "simulate", *[a for pair in one_set.items() for a in pair], "-n", "5",
-                           "--seed", "1", "-o", "-")
-    assert (status, out, err) == (1, "", f"corvatel simulate: error: {message}\n")

@@ -629,7 +629,7 @@ def run_simulate(args: argparse.Namespace) -> None:
         missing = [p.option for p in PARAMETERS if p.required and given[p.name] is None]
         if missing:
             raise UsageError(f"missing {', '.join(missing)} (or give --params)")
-        source = ""
+        source = "parameters"
         params = {k: v for k, v in given.items() if v is not None}
     table = _on_file(source, lambda: corvatel.simulate_data(params, args.n, args.seed))
     write_table(table, args.output)
@@ -676,27 +676,11 @@ class UsageError(Exception):
 
 def _on_file(path: str, work: Callable[[], Any]) -> Any:
     """work(), with a data error reported against `path` in the command
-    line's terms ("" for simulate's one parameter set from its options)."""
+    line's terms."""
     try:
         return work()
     except (ValueError, TypeError) as error:
-        message = cli_names(_one_line(error))
-        if not path:
-            raise DataError(_as_option(message)) from None
-        raise DataError(f"{path}: {message}") from None
-
-
-_PARAMS_COLUMN = re.compile(r"params column '(?P<name>\w+)' (?P<wanted>.+) \(rows 0: (?P<value>[^)]*)\)")
-
-
-def _as_option(message: str) -> str:
-    """A message about the one-row parameter table that simulate's options
-    make, about the option instead: "--boundary must be positive, not -1.0"."""
-    match = _PARAMS_COLUMN.fullmatch(message)
-    option = next((p.option for p in PARAMETERS if match and p.name == match["name"]), None)
-    if match is None or option is None:
-        return message
-    return f"{option} {match['wanted']}, not {match['value']}"
+        raise DataError(f"{path}: {cli_names(_one_line(error))}") from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
