@@ -463,8 +463,8 @@ def _client(args: argparse.Namespace) -> Iterator[Any]:
     with ExitStack() as stack:
         try:
             client = stack.enter_context(open_client(args.scheduler, args.workers))
-        except (ImportError, KeyboardInterrupt):
-            raise
+        except ImportError:
+            raise  # names the extra to install
         except Exception as error:
             raise DataError(f"{where}: {_one_line(error)}") from None
         yield client
