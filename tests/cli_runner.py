@@ -1,6 +1,14 @@
-"""The command line run in-process, as the tests call it."""
+"""The command line run in-process, as the tests call it, or as a child
+process."""
+
+import os
+import signal
+import sys
 
 from corvatel import cli
+
+# The console script installed beside this interpreter.
+COMMAND = os.path.join(os.path.dirname(sys.executable), "corvatel")
 
 
 def run(capsys, *argv):
@@ -11,3 +19,9 @@ def run(capsys, *argv):
         status = stop.code
     out, err = capsys.readouterr()
     return status, out, err
+
+
+def default_sigint():
+    """A shell that starts a job in the background ignores SIGINT in it, and
+    a Python started with SIGINT ignored installs no KeyboardInterrupt."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

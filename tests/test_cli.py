@@ -1,15 +1,21 @@
+import argparse
+import errno
+import fcntl
 import io
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import time
+import warnings
 
 import pandas as pd
 import pytest
 
 import corvatel
-from corvatel import cli
-from cli_runner import run
+from corvatel import _fitting, cli
+from cli_runner import COMMAND, default_sigint, run
 
 
 @pytest.fixture(scope="module")
@@ -209,3 +215,261 @@ def test_module_alone_still_runs_the_demo():
     done = subprocess.run([sys.executable, "-m", "corvatel"], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith(f"corvatel {corvatel.__version__}\n") and "fit_sim:" in done.stdout
+
+
+# Output paths that cannot be written, each with what the message says.
+# The folder that refuses files takes the `refusing` fixture.
+UNWRITABLE = {
+    "missing folder": ("no/out", "the folder '{files}/no' does not exist"),
+    "folder is a file": ("trials.csv/out", "'{files}/trials.csv' is not a folder"),
+    "target is a folder": ("taken", "is a folder"),
+    "folder refuses files": ("{refusing}/out", "cannot write in the folder '{refusing}' (permission denied)"),
+}
+
+# Each command with an output of each kind, and the library call that does
+# its work (replaced by one that fails the test if it is reached).
+COMMANDS = {
+    "fit -o": (["fit", "{files}/trials.csv", "--method", "ez", "-o", "{out}.csv"], _fitting.FitRequest, "run"),
+    "fit --plot": (["fit", "{files}/trials.csv", "--method", "ez", "-o", "-", "--plot", "{out}.png"],
+                   _fitting.FitRequest, "run"),
+    "recover -o": (["recover", "--params", "{files}/truth.csv", "--n-trials", "50", "-o", "{out}.parquet"],
+                   corvatel, "recover"),
+    "recover --plot": (["recover", "--params", "{files}/truth.csv", "--n-trials", "50", "-o", "{files}/rec.csv",
+                        "--plot", "{out}.svg"], corvatel, "recover"),
+    "simulate -o": (["simulate", "--params", "{files}/truth.csv", "-n", "5", "--seed", "1", "-o", "{out}.csv"],
+                    corvatel, "simulate_data"),
+    "example -o": (["example", "-o", "{out}.csv"], corvatel.datasets, "example"),
+}
+
+
+@pytest.fixture
+def refusing(tmp_path):
+    """A folder in which creating a file fails (root may write anywhere
+    but in /sys)."""
+    folder = tmp_path / "locked"
+    folder.mkdir()
+    folder.chmod(0o500)
+    try:
+        for candidate in (folder, "/sys"):
+            try:
+                os.close(os.open(os.path.join(candidate, "probe"), os.O_WRONLY | os.O_CREAT | os.O_EXCL))
+            except PermissionError:
+                yield str(candidate)
+                return
+            os.unlink(os.path.join(candidate, "probe"))
+        pytest.skip("no folder here refuses new files")
+    finally:
+        folder.chmod(0o700)
+
+
+def dot_files(folder):
+    return sorted(name for name in os.listdir(folder) if name.startswith("."))
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("fault", UNWRITABLE)
+def test_an_output_that_cannot_be_written_stops_the_command_before_any_work(files, capsys, monkeypatch, refusing,
+                                                                           command, fault):
+    argv, owner, name = COMMANDS[command]
+    path, message = UNWRITABLE[fault]
+    (files / "taken.csv").mkdir()
+    for suffix in (".png", ".parquet", ".svg"):
+        (files / f"taken{suffix}").mkdir()
+
+    def work_started(*args, **kwargs):
+        raise AssertionError("the work started")
+
+    monkeypatch.setattr(owner, name, work_started)
+    out = path.format(refusing=refusing) if path.startswith("{refusing}") else f"{files}/{path}"
+    argv = [a.format(files=files, out=out) for a in argv]
+    before = sorted(os.listdir(files))
+    status, stdout, err = run(capsys, *argv)
+    option = "--plot" if command.endswith("--plot") else "-o"
+    target = next(a for a in argv if a.startswith(out))
+    assert (status, stdout) == (1, "")
+    assert err == f"corvatel {argv[0]}: error: {option} {target}: " \
+                  f"{message.format(files=files, refusing=refusing)}\n"
+    assert sorted(os.listdir(files)) == before  # not even the other output
+
+
+def test_a_failed_write_names_the_users_path_and_writes_nothing(files, capsys, monkeypatch):
+    def disk_full(self, path, **kwargs):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), path)
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", disk_full)
+    status, out, err = run(capsys, "fit", files / "trials.csv", "--method", "ez", "-o", files / "fits.csv")
+    assert (status, out) == (1, "")
+    assert err == f"corvatel fit: error: {files}/fits.csv: cannot write (no space left on device)\n"
+    assert not (files / "fits.csv").exists() and dot_files(files) == []
+
+
+def test_a_figure_that_fails_leaves_the_table_unwritten(files, capsys, monkeypatch):
+    matplotlib_figure = pytest.importorskip("matplotlib.figure")
+
+    def fails(*args, **kwargs):
+        raise OSError("the renderer broke")
+
+    monkeypatch.setattr(matplotlib_figure.Figure, "savefig", fails)
+    for table in (files / "fits.csv", "-"):
+        status, out, err = run(capsys, "fit", files / "trials.csv", "--by", "subject", "--method", "ez",
+                               "-o", table, "--plot", files / "check.png")
+        assert (status, out) == (1, "")
+        assert err == f"corvatel fit: error: {files}/check.png: cannot write (the renderer broke)\n"
+        assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
+
+
+def test_ctrl_c_is_one_line_and_status_130_and_leaves_no_file(files):
+    # A likelihood fit of the full model takes tens of seconds: interrupted
+    # about half a second after its output was reserved.
+    child = subprocess.Popen([COMMAND, "fit", "trials.csv", "--by", "subject", "condition", "--method", "ml",
+                              "--model", "full", "-o", "fits.csv"], cwd=files, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
+    try:
+        deadline = time.monotonic() + 60
+        while not dot_files(files) and time.monotonic() < deadline and child.poll() is None:
+            time.sleep(0.01)
+        assert cli.partial_pattern(files / "fits.csv").fullmatch(dot_files(files)[0])
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert (child.returncode, out, err) == (130, "", "corvatel: interrupted\n")
+    assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
+
+
+def test_a_killed_run_leaves_a_partial_file_that_the_next_write_sweeps(files, capsys):
+    child = subprocess.Popen([COMMAND, "fit", "trials.csv", "--by", "subject", "condition", "--method", "ml",
+                              "--model", "full", "-o", "fits.csv"], cwd=files, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not dot_files(files) and time.monotonic() < deadline and child.poll() is None:
+            time.sleep(0.01)
+    finally:
+        child.kill()
+        child.wait()
+    [left] = dot_files(files)
+    assert cli.partial_pattern(files / "fits.csv").fullmatch(left)
+    # Files that only look like it, and the partial file of a run still
+    # writing (it holds the lock), stay.
+    others = [".fits.csv.0123abcd.corvatel-partial.keep", ".fits.csv.0123abcd", ".fits.csv.0123ABCD.corvatel-partial",
+              ".fits.csv.0123abc.corvatel-partial", "fits.csv.0123abcd.corvatel-partial",
+              ".other.csv.0123abcd.corvatel-partial"]
+    for name in others + [".fits.csv.00000000.corvatel-partial"]:
+        (files / name).write_text("keep")
+    live = os.open(files / ".fits.csv.00000000.corvatel-partial", os.O_RDONLY)
+    fcntl.flock(live, fcntl.LOCK_EX)
+    try:
+        status, _, _ = run(capsys, "fit", files / "trials.csv", "--method", "ez", "-o", files / "fits.csv")
+    finally:
+        os.close(live)
+    assert status == 0 and not (files / left).exists()
+    assert dot_files(files) == sorted(others[:4] + [".fits.csv.00000000.corvatel-partial", others[5]])
+    assert all((files / name).read_text() == "keep" for name in others)
+
+
+@pytest.fixture
+def failing(files):
+    """Group b cannot be fitted: one upper-boundary trial."""
+    return write(files / "failing.csv", "subject,choice,rt\na,1,0.5\na,0,0.6\na,1,0.7\n"
+                                        "b,0,0.5\nb,0,0.6\nb,0,0.7\nb,1,0.55\nb,0,0.45\n")
+
+
+def test_failed_groups_give_status_3_a_summary_and_the_table(failing, capsys):
+    status, out, err = run(capsys, "fit", failing, "--by", "subject", "--method", "ez", "-o", "-")
+    assert (status, err) == (3, "corvatel: 1 of 2 groups failed; see the error column\n")
+    fits = pd.read_csv(io.StringIO(out), keep_default_na=False)
+    assert fits["subject"].tolist() == ["a", "b"] and fits["error"].tolist()[0] == ""
+    assert "not enough correct responses" in fits["error"].tolist()[1]
+
+
+@pytest.fixture
+def warning_fit(monkeypatch):
+    """fit that issues the given warnings before it returns its table."""
+    run_fits = _fitting.FitRequest.run
+
+    def issue(*messages):
+        def warns(self, *args, **kwargs):
+            fits = run_fits(self, *args, **kwargs)
+            for message in messages:
+                warnings.warn(message, UserWarning, stacklevel=2)
+            return fits
+
+        monkeypatch.setattr(_fitting.FitRequest, "run", warns)
+    return issue
+
+
+def test_library_warnings_are_one_line_each(files, failing, capsys, warning_fit):
+    warning_fit("2 of 12 groups flagged; see the warning column", "max_iters=200 reached\n  by 3 groups")
+    status, _, err = run(capsys, "fit", files / "trials.csv", "--by", "subject", "--method", "ez", "-o", "-")
+    assert status == 0
+    assert err == ("corvatel: warning: 2 of 12 groups flagged; see the warning column\n"
+                   "corvatel: warning: --max-iters 200 reached by 3 groups\n")
+    # The library's own line for failed groups is not said twice.
+    warning_fit("1 of 2 groups failed; see the error column")
+    status, _, err = run(capsys, "fit", failing, "--by", "subject", "--method", "ez", "-o", "-")
+    assert (status, err) == (3, "corvatel: warning: 1 of 2 groups failed; see the error column\n")
+
+
+@pytest.mark.parametrize("content, options, message", [
+    ("choice,rt\n1,0.5\n2,0.6\n0,0.7\n", [], "name its upper-boundary value with --upper; values found"),
+    ("choice,rt\nleft,0.5\nright,0.6\n", ["--upper", "up"],
+     "--upper 'up' is not among the values of choice column 'choice'"),
+    ("subject,choice,rt\na,1,0.5\na,0,0.6\n", ["--by", "subject", "subject"], "--by names a column twice"),
+    ("choice,rt\n1,0.5\n0,-1\n", [], "pass --drop-invalid to drop those rows"),
+    ("choice,rt\n1,0.5\n0,0.6\n", ["--method", "ml", "--depends-on", "drift=choice"],
+     "--depends-on: 'drift' is not a parameter of model 'ddm'"),
+])
+def test_messages_name_the_command_lines_options(files, capsys, content, options, message):
+    write(files / "t.csv", content)
+    status, _, err = run(capsys, "fit", files / "t.csv", *options, "-o", "-")
+    assert status == 1 and message in err and "=" not in err.replace("drift=choice", "")
+
+
+@pytest.mark.parametrize("library, command_line", [
+    ("max_iters must be positive, not 0", "--max-iters must be positive, not 0"),
+    ("got model='full' with method='ez'", "got --model 'full' with --method 'ez'"),
+    ("depends_on[\'drift_rate\'] must name at least one column", "--depends-on['drift_rate'] must name at least one column"),
+    ("by names a column twice: ['a', 'a']", "--by names a column twice: ['a', 'a']"),
+    ("params lacks 'drift'; it has columns: 'x'", "--params lacks 'drift'; it has columns: 'x'"),
+    # Words and column names stay.
+    ("choice column 'choice' must be bool or coded 0/1", "choice column 'choice' must be bool or coded 0/1"),
+    ("params column 'boundary' must be positive", "params column 'boundary' must be positive"),
+    ("column 'max_iters' not found; the table has columns: 'rt_unit'",
+     "column 'max_iters' not found; the table has columns: 'rt_unit'"),
+    ("the fits by subject must converge", "the fits by subject must converge"),
+])
+def test_cli_names(library, command_line):
+    assert cli.cli_names(library) == command_line
+
+
+@pytest.mark.parametrize("command", ["fit", "simulate", "recover", "example"])
+def test_help_states_every_default_and_the_exit_statuses(capsys, command):
+    status, out, _ = run(capsys, command, "--help")
+    assert status == 0 and "examples:" in out and "exit status:" in out and "130  interrupted" in out
+    subparser = cli.build_parser()._subparsers._group_actions[0].choices[command]
+    formatter = subparser.formatter_class(command)
+    for action in subparser._actions:
+        if action.dest == "help" or action.required or (not action.option_strings and action.nargs is None):
+            continue
+        text = formatter._get_help_string(action)
+        flag = isinstance(action, argparse._StoreTrueAction)
+        assert flag or "default" in text or "(required)" in text, f"{action.option_strings}: {text}"
+
+
+def test_example_tables_are_the_datasets_and_the_lab_coding_fits_the_same(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    for argv in (["example", "-o", "example.csv"], ["example", "truth", "-o", "truth.csv"],
+                 ["example", "lab", "-o", "lab.csv"],
+                 ["simulate", "--params", "truth.csv", "-n", "200", "--seed", "2024", "-o", "trials.csv"]):
+        assert run(capsys, *argv)[0] == 0
+    assert (tmp_path / "example.csv").read_bytes() == (tmp_path / "trials.csv").read_bytes()
+    pd.testing.assert_frame_equal(pd.read_csv("truth.csv"), corvatel.datasets.example_truth().astype(
+        {"condition": str}))
+    run(capsys, "fit", "trials.csv", "--by", "subject", "condition", "--method", "ez", "-o", "fits.csv")
+    run(capsys, "fit", "lab.csv", "--by", "participant", "difficulty", "--choice", "response", "--upper", "1",
+        "--rt-unit", "ms", "--method", "ez", "-o", "lab_fits.csv")
+    fits, lab_fits = pd.read_csv("fits.csv"), pd.read_csv("lab_fits.csv")
+    pd.testing.assert_frame_equal(lab_fits.drop(columns=["participant", "difficulty"]),
+                                  fits.drop(columns=["subject", "condition"]), rtol=1e-12)
+

@@ -6,6 +6,7 @@ import operator
 import os
 import pickle
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -17,7 +18,7 @@ import pytest
 
 import corvatel
 from corvatel import _cluster
-from cli_runner import run
+from cli_runner import COMMAND, run
 
 distributed = pytest.importorskip("distributed")
 
@@ -187,3 +188,81 @@ def test_command_line_takes_one_cluster(tmp_path, capsys):
     status, _, err = run(capsys, "fit", tmp_path / "t.csv", "--scheduler", "tcp://127.0.0.1:1",
                              "--workers", "2", "-o", tmp_path / "f.csv")
     assert status == 2 and "not allowed with argument" in err
+
+
+class _Listener:
+    """A TCP server on the loopback interface that accepts connections and
+    then never answers (silent) or answers with bytes that are not Dask's
+    protocol (junk)."""
+
+    def __init__(self, reply):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.reply, self.connections = reply, []
+        self.address = f"tcp://127.0.0.1:{self.server.getsockname()[1]}"
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+            try:
+                connection.sendall(self.reply)
+            except OSError:
+                pass
+
+    def close(self):
+        for connection in self.connections + [self.server]:
+            connection.close()
+
+
+def _refused_address():
+    with socket.create_server(("127.0.0.1", 0)) as taken:
+        port = taken.getsockname()[1]
+    return f"tcp://127.0.0.1:{port}"
+
+
+# Garbage with a frame count of 2**64 - 1: Dask's reader would allocate
+# exabytes for it.
+JUNK = b"\xff" * 64 + b"HTTP/1.1 400 Bad Request\r\n\r\n" * 20
+
+SCHEDULER_FAULTS = {
+    "refused": (_refused_address, "connection refused"),
+    "unknown host": (lambda: "tcp://nonexistent.invalid:8786", "cannot find host 'nonexistent.invalid'"),
+    "silent": (lambda: _Listener(b""), "no answer within 5 s"),
+    "junk": (lambda: _Listener(JUNK), "not a Dask scheduler"),
+    "not an address": (lambda: "notaurl", "not a scheduler address; give one like tcp://scheduler-host:8786"),
+    "port out of range": (lambda: "tcp://127.0.0.1:99999", "not a scheduler address"),
+}
+
+
+@pytest.mark.parametrize("fault", SCHEDULER_FAULTS)
+def test_a_scheduler_that_cannot_be_used_is_one_line_within_seconds(tmp_path, fault):
+    make, message = SCHEDULER_FAULTS[fault]
+    target = make()
+    address = target if isinstance(target, str) else target.address
+    TRUTH.to_csv(tmp_path / "truth.csv", index=False)
+    try:
+        start = time.monotonic()
+        done = subprocess.run([COMMAND, "recover", "--params", "truth.csv", "--n-trials", "50", "--method", "ez",
+                               "--scheduler", address, "-o", "out.csv"], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60)
+        seconds = time.monotonic() - start
+    finally:
+        if not isinstance(target, str):
+            target.close()
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith(f"corvatel recover: error: --scheduler {address}: {message}")
+    assert done.stderr.count("\n") == 1
+    assert os.listdir(tmp_path) == ["truth.csv"]
+    # Two steps of at most 5 s each, and the interpreter's start (a few
+    # seconds on a busy machine).
+    assert seconds < 30
+
+
+def test_a_scheduler_address_is_checked_before_anything_else(tmp_path, capsys):
+    status, _, err = run(capsys, "fit", tmp_path / "missing.csv", "--scheduler", "scheduler-host", "-o", "-")
+    assert (status, err) == (1, "corvatel fit: error: --scheduler scheduler-host: not a scheduler address; "
+                                "give one like tcp://scheduler-host:8786\n")

@@ -13,12 +13,21 @@ which worker ran what, in which order, or how often (Dask runs the chunks
 of a worker that died again). Every chunk runs with the corvatel thread
 count set to its Dask worker's thread count.
 
+A scheduler is reached in two steps, each bounded by CONNECT_SECONDS: a
+plain TCP connection (so that a refused port or an unknown host fails at
+once, not after Dask's retries), then Dask's handshake (which Dask itself
+waits for without a bound, so that a listener that never answers would
+hang the client).
+
 Dask is an optional extra: importing this module does not import it.
 """
 
 from __future__ import annotations
 
+import asyncio
 import os
+import re
+import socket
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -35,6 +44,12 @@ CHUNK_SECONDS = 0.5
 IN_FLIGHT_PER_THREAD = 2
 # How often to ask the scheduler how many threads the cluster has (it may grow).
 THREADS_RECHECK_SECONDS = 1.0
+# Bound on each step of reaching a scheduler (Dask's own default is 30 s).
+CONNECT_SECONDS = 5.0
+
+# [tcp:// | tls:// | ws:// | wss://] host : port, the forms Dask prints for
+# its schedulers; the host a name, an IPv4 address or a bracketed IPv6 one.
+_ADDRESS = re.compile(r"(?:(?P<scheme>tcp|tls|ws|wss)://)?(?P<host>\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]@]+):(?P<port>\d{1,5})")
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -161,14 +176,58 @@ def worker_threads() -> Iterator[None]:
                 corvatel.set_num_threads(_threads_before)
 
 
+def check_scheduler_address(address: str) -> tuple[str, int]:
+    """(host, port) of a scheduler address such as tcp://scheduler-host:8786;
+    ValueError for anything else."""
+    match = _ADDRESS.fullmatch(address)
+    if match is None or not 0 < int(match["port"]) < 65536:
+        raise ValueError("not a scheduler address; give one like tcp://scheduler-host:8786")
+    return match["host"].strip("[]"), int(match["port"])
+
+
+def reach_scheduler(address: str, seconds: float = CONNECT_SECONDS) -> None:
+    """Check that a Dask scheduler answers at `address`, in at most about
+    2 * `seconds`; ConnectionError saying why not."""
+    host, port = check_scheduler_address(address)
+    try:
+        with socket.create_connection((host, port), timeout=seconds):
+            pass
+    except socket.gaierror as error:
+        raise ConnectionError(f"cannot find host {host!r} ({error.strerror})") from None
+    except ConnectionRefusedError:
+        raise ConnectionError("connection refused (no scheduler listens there)") from None
+    except TimeoutError:
+        raise ConnectionError(f"no connection within {seconds:g} s") from None
+    except OSError as error:
+        raise ConnectionError(f"cannot connect ({error.strerror or error})") from None
+    distributed = _distributed()
+
+    async def handshake() -> None:
+        arguments = distributed.Security().get_connection_args("client")
+        comm = await distributed.comm.connect(address, timeout=seconds, **arguments)
+        await comm.close()
+
+    try:
+        asyncio.run(asyncio.wait_for(handshake(), seconds))
+    except asyncio.TimeoutError:
+        raise ConnectionError(f"no answer within {seconds:g} s (is it a Dask scheduler?)") from None
+    except Exception as error:
+        # A server speaking another protocol gives anything from a parse
+        # error to a MemoryError for a frame of absurd length.
+        text = " ".join(str(error).split()) or type(error).__name__
+        raise ConnectionError(f"not a Dask scheduler ({text})") from None
+
+
 @contextmanager
 def open_client(scheduler: str | None = None, workers: int | None = None) -> Iterator[Any]:
-    """A client of the scheduler at `scheduler`, or of a local cluster of
-    `workers` processes started for the occasion (loopback only, the
-    processors shared out among them); closed, with that cluster, on exit."""
+    """A client of the scheduler at `scheduler` (checked first by
+    reach_scheduler), or of a local cluster of `workers` processes started
+    for the occasion (loopback only, the processors shared out among them);
+    closed, with that cluster, on exit."""
     distributed = _distributed()
     if scheduler is not None and workers is None:
-        with distributed.Client(scheduler) as client:
+        reach_scheduler(scheduler)
+        with distributed.Client(scheduler, timeout=CONNECT_SECONDS) as client:
             yield client
         return
     if workers is None or scheduler is not None:

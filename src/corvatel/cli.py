@@ -1,18 +1,29 @@
 """The ``corvatel`` command: fit tables of trials, simulate them, run
 parameter-recovery studies.
 
-Exit status: 0 on success, 2 on a usage error, 1 on a data error (one line
-on standard error naming the file, the column and the rows)."""
+Exit status: 0 on success; 1 on an error (one line on standard error naming
+the file, and for bad data the column and the rows), nothing written; 2 on a
+usage error; 3 when ``fit`` could not fit some groups (the table is written,
+their rows carry an error); 130 when interrupted (Ctrl-C), nothing written.
+
+Every output file is reserved before any work starts, as a hidden
+``.NAME.XXXXXXXX.corvatel-partial`` beside it, so that a path that cannot be
+written fails at once; the outputs are written there and renamed into place
+together when the command succeeds."""
 
 from __future__ import annotations
 
 import argparse
+import fcntl
+import functools
 import importlib.util
 import os
+import re
+import secrets
 import sys
-import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -27,6 +38,18 @@ from ._trials import TrialTable
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
 PARQUET_NEEDS = "reading and writing .parquet needs pyarrow: pip install 'corvatel[parquet]'"
+PLOT_NEEDS = "figures need matplotlib: pip install 'corvatel[plot]'"
+
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_PARTIAL, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+EXIT_STATUS_HELP = """
+exit status:
+  0    done
+  1    error (bad data, an output that cannot be written, an unreachable cluster): nothing written
+  2    usage error: nothing written
+  3    fit: some groups could not be fitted; the table is written, their rows carry an error
+  130  interrupted (Ctrl-C): nothing written
+"""
 
 FIT_EXAMPLES = """\
 examples:
@@ -89,6 +112,37 @@ examples:
 A summary (bias, RMSE, Pearson r, failed fits per parameter) goes to standard error.
 """
 
+EXAMPLE_EXAMPLES = """\
+examples:
+  # the example trials, and the truth they were simulated from
+  corvatel example -o trials.csv
+  corvatel example truth -o truth.csv
+
+  # the same trials simulated from the truth (the same table, bit for bit)
+  corvatel simulate --params truth.csv -n 200 --seed 2024 -o trials.csv
+
+  # the trials coded as a lab might: fit them with its names and units
+  corvatel example lab -o lab.csv
+  corvatel fit lab.csv --by participant difficulty --choice response --upper 1 --rt-unit ms --method ez -o fits.csv
+"""
+
+EXAMPLE_TABLES = ("trials", "truth", "lab")
+
+
+class HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Descriptions and examples as written; each option's default after its
+    help, unless the help states it or there is none to state (required
+    options, flags, options whose absence the help explains)."""
+
+    def _get_help_string(self, action: argparse.Action) -> str:
+        text = action.help or ""
+        default = action.default
+        positional = not action.option_strings and action.nargs not in (argparse.OPTIONAL, argparse.ZERO_OR_MORE)
+        if ("default" in text or action.required or positional or default is None
+                or default is False or default == argparse.SUPPRESS):
+            return text
+        return f"{text} (default: %(default)s)"
+
 
 class DataError(Exception):
     """A problem with the user's files or data: exit status 1, one line."""
@@ -142,7 +196,7 @@ def _one_line(error: BaseException) -> str:
 
 
 def check_output(parser: argparse.ArgumentParser, path: str, suffixes: tuple[str, ...], option: str) -> None:
-    """Refuse an output path we cannot write before any work starts."""
+    """Refuse an output path whose kind we cannot write (a usage error)."""
     if path == "-" and option == "-o":
         return
     if _suffix(path) not in suffixes:
@@ -150,31 +204,180 @@ def check_output(parser: argparse.ArgumentParser, path: str, suffixes: tuple[str
     if _suffix(path) == ".parquet":
         if importlib.util.find_spec("pyarrow") is None:
             parser.error(f"{option} {path}: {PARQUET_NEEDS}")
+    if suffixes == FIGURE_SUFFIXES and importlib.util.find_spec("matplotlib") is None:
+        parser.error(f"{option} {path}: {PLOT_NEEDS}")
+
+
+PARTIAL_SUFFIX = ".corvatel-partial"
+
+
+def partial_pattern(target: Path) -> re.Pattern[str]:
+    """Names of the partial files of `target`: .NAME.XXXXXXXX.corvatel-partial
+    with 8 hexadecimal digits."""
+    return re.compile(rf"\.{re.escape(target.name)}\.[0-9a-f]{{8}}{re.escape(PARTIAL_SUFFIX)}")
+
+
+class PartialFile:
+    """A hidden file beside `target` that is written first and renamed over
+    the target once complete. Its writer holds a lock on it while it lives:
+    one that nobody holds was left by a run that was killed, and the next
+    PartialFile of the same target removes it."""
+
+    def __init__(self, target: Path) -> None:
+        sweep_partial_files(target)
+        while True:
+            path = target.parent / f".{target.name}.{secrets.token_hex(4)}{PARTIAL_SUFFIX}"
+            try:
+                # Mode 0o666 less the umask: the permissions a plain open() gives.
+                handle = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            except FileExistsError:
+                continue
+            fcntl.flock(handle, fcntl.LOCK_EX)
+            if _is_open_as(handle, path):
+                break
+            os.close(handle)  # another run's sweep removed it before we locked it
+        self.target, self.path, self._handle = target, path, handle
+
+    def commit(self) -> None:
+        os.replace(self.path, self.target)
+        os.close(self._handle)
+
+    def discard(self) -> None:
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+        os.close(self._handle)
+
+
+def _is_open_as(handle: int, path: Path | str) -> bool:
+    try:
+        return os.path.samestat(os.fstat(handle), os.stat(path, follow_symlinks=False))
+    except OSError:
+        return False
+
+
+def sweep_partial_files(target: Path) -> None:
+    """Remove the partial files of `target` that no living writer holds."""
+    pattern = partial_pattern(target)
+    try:
+        entries = [e for e in os.scandir(target.parent) if pattern.fullmatch(e.name)]
+    except OSError:
+        return
+    for entry in entries:
+        try:
+            handle = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)  # BlockingIOError while its writer lives
+            if _is_open_as(handle, entry.path):
+                os.unlink(entry.path)
+        except OSError:
+            pass
+        finally:
+            os.close(handle)
+
+
+class WriteError(OSError):
+    """An output that could not be written, told with the user's path."""
+
+
+def reserve(path: str, option: str = "") -> PartialFile:
+    """The partial file of output `path`, or a DataError saying, with the
+    user's path, why it cannot be written there."""
+    target, named = Path(path), f"{option} {path}".strip()
+    parent = target.parent
+    if target.is_dir():
+        raise DataError(f"{named}: is a folder")
+    if not parent.exists():
+        raise DataError(f"{named}: the folder {str(parent)!r} does not exist")
+    if not parent.is_dir():
+        raise DataError(f"{named}: {str(parent)!r} is not a folder")
+    try:
+        return PartialFile(target)
+    except OSError as error:
+        raise DataError(f"{named}: cannot write in the folder {str(parent)!r} ({_reason(error)})") from None
+
+
+def _reason(error: OSError, partial: Path | None = None, target: str = "") -> str:
+    """Why an OSError happened, in one line, without the partial file's name."""
+    reason = error.strerror or _one_line(error)
+    if partial is not None:
+        reason = reason.replace(str(partial), target)
+    return reason[:1].lower() + reason[1:]
+
+
+def _write_partial(partial: PartialFile, path: str, write: Callable[[str], None]) -> None:
+    try:
+        write(str(partial.path))
+    except OSError as error:
+        raise WriteError(f"{path}: cannot write ({_reason(error, partial.path, path)})") from error
 
 
 def write_atomically(path: str, write: Callable[[str], None]) -> None:
-    """write(temporary path) beside `path`, then rename it over `path`; a
+    """write(partial file) beside `path`, then rename it over `path` (when
+    the command's outputs are pending, with the others at its end); a
     failure leaves no half-written file behind."""
-    target = Path(path)
-    if not target.parent.is_dir():
-        raise DataError(f"{path}: the folder {str(target.parent)!r} does not exist")
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=target.suffix, dir=target.parent)
-    os.close(handle)
+    if _pending is not None and path in _pending.files:
+        _write_partial(_pending.files[path], path, write)
+        return
+    partial = reserve(path)
     try:
-        # mkstemp makes the file private; give it the permissions a plain open() would.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        write(temporary)
-        os.replace(temporary, target)
+        _write_partial(partial, path, write)
+        partial.commit()
     except BaseException:
-        os.unlink(temporary)
+        partial.discard()
         raise
+
+
+class PendingOutputs:
+    """A command's outputs: reserved before any work, written as the command
+    goes, put in place together when it succeeds, and all discarded when it
+    fails or is interrupted. Standard output is held back until then too."""
+
+    def __init__(self) -> None:
+        self.files: dict[str, PartialFile] = {}
+        self.stdout: list[str] = []
+
+    def reserve(self, path: str, option: str) -> None:
+        if path != "-" and path not in self.files:
+            self.files[path] = reserve(path, option)
+
+    def commit(self) -> None:
+        for partial in self.files.values():
+            partial.commit()
+        self.files.clear()
+        sys.stdout.write("".join(self.stdout))
+        sys.stdout.flush()
+
+    def discard(self) -> None:
+        for partial in self.files.values():
+            partial.discard()
+        self.files.clear()
+
+
+_pending: PendingOutputs | None = None
+
+
+@contextmanager
+def pending_outputs() -> Iterator[PendingOutputs]:
+    global _pending
+    _pending = outputs = PendingOutputs()
+    try:
+        yield outputs
+    finally:
+        _pending = None
+        outputs.discard()
 
 
 def write_table(frame: pd.DataFrame, path: str) -> None:
     if path == "-":
-        frame.to_csv(sys.stdout, index=False)
+        text = frame.to_csv(index=False)
+        if _pending is not None:
+            _pending.stdout.append(text)
+        else:
+            sys.stdout.write(text)
         return
     if _suffix(path) == ".parquet":
         write_atomically(path, lambda p: frame.to_parquet(p, index=False))
@@ -240,21 +443,30 @@ def _add_progress(parser: argparse.ArgumentParser) -> None:
 def _add_cluster(parser: argparse.ArgumentParser) -> None:
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="run the fits on the Dask cluster of this scheduler (needs corvatel[dask])")
+                       help="run the fits on the Dask cluster of this scheduler, e.g. tcp://scheduler-host:8786 "
+                            "(needs corvatel[dask]; default: none, the fits run here)")
     where.add_argument("--workers", type=_count, metavar="N",
                        help="run the fits on a local Dask cluster of N processes, started for this run "
-                            "(needs corvatel[dask])")
+                            "(needs corvatel[dask]; default: none, the fits run here on corvatel's threads)")
 
 
 @contextmanager
 def _client(args: argparse.Namespace) -> Iterator[Any]:
-    """The Dask client that --scheduler or --workers asks for, else None."""
+    """The Dask client that --scheduler or --workers asks for, else None; a
+    cluster that cannot be reached or started is a one-line DataError."""
     if args.scheduler is None and args.workers is None:
         yield None
         return
     from ._cluster import open_client
 
-    with open_client(args.scheduler, args.workers) as client:
+    where = f"--scheduler {args.scheduler}" if args.scheduler is not None else f"--workers {args.workers}"
+    with ExitStack() as stack:
+        try:
+            client = stack.enter_context(open_client(args.scheduler, args.workers))
+        except ImportError:
+            raise  # names the extra to install
+        except Exception as error:
+            raise DataError(f"{where}: {_one_line(error)}") from None
         yield client
 
 
@@ -264,7 +476,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Run 'corvatel COMMAND --help' for a command's options and worked examples; "
                "'python -m corvatel' alone runs the demo.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    raw = argparse.RawDescriptionHelpFormatter
+    raw = HelpFormatter
 
     fit = commands.add_parser("fit", help="fit every group of a table of trials", epilog=FIT_EXAMPLES,
                               formatter_class=raw, description="Fit the model to every group of a table of "
@@ -275,7 +487,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--choice", default="choice", metavar="COLUMN",
                      help="choice column: true/false, 0/1, or two values with --upper (default: choice)")
     fit.add_argument("--upper", default=None, metavar="VALUE",
-                     help="the choice value that counts as the upper (correct) boundary")
+                     help="the choice value that counts as the upper (correct) boundary "
+                          "(default: none; the choice column is then true/false or 0/1)")
     fit.add_argument("--rt", default="rt", metavar="COLUMN", help="response-time column (default: rt)")
     fit.add_argument("--rt-unit", choices=["s", "ms"], default="s", help="unit of the response times (default: s)")
     fit.add_argument("--method", choices=list(METHODS), default="sim",
@@ -284,14 +497,15 @@ def build_parser() -> argparse.ArgumentParser:
                      help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
     fit.add_argument("--depends-on", nargs="+", default=None, metavar="PARAM=COLUMN",
                      help="with --method ml: PARAM is free per level of COLUMN (COLUMN,COLUMN for several), "
-                          "the other parameters shared, in one joint fit per --by group")
+                          "the other parameters shared, in one joint fit per --by group "
+                          "(default: none; every parameter free per group)")
     fit.add_argument("--max-iters", type=_count, default=200, metavar="N",
                      help="iteration bound of each simulation fit (default: 200)")
     fit.add_argument("--drop-invalid", action="store_true",
                      help="drop rows with a missing choice or a NaN, infinite or negative response time "
                           "(counted per group in n_dropped) instead of refusing the table")
     fit.add_argument("-o", "--output", required=True, metavar="FITS", help="fits table: .csv, .parquet or -")
-    fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg)")
+    fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg) (default: none)")
     _add_progress(fit)
     _add_cluster(fit)
     fit.set_defaults(run=run_fit, subparser=fit)
@@ -304,9 +518,10 @@ def build_parser() -> argparse.ArgumentParser:
         default = "required" if parameter.required else f"default: {parameter.default:g}"
         one.add_argument(parameter.option, dest=parameter.name, type=_number(parameter.option), metavar="X",
                          help=f"{parameter.name} ({default})")
-    sim.add_argument("--params", metavar="PARAMS", help="table of parameter sets: .csv, .parquet or -")
+    sim.add_argument("--params", metavar="PARAMS",
+                     help="table of parameter sets: .csv, .parquet or - (default: none; one set from the options)")
     sim.add_argument("-n", type=_count, required=True, help="trials per parameter set")
-    sim.add_argument("--seed", type=_seed, required=True)
+    sim.add_argument("--seed", type=_seed, required=True, help="seed of the simulation")
     sim.add_argument("-o", "--output", required=True, metavar="TRIALS", help="table of trials: .csv, .parquet or -")
     sim.set_defaults(run=run_simulate, subparser=sim)
 
@@ -316,19 +531,42 @@ def build_parser() -> argparse.ArgumentParser:
     rec.add_argument("--params", required=True, metavar="PARAMS", help="table of parameter sets: .csv, .parquet or -")
     rec.add_argument("--n-trials", type=_count, required=True, metavar="N", help="trials per data set")
     rec.add_argument("--reps", type=_count, default=1, metavar="R", help="data sets per parameter row (default: 1)")
-    rec.add_argument("--method", choices=list(METHODS), default="sim")
-    rec.add_argument("--model", choices=list(MODELS), default=None, help="likelihood model of --method ml")
-    rec.add_argument("--max-iters", type=_count, default=200, metavar="N")
-    rec.add_argument("--seed", type=_seed, default=0)
+    rec.add_argument("--method", choices=list(METHODS), default="sim",
+                     help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
+    rec.add_argument("--model", choices=list(MODELS), default=None,
+                     help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
+    rec.add_argument("--max-iters", type=_count, default=200, metavar="N", help="iteration bound of each "
+                     "simulation fit")
+    rec.add_argument("--seed", type=_seed, default=0, help="seed of the study")
     rec.add_argument("-o", "--output", required=True, metavar="TABLE", help="recovery table: .csv, .parquet or -")
-    rec.add_argument("--plot", metavar="FIG", help="save a figure of fitted against true values")
+    rec.add_argument("--plot", metavar="FIG", help="save a figure of fitted against true values (default: none)")
     _add_progress(rec)
     _add_cluster(rec)
     rec.set_defaults(run=run_recover, subparser=rec)
+    _add_example(commands)
+    for command in commands.choices.values():
+        command.epilog = (command.epilog or "") + EXIT_STATUS_HELP
+    parser.formatter_class = raw
+    parser.epilog = (parser.epilog or "") + "\n" + EXIT_STATUS_HELP
     return parser
 
 
-def run_fit(args: argparse.Namespace) -> None:
+def _add_example(commands: Any) -> None:
+    example = commands.add_parser(
+        "example", help="write the example table of trials, or its truth", epilog=EXAMPLE_EXAMPLES,
+        formatter_class=HelpFormatter, description="Write corvatel.datasets.example() (4 subjects x 3 "
+        "conditions x 200 trials), the parameters it was simulated from, or the same trials coded as a lab "
+        "might code them.")
+    example.add_argument("table", nargs="?", choices=EXAMPLE_TABLES, default="trials",
+                         help="trials: subject, condition, trial, choice (true: upper), rt (s); truth: the "
+                              "parameter table behind them, for simulate --params and recover --params; lab: "
+                              "the trials as participant, difficulty, trial, response (1: upper, 0: lower), "
+                              "rt (ms)")
+    example.add_argument("-o", "--output", required=True, metavar="TABLE", help="the table: .csv, .parquet or -")
+    example.set_defaults(run=run_example, subparser=example)
+
+
+def run_fit(args: argparse.Namespace) -> int:
     check_model(args)
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
@@ -350,6 +588,7 @@ def run_fit(args: argparse.Namespace) -> None:
         # columns the parameters depend on, beyond --by.
         figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None))
         save_figure(figure, args.plot)
+    return report_failed_groups(fits)
 
 
 def check_model(args: argparse.Namespace) -> None:
@@ -400,6 +639,20 @@ def run_simulate(args: argparse.Namespace) -> None:
               f"(per parameter set: {', '.join(map(str, excluded))})", file=sys.stderr)
 
 
+def run_example(args: argparse.Namespace) -> None:
+    from corvatel import datasets
+
+    if args.table == "truth":
+        table = datasets.example_truth()
+    else:
+        table = datasets.example()
+        if args.table == "lab":
+            table = pd.DataFrame({"participant": table["subject"], "difficulty": table["condition"],
+                                  "trial": table["trial"], "response": table["choice"].astype(int),
+                                  "rt": table["rt"] * 1000.0})
+    write_table(table, args.output)
+
+
 def run_recover(args: argparse.Namespace) -> None:
     import corvatel
 
@@ -422,41 +675,133 @@ class UsageError(Exception):
 
 
 def _on_file(path: str, work: Callable[[], Any]) -> Any:
-    """work(), with a data error reported against `path`."""
+    """work(), with a data error reported against `path` in the command
+    line's terms."""
     try:
         return work()
     except (ValueError, TypeError) as error:
-        message = _one_line(error).replace("pass drop_invalid=True", "pass --drop-invalid")
-        raise DataError(f"{path}: {message}") from None
+        raise DataError(f"{path}: {cli_names(_one_line(error))}") from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    subparser = args.subparser
-    for option in ("output", "plot"):
-        path = getattr(args, option, None)
-        if path is not None:
-            check_output(subparser, path, TABLE_SUFFIXES if option == "output" else FIGURE_SUFFIXES,
-                         "-o" if option == "output" else "--plot")
     try:
-        for option in ("output", "plot"):
-            path = getattr(args, option, None)
-            if path not in (None, "-") and not Path(path).parent.is_dir():
-                raise DataError(f"{path}: the folder {str(Path(path).parent)!r} does not exist")
-        args.run(args)
+        args = build_parser().parse_args(argv)
+        with _warnings_on_one_line():
+            return _run(args)
+    except KeyboardInterrupt:
+        print("corvatel: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _run(args: argparse.Namespace) -> int:
+    """The command: its outputs checked and reserved, its work, its outputs
+    put in place; an error as one line and its exit status."""
+    subparser = args.subparser
+    outputs = [(path, option, suffixes) for path, option, suffixes in (
+        (getattr(args, "output", None), "-o", TABLE_SUFFIXES),
+        (getattr(args, "plot", None), "--plot", FIGURE_SUFFIXES)) if path is not None]
+    for path, option, suffixes in outputs:
+        check_output(subparser, path, suffixes, option)
+    try:
+        check_scheduler_address(args)
+        with pending_outputs() as pending:
+            for path, option, _ in outputs:
+                pending.reserve(path, option)
+            status: int = args.run(args) or EXIT_OK
+            pending.commit()
+        return status
     except UsageError as error:
-        subparser.error(str(error))
+        subparser.error(cli_names(str(error)))
     except DataError as error:
         print(f"corvatel {args.command}: error: {error}", file=sys.stderr)
-        return 1
     except ImportError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
-        return 1
     except OSError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
-        return 1
-    return 0
+    return EXIT_ERROR
+
+
+# The messages already printed as warnings during the command.
+_warned: set[str] = set()
+
+
+@contextmanager
+def _warnings_on_one_line() -> Iterator[None]:
+    """Print each warning issued during the command as one line,
+    "corvatel: warning: MESSAGE", with the library's argument names as the
+    command line's options. Python's default filters apply, unless -W or
+    PYTHONWARNINGS chose others."""
+    def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+             file: Any = None, line: str | None = None) -> None:
+        text = cli_names(_one_line(message) if isinstance(message, Warning) else " ".join(str(message).split()))
+        _warned.add(text)
+        print(f"corvatel: warning: {text}", file=sys.stderr)
+
+    with warnings.catch_warnings():
+        if not sys.warnoptions:
+            warnings.resetwarnings()
+            for category in (DeprecationWarning, PendingDeprecationWarning, ImportWarning, ResourceWarning):
+                warnings.simplefilter("ignore", category)
+        warnings.showwarning = show
+        _warned.clear()
+        yield
+
+
+def report_failed_groups(fits: pd.DataFrame) -> int:
+    """EXIT_PARTIAL, with a line on standard error, when some rows of the
+    fits carry an error; else EXIT_OK."""
+    failed = int(fits["error"].fillna("").ne("").sum()) if "error" in fits.columns else 0
+    if not failed:
+        return EXIT_OK
+    message = f"{failed} of {len(fits)} groups failed; see the error column"
+    if message not in _warned:  # the library may have said so already
+        print(f"corvatel: {message}", file=sys.stderr)
+    return EXIT_PARTIAL
+
+
+@functools.cache
+def _option_names() -> dict[str, str]:
+    """Each argument name of the library that the command line has as an
+    option (drop_invalid: --drop-invalid), from the parsers themselves."""
+    names: dict[str, str] = {}
+    commands = next(a for a in build_parser()._actions if isinstance(a, argparse._SubParsersAction))
+    for subparser in commands.choices.values():
+        for action in subparser._actions:
+            long = [o for o in action.option_strings if o.startswith("--")]
+            if long and action.dest not in ("help", "output"):
+                names.setdefault(action.dest, long[0])
+    return names
+
+
+# Plain words that are also argument names: named only where they begin a
+# message as its subject ("by names a column twice"), never inside one
+# ("choice column 'c'", "params column 'boundary'").
+_SUBJECT = r"(?=\s(?:must|names|needs|lacks|has no|applies)\b)"
+
+
+def cli_names(message: str) -> str:
+    """A library message with its Python argument names as the command
+    line's options: "upper=" as "--upper", "pass drop_invalid=True" as
+    "pass --drop-invalid", "max_iters must" as "--max-iters must"."""
+    for name, option in _option_names().items():
+        word = rf"(?<![\w'\"./-]){re.escape(name)}"
+        message = re.sub(rf"{word}=True\b", option, message)
+        message = re.sub(rf"{word}=(?=[\s;,.)]|$)", option, message)
+        message = re.sub(rf"{word}=", f"{option} ", message)
+        message = re.sub(rf"{word}\b(?!=)" if "_" in name else rf"^{word}{_SUBJECT}", option, message)
+    return message
+
+
+def check_scheduler_address(args: argparse.Namespace) -> None:
+    """Refuse a --scheduler that is not an address before any work."""
+    address = getattr(args, "scheduler", None)
+    if address is not None:
+        from ._cluster import check_scheduler_address
+
+        try:
+            check_scheduler_address(address)
+        except ValueError as error:
+            raise DataError(f"--scheduler {address}: {error}") from None
 
 
 if __name__ == "__main__":
