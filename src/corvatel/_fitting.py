@@ -323,18 +323,18 @@ class FitRequest:
               client: Any, p_outlier: Any = None, outlier_window: Any = None) -> FitRequest:
         entry = method_entry(method)
         model = check_model(model, method)
-        options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
         columns = group_columns(by)
         require_columns(frame, columns + [choice, rt], "fit")
         free: tuple[str, ...] = ()
         level_columns: list[Hashable] = []
         if depends_on is not None:
             free, level_columns = check_depends_on(depends_on, method, model, frame, columns,
-                                                   options["p_outlier"] == "free")
+                                                   isinstance(p_outlier, str) and p_outlier == "free")
         refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
                        "fit: by" if not level_columns else "fit: by or depends_on")
         if len(frame) == 0:
             raise ValueError("fit: data has no rows")
+        options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
         if not isinstance(drop_invalid, bool):
             raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
         return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client))

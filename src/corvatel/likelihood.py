@@ -138,14 +138,14 @@ _REPORTED = (_PARAMS["full"] + tuple(p.fit_name for p in PARAMETERS if not set(M
              + tuple(p.fit_name for p in PARAMETERS if p.mixture))
 
 
-def check_p_outlier(p_outlier: Any, outlier_window: Any = OUTLIER_WINDOW) -> float | str:
+def check_p_outlier(p_outlier: Any, outlier_window: Any = OUTLIER_WINDOW) -> float | Literal["free"]:
     """A likelihood fit's p_outlier: "free", or a number in its range (as a
     float). Refuses, naming the argument, anything else and a bad window."""
     _corvatel.check_outlier_window(outlier_window)
     if isinstance(p_outlier, str):
         if p_outlier != "free":
             raise ValueError(f'p_outlier must be a number or "free", not {p_outlier!r}')
-        return p_outlier
+        return "free"
     if isinstance(p_outlier, bool) or not isinstance(p_outlier, (int, float, np.integer, np.floating)):
         raise TypeError(f'p_outlier must be a number or "free", not {p_outlier!r}')
     refusal = BY_NAME["p_outlier"].refusal(float(p_outlier))
