@@ -76,6 +76,9 @@ def wfpt_pdf(
     sv: _FloatArg = 0.0,
     sz: _FloatArg = 0.0,
     st: _FloatArg = 0.0,
+    *,
+    p_outlier: _FloatArg = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> npt.NDArray[np.float64]: ...
 def _memory_allows(count: int, bytes_each: int) -> bool: ...
 def wfpt_logpdf(
@@ -89,6 +92,9 @@ def wfpt_logpdf(
     sv: _FloatArg = 0.0,
     sz: _FloatArg = 0.0,
     st: _FloatArg = 0.0,
+    *,
+    p_outlier: _FloatArg = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> npt.NDArray[np.float64]: ...
 
 class MlParams(TypedDict):
@@ -99,6 +105,7 @@ class MlParams(TypedDict):
     sv: float
     sz: float
     st: float
+    p_outlier: float
     noise_sd: float
 
 class MlFitResult(TypedDict):
@@ -111,7 +118,11 @@ class MlFitResult(TypedDict):
     bic: float
 
 def fit_ml(
-    choices: npt.NDArray[np.bool_], rts: npt.NDArray[np.float64], model: Literal["ddm", "full"] = "ddm"
+    choices: npt.NDArray[np.bool_],
+    rts: npt.NDArray[np.float64],
+    model: Literal["ddm", "full"] = "ddm",
+    p_outlier: float | Literal["free"] = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> MlFitResult: ...
 def fit_ml_joint(
     choices: npt.NDArray[np.bool_],
@@ -119,6 +130,8 @@ def fit_ml_joint(
     level_sizes: Sequence[int],
     model: Literal["ddm", "full"],
     depends_on: Sequence[str],
+    p_outlier: float | Literal["free"] = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> MlFitResult: ...
 
 class _Parameter(TypedDict):
@@ -130,8 +143,10 @@ class _Parameter(TypedDict):
     search: tuple[float, float, bool, bool] | None
     fitted_by: tuple[str, ...]
     variability: bool
+    mixture: bool
 
 def parameters() -> tuple[_Parameter, ...]: ...
+def check_outlier_window(outlier_window: tuple[float, float]) -> None: ...
 def check_params(
     columns: Mapping[str, npt.NDArray[np.float64]], use: Literal["simulation", "density"] = "simulation"
 ) -> tuple[npt.NDArray[np.int64], dict[int, tuple[str, str]]]: ...

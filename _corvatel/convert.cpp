@@ -121,6 +121,28 @@ bool model_params_from(const char* const* names, PyObject* const* args, std::siz
 
 }  // namespace detail
 
+std::optional<OutlierWindow> outlier_window_argument(PyObject* obj) {
+  if (obj == nullptr) return OutlierWindow{};
+  PyRef items = PySequence_Check(obj) && !PyUnicode_Check(obj) && !PyBytes_Check(obj)
+                    ? PyRef::steal(PySequence_Tuple(obj))
+                    : PyRef();
+  if (!items && PyErr_Occurred()) return std::nullopt;
+  if (!items || PyTuple_Size(items.get()) != 2) {
+    PyErr_SetString(PyExc_TypeError, "outlier_window must be a pair of numbers (lo, hi)");
+    return std::nullopt;
+  }
+  const auto lo = to_double(PyTuple_GetItem(items.get(), 0), "outlier_window");
+  if (!lo) return std::nullopt;
+  const auto hi = to_double(PyTuple_GetItem(items.get(), 1), "outlier_window");
+  if (!hi) return std::nullopt;
+  const OutlierWindow window{*lo, *hi};
+  if (const auto bad = check_outlier_window(window)) {
+    PyErr_SetString(PyExc_ValueError, bad->message().c_str());
+    return std::nullopt;
+  }
+  return window;
+}
+
 PyRef params_to_dict(const Params& params) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};

@@ -58,6 +58,12 @@ bool model_params_from(const std::array<const char*, N>& names, const std::array
   return detail::model_params_from(names.data(), args.data(), N, out);
 }
 
+// The contaminants' window (lo, hi): a sequence of two numbers, or the
+// default when the call left it out (nullptr). TypeError naming
+// outlier_window for anything else, ValueError with the core's message for
+// a window check_outlier_window refuses.
+std::optional<OutlierWindow> outlier_window_argument(PyObject* obj);
+
 using ParamMap = std::unordered_map<std::string, double>;
 
 // None gives no map; a dict (or subclass) gives every item as string -> float.

@@ -28,10 +28,16 @@ namespace corvatel::py {
 
 namespace {
 
-constexpr Signature<10> kLogpdfSignature{
-    "wfpt_logpdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6};
-constexpr Signature<10> kPdfSignature{
-    "wfpt_pdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6};
+// The last two, the contaminant mixture's, are keyword-only.
+constexpr Signature<12> kLogpdfSignature{"wfpt_logpdf",
+                                         {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz",
+                                          "st", "p_outlier", "outlier_window"},
+                                         6};
+constexpr Signature<12> kPdfSignature{"wfpt_pdf",
+                                      {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz",
+                                       "st", "p_outlier", "outlier_window"},
+                                      6};
+constexpr std::size_t kPositional = 10;
 constexpr Signature<2> kMemorySignature{"_memory_allows", {"count", "bytes_each"}, 2};
 
 // Checks that an array of `size` elements matches the others' length (set by
@@ -90,20 +96,28 @@ bool read_choice(PyObject* obj, DensityColumn<std::uint8_t>& out, PyRef& keep, s
 template <bool kLog>
 PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
   const auto& sig = kLog ? kLogpdfSignature : kPdfSignature;
-  std::array<PyObject*, 10> arg{};
+  std::array<PyObject*, 12> arg{};
   if (!parse_arguments(sig, args, kwargs, arg)) return nullptr;
+  if (const Py_ssize_t given = PyTuple_Size(args); given > static_cast<Py_ssize_t>(kPositional)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
+                 sig.function, sig.required, kPositional, given);
+    return nullptr;
+  }
   if (!ensure_numpy()) return nullptr;
 
   std::optional<std::size_t> length;
-  std::array<PyRef, 10> keep;
+  std::array<PyRef, 12> keep;
   DensityColumns in;
-  std::array<DensityColumn<double>*, 9> floats = {&in.rt,       &in.drift,    &in.boundary, &in.start, &in.t0,
-                                                  &in.noise_sd, &in.sv,       &in.sz,       &in.st};
-  constexpr std::array<double, 9> kDefaults = {0, 0, 0, 0, 0, 1.0, 0.0, 0.0, 0.0};
+  std::array<DensityColumn<double>*, 10> floats = {&in.rt, &in.drift, &in.boundary, &in.start, &in.t0,
+                                                   &in.noise_sd, &in.sv, &in.sz, &in.st, &in.p_outlier};
+  constexpr std::array<double, 10> kDefaults = {0, 0, 0, 0, 0, 1.0, 0.0, 0.0, 0.0, 0.0};
+  const auto window = outlier_window_argument(arg[11]);
+  if (!window) return nullptr;
+  in.outlier_window = *window;
   // Numbers first, arrays last: converting a number can run the caller's
   // code, which could reshape an array whose slice was already taken.
   for (const bool arrays : {false, true}) {
-    for (std::size_t i = 0; i < 10; ++i) {
+    for (std::size_t i = 0; i < 11; ++i) {
       if ((arg[i] != nullptr && PyArray_Check(arg[i])) != arrays) continue;
       if (i == 1) {
         if (!read_choice(arg[1], in.choice, keep[1], length)) return nullptr;
@@ -150,20 +164,24 @@ PyObject* memory_allows_for(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef wfpt_logpdf_def = {
     "wfpt_logpdf", guarded_method<density<true>>(), METH_VARARGS | METH_KEYWORDS,
-    "wfpt_logpdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "wfpt_logpdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0, *,\n"
+    "            p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
     "--\n"
     "\n"
     "Log first-passage time density of the diffusion model at `rt` for the\n"
     "upper (`choice` true) or lower boundary. Each argument is a number or a\n"
     "contiguous 1-D array (float64; bool for `choice`, which as a number is a\n"
     "bool) of one shared length. Returns a float64 array of that length (1\n"
-    "when all are numbers); -inf where rt <= t0 - st/2. Raises ValueError\n"
+    "when all are numbers); -inf where rt <= t0 - st/2. With p_outlier > 0,\n"
+    "the density of the mixture with contaminants (either response with\n"
+    "probability 1/2, rt uniform on outlier_window). Raises ValueError\n"
     "naming an invalid argument, MemoryError for an output larger than the\n"
     "machine can give; Ctrl-C stops it."};
 
 PyMethodDef wfpt_pdf_def = {
     "wfpt_pdf", guarded_method<density<false>>(), METH_VARARGS | METH_KEYWORDS,
-    "wfpt_pdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "wfpt_pdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0, *,\n"
+    "         p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
     "--\n"
     "\n"
     "First-passage time density of the diffusion model: exp of wfpt_logpdf,\n"

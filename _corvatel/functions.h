@@ -22,6 +22,7 @@ extern PyMethodDef fit_ml_def;         // ml.cpp
 extern PyMethodDef fit_ml_joint_def;   // ml.cpp
 extern PyMethodDef parameters_def;     // parameters.cpp
 extern PyMethodDef check_params_def;   // parameters.cpp
+extern PyMethodDef check_outlier_window_def;  // parameters.cpp
 extern PyMethodDef summary_stats_def;  // stats.cpp
 extern PyMethodDef information_criteria_def;  // stats.cpp
 

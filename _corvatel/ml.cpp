@@ -19,8 +19,9 @@ namespace corvatel::py {
 
 namespace {
 
-constexpr Signature<3> kFitSignature{"fit_ml", {"choices", "rts", "model"}, 2};
-constexpr Signature<5> kJointSignature{"fit_ml_joint", {"choices", "rts", "level_sizes", "model", "depends_on"}, 5};
+constexpr Signature<5> kFitSignature{"fit_ml", {"choices", "rts", "model", "p_outlier", "outlier_window"}, 2};
+constexpr Signature<7> kJointSignature{
+    "fit_ml_joint", {"choices", "rts", "level_sizes", "model", "depends_on", "p_outlier", "outlier_window"}, 5};
 
 std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   if (obj == nullptr) return LikelihoodModel::Ddm;
@@ -30,6 +31,33 @@ std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   PyErr_Clear();
   PyErr_SetString(PyExc_ValueError, "model must be \"ddm\" or \"full\"");
   return std::nullopt;
+}
+
+// p_outlier (a number, or "free"; omitted: 0) and outlier_window.
+std::optional<Contaminants> contaminants_argument(PyObject* p_outlier, PyObject* window_obj) {
+  const auto window = outlier_window_argument(window_obj);
+  if (!window) return std::nullopt;
+  if (p_outlier != nullptr && PyUnicode_Check(p_outlier)) {
+    const char* text = PyUnicode_AsUTF8AndSize(p_outlier, nullptr);
+    if (text == nullptr) return std::nullopt;
+    if (std::strcmp(text, "free") != 0) {
+      PyErr_Format(PyExc_ValueError, "p_outlier must be a number or \"free\", not %R", p_outlier);
+      return std::nullopt;
+    }
+    return Contaminants::estimated(*window).value();  // the window is checked
+  }
+  double p = 0.0;
+  if (p_outlier != nullptr) {
+    const auto value = to_double(p_outlier, "p_outlier");
+    if (!value) return std::nullopt;
+    p = *value;
+  }
+  auto contaminants = Contaminants::fixed(p, *window);
+  if (!contaminants) {
+    raise_param_error(contaminants.error());
+    return std::nullopt;
+  }
+  return contaminants.value();
 }
 
 // A failed fit's exception: the handler's own when a signal handler raised
@@ -43,12 +71,13 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// Every parameter the full model fits, under its fit_name (the variabilities
-// are 0 in "ddm" fits), then noise_sd.
+// Every parameter the full model may fit, under its fit_name (the
+// variabilities are 0 in "ddm" fits, p_outlier its fixed value unless
+// free), then noise_sd.
 PyRef params_dict(const ModelParams& p) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
-  for (const Param param : fitted_params(LikelihoodModel::Full)) {
+  for (const Param param : fitted_params(LikelihoodModel::Full, true)) {
     const ParamSpec& s = spec(param);
     if (!set_item(d.get(), s.fit_name, PyRef::steal(PyFloat_FromDouble(p.*s.field)))) return {};
   }
@@ -81,7 +110,7 @@ PyObject* fit_result(const MlFit& fit) {
 }
 
 PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 3> arg{};
+  std::array<PyObject*, 5> arg{};
   if (!parse_arguments(kFitSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
@@ -89,17 +118,20 @@ PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!rts) return nullptr;
   const auto model = model_argument(arg[2]);
   if (!model) return nullptr;
+  const auto contaminants = contaminants_argument(arg[3], arg[4]);
+  if (!contaminants) return nullptr;
   // Read in place: no Python code runs between this check of the arrays
   // and the end of the fit.
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const auto fit = without_gil([&] { return corvatel::fit_ml(*trials, *model, signal_stop_check()); });
+  const auto fit =
+      without_gil([&] { return corvatel::fit_ml(*trials, *model, *contaminants, signal_stop_check()); });
   if (!fit) return raise_fit_error(fit.error());
   return fit_result(fit.value());
 }
 
 PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 5> arg{};
+  std::array<PyObject*, 7> arg{};
   if (!parse_arguments(kJointSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
@@ -119,6 +151,8 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const auto model = model_argument(arg[3]);
   if (!model) return nullptr;
+  const auto contaminants = contaminants_argument(arg[5], arg[6]);
+  if (!contaminants) return nullptr;
 
   PerLevel per_level{};
   {
@@ -131,7 +165,7 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
       const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
       if (text == nullptr && PyErr_Occurred()) return nullptr;
       bool found = false;
-      for (const Param param : fitted_params(*model)) {
+      for (const Param param : fitted_params(*model, contaminants->free())) {
         if (text != nullptr && std::strcmp(text, spec(param).fit_name) == 0) {
           per_level[static_cast<std::size_t>(param)] = true;
           found = true;
@@ -164,7 +198,7 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const auto fit =
-      without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, signal_stop_check()); });
+      without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, *contaminants, signal_stop_check()); });
   if (!fit) return raise_fit_error(fit.error());
   return fit_result(fit.value());
 }
@@ -173,10 +207,11 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef fit_ml_def = {
     "fit_ml", guarded_method<fit_ml>(), METH_VARARGS | METH_KEYWORDS,
-    "fit_ml(choices, rts, model='ddm')\n"
+    "fit_ml(choices, rts, model='ddm', p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
     "--\n"
     "\n"
-    "Maximum-likelihood fit of one data set. Returns a dict: params (a\n"
+    "Maximum-likelihood fit of one data set; p_outlier (a number, or\n"
+    "\"free\" to estimate it) mixes in contaminants on outlier_window. Returns a dict: params (a\n"
     "one-element list of parameter dicts), converged, iterations,\n"
     "log_likelihood, n_params, aic and bic; corvatel.fit_ml gives the named\n"
     "result. Runs without the\n"
@@ -184,7 +219,7 @@ PyMethodDef fit_ml_def = {
 
 PyMethodDef fit_ml_joint_def = {
     "fit_ml_joint", guarded_method<fit_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
-    "fit_ml_joint(choices, rts, level_sizes, model, depends_on)\n"
+    "fit_ml_joint(choices, rts, level_sizes, model, depends_on, p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
     "--\n"
     "\n"
     "Joint maximum-likelihood fit of levels stored one after another\n"

@@ -25,6 +25,7 @@ namespace {
 
 constexpr Signature<0> kTableSignature{"parameters", {}, 0};
 constexpr Signature<2> kCheckSignature{"check_params", {"columns", "use"}, 1};
+constexpr Signature<1> kWindowSignature{"check_outlier_window", {"outlier_window"}, 1};
 
 constexpr std::array<std::pair<unsigned, const char*>, 4> kFitNames = {
     {{kFitEz, "ez"}, {kFitSim, "sim"}, {kFitDdm, "ddm"}, {kFitFull, "full"}}};
@@ -58,7 +59,8 @@ PyRef spec_dict(const ParamSpec& s) {
       !set(d.get(), "default", number_or_none(s.default_value)) ||
       !set(d.get(), "search", s.search ? interval_tuple(*s.search) : PyRef::borrow(Py_None)) ||
       !set(d.get(), "fitted_by", std::move(fitted_by)) ||
-      !set(d.get(), "variability", PyRef::borrow(s.variability ? Py_True : Py_False))) {
+      !set(d.get(), "variability", PyRef::borrow(s.variability ? Py_True : Py_False)) ||
+      !set(d.get(), "mixture", PyRef::borrow(s.mixture ? Py_True : Py_False))) {
     return {};
   }
   return d;
@@ -161,6 +163,15 @@ PyObject* check_params(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, codes.get(), messages.get());
 }
 
+// check_outlier_window(outlier_window) -> None, or the error the densities
+// and fits raise for it.
+PyObject* check_outlier_window(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 1> arg{};
+  if (!parse_arguments(kWindowSignature, args, kwargs, arg)) return nullptr;
+  if (!outlier_window_argument(arg[0])) return nullptr;
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 PyMethodDef parameters_def = {
@@ -171,8 +182,16 @@ PyMethodDef parameters_def = {
     "The model's parameters in table order: a tuple of dicts with name,\n"
     "fit_name, range (low, high, low_closed, high_closed), phrase (the range\n"
     "in words), default (None: required), search (the likelihood fits'\n"
-    "interval, or None), fitted_by (the fits that estimate it) and\n"
-    "variability."};
+    "interval, or None), fitted_by (the fits that estimate it), variability\n"
+    "and mixture (the contaminant mixture's, which no walk takes)."};
+
+PyMethodDef check_outlier_window_def = {
+    "check_outlier_window", guarded_method<check_outlier_window>(), METH_VARARGS | METH_KEYWORDS,
+    "check_outlier_window(outlier_window)\n"
+    "--\n"
+    "\n"
+    "None for a valid contaminant window (lo, hi); else the TypeError or\n"
+    "ValueError that the densities and fits raise for it."};
 
 PyMethodDef check_params_def = {
     "check_params", guarded_method<check_params>(), METH_VARARGS | METH_KEYWORDS,

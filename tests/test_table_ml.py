@@ -10,7 +10,7 @@ from corvatel import _fitting
 from cli_runner import run
 
 ML_COLUMNS = ["drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd", "sv", "sz",
-              "st", "converged", "iterations", "log_likelihood", "aic", "bic"]
+              "st", "p_outlier", "converged", "iterations", "log_likelihood", "aic", "bic"]
 STATS = ["n_valid", "n_upper", "accuracy", "mean_rt", "var_rt"]
 
 

@@ -1,7 +1,9 @@
 #include "corvatel/ml_fit.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <optional>
 
@@ -26,16 +28,19 @@ struct FittedList {
   std::size_t count = 0;
 };
 
-constexpr FittedList fitted_list(unsigned fit_kind) {
+constexpr FittedList fitted_list(unsigned fit_kind, bool mixture) {
   FittedList list;
   for (const ParamSpec& s : kParams) {
-    if ((s.fitted_by & fit_kind) != 0) list.params[list.count++] = s.param;
+    if ((s.fitted_by & fit_kind) != 0 && (mixture || !s.mixture)) list.params[list.count++] = s.param;
   }
   return list;
 }
 
-constexpr FittedList kDdmFitted = fitted_list(kFitDdm);
-constexpr FittedList kFullFitted = fitted_list(kFitFull);
+// [model][p_outlier free]
+constexpr std::array<std::array<FittedList, 2>, 2> kFitted = {{
+    {fitted_list(kFitDdm, false), fitted_list(kFitDdm, true)},
+    {fitted_list(kFitFull, false), fitted_list(kFitFull, true)},
+}};
 
 double logistic(double y) { return 1.0 / (1.0 + std::exp(-y)); }
 double to_range(double lo, double hi, double y) { return lo + (hi - lo) * logistic(y); }
@@ -50,12 +55,27 @@ bool choice_of(const ObservedTrials& trials, std::size_t i) { return trials.choi
 
 }  // namespace
 
-std::span<const Param> fitted_params(LikelihoodModel model) {
-  const FittedList& list = model == LikelihoodModel::Ddm ? kDdmFitted : kFullFitted;
+Result<Contaminants, ParamError> Contaminants::fixed(double p_outlier, const OutlierWindow& window) {
+  const ParamSpec& s = spec(Param::POutlier);
+  if (!s.range.contains(p_outlier)) return unexpected(ParamError::range(s.param));
+  if (!std::isfinite(p_outlier)) return unexpected(ParamError::not_finite(s.param));
+  if (auto bad = check_outlier_window(window)) return unexpected(*bad);
+  return Contaminants(false, p_outlier, window);
+}
+
+Result<Contaminants, ParamError> Contaminants::estimated(const OutlierWindow& window) {
+  if (auto bad = check_outlier_window(window)) return unexpected(*bad);
+  return Contaminants(true, 0.0, window);
+}
+
+std::span<const Param> fitted_params(LikelihoodModel model, bool p_outlier_free) {
+  const FittedList& list = kFitted[model == LikelihoodModel::Ddm ? 0 : 1][p_outlier_free ? 1 : 0];
   return {list.params.data(), list.count};
 }
 
-std::size_t free_param_count(LikelihoodModel model) { return fitted_params(model).size(); }
+std::size_t free_param_count(LikelihoodModel model, bool p_outlier_free) {
+  return fitted_params(model, p_outlier_free).size();
+}
 
 double t0_search_bound(std::span<const ObservedTrials> levels) {
   double fastest = kInf;
@@ -65,13 +85,33 @@ double t0_search_bound(std::span<const ObservedTrials> levels) {
   return fastest;
 }
 
+double t0_search_bound(std::span<const ObservedTrials> levels, const Contaminants& contaminants) {
+  if (!contaminants.any()) return t0_search_bound(levels);
+  const OutlierWindow& window = contaminants.window();
+  double fastest_outside = kInf;
+  std::vector<double> all;
+  for (const ObservedTrials& level : levels) {
+    for (const double rt : level.rts) {
+      if (!(rt >= window.lo && rt <= window.hi)) fastest_outside = std::min(fastest_outside, rt);
+    }
+    all.insert(all.end(), level.rts.begin(), level.rts.end());
+  }
+  if (all.empty()) return kInf;
+  const auto median = all.begin() + static_cast<std::ptrdiff_t>((all.size() - 1) / 2);
+  std::nth_element(all.begin(), median, all.end());
+  return std::min(fastest_outside, *median);
+}
+
 double sz_search_bound(double start) { return 2.0 * std::min(start, 1.0 - start) * kSzRoom; }
 
 namespace internal {
 
 SearchLayout::SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels,
-                           const PerLevel& per_level)
-    : fitted_(fitted_params(model)), slot_(levels.size()), t0_bound_(levels.size()) {
+                           const PerLevel& per_level, const Contaminants& contaminants)
+    : fitted_(fitted_params(model, contaminants.free())),
+      slot_(levels.size()),
+      t0_bound_(levels.size()),
+      fixed_p_outlier_(contaminants.p_outlier()) {
   for (auto& s : slot_) s.resize(fitted_.size());
   for (std::size_t i = 0; i < fitted_.size(); ++i) {
     if (per_level[static_cast<std::size_t>(fitted_[i])]) {
@@ -82,14 +122,15 @@ SearchLayout::SearchLayout(LikelihoodModel model, std::span<const ObservedTrials
     }
   }
   const bool t0_per_level = per_level[static_cast<std::size_t>(Param::T0)];
-  const double shared = t0_search_bound(levels);
+  const double shared = t0_search_bound(levels, contaminants);
   for (std::size_t l = 0; l < levels.size(); ++l) {
-    t0_bound_[l] = t0_per_level ? t0_search_bound(levels.subspan(l, 1)) : shared;
+    t0_bound_[l] = t0_per_level ? t0_search_bound(levels.subspan(l, 1), contaminants) : shared;
   }
 }
 
 ModelParams SearchLayout::decode(std::span<const double> y, std::size_t level) const {
   ModelParams p;
+  p.p_outlier = fixed_p_outlier_;  // unless it is searched
   double earliest_t0 = 0.0;  // t0 - st/2
   for (std::size_t i = 0; i < fitted_.size(); ++i) {
     const double yi = y[slot_[level][i]];
@@ -137,6 +178,7 @@ using internal::SearchLayout;
 struct LikelihoodCost {
   const SearchLayout* layout;
   std::span<const ObservedTrials> levels;
+  OutlierWindow window;
   bool search;  // wfpt_log_density_search instead of the tolerance-bound density
   FitInterruption* interruption;
 
@@ -154,12 +196,15 @@ struct LikelihoodCost {
       std::optional<double> sum;
       if (search) {
         const auto density = [&](std::size_t i) {
-          return wfpt_log_density_search(level.rts[i], choice_of(level, i), p);
+          const double rt = level.rts[i];
+          return log_mixture(wfpt_log_density_search(rt, choice_of(level, i), p), rt, p.p_outlier, window);
         };
         sum = internal::sum_in_chunks(total, n, density, nullptr, stop);
       } else {
         const auto density = [&](std::size_t i) {
-          return wfpt_log_density(level.rts[i], choice_of(level, i), p, kFitQuadratureTolerance);
+          const double rt = level.rts[i];
+          return log_mixture(wfpt_log_density(rt, choice_of(level, i), p, kFitQuadratureTolerance), rt,
+                             p.p_outlier, window);
         };
         sum = internal::sum_in_chunks(0.0, n, density, nullptr, stop);
       }
@@ -177,9 +222,11 @@ struct LikelihoodCost {
 
 static_assert(CostFunction<LikelihoodCost>);
 
-std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model) {
+std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const Contaminants& contaminants) {
   if (levels.empty()) return FitError::no_levels();
-  const std::uint64_t need = std::max(kMinTrials, kMinTrialsPerParam * free_param_count(model));
+  const std::uint64_t need =
+      std::max(kMinTrials, kMinTrialsPerParam * free_param_count(model, contaminants.free()));
   for (const ObservedTrials& level : levels) {
     if (level.rts.size() < need) return FitError::too_few_trials(level.rts.size(), need);
     for (const double rt : level.rts) {
@@ -189,9 +236,10 @@ std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, Lik
   return std::nullopt;
 }
 
-// Starting points of one data set in natural units, before any fit.
-std::vector<ModelParams> ddm_starts(const ObservedTrials& trials) {
-  const double min_rt = t0_search_bound({&trials, 1});
+// Starting points of one data set in natural units, before any fit; t0
+// within the data set's bound (the fastest response without contaminants).
+std::vector<ModelParams> ddm_starts(const ObservedTrials& trials, const Contaminants& contaminants) {
+  const double min_rt = t0_search_bound({&trials, 1}, contaminants);
   const TrialCounts counts = count_trials(trials);
   const double sign = 2.0 * static_cast<double>(counts.n_upper) >= static_cast<double>(counts.n_valid) ? 1.0 : -1.0;
   std::vector<ModelParams> starts;
@@ -201,6 +249,7 @@ std::vector<ModelParams> ddm_starts(const ObservedTrials& trials) {
   }
   starts.push_back({sign * 1.0, 1.0, 0.5, 0.5 * min_rt, 1.0, 0, 0, 0});
   starts.push_back({sign * 2.5, 2.0, 0.5, 0.8 * min_rt, 1.0, 0, 0, 0});
+  for (ModelParams& p : starts) p.p_outlier = contaminants.free() ? kPOutlierStart : contaminants.p_outlier();
   return starts;
 }
 
@@ -217,12 +266,12 @@ ModelParams full_start(const ModelParams& ddm) {
 constexpr std::uint64_t kMaxItersPerDim = 400;
 
 Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
-                                   const PerLevel& per_level,
+                                   const PerLevel& per_level, const Contaminants& contaminants,
                                    const std::vector<std::vector<ModelParams>>& natural_starts,
                                    FitInterruption& interruption) {
-  const SearchLayout layout(model, levels, per_level);
-  const LikelihoodCost search{&layout, levels, true, &interruption};
-  const LikelihoodCost reported{&layout, levels, false, &interruption};
+  const SearchLayout layout(model, levels, per_level, contaminants);
+  const LikelihoodCost search{&layout, levels, contaminants.window(), true, &interruption};
+  const LikelihoodCost reported{&layout, levels, contaminants.window(), false, &interruption};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
   const auto run = internal::best_of(search, reported, starts, kMaxItersPerDim * layout.dim());
@@ -241,13 +290,14 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
 
 // fit_ml of checked trials: the four-parameter fit from its starts, then
 // for "full" the full fit from the four-parameter estimate.
-Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel model, FitInterruption& interruption) {
+Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
+                                FitInterruption& interruption) {
   const std::span<const ObservedTrials> one{&trials, 1};
   std::vector<std::vector<ModelParams>> starts;
-  for (const auto& s : ddm_starts(trials)) starts.push_back({s});
-  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, starts, interruption);
+  for (const auto& s : ddm_starts(trials, contaminants)) starts.push_back({s});
+  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, contaminants, starts, interruption);
   if (model == LikelihoodModel::Ddm || !ddm) return ddm;
-  auto full = fit_levels(one, model, {}, {{full_start(ddm.value().params[0])}}, interruption);
+  auto full = fit_levels(one, model, {}, contaminants, {{full_start(ddm.value().params[0])}}, interruption);
   if (full) full.value().iterations += ddm.value().iterations;
   return full;
 }
@@ -265,26 +315,37 @@ FitInterruption interruption_of(const StopCheck& stop) {
 }  // namespace
 
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop) {
-  if (auto error = check_levels({&trials, 1}, model)) return unexpected(*error);
+  return fit_ml(trials, model, Contaminants{}, stop);
+}
+
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
+                               const StopCheck& stop) {
+  if (auto error = check_levels({&trials, 1}, model, contaminants)) return unexpected(*error);
   FitInterruption interruption = interruption_of(stop);
-  return fit_one(trials, model, interruption);
+  return fit_one(trials, model, contaminants, interruption);
 }
 
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
                                      const PerLevel& per_level, const StopCheck& stop) {
-  if (auto error = check_levels(levels, model)) return unexpected(*error);
+  return fit_ml_joint(levels, model, per_level, Contaminants{}, stop);
+}
+
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const Contaminants& contaminants,
+                                     const StopCheck& stop) {
+  if (auto error = check_levels(levels, model, contaminants)) return unexpected(*error);
   FitInterruption interruption = interruption_of(stop);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
   std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
   for (const ObservedTrials& level : levels) {
-    auto fit = fit_one(level, model, interruption);
+    auto fit = fit_one(level, model, contaminants, interruption);
     if (!fit) return fit;
     iterations += fit.value().iterations;
     separate.push_back(fit.value().params[0]);
   }
-  auto joint = fit_levels(levels, model, per_level, {separate}, interruption);
+  auto joint = fit_levels(levels, model, per_level, contaminants, {separate}, interruption);
   if (joint) joint.value().iterations += iterations;
   return joint;
 }

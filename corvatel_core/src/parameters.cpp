@@ -30,8 +30,13 @@ ParamError ParamError::t0_window() { return {Kind::T0Window, Param::St}; }
 ParamError ParamError::density_start() { return {Kind::DensityStart, Param::Start}; }
 ParamError ParamError::density_start_window() { return {Kind::DensityStartWindow, Param::Sz}; }
 ParamError ParamError::rt() { return {Kind::Rt, Param::Drift}; }
+ParamError ParamError::outlier_window() { return {Kind::OutlierWindow, Param::POutlier}; }
 
-const char* ParamError::argument() const { return kind_ == Kind::Rt ? "rt" : spec(param_).name; }
+const char* ParamError::argument() const {
+  if (kind_ == Kind::Rt) return "rt";
+  if (kind_ == Kind::OutlierWindow) return "outlier_window";
+  return spec(param_).name;
+}
 
 std::string ParamError::message() const {
   const std::string name = argument();
@@ -44,6 +49,7 @@ std::string ParamError::message() const {
     case Kind::DensityStartWindow: return "sz must keep start - sz/2 and start + sz/2 strictly between 0 and 1";
     case Kind::WalkRange: return name + " must be " + as_comparison(spec(param_).range);
     case Kind::Rt: return "rt must not be NaN";
+    case Kind::OutlierWindow: return "outlier_window must be (lo, hi) with 0 <= lo < hi, both finite";
   }
   return {};
 }
@@ -79,6 +85,13 @@ std::optional<ParamError> check_walk_ranges(const Params& p) {
   const ModelParams m{p.drift, p.boundary, p.start, p.t0, p.noise_sd};
   for (const Param param : {Param::Boundary, Param::Start, Param::T0, Param::NoiseSd}) {
     if (!spec(param).range.contains(value_of(m, param))) return ParamError::walk_range(param);
+  }
+  return std::nullopt;
+}
+
+std::optional<ParamError> check_outlier_window(const OutlierWindow& window) {
+  if (!(std::isfinite(window.lo) && std::isfinite(window.hi) && window.lo >= 0.0 && window.lo < window.hi)) {
+    return ParamError::outlier_window();
   }
   return std::nullopt;
 }

@@ -2,7 +2,8 @@
 // checks every element's arguments and one that computes, each cut into
 // pieces on the worker pool. Elements never depend on each other, so the
 // values are those of the scalar function whatever the cut; the first
-// invalid element is the one of lowest index, whichever piece found it.
+// invalid element is the one of lowest index, whichever piece found it. The
+// contaminant mixture is a layer over each element's density.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -55,7 +56,10 @@ void lower_to(std::atomic<std::size_t>& first, std::size_t i) {
 }
 
 double density_at(const DensityColumns& in, std::size_t i, DensityScale scale) {
-  const double log_density = wfpt_log_density(in.rt.at(i), in.choice.at(i) != 0, in.params_at(i));
+  const double rt = in.rt.at(i);
+  const ModelParams p = in.params_at(i);
+  const double log_density = log_mixture(wfpt_log_density(rt, in.choice.at(i) != 0, p), rt, p.p_outlier,
+                                         in.outlier_window);
   return scale == DensityScale::Log ? log_density : std::exp(log_density);
 }
 
@@ -71,11 +75,23 @@ std::optional<DensitiesFailure> inline_densities(const DensityColumns& in, std::
 }  // namespace
 
 ModelParams DensityColumns::params_at(std::size_t i) const {
-  return {drift.at(i), boundary.at(i), start.at(i), t0.at(i), noise_sd.at(i), sv.at(i), sz.at(i), st.at(i)};
+  return {drift.at(i),    boundary.at(i), start.at(i), t0.at(i),         noise_sd.at(i),
+          sv.at(i),       sz.at(i),       st.at(i),    p_outlier.at(i)};
+}
+
+double log_mixture(double log_diffusion, double rt, double p_outlier, const OutlierWindow& window) {
+  if (p_outlier == 0.0) return log_diffusion;
+  const double diffusion = std::log1p(-p_outlier) + log_diffusion;
+  if (!(rt >= window.lo && rt <= window.hi)) return diffusion;
+  const double contaminant = std::log(p_outlier * 0.5 / (window.hi - window.lo));
+  const double larger = std::max(diffusion, contaminant);
+  const double smaller = std::min(diffusion, contaminant);
+  return larger + std::log1p(std::exp(smaller - larger));
 }
 
 std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
                                               WorkerPool& pool, const StopCheck& stop) {
+  if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
   const std::size_t n = std::min(in.n, out.size());
   if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);
   std::atomic<std::size_t> first_bad{kNoIndex};
@@ -93,6 +109,7 @@ std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::spa
 
 std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
                                               const StopCheck& stop) {
+  if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
   const std::size_t n = std::min(in.n, out.size());
   if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);  // no need to start the pool
   return log_densities(in, out, scale, WorkerPool::shared(), stop);

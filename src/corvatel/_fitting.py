@@ -19,7 +19,7 @@ import pandas as pd
 
 from _corvatel import CorvatelError, fit_ez, fit_sim, summary_stats
 
-from .likelihood import fit_ml, fit_ml_joint
+from .likelihood import OUTLIER_WINDOW, check_p_outlier, fit_ml, fit_ml_joint
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
@@ -28,8 +28,6 @@ from ._trials import (GroupedTrials, TrialTable, as_frame, group_columns, group_
                       require_columns)
 
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
-# The parameters a likelihood fit of each model estimates (depends_on names them).
-ML_PARAMETERS: dict[str, tuple[str, ...]] = {model: ml_parameters(model) for model in MODELS}
 ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
 
 Options = Mapping[str, Any]
@@ -57,7 +55,8 @@ def _fit_sim(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[
 
 
 def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
-    return fit_ml(choices, rts, model=options["model"])
+    return fit_ml(choices, rts, model=options["model"], p_outlier=options["p_outlier"],
+                  outlier_window=options["outlier_window"])
 
 
 METHODS: dict[str, Method] = {
@@ -115,6 +114,8 @@ class JointFitTask:
     level_sizes: tuple[int, ...]
     depends_on: tuple[str, ...]
     model: str
+    p_outlier: float | str = 0.0
+    outlier_window: tuple[float, float] = OUTLIER_WINDOW
 
 
 def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
@@ -126,7 +127,8 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     rows = [group_stats(task.choices[a:b], task.rts[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
     levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
     try:
-        results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model)
+        results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
+                               p_outlier=task.p_outlier, outlier_window=task.outlier_window)
     except CorvatelError as error:
         for row in rows:
             row.update(dict.fromkeys(ML_COLUMNS, math.nan))
@@ -210,12 +212,25 @@ def check_model(model: Any, method: str) -> str:
     return model
 
 
-def fit_options(initial_guess: Any, max_iters: Any, model: str = "ddm") -> dict[str, Any]:
-    return {"initial_guess": check_guess(initial_guess), "max_iters": check_max_iters(max_iters), "model": model}
+def check_outliers(p_outlier: Any, outlier_window: Any, method: str) -> tuple[float | str, tuple[float, float]]:
+    """A likelihood fit's contaminants; None means p_outlier 0 and the
+    default window. Only method "ml" takes them."""
+    if method != "ml" and (p_outlier is not None or outlier_window is not None):
+        raise ValueError(f"p_outlier and outlier_window apply to method 'ml' only; got method={method!r}")
+    window = OUTLIER_WINDOW if outlier_window is None else outlier_window
+    p = check_p_outlier(0.0 if p_outlier is None else p_outlier, window)
+    return p, (float(window[0]), float(window[1]))
+
+
+def fit_options(initial_guess: Any, max_iters: Any, model: str = "ddm", p_outlier: Any = None,
+                outlier_window: Any = None, method: str = "ml") -> dict[str, Any]:
+    p, window = check_outliers(p_outlier, outlier_window, method)
+    return {"initial_guess": check_guess(initial_guess), "max_iters": check_max_iters(max_iters), "model": model,
+            "p_outlier": p, "outlier_window": window}
 
 
 def check_depends_on(depends_on: Any, method: str, model: str, frame: pd.DataFrame,
-                     by: list[Hashable]) -> tuple[tuple[str, ...], list[Hashable]]:
+                     by: list[Hashable], p_outlier_free: bool = False) -> tuple[tuple[str, ...], list[Hashable]]:
     """(parameters free per level, level columns) of a `depends_on` mapping.
     Every named parameter must depend on the same column(s): the joint fit
     has one set of levels."""
@@ -225,10 +240,11 @@ def check_depends_on(depends_on: Any, method: str, model: str, frame: pd.DataFra
         raise TypeError("depends_on must be a non-empty mapping of parameter names to a column name or a "
                         f"list of column names, e.g. {{'drift_rate': 'coh'}}; got {depends_on!r}")
     columns = None
+    fitted = ml_parameters(model, p_outlier_free)
     for parameter, value in depends_on.items():
-        if parameter not in ML_PARAMETERS[model]:
+        if parameter not in fitted:
             raise ValueError(f"depends_on: {parameter!r} is not a parameter of model {model!r}; "
-                             f"its parameters are {', '.join(ML_PARAMETERS[model])}")
+                             f"its parameters are {', '.join(fitted)}")
         these = group_columns(value)
         if not these:
             raise ValueError(f"depends_on[{parameter!r}] must name at least one column")
@@ -248,7 +264,8 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
         initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
         drop_invalid: bool = False, progress: bool | None = None, model: str | None = None,
-        depends_on: Mapping[str, Hashable | Sequence[Hashable]] | None = None, client: Any = None) -> pd.DataFrame:
+        depends_on: Mapping[str, Hashable | Sequence[Hashable]] | None = None, client: Any = None,
+        p_outlier: float | str | None = None, outlier_window: tuple[float, float] | None = None) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
     Returns one row per group, in sorted key order: the group columns,
@@ -266,6 +283,9 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     named column(s) and the others shared: one row per group and level,
     shared values repeated, with the joint log-likelihood, AIC and BIC.
     initial_guess and max_iters apply to method "sim" only.
+    p_outlier (a number, or "free") and outlier_window (default (0, 5) s)
+    apply to method "ml" only: they mix contaminants into the likelihood
+    (fit_ml), and the column p_outlier reports the value (0 by default).
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
@@ -279,7 +299,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     frame = as_frame(data)
     request = FitRequest.check(frame, by=by, method=method, choice=choice, rt=rt, initial_guess=initial_guess,
                                max_iters=max_iters, drop_invalid=drop_invalid, model=model, depends_on=depends_on,
-                               client=client)
+                               client=client, p_outlier=p_outlier, outlier_window=outlier_window)
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
     return request.run(trials, progress)
 
@@ -300,7 +320,7 @@ class FitRequest:
     @classmethod
     def check(cls, frame: pd.DataFrame, *, by: Any, method: Any, choice: Hashable, rt: Hashable,
               initial_guess: Any, max_iters: Any, drop_invalid: Any, model: Any, depends_on: Any,
-              client: Any) -> FitRequest:
+              client: Any, p_outlier: Any = None, outlier_window: Any = None) -> FitRequest:
         entry = method_entry(method)
         model = check_model(model, method)
         columns = group_columns(by)
@@ -308,12 +328,13 @@ class FitRequest:
         free: tuple[str, ...] = ()
         level_columns: list[Hashable] = []
         if depends_on is not None:
-            free, level_columns = check_depends_on(depends_on, method, model, frame, columns)
+            free, level_columns = check_depends_on(depends_on, method, model, frame, columns,
+                                                   isinstance(p_outlier, str) and p_outlier == "free")
         refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
                        "fit: by" if not level_columns else "fit: by or depends_on")
         if len(frame) == 0:
             raise ValueError("fit: data has no rows")
-        options = fit_options(initial_guess, max_iters, model)
+        options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
         if not isinstance(drop_invalid, bool):
             raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
         return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client))
@@ -327,7 +348,7 @@ class FitRequest:
         grouped = trials.grouped(self.by + self.level_columns)
         tasks: list[FitTask | JointFitTask]
         if self.level_columns:
-            tasks = list(joint_tasks(trials, self.by, grouped, self.free, self.options["model"]))
+            tasks = list(joint_tasks(trials, self.by, grouped, self.free, self.options))
         else:
             tasks = [FitTask(grouped.choices[a:b], grouped.rts[a:b], self.method, self.options)
                      for a, b in zip(grouped.starts, grouped.stops)]
@@ -341,7 +362,7 @@ class FitRequest:
 
 
 def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, free: tuple[str, ...],
-                model: str) -> list[JointFitTask]:
+                options: Options) -> list[JointFitTask]:
     """The joint fits, one per `by` group. The (group, level) blocks come
     from one sort with `by` leading, so the blocks of a group are adjacent
     and start where the group starts in a sort by `by` alone."""
@@ -351,5 +372,6 @@ def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, f
     last_blocks = np.append(first_blocks[1:], len(group_of_block))
     starts, stops = levels.starts, levels.stops
     return [JointFitTask(levels.choices[starts[f]:stops[l - 1]], levels.rts[starts[f]:stops[l - 1]],
-                         tuple(int(n) for n in stops[f:l] - starts[f:l]), free, model)
+                         tuple(int(n) for n in stops[f:l] - starts[f:l]), free, options["model"],
+                         options["p_outlier"], options["outlier_window"])
             for f, l in zip(first_blocks, last_blocks)]

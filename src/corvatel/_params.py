@@ -1,6 +1,7 @@
 """The model's parameters as the core declares them (one table, read from
 ``_corvatel``): their names in simulation and in fit results, ranges and
-their messages, defaults, and the fits that estimate them. The package's
+their messages, defaults, and the fits that estimate them; among them the
+contaminant mixture's share p_outlier, which no walk takes. The package's
 parameter checks, result columns, ``true_*`` columns and command-line
 options all come from here."""
 
@@ -30,6 +31,7 @@ class Parameter:
     search: tuple[float, float, bool, bool] | None  # the likelihood fits' search interval
     fitted_by: tuple[str, ...]  # of FIT_KINDS
     variability: bool  # across-trial variability of the full model
+    mixture: bool  # of the contaminant mixture: simulate takes it not, fits estimate it when asked
 
     @property
     def required(self) -> bool:
@@ -38,6 +40,18 @@ class Parameter:
     @property
     def true_column(self) -> str:
         return f"true_{self.fit_name}"
+
+    def refusal(self, value: float) -> str | None:
+        """Why `value` is not allowed, as the core says it ("must be in
+        [0, 1)", "must be finite"), or None: its range, then finiteness."""
+        lo, hi, lo_closed, hi_closed = self.range
+        above = value >= lo if lo_closed else value > lo
+        below = value <= hi if hi_closed else value < hi
+        if not (above and below):
+            return f"must be {self.phrase}"
+        if not np.isfinite(value):
+            return "must be finite"
+        return None
 
     @property
     def option(self) -> str:
@@ -49,17 +63,21 @@ PARAMETERS: tuple[Parameter, ...] = tuple(Parameter(**row) for row in _corvatel.
 BY_NAME = {p.name: p for p in PARAMETERS}
 BY_FIT_NAME = {p.fit_name: p for p in PARAMETERS}
 
-# The five of a walk (simulate's), and the full model's variabilities.
-WALK_NAMES = tuple(p.name for p in PARAMETERS if not p.variability)
+# The five of a walk (simulate's), the full model's variabilities, and the
+# contaminant mixture's share (p_outlier).
+WALK_NAMES = tuple(p.name for p in PARAMETERS if not p.variability and not p.mixture)
 VARIABILITY_NAMES = tuple(p.name for p in PARAMETERS if p.variability)
+MIXTURE_NAMES = tuple(p.name for p in PARAMETERS if p.mixture)
 REQUIRED_NAMES = tuple(p.name for p in PARAMETERS if p.required)
 
 # The parameter columns of every fit, in the order the tables give them:
 # those that every fit estimates, then those some fix.
-PARAM_COLUMNS = (tuple(p.fit_name for p in PARAMETERS if not p.variability and "ez" in p.fitted_by)
-                 + tuple(p.fit_name for p in PARAMETERS if not p.variability and "ez" not in p.fitted_by))
-# What a likelihood fit reports besides: the variabilities (0 under "ddm").
-ML_PARAM_COLUMNS = PARAM_COLUMNS + tuple(p.fit_name for p in PARAMETERS if p.variability)
+PARAM_COLUMNS = (tuple(p.fit_name for p in PARAMETERS if p.name in WALK_NAMES and "ez" in p.fitted_by)
+                 + tuple(p.fit_name for p in PARAMETERS if p.name in WALK_NAMES and "ez" not in p.fitted_by))
+# What a likelihood fit reports besides: the variabilities (0 under "ddm"),
+# and p_outlier (its fixed value unless estimated).
+ML_PARAM_COLUMNS = (PARAM_COLUMNS + tuple(p.fit_name for p in PARAMETERS if p.variability)
+                    + tuple(p.fit_name for p in PARAMETERS if p.mixture))
 
 
 def estimated(kind: str) -> tuple[str, ...]:
@@ -74,19 +92,31 @@ SOMETIMES_ESTIMATED = tuple(p.fit_name for p in PARAMETERS
 
 # A fit_sim guess needs the parameters fit_sim estimates; it may give the rest.
 GUESS_REQUIRED = estimated("sim")
-GUESS_OPTIONAL = tuple(p.fit_name for p in PARAMETERS if not p.variability and p.fit_name not in GUESS_REQUIRED)
+GUESS_OPTIONAL = tuple(p.fit_name for p in PARAMETERS if p.name in WALK_NAMES and p.fit_name not in GUESS_REQUIRED)
 
 
-def ml_parameters(model: str) -> tuple[str, ...]:
-    """The parameters a likelihood fit of `model` estimates."""
-    return estimated(model)
+def ml_parameters(model: str, p_outlier_free: bool = False) -> tuple[str, ...]:
+    """The parameters a likelihood fit of `model` estimates (p_outlier only
+    when it is free)."""
+    return tuple(name for name in estimated(model) if p_outlier_free or not BY_FIT_NAME[name].mixture)
 
 
-def true_columns(kinds: tuple[str, ...], variabilities: tuple[str, ...]) -> tuple[str, ...]:
+def _given_truth(p: Parameter, kinds: tuple[str, ...], given: Any) -> bool:
+    """Whether a recovery study has p's true column: a walk parameter when
+    any of `kinds` estimates it; a variability when the parameters give it;
+    p_outlier when they give it and a likelihood fit is among `kinds`."""
+    if p.variability:
+        return p.name in given
+    if p.mixture:
+        return p.name in given and bool(set(kinds) & set(p.fitted_by))
+    return bool(set(kinds) & set(p.fitted_by))
+
+
+def true_columns(kinds: tuple[str, ...], given: tuple[str, ...]) -> tuple[str, ...]:
     """The true_* columns of a recovery study: the parameters that any of
-    `kinds` estimates, then the variabilities the study's parameters give."""
-    return (tuple(p.true_column for p in PARAMETERS if not p.variability and set(kinds) & set(p.fitted_by))
-            + tuple(BY_NAME[name].true_column for name in VARIABILITY_NAMES if name in variabilities))
+    `kinds` estimates, then the variabilities (and p_outlier) that the
+    study's parameters give."""
+    return tuple(p.true_column for p in PARAMETERS if _given_truth(p, kinds, given))
 
 
 @dataclass(frozen=True)
@@ -116,5 +146,4 @@ def range_error(columns: Mapping[str, np.ndarray],
 
 def true_values(row: Mapping[Hashable, Any], kinds: tuple[str, ...]) -> dict[str, float]:
     """A parameter set under its true_* names (with the variabilities it gives)."""
-    return {p.true_column: float(row[p.name]) for p in PARAMETERS
-            if (not p.variability and set(kinds) & set(p.fitted_by)) or (p.variability and p.name in row)}
+    return {p.true_column: float(row[p.name]) for p in PARAMETERS if _given_truth(p, kinds, row)}

@@ -14,7 +14,8 @@ from ._cluster import check_client
 from ._fitting import (STAT_COLUMNS, FitTask, check_model, fit_options, method_entry, result_frame, run_fit_task,
                        run_tasks)
 from ._params import ALWAYS_ESTIMATED, PARAMETERS, SOMETIMES_ESTIMATED, true_values
-from ._simdata import (check_count, check_seed, derive_seed, label_columns, param_table, sim_names, simulate_row)
+from ._simdata import (OUTLIER_WINDOW, check_count, check_seed, check_window, derive_seed, label_columns, param_table,
+                       sim_names, simulate_row)
 from ._trials import refuse_clashes, require_columns
 
 RECOVERED = ALWAYS_ESTIMATED
@@ -31,10 +32,11 @@ class RecoveryTask:
     seed: int
     method: str
     options: Mapping[str, Any] = field(default_factory=dict)
+    outlier_window: tuple[float, float] = OUTLIER_WINDOW
 
 
 def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
-    choices, rts, n_excluded = simulate_row(task.params, task.n_trials, task.seed)
+    choices, rts, n_excluded = simulate_row(task.params, task.n_trials, task.seed, task.outlier_window)
     row = {"n_excluded": n_excluded}
     row.update(run_fit_task(FitTask(choices, rts, task.method, task.options)))
     return row
@@ -42,7 +44,9 @@ def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
 
 def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, seed: int = 0,
             initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
-            progress: bool | None = None, model: str | None = None, client: Any = None) -> pd.DataFrame:
+            progress: bool | None = None, model: str | None = None, client: Any = None,
+            p_outlier: float | str | None = None,
+            outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> pd.DataFrame:
     """Simulate `reps` data sets of `n_trials` trials from every parameter
     row and fit each.
 
@@ -58,6 +62,12 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     With method="ml" (model "ddm" or "full") the table also has
     true_starting_point, and params' sv, sz, st columns (if any) come out
     as true_sv, true_sz, true_st.
+
+    A p_outlier column in params (default 0) simulates contaminants, as in
+    ``simulate_data``, on ``outlier_window`` (seconds; the same window for
+    the fits of method "ml"); with method "ml" it comes out as
+    true_p_outlier. ``p_outlier`` is the likelihood fits' (a number, or
+    "free"; 0 by default), as in ``fit``.
     """
     table = param_table(params)
     entry = method_entry(method)
@@ -65,7 +75,8 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     reps = check_count(reps, "reps")
     seed = check_seed(seed)
     model = check_model(model, method)
-    options = fit_options(initial_guess, max_iters, model)
+    window = check_window(outlier_window)
+    options = fit_options(initial_guess, max_iters, model, p_outlier, window if method == "ml" else None, method)
     true_names = tuple(p.true_column for p in PARAMETERS if p.fitted_by)
     refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + true_names + STAT_COLUMNS + entry.columns,
                    "params")
@@ -73,7 +84,7 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
 
     sets = table[sim_names(table)].to_dict("records")
     rep_seeds = [derive_seed(seed, r) for r in range(reps)]
-    tasks = [RecoveryTask(row, n_trials, derive_seed(rep_seeds[r], i), method, options)
+    tasks = [RecoveryTask(row, n_trials, derive_seed(rep_seeds[r], i), method, options, window)
              for i, row in enumerate(sets) for r in range(reps)]
     rows = run_tasks(run_recovery_task, tasks, f"recover ({method})", progress, client)
 

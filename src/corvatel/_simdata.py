@@ -8,9 +8,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from _corvatel import simulate, simulate_full
+from _corvatel import check_outlier_window, simulate, simulate_full
 
-from ._params import BY_NAME, REQUIRED_NAMES, VARIABILITY_NAMES, WALK_NAMES, range_error
+from ._params import BY_NAME, MIXTURE_NAMES, REQUIRED_NAMES, VARIABILITY_NAMES, WALK_NAMES, range_error
 from ._trials import refuse_clashes, show_rows
 
 # simulate's parameters; the full model's variabilities are optional, 0 when absent.
@@ -19,6 +19,13 @@ _SEED_LIMIT = 2**64
 # What seeds and counts must be, as messages say it (the command line too).
 SEED_WANTED = "an integer from 0 to 2**64 - 1"
 COUNT_WANTED = "a positive integer"
+# Contaminant trials' times are uniform on this window (seconds) unless a call says otherwise.
+OUTLIER_WINDOW = (0.0, 5.0)
+# The spawn key of a parameter set's contaminant draws under its own seed:
+# SeedSequence(row_seed, spawn_key=(CONTAMINANT_KEY,)) seeds NumPy's PCG64,
+# a generator apart from the walk's ChaCha8 (keyed by row_seed itself), on a
+# path no table's row numbers reach.
+CONTAMINANT_KEY = 2**64 - 1
 
 
 def check_seed(seed: Any, argument: str = "seed") -> int:
@@ -54,8 +61,8 @@ def check_count(n: Any, argument: str) -> int:
 
 def param_table(params: Any) -> pd.DataFrame:
     """The parameter sets as a DataFrame with a float column for each of
-    PARAM_NAMES (noise_sd defaults to 1), those of VARIABILITY_NAMES that
-    params has, and the label columns, checked."""
+    PARAM_NAMES (noise_sd defaults to 1), those of VARIABILITY_NAMES and
+    MIXTURE_NAMES that params has, and the label columns, checked."""
     if isinstance(params, Mapping) and not isinstance(params, pd.DataFrame):
         if all(not isinstance(v, (list, tuple, np.ndarray, pd.Series)) for v in params.values()):
             params = {k: [v] for k, v in params.items()}
@@ -96,26 +103,57 @@ def _refuse_values(frame: pd.DataFrame, name: str, bad: np.ndarray, wanted: str)
 
 def sim_names(table: pd.DataFrame) -> list[str]:
     """The simulation parameters a parameter table has: PARAM_NAMES and
-    whichever variabilities it gives."""
-    return list(PARAM_NAMES) + [name for name in VARIABILITY_NAMES if name in table.columns]
+    whichever variabilities and p_outlier it gives."""
+    return list(PARAM_NAMES) + [name for name in VARIABILITY_NAMES + MIXTURE_NAMES if name in table.columns]
 
 
 def label_columns(table: pd.DataFrame) -> list[Any]:
-    return [c for c in table.columns if c not in PARAM_NAMES and c not in VARIABILITY_NAMES]
+    return [c for c in table.columns if c not in PARAM_NAMES + VARIABILITY_NAMES + MIXTURE_NAMES]
 
 
-def simulate_row(row: Mapping[Any, float], n: int, seed: int) -> tuple[np.ndarray, np.ndarray, int]:
+def check_window(outlier_window: Any) -> tuple[float, float]:
+    """The contaminant window as two floats, refused as the densities refuse it."""
+    check_outlier_window(outlier_window)
+    return float(outlier_window[0]), float(outlier_window[1])
+
+
+def simulate_row(row: Mapping[Any, float], n: int, seed: int,
+                 outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> tuple[np.ndarray, np.ndarray, int]:
     """One parameter set's trials: `simulate` unless the set has a nonzero
     variability, then `simulate_full` (whose per-trial draws use streams
-    the walks never use, so zero variabilities would give the same trials)."""
+    the walks never use, so zero variabilities would give the same trials);
+    then, for a nonzero p_outlier, the contaminants (add_contaminants)."""
     sv, sz, st = (row.get(name, 0.0) for name in VARIABILITY_NAMES)
     if sv == 0.0 and sz == 0.0 and st == 0.0:
-        return simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
-    return simulate_full(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"],
-                         sv, sz, st)
+        trials = simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
+    else:
+        trials = simulate_full(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"],
+                               sv, sz, st)
+    p_outlier = row.get("p_outlier", 0.0)
+    if p_outlier != 0.0:
+        add_contaminants(trials[0], trials[1], p_outlier, seed, outlier_window)
+    return trials
 
 
-def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
+def add_contaminants(choices: np.ndarray, rts: np.ndarray, p_outlier: float, seed: int,
+                     outlier_window: tuple[float, float]) -> None:
+    """Replaces each trial, with probability p_outlier, by a contaminant:
+    either response with probability 1/2, its time uniform on the window.
+    The draws come from NumPy's PCG64 seeded by
+    SeedSequence(seed, spawn_key=(CONTAMINANT_KEY,)), never from the walk's
+    generator: one uniform per trial says which trials are contaminants
+    (u < p_outlier), then one per contaminant its response (upper when
+    below 1/2), then one per contaminant its time lo + (hi - lo) u."""
+    generator = np.random.Generator(np.random.PCG64(np.random.SeedSequence(seed, spawn_key=(CONTAMINANT_KEY,))))
+    replaced = generator.random(len(rts)) < p_outlier
+    count = int(replaced.sum())
+    lo, hi = outlier_window
+    choices[replaced] = generator.random(count) < 0.5
+    rts[replaced] = lo + (hi - lo) * generator.random(count)
+
+
+def simulate_data(params: Any, n: int, seed: int, *,
+                  outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> pd.DataFrame:
     """Simulate n trials for every parameter set.
 
     params: a mapping with simulate's parameter names (drift, boundary,
@@ -128,6 +166,17 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     ``simulate_full``, which draws trial j's drift, start and t0 from
     stream j | 2**63 of that seed's generator and walks on stream j.
 
+    An optional p_outlier column (default 0) adds contaminants: each
+    simulated trial of the row is replaced, with probability p_outlier, by
+    one whose response is either boundary with probability 1/2 and whose
+    time is uniform on ``outlier_window`` = (lo, hi) seconds. Their draws
+    come from NumPy's PCG64 seeded by ``numpy.random.SeedSequence(s,
+    spawn_key=(2**64 - 1,))``, s the row's seed: never from the walk's
+    streams, so the trials that stay are those without the column. One
+    uniform per trial picks the contaminants (below p_outlier), then one per
+    contaminant its response (upper below 1/2), then one each its time.
+    With p_outlier 0 (or no column) the trials are exactly those without.
+
     Returns the label columns, ``trial`` (position among the set's finished
     trials), ``choice`` (bool, True at the upper boundary) and ``rt``
     (seconds): the table that ``fit`` reads. A table of several sets
@@ -138,6 +187,7 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     table = param_table(params)
     n = check_count(n, "n")
     seed = check_seed(seed)
+    window = check_window(outlier_window)
     labels = label_columns(table)
     refuse_clashes(labels, ("trial", "choice", "rt"), "params")
     if not labels and len(table) > 1:
@@ -147,10 +197,10 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     sets = table[sim_names(table)].to_dict("records")
     if len(sets) == 1:
         # One set: simulate's own arrays become the columns, uncopied.
-        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0))
+        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0), window)
         counts, n_excluded = np.array([len(rts)], dtype=np.int64), [int(excluded)]
     else:
-        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed)
+        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed, window)
     # Trial numbers in place, set by set: no row-sized temporaries.
     trial = np.arange(len(rts), dtype=np.int64)
     start = 0
@@ -171,8 +221,8 @@ def simulate_data(params: Any, n: int, seed: int) -> pd.DataFrame:
     return frame
 
 
-def _simulate_sets(sets: list[dict[Any, float]], n: int,
-                   seed: int) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+def _simulate_sets(sets: list[dict[Any, float]], n: int, seed: int,
+                   window: tuple[float, float]) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
     """Every set's trials in preallocated columns, filled set by set and
     then shrunk in place, so that the peak stays near the columns' size."""
     total = len(sets) * n
@@ -182,7 +232,7 @@ def _simulate_sets(sets: list[dict[Any, float]], n: int,
     n_excluded = []
     filled = 0
     for i, row in enumerate(sets):
-        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i))
+        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i), window)
         kept = len(set_rts)
         choices[filled:filled + kept] = set_choices
         rts[filled:filled + kept] = set_rts

@@ -29,7 +29,7 @@ from typing import Any
 
 import pandas as pd
 
-from ._fitting import METHODS, FitRequest
+from ._fitting import METHODS, FitRequest, check_outliers
 from ._fitting import check_model as check_method_model
 from ._params import MODELS, PARAMETERS
 from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
@@ -495,6 +495,11 @@ def build_parser() -> argparse.ArgumentParser:
                      help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
     fit.add_argument("--model", choices=list(MODELS), default=None,
                      help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
+    fit.add_argument("--p-outlier", type=_p_outlier, default=None, metavar="X|free",
+                     help="with --method ml: share of contaminant trials (either response, time uniform on "
+                          "--outlier-window) mixed into the likelihood, or 'free' to estimate it (default: 0)")
+    fit.add_argument("--outlier-window", type=_window, default=None, metavar="LO,HI",
+                     help="with --method ml: the contaminants' response times in seconds (default: 0,5)")
     fit.add_argument("--depends-on", nargs="+", default=None, metavar="PARAM=COLUMN",
                      help="with --method ml: PARAM is free per level of COLUMN (COLUMN,COLUMN for several), "
                           "the other parameters shared, in one joint fit per --by group "
@@ -566,8 +571,25 @@ def _add_example(commands: Any) -> None:
     example.set_defaults(run=run_example, subparser=example)
 
 
+def _p_outlier(text: str) -> float | str:
+    """--p-outlier: 'free' or a number (its range is the library's to check)."""
+    return text if text == "free" else _number("--p-outlier")(text)
+
+
+def _window(text: str) -> tuple[float, float]:
+    lo, _, hi = text.partition(",")
+    try:
+        return float(lo), float(hi)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"--outlier-window wants LO,HI in seconds, e.g. 0,5, not {text!r}") from None
+
+
 def run_fit(args: argparse.Namespace) -> int:
     check_model(args)
+    try:
+        check_outliers(args.p_outlier, args.outlier_window, args.method)
+    except (ValueError, TypeError) as error:
+        raise UsageError(str(error)) from None
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
@@ -575,7 +597,8 @@ def run_fit(args: argparse.Namespace) -> int:
     request, trials = _on_file(args.trials, lambda: (
         FitRequest.check(data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, initial_guess=None,
                          max_iters=args.max_iters, drop_invalid=args.drop_invalid, model=args.model,
-                         depends_on=depends_on, client=None),
+                         depends_on=depends_on, client=None, p_outlier=args.p_outlier,
+                         outlier_window=args.outlier_window),
         TrialTable.read(data, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
                         drop_invalid=args.drop_invalid)))
     with _client(args) as client:

@@ -16,11 +16,13 @@ import numpy.typing as npt
 
 import _corvatel
 
-from ._params import MODELS, PARAMETERS, ml_parameters
+from ._params import BY_NAME, MODELS, PARAMETERS, ml_parameters
 
 # What the densities take: numbers or arrays (anything np.asarray accepts).
 ArrayLike = npt.ArrayLike
 Model = Literal["ddm", "full"]
+# Where contaminants' response times lie unless a call says otherwise (seconds).
+OUTLIER_WINDOW = (0.0, 5.0)
 
 __all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
 
@@ -62,9 +64,10 @@ def _copies(array: npt.NDArray[Any], dtype: type[np.generic], shape: tuple[int, 
 
 def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
                boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
-               sz: ArrayLike, st: ArrayLike) -> Any:
+               sz: ArrayLike, st: ArrayLike, p_outlier: ArrayLike, outlier_window: Any) -> Any:
     choices = _choice_codes(choice, "choice")
-    floats = [np.asarray(x) for x in (rt, drift, boundary, start, t0, noise_sd, sv, sz, st)]
+    _corvatel.check_outlier_window(outlier_window)
+    floats = [np.asarray(x) for x in (rt, drift, boundary, start, t0, noise_sd, sv, sz, st, p_outlier)]
     shape = np.broadcast_shapes(choices.shape, *(x.shape for x in floats))
     size = int(np.prod(shape))
     if size == 0:
@@ -77,7 +80,7 @@ def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, 
         raise MemoryError(f"{function.__name__}: {size} densities need more memory than this machine can give")
     args = [_flat(x.astype(np.float64, copy=False), shape) for x in floats]
     args.insert(1, _flat(choices, shape))
-    out = function(*args)
+    out = function(*args[:-1], p_outlier=args[-1], outlier_window=outlier_window)
     if shape == ():
         return float(out[0])
     if out.size != size:  # every argument was a number
@@ -87,7 +90,8 @@ def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, 
 
 def wfpt_logpdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
                 t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
-                st: ArrayLike = 0.0) -> Any:
+                st: ArrayLike = 0.0, p_outlier: ArrayLike = 0.0,
+                outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Any:
     """Log first-passage time density of the diffusion model.
 
     The density of ending at the upper boundary (``choice`` true) or at 0 at
@@ -99,25 +103,55 @@ def wfpt_logpdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Ar
     ``t0``. ``choice`` holds bools or the integers 0 and 1 (anything else
     raises ``TypeError``, or ``ValueError`` for other integers). Arguments
     broadcast like NumPy ufuncs; a float comes back when all are scalars.
-    ``rt <= t0 - st/2`` gives -inf. Invalid parameters raise ``ValueError``
+    ``rt <= t0 - st/2`` gives -inf.
+
+    With ``p_outlier`` > 0 it is the density of a mixture: with probability
+    ``p_outlier`` a trial is a contaminant, either response with probability
+    1/2 at a time uniform on ``outlier_window`` = (lo, hi), so the density is
+    ``(1 - p) * wfpt + p * 0.5 / (hi - lo)`` inside the window and
+    ``(1 - p) * wfpt`` outside (its log computed as a sum of logs, without
+    underflow). ``p_outlier`` 0 (the default) gives the diffusion model's
+    own density, bit for bit. Invalid parameters raise ``ValueError``
     naming the argument; a call whose output and broadcast copies need more
     memory than the machine can give raises ``MemoryError`` before copying.
     Large inputs run on the worker pool (the values do not depend on its
     size), and Ctrl-C stops the call.
     """
-    return _densities(_corvatel.wfpt_logpdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+    return _densities(_corvatel.wfpt_logpdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st,
+                      p_outlier, outlier_window)
 
 
 def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
              t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
-             st: ArrayLike = 0.0) -> Any:
-    """First-passage time density of the diffusion model (see ``wfpt_logpdf``)."""
-    return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+             st: ArrayLike = 0.0, p_outlier: ArrayLike = 0.0,
+             outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Any:
+    """First-passage time density of the diffusion model (see ``wfpt_logpdf``;
+    with ``p_outlier`` > 0, of its mixture with contaminants)."""
+    return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st,
+                      p_outlier, outlier_window)
 
 
 _PARAMS = {model: ml_parameters(model) for model in MODELS}
-# What a result names: every parameter a likelihood fit may estimate, then the fixed ones.
-_REPORTED = _PARAMS["full"] + tuple(p.fit_name for p in PARAMETERS if not set(MODELS) & set(p.fitted_by))
+# What a result names: every parameter a likelihood fit may estimate, then
+# the fixed ones, then p_outlier.
+_REPORTED = (_PARAMS["full"] + tuple(p.fit_name for p in PARAMETERS if not set(MODELS) & set(p.fitted_by))
+             + tuple(p.fit_name for p in PARAMETERS if p.mixture))
+
+
+def check_p_outlier(p_outlier: Any, outlier_window: Any = OUTLIER_WINDOW) -> float | Literal["free"]:
+    """A likelihood fit's p_outlier: "free", or a number in its range (as a
+    float). Refuses, naming the argument, anything else and a bad window."""
+    _corvatel.check_outlier_window(outlier_window)
+    if isinstance(p_outlier, str):
+        if p_outlier != "free":
+            raise ValueError(f'p_outlier must be a number or "free", not {p_outlier!r}')
+        return "free"
+    if isinstance(p_outlier, bool) or not isinstance(p_outlier, (int, float, np.integer, np.floating)):
+        raise TypeError(f'p_outlier must be a number or "free", not {p_outlier!r}')
+    refusal = BY_NAME["p_outlier"].refusal(float(p_outlier))
+    if refusal is not None:
+        raise ValueError(f"p_outlier {refusal}, not {p_outlier!r}")
+    return float(p_outlier)
 
 
 def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
@@ -134,7 +168,8 @@ def _named(params: Mapping[str, object], fit: Mapping[str, Any]) -> dict[str, An
     return result
 
 
-def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[str, Any]:
+def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier: float | str = 0.0,
+           outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> dict[str, Any]:
     """Maximum-likelihood fit of the diffusion model to one data set.
 
     ``model="ddm"`` estimates drift rate, boundary separation, starting point
@@ -146,14 +181,25 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm") -> dict[st
     ``n_params``. Deterministic: the same data give the same result. Raises
     ``CorvatelError`` for data that cannot be fitted (too few trials,
     response times that are not positive and finite).
+
+    ``p_outlier`` mixes contaminants into the likelihood (see
+    ``wfpt_logpdf``): a number fixes their share, ``"free"`` estimates it
+    within (0, 0.5) as one more parameter (counted in ``n_params``, AIC and
+    BIC). The result's ``p_outlier`` is its value. With contaminants a trial
+    inside ``outlier_window`` no longer bounds the non-decision time: t0
+    stays below the fastest response outside the window and below the median
+    response. The default 0 is the diffusion model's own likelihood.
     """
     choice_array, rt_array = _data(choices, rts)
-    fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model))
+    p_outlier = check_p_outlier(p_outlier, outlier_window)
+    fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window)
     return _named(fit["params"][0], fit)
 
 
 def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
-                 depends_on: str | Sequence[str] = ("drift_rate",), model: str = "ddm") -> list[dict[str, Any]]:
+                 depends_on: str | Sequence[str] = ("drift_rate",), model: str = "ddm",
+                 p_outlier: float | str = 0.0,
+                 outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> list[dict[str, Any]]:
     """Joint maximum-likelihood fit of conditions that share parameters.
 
     ``levels`` holds one integer code per trial. The parameters named in
@@ -161,7 +207,9 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     Returns a list of dicts, one per level in ascending code order, each
     with ``level``, the parameters (shared values repeated), the joint
     ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic``,
-    ``n_params`` and the level's ``n_trials``.
+    ``n_params`` and the level's ``n_trials``. ``p_outlier`` and
+    ``outlier_window`` are those of ``fit_ml``; a free p_outlier is shared
+    by all levels unless ``depends_on`` names it.
     """
     choice_array, rt_array = _data(choices, rts)
     level_array = np.asarray(levels)
@@ -172,10 +220,12 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     dependent = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
     if model not in _PARAMS:
         raise ValueError('model must be "ddm" or "full"')
+    p_outlier = check_p_outlier(p_outlier, outlier_window)
     codes, inverse, counts = np.unique(level_array, return_inverse=True, return_counts=True)
     order = np.argsort(inverse, kind="stable")
     fit = _corvatel.fit_ml_joint(
-        choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent
+        choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent, p_outlier,
+        outlier_window
     )
     results = []
     for code, count, p in zip(codes, counts, fit["params"]):

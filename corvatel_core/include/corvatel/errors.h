@@ -26,6 +26,7 @@ class ParamError {
     DensityStartWindow,  // a density's start window touching the edge
     WalkRange,           // simulate's own wording: "boundary must be > 0"
     Rt,                  // a NaN response time given to a density
+    OutlierWindow,       // a contaminant window that is not 0 <= lo < hi, finite
   };
 
   static ParamError range(Param p) { return {Kind::Range, p}; }
@@ -36,6 +37,7 @@ class ParamError {
   static ParamError density_start_window();
   static ParamError walk_range(Param p) { return {Kind::WalkRange, p}; }
   static ParamError rt();
+  static ParamError outlier_window();
 
   Kind kind() const { return kind_; }
   Param param() const { return param_; }

@@ -11,6 +11,12 @@
 // among them, when it exists), keeps the best, and restarts once from it;
 // internal/ml_search.h holds the minimiser's settings (its stop test) and
 // the chunked sums.
+//
+// Contaminants (wfpt.h, log_mixture): a fit's likelihood may be the mixture
+// of the diffusion model and contaminant trials, with p_outlier fixed or
+// estimated as one more parameter within its search interval (0, 0.5).
+// Without them (p_outlier fixed at 0, the default) the fit is the plain
+// model's, bit for bit.
 #pragma once
 
 #include <array>
@@ -30,11 +36,37 @@ namespace corvatel {
 
 enum class LikelihoodModel { Ddm, Full };
 
+// How a fit treats contaminants: p_outlier fixed at a value (0: none) or
+// estimated, and their window. Made only by the factories, which refuse
+// what check_params and check_outlier_window refuse.
+class Contaminants {
+ public:
+  Contaminants() = default;  // none: the diffusion model alone
+  static Result<Contaminants, ParamError> fixed(double p_outlier, const OutlierWindow& window = {});
+  static Result<Contaminants, ParamError> estimated(const OutlierWindow& window = {});
+
+  bool free() const { return free_; }
+  double p_outlier() const { return p_outlier_; }  // the fixed value (0 when free)
+  const OutlierWindow& window() const { return window_; }
+  // Whether the likelihood is a mixture at all.
+  bool any() const { return free_ || p_outlier_ != 0.0; }
+
+ private:
+  Contaminants(bool free, double p_outlier, const OutlierWindow& window)
+      : free_(free), p_outlier_(p_outlier), window_(window) {}
+  bool free_ = false;
+  double p_outlier_ = 0.0;
+  OutlierWindow window_;
+};
+
+// Where the search of a free p_outlier starts (in every start of it).
+inline constexpr double kPOutlierStart = 0.05;
+
 // The parameters a model's fit estimates, in kParams order: those whose
 // fitted_by has the model's bit (drift, boundary, start, t0; "full" adds
-// sv, sz, st).
-std::span<const Param> fitted_params(LikelihoodModel model);
-std::size_t free_param_count(LikelihoodModel model);
+// sv, sz, st), less the mixture's unless `p_outlier_free`.
+std::span<const Param> fitted_params(LikelihoodModel model, bool p_outlier_free = false);
+std::size_t free_param_count(LikelihoodModel model, bool p_outlier_free = false);
 
 // The parameters a joint fit frees per level, indexed by Param; the others
 // are shared by all levels.
@@ -43,15 +75,19 @@ using PerLevel = std::array<bool, kParamCount>;
 // The two search bounds that kParams cannot hold. t0 - st/2 (t0 itself in
 // "ddm") lies in (0, t0_search_bound(levels)), the fastest response of the
 // levels that t0 applies to (one level, or all of a joint fit when t0 is
-// shared), so that every trial has a positive density. sz lies in
-// (0, sz_search_bound(start)), a share kSzRoom of the widest window the start
-// allows.
+// shared), so that every trial has a positive density. With contaminants a
+// trial inside their window has a positive density whatever t0, so only
+// those outside it bound t0; and t0 stays below the median response time
+// (the lower median), above which most trials would be contaminants. sz
+// lies in (0, sz_search_bound(start)), a share kSzRoom of the widest window
+// the start allows.
 inline constexpr double kSzRoom = 0.98;
 double t0_search_bound(std::span<const ObservedTrials> levels);
+double t0_search_bound(std::span<const ObservedTrials> levels, const Contaminants& contaminants);
 double sz_search_bound(double start);
 
 struct MlFit {
-  std::vector<ModelParams> params;  // one per level (one for fit_ml)
+  std::vector<ModelParams> params;  // one per level (one for fit_ml), p_outlier included
   bool converged;
   std::uint64_t iterations;  // Nelder-Mead iterations over all runs
   double log_likelihood;
@@ -78,11 +114,17 @@ inline constexpr std::size_t kLikelihoodChunk = 8192;
 // Only std::bad_alloc escapes, std::system_error when the worker pool cannot
 // start, and whatever `stop` throws; every other failure is a FitError.
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop = {});
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
+                               const StopCheck& stop = {});
 
 // Levels of one data set: the parameters marked in `per_level` are free for
 // each level, the others shared by all levels. Each level is fitted alone
 // first (as fit_ml), and the joint search starts from those estimates.
+// A free p_outlier is shared by all levels unless per_level marks it.
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
                                      const PerLevel& per_level, const StopCheck& stop = {});
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const Contaminants& contaminants,
+                                     const StopCheck& stop = {});
 
 }  // namespace corvatel

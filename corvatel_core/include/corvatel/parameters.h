@@ -24,6 +24,8 @@ namespace corvatel {
 // variabilities. `start` is relative; `sv` is the standard deviation of the
 // drift across trials, `sz` the width of a uniform relative start centred on
 // `start`, `st` the width of a uniform non-decision time centred on `t0`.
+// `p_outlier` is not the walk's: it is the share of contaminant trials in
+// the likelihood's mixture (OutlierWindow below), 0 for the plain model.
 struct ModelParams {
   double drift = 0.0;
   double boundary = 1.0;
@@ -33,13 +35,14 @@ struct ModelParams {
   double sv = 0.0;
   double sz = 0.0;
   double st = 0.0;
+  double p_outlier = 0.0;
 
   // The walk's five; the variabilities are the caller's to apply.
   Params walk() const { return {drift, boundary, start, t0, noise_sd}; }
 };
 
-enum class Param : std::size_t { Drift, Boundary, Start, T0, NoiseSd, Sv, Sz, St };
-inline constexpr std::size_t kParamCount = 8;
+enum class Param : std::size_t { Drift, Boundary, Start, T0, NoiseSd, Sv, Sz, St, POutlier };
+inline constexpr std::size_t kParamCount = 9;
 
 // An interval of the extended reals; NaN lies in none.
 struct Interval {
@@ -57,7 +60,8 @@ struct Interval {
 
 // The fits that estimate a parameter (a bit each). The others report it at
 // its fixed value (start 0.5 and noise_sd 1 in ez and sim, noise_sd 1 in
-// the likelihood fits) or not at all (the variabilities outside "full").
+// the likelihood fits) or not at all (the variabilities outside "full");
+// the likelihood fits estimate a mixture parameter only when asked to.
 enum FitKind : unsigned { kFitEz = 1u, kFitSim = 2u, kFitDdm = 4u, kFitFull = 8u };
 
 inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -81,27 +85,34 @@ struct ParamSpec {
   std::optional<Interval> search;
   unsigned fitted_by;  // FitKind bits
   bool variability;    // across-trial variability of the full model
+  // Of the contaminant mixture, not of the walk: simulate and simulate_full
+  // do not take it, and a likelihood fit fixes it unless asked to estimate it.
+  bool mixture;
 };
 
 inline constexpr double kRequired = std::numeric_limits<double>::quiet_NaN();
 
 inline constexpr std::array<ParamSpec, kParamCount> kParams = {{
     {Param::Drift, "drift", "drift_rate", &ModelParams::drift, {-kInfinity, kInfinity, true, true}, "finite",
-     kRequired, Interval{-15.0, 15.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+     kRequired, Interval{-15.0, 15.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false, false},
     {Param::Boundary, "boundary", "boundary_separation", &ModelParams::boundary, {0.0, kInfinity, false, true},
-     "positive", kRequired, Interval{0.05, 10.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+     "positive", kRequired, Interval{0.05, 10.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false, false},
     {Param::Start, "start", "starting_point", &ModelParams::start, {0.0, 1.0, true, true}, "between 0 and 1", kRequired,
-     Interval{0.01, 0.99, false, false}, kFitDdm | kFitFull, false},
+     Interval{0.01, 0.99, false, false}, kFitDdm | kFitFull, false, false},
     {Param::T0, "t0", "non_decision_time", &ModelParams::t0, {0.0, kInfinity, true, true}, "non-negative",
-     kRequired, std::nullopt, kFitEz | kFitSim | kFitDdm | kFitFull, false},
+     kRequired, std::nullopt, kFitEz | kFitSim | kFitDdm | kFitFull, false, false},
     {Param::NoiseSd, "noise_sd", "noise_sd", &ModelParams::noise_sd, {0.0, kInfinity, false, true}, "positive", 1.0,
-     std::nullopt, 0u, false},
+     std::nullopt, 0u, false, false},
     {Param::Sv, "sv", "sv", &ModelParams::sv, {0.0, kInfinity, true, false}, "non-negative and finite", 0.0,
-     Interval{0.0, 6.0, false, false}, kFitFull, true},
+     Interval{0.0, 6.0, false, false}, kFitFull, true, false},
     {Param::Sz, "sz", "sz", &ModelParams::sz, {0.0, kInfinity, true, true}, "non-negative", 0.0, std::nullopt,
-     kFitFull, true},
+     kFitFull, true, false},
     {Param::St, "st", "st", &ModelParams::st, {0.0, kInfinity, true, true}, "non-negative", 0.0,
-     Interval{0.0, 1.0, false, false}, kFitFull, true},
+     Interval{0.0, 1.0, false, false}, kFitFull, true, false},
+    // Searched on (0, 0.5): a mixture with more contaminants than diffusion
+    // trials would no longer be a model of the task.
+    {Param::POutlier, "p_outlier", "p_outlier", &ModelParams::p_outlier, {0.0, 1.0, true, false}, "in [0, 1)", 0.0,
+     Interval{0.0, 0.5, false, false}, kFitDdm | kFitFull, false, true},
 }};
 
 constexpr const ParamSpec& spec(Param p) { return kParams[static_cast<std::size_t>(p)]; }
@@ -128,5 +139,15 @@ std::optional<ParamError> check_params(const ModelParams& p, ParamUse use);
 // > 0", "start must be in [0, 1]"). It leaves drift alone and accepts
 // infinite values: such trials end or time out by the walk's own rules.
 std::optional<ParamError> check_walk_ranges(const Params& p);
+
+// Where contaminants' response times lie (seconds): uniform on [lo, hi].
+// The default covers the response times of ordinary tasks.
+struct OutlierWindow {
+  double lo = 0.0;
+  double hi = 5.0;
+};
+
+// The window's rule: both ends finite and 0 <= lo < hi.
+std::optional<ParamError> check_outlier_window(const OutlierWindow& window);
 
 }  // namespace corvatel

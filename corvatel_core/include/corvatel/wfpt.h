@@ -69,6 +69,17 @@ double wfpt_log_density(double rt, bool choice, const ModelParams& p,
 // most 25 density values). Exact like wfpt_log_density when sz = st = 0.
 double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 
+// ---- The contaminant mixture ----
+//
+// With probability p_outlier a trial is a contaminant: either response with
+// probability 1/2 at a time uniform on the outlier window; otherwise it is a
+// diffusion trial. Its density is (1 - p) wfpt(rt) + p * 0.5 / (hi - lo) for
+// lo <= rt <= hi, and (1 - p) wfpt(rt) outside. log_mixture is its log from
+// the diffusion's log density: the two terms summed as logs (the larger plus
+// log1p of exp of their difference), so neither underflows. p_outlier 0
+// returns `log_diffusion` itself, bit for bit.
+double log_mixture(double log_diffusion, double rt, double p_outlier, const OutlierWindow& window);
+
 // ---- Many densities at once ----
 
 // One argument of a batch: a value per element, or one value for all.
@@ -86,7 +97,8 @@ struct DensityColumns {
   std::size_t n = 0;
   DensityColumn<double> rt;
   DensityColumn<std::uint8_t> choice;
-  DensityColumn<double> drift, boundary, start, t0, noise_sd, sv, sz, st;
+  DensityColumn<double> drift, boundary, start, t0, noise_sd, sv, sz, st, p_outlier;
+  OutlierWindow outlier_window;
 
   ModelParams params_at(std::size_t i) const;
 };
@@ -96,15 +108,16 @@ struct DensitiesInterrupted {
   friend bool operator==(const DensitiesInterrupted&, const DensitiesInterrupted&) = default;
 };
 
-// Why log_densities gave no result: the element of lowest index whose
-// arguments check_density_args refuses (that check's error), or the stop.
+// Why log_densities gave no result: a bad outlier window, the element of
+// lowest index whose arguments check_density_args refuses (that check's
+// error), or the stop.
 using DensitiesFailure = std::variant<ParamError, DensitiesInterrupted>;
 
 // What log_densities writes: wfpt_log_density, or its exp.
 enum class DensityScale { Log, Linear };
 
-// wfpt_log_density(rt, choice, params) (default tolerance) of every element
-// into out[0, n), n = in.n (out has at least n elements), in pieces on the
+// log_mixture of wfpt_log_density(rt, choice, params) (default tolerance)
+// of every element into out[0, n), n = in.n (out has at least n elements), in pieces on the
 // pool; `stop` is asked while they run, and a stopped call returns within a
 // density or so of work per worker.
 // Each element's value is the scalar function's, whatever the pool's size

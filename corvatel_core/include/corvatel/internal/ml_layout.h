@@ -15,8 +15,10 @@ class SearchLayout {
  public:
   // The model's fitted parameters in kParams order; a parameter free per
   // level takes one coordinate per level (level order), a shared one a
-  // single coordinate.
-  SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels, const PerLevel& per_level);
+  // single coordinate; p_outlier among them when `contaminants` frees it,
+  // else fixed at their value.
+  SearchLayout(LikelihoodModel model, std::span<const ObservedTrials> levels, const PerLevel& per_level,
+               const Contaminants& contaminants = {});
 
   std::size_t dim() const { return dim_; }
   // Level l's bound on t0 - st/2: the fastest response of its own trials
@@ -35,6 +37,7 @@ class SearchLayout {
   std::vector<std::vector<std::size_t>> slot_;  // [level][index in fitted_]
   std::size_t dim_ = 0;
   std::vector<double> t0_bound_;
+  double fixed_p_outlier_ = 0.0;
 };
 
 }  // namespace corvatel::internal
