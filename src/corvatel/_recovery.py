@@ -67,7 +67,8 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     model = check_model(model, method)
     options = fit_options(initial_guess, max_iters, model)
     true_names = tuple(p.true_column for p in PARAMETERS if p.fitted_by)
-    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + true_names + STAT_COLUMNS + entry.columns,
+    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error", "warning") + true_names + STAT_COLUMNS
+                   + entry.columns,
                    "params")
     client = check_client(client)
 
