@@ -413,7 +413,8 @@ def warn_of_groups(table: pd.DataFrame) -> None:
     for column, what in (("warning", "flagged"), ("error", "failed")):
         k = int((table[column] != "").sum())
         if k:
-            warnings.warn(f"{k} of {len(table)} groups {what}; see the {column} column", UserWarning, stacklevel=3)
+            # stacklevel: the caller of fit (warn_of_groups <- run <- fit <- caller).
+            warnings.warn(f"{k} of {len(table)} groups {what}; see the {column} column", UserWarning, stacklevel=4)
 
 
 def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, free: tuple[str, ...],

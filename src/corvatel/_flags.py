@@ -5,13 +5,12 @@ change a fit; it says that its numbers deserve a look before they are used
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
-from ._params import PARAMETERS, Parameter, ml_parameters
+from ._params import PARAMETERS, Parameter, estimated, ml_parameters
 
 # An estimate within this fraction of its search interval's width of an end
 # of the interval has stopped on the search's limit, not at the data's
@@ -29,7 +28,8 @@ MS_MEDIAN = 20.0
 # from fewer trials its relative standard error is above about 45%.
 MIN_TRIALS = 10
 
-ON_BOUND = "on search bound"
+OUTSIDE_RANGE = "outside model range"
+ON_BOUND = "at search bound"
 T0_AT_FASTEST = "t0 at fastest response"
 LOOKS_LIKE_MS = "rt looks like ms"
 EDGE_CORRECTION = "ez edge correction"
@@ -43,9 +43,10 @@ def joined(flags: list[str]) -> str:
 
 
 def _near_search_bound(parameter: Parameter, value: float) -> bool:
-    """Whether `value` ended on its search interval's limit: an end that
-    is not an end of the range the model allows (sv = 0 is a model, 0.05
-    for the boundary only where the search stops)."""
+    """Whether `value` ended within the margin of a limit of its search
+    interval, or past it (a moment fit has no limits): a limit that is not
+    an end of the range the model allows (sv = 0 is a model; a boundary of
+    0.05 is only where the search stops)."""
     assert parameter.search is not None
     low, high, _, _ = parameter.search
     range_low, range_high, has_low, has_high = parameter.range
@@ -55,17 +56,27 @@ def _near_search_bound(parameter: Parameter, value: float) -> bool:
     return at_low or at_high
 
 
-def parameter_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.ndarray) -> list[str]:
-    """Flags of a fitted row: estimates on their search limits (those of
-    `estimated` that have a search interval: the likelihood fits'), a
-    shortest non-decision time at or past the fastest response."""
+def _outside_range(parameter: Parameter, value: float) -> bool:
+    low, high, has_low, has_high = parameter.range
+    return value < low or value > high or (value == low and not has_low) or (value == high and not has_high)
+
+
+def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.ndarray, t0_bounded: bool) -> list[str]:
+    """Flags of a fitted row's estimates (`estimated`: the parameters the
+    fit estimates): values the model does not allow (the closed form's t0
+    can be negative), values at or past the likelihood fits' search limits,
+    and for a fit whose t0 search stops at the fastest response
+    (`t0_bounded`) a shortest non-decision time there."""
     flags = []
-    on_bound = [p.fit_name for p in PARAMETERS
-                if p.fit_name in estimated and p.search is not None and _near_search_bound(p, row[p.fit_name])]
+    fitted = [p for p in PARAMETERS if p.fit_name in estimated]
+    outside = [p.fit_name for p in fitted if _outside_range(p, row[p.fit_name])]
+    if outside:
+        flags.append(f"{OUTSIDE_RANGE} ({', '.join(outside)})")
+    on_bound = [p.fit_name for p in fitted if p.search is not None and _near_search_bound(p, row[p.fit_name])]
     if on_bound:
         flags.append(f"{ON_BOUND} ({', '.join(on_bound)})")
     shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
-    if len(rts) and math.isfinite(shortest) and shortest > float(rts.min()) - T0_MARGIN:
+    if t0_bounded and len(rts) and shortest > float(rts.min()) - T0_MARGIN:
         flags.append(T0_AT_FASTEST)
     return flags
 
@@ -89,12 +100,12 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
         return joined(flags)
     if method == "ez" and choices.all():
         flags.append(EDGE_CORRECTION)
-    if method == "ml":
-        if windowed:
-            # The likelihood of the kept trials is not yet divided by the
-            # model's probability of a response inside the window.
-            flags.append(NOT_TRUNCATED)
-        # Only the likelihood fits search within limits; the moment fits'
-        # t0 often lies a few ms past the fastest of a clean sample.
-        flags.extend(parameter_flags(row, ml_parameters(model), rts))
+    if method == "ml" and windowed:
+        # The likelihood of the kept trials is not yet divided by the model's
+        # probability of a response inside the window.
+        flags.append(NOT_TRUNCATED)
+    # Only the likelihood fits keep t0 below the fastest response; the moment
+    # fits' t0 often lies a few ms past the fastest of a clean sample.
+    flags.extend(estimate_flags(row, ml_parameters(model) if method == "ml" else estimated(method), rts,
+                                t0_bounded=method == "ml"))
     return joined(flags)
