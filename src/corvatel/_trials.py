@@ -202,7 +202,7 @@ def check_order(frame: pd.DataFrame, order: Any, columns: Sequence[Hashable], ar
         if len(listed) != len(set(listed)):
             repeated = [v for i, v in enumerate(listed) if v in listed[:i]]
             raise ValueError(f"{argument}: order[{column!r}] lists {repeated[0]!r} twice")
-        found = pd.unique(frame[column].dropna())
+        found = pd.Series(frame[column]).dropna().unique()
         unlisted = [v for v in found if v not in listed]
         if unlisted:
             raise ValueError(f"{argument}: order[{column!r}] lacks the level(s) {show_values(unlisted)} found in "

@@ -7,6 +7,7 @@ pyplot, so they touch no global figure state; save it with
 from __future__ import annotations
 
 import math
+import textwrap
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -204,9 +205,12 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
                             _title(fits.iloc[g], columns), fits["error"].iloc[g] if "error" in fits else "")
     for ax in dist_axes[shown:]:
         ax.set_visible(False)
-    top.suptitle(f"Fit check ({fit_method(fits)} fits). Response-time distributions: data (bars) and model "
-                 "(lines); upper responses above, lower below"
-                 + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), fontsize="medium")
+    # About 12 characters of a medium title per inch; narrow figures wrap.
+    width = int(12 * figure.get_figwidth())
+    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits). Response-time distributions: data (bars) and "
+                               "model (lines); upper responses above, lower below"
+                               + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), width),
+                 fontsize="medium")
 
     qp_axes = np.atleast_1d(bottom.subplots(qp_rows, qp_cols, squeeze=False)).ravel()
     for p in range(len(panels)):
@@ -228,8 +232,9 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         dist_axes[0].legend(fontsize="x-small", loc="best")
     for ax in qp_axes[len(panels):]:
         ax.set_visible(False)
-    bottom.suptitle("Quantile-probability plot" + (f" across {condition}" if condition is not None else "")
-                    + ": data (points) and model (lines)", fontsize="medium")
+    bottom.suptitle(textwrap.fill("Quantile-probability plot" + (f" across {condition}" if condition is not None
+                                                                  else "") + ": data (points) and model (lines)",
+                                  width), fontsize="medium")
     return figure
 
 
@@ -289,10 +294,10 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
     each group's points labelled by its `levels` entry above its slowest
     quantile."""
     data_points = [quantile_points(c, r) for c, r in observed]
-    for point, level in zip(data_points, levels):
+    for point, label in zip(data_points, levels):
         for side in ("upper", "lower"):
-            if level and point[f"q_{side}"] is not None:
-                ax.annotate(level, (point[f"p_{side}"], point[f"q_{side}"][-1]), textcoords="offset points",
+            if label and point[f"q_{side}"] is not None:
+                ax.annotate(label, (point[f"p_{side}"], point[f"q_{side}"][-1]), textcoords="offset points",
                             xytext=(0, 4), ha="center", fontsize="xx-small", color="dimgrey")
     model_points = [p.points() if isinstance(p, Density) else quantile_points(p[0], p[1]) if p is not None else None
                     for p in predicted]
