@@ -308,18 +308,23 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     order={"condition": ["easy", "medium", "hard"]} sets a group column's
     order (every level in the data must be listed).
 
-    Flags in warning (they change no number; see the README's table):
-      "on search bound (names)": a likelihood fit's estimate ended within
-        0.001 of its search interval's width of a limit of the search
-        (not a value the model allows, such as sv = 0);
-      "t0 at fastest response": t0 - st/2 within 1 ms of the group's
-        fastest response, or above it;
+    Flags in warning (they change no number; the README's table says what
+    to do about each):
+      "at search bound (names)": an estimate ended within 0.001 of its
+        search interval's width of a limit of the likelihood fits' search
+        (not a value the model allows, such as sv = 0), or for ez and sim
+        past it;
+      "outside model range (names)": an estimate the model does not allow
+        (EZ's t0 below 0);
+      "t0 at fastest response": a likelihood fit's t0 - st/2 within 1 ms of
+        the group's fastest response;
       "rt looks like ms": median response time above 20 s;
       "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
       "constant rts": all response times equal (ez, sim; ml refuses them);
       "window not truncated": an ml fit with min_rt/max_rt, whose
         likelihood is not yet truncated to the window.
+    With depends_on each row's flags come from its level's own trials.
     A call with flagged groups issues one UserWarning, "k of n groups
     flagged; see the warning column", and one with failed groups another,
     "k of n groups failed; see the error column".
