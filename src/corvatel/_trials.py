@@ -39,7 +39,7 @@ def require_columns(frame: pd.DataFrame, columns: Sequence[Hashable], argument: 
             raise ValueError(f"{argument}: column {column!r} not found; the table has columns: "
                              f"{_column_list(frame) or '(none)'}")
         # frame[column] of a repeated name is a table, not a column.
-        copies = len(frame.columns.get_indexer_for([column]))
+        copies = len(frame.columns.get_indexer_for(pd.Index([column])))
         if copies > 1:
             raise ValueError(f"{argument}: column {column!r} appears {copies} times in the table; "
                              "rename or drop the copies")
