@@ -8,6 +8,8 @@ import numpy.typing as npt
 
 __version__: Final[str]
 __all__: list[str]
+# fit_sim's cost of a point it cannot simulate (not listed in __all__).
+SIM_INVALID_COST: Final[float]
 
 class CorvatelError(ValueError):
     """Raised when parameter recovery fails on bad or degenerate input data."""

@@ -3,6 +3,7 @@
 // version, the exception type, simulate, fit_ez and fit_sim.
 #include <Python.h>
 
+#include "corvatel/sim_fit.h"
 #include "errors.h"
 #include "functions.h"
 #include "pyref.h"
@@ -59,6 +60,15 @@ int exec_module(PyObject* module) {
   PyRef error_name = PyRef::steal(PyUnicode_FromString("CorvatelError"));
   if (!error_name) return -1;
   if (add_attribute(module, error_name.get(), PyRef::steal(corvatel_error_type())) != 0) return -1;
+
+  // The simulation fit's cost of a point it cannot simulate: a final cost
+  // equal to it means the search found no admissible point.
+  PyRef invalid_cost_name = PyRef::steal(PyUnicode_FromString("SIM_INVALID_COST"));
+  if (!invalid_cost_name) return -1;
+  if (add_attribute(module, invalid_cost_name.get(), PyRef::steal(PyFloat_FromDouble(INVALID_COST)), Listed::no) !=
+      0) {
+    return -1;
+  }
 
   // The module's own names, listed in __all__.
   for (PyMethodDef* def : {&simulate_def, &fit_ez_def, &fit_sim_def}) {

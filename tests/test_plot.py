@@ -115,3 +115,48 @@ def test_missing_matplotlib_names_the_extra(monkeypatch, example):
     with pytest.raises(ImportError, match=r"pip install 'corvatel\[plot\]'"):
         plot.recovery(pd.DataFrame({c: [1.0] for p in ["drift_rate", "boundary_separation", "non_decision_time"]
                                     for c in (p, f"true_{p}")}).assign(error=""))
+
+
+def subfigure_titles(figure):
+    return [t.get_text() for sub in figure.subfigs for t in sub.texts]
+
+
+def test_panels_are_labelled(example, figure):
+    data, fits = example
+    assert all(ax.get_ylabel() == "density (1/s)" for ax in figure.subfigs[0].axes)
+    # Each condition's points carry its name, above the slowest quantile of each response.
+    for ax, subject in zip(figure.subfigs[1].axes, ["s1", "s2", "s3", "s4"]):
+        labels = sorted((t.get_text(), t.xy) for t in ax.texts)
+        expected = []
+        for _, row in fits[fits["subject"] == subject].iterrows():
+            choices, rts = group_trials(data, row)
+            for mask in (choices, ~choices):
+                if mask.sum() >= plot.MIN_QUANTILE_TRIALS:
+                    expected.append((row["condition"], (mask.mean(), np.quantile(rts[mask], 0.9))))
+        assert labels == sorted(expected)
+
+
+@pytest.mark.filterwarnings(r"ignore:\d+ of \d+ groups (flagged|failed):UserWarning")
+@pytest.mark.parametrize("method", ["ez", "sim", "ml"])
+def test_the_title_names_the_method_and_one_group_is_not_all_groups(example, method):
+    data, _ = example
+    one = data[(data["subject"] == "s2") & (data["condition"] == "hard")]
+    for by, panel in [("condition", "condition=hard"), (None, "all trials")]:
+        fits = corvatel.fit(one, by=by, method=method, max_iters=20)
+        fig = plot.fit_check(one, fits, n_sim=500)
+        assert f"Fit check ({method} fits)." in subfigure_titles(fig)[0]
+        assert [ax.get_title() for ax in fig.subfigs[1].axes] == [panel]
+
+
+def test_one_group_column_as_condition_is_all_groups(example):
+    data, _ = example
+    part = data[data["subject"] == "s1"]
+    fig = plot.fit_check(part, corvatel.fit(part, by="condition", method="ez"), n_sim=500)
+    assert [ax.get_title() for ax in fig.subfigs[1].axes] == ["all groups"]
+
+
+def test_recovery_times_have_their_unit():
+    truth = pd.DataFrame({"drift": [0.5, 1.0], "boundary": [1.0, 1.4], "start": 0.5, "t0": [0.2, 0.3]})
+    fig = plot.recovery(corvatel.recover(truth, 200, method="ez", reps=2, seed=2))
+    assert [(ax.get_xlabel(), ax.get_ylabel()) for ax in fig.axes] == [("true", "fitted"), ("true", "fitted"),
+                                                                       ("true (s)", "fitted (s)")]

@@ -48,6 +48,8 @@ std::string FitError::message() const {
       return "a joint fit needs at least one level";
     case Kind::NoFiniteLikelihood:
       return "no parameters within the bounds give the data a finite likelihood";
+    case Kind::ConstantResponseTimes:
+      return "the response times are all equal (zero variance); no diffusion model describes them";
   }
   return {};
 }

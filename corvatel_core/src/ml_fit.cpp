@@ -236,6 +236,15 @@ std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, Lik
   return std::nullopt;
 }
 
+// Equal response times have a likelihood that grows without bound as the
+// boundary shrinks and the drift grows: the search would end on its bounds
+// and call that a fit. Asked after the four-parameter search, so that data
+// to which no point gives a finite likelihood are reported as such first.
+bool constant_response_times(const ObservedTrials& trials) {
+  const auto [fastest, slowest] = std::ranges::minmax(trials.rts);
+  return fastest == slowest;
+}
+
 // Starting points of one data set in natural units, before any fit; t0
 // within the data set's bound (the fastest response without contaminants).
 std::vector<ModelParams> ddm_starts(const ObservedTrials& trials, const Contaminants& contaminants) {
@@ -296,7 +305,9 @@ Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel mo
   std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials, contaminants)) starts.push_back({s});
   auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, contaminants, starts, interruption);
-  if (model == LikelihoodModel::Ddm || !ddm) return ddm;
+  if (!ddm) return ddm;
+  if (constant_response_times(trials)) return unexpected(FitError::constant_response_times());
+  if (model == LikelihoodModel::Ddm) return ddm;
   auto full = fit_levels(one, model, {}, contaminants, {{full_start(ddm.value().params[0])}}, interruption);
   if (full) full.value().iterations += ddm.value().iterations;
   return full;

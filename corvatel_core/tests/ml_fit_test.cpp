@@ -355,7 +355,15 @@ INSTANTIATE_TEST_SUITE_P(
                       // Densities so small that their logs sum to -inf everywhere.
                       ErrorCase{"no_finite_likelihood", std::vector<double>(10, 1e308), LikelihoodModel::Ddm,
                                 FitError::no_finite_likelihood(),
-                                "no parameters within the bounds give the data a finite likelihood"}),
+                                "no parameters within the bounds give the data a finite likelihood"},
+                      ErrorCase{"constant_rts", std::vector<double>(40, 0.5), LikelihoodModel::Ddm,
+                                FitError::constant_response_times(),
+                                "the response times are all equal (zero variance); no diffusion model describes "
+                                "them"},
+                      ErrorCase{"constant_rts_full", std::vector<double>(40, 0.5), LikelihoodModel::Full,
+                                FitError::constant_response_times(),
+                                "the response times are all equal (zero variance); no diffusion model describes "
+                                "them"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FitMlJoint, NeedsALevel) {
@@ -363,6 +371,17 @@ TEST(FitMlJoint, NeedsALevel) {
   ASSERT_FALSE(fit.has_value());
   EXPECT_EQ(fit.error(), FitError::no_levels());
   EXPECT_EQ(fit.error().message(), "a joint fit needs at least one level");
+}
+
+// One level of equal response times spoils a joint fit however varied the
+// others are.
+TEST(FitMlJoint, RefusesALevelOfEqualResponseTimes) {
+  const Arrays varied = simulated({1.0, 1.5, 0.5, 0.3, 1.0}, 200, 5);
+  const Arrays equal = arrays_of(std::vector<double>(200, 0.6));
+  const std::vector<ObservedTrials> levels{varied.view(), equal.view()};
+  const auto fit = fit_ml_joint(levels, LikelihoodModel::Ddm, free_per_level({Param::Drift}));
+  ASSERT_FALSE(fit.has_value());
+  EXPECT_EQ(fit.error(), FitError::constant_response_times());
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ and ``recovery_summary`` run and summarise parameter-recovery studies;
 example table.
 """
 
-from typing import TYPE_CHECKING
+import typing as _typing
 
 from _corvatel import (
     CorvatelError,
@@ -31,7 +31,7 @@ from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
 from .likelihood import fit_ml, fit_ml_joint, wfpt_logpdf, wfpt_pdf
 
-if TYPE_CHECKING:
+if _typing.TYPE_CHECKING:
     # The result dicts' types, for annotations.
     from _corvatel import FitResult as FitResult
     from _corvatel import InitialGuess as InitialGuess

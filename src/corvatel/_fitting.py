@@ -10,6 +10,7 @@ are `JointFitTask` values, each turned into one row per level by
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Any, TypeVar
@@ -17,15 +18,16 @@ from typing import Any, TypeVar
 import numpy as np
 import pandas as pd
 
-from _corvatel import CorvatelError, fit_ez, fit_sim, summary_stats
+from _corvatel import SIM_INVALID_COST, CorvatelError, fit_ez, fit_sim, summary_stats
 
 from .likelihood import OUTLIER_WINDOW, check_p_outlier, fit_ml, fit_ml_joint
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
+from ._flags import group_flags
 from ._params import GUESS_OPTIONAL, GUESS_REQUIRED, ML_PARAM_COLUMNS, MODELS, PARAM_COLUMNS, ml_parameters
-from ._trials import (GroupedTrials, TrialTable, as_frame, group_columns, group_rows, refuse_clashes,
-                      require_columns)
+from ._trials import (GroupedTrials, Order, TrialTable, as_frame, check_order, group_columns, group_rows,
+                      refuse_clashes, require_columns)
 
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
@@ -51,10 +53,20 @@ def _fit_ez(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[s
 
 
 def _fit_sim(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
-    return fit_sim(choices, rts, options["initial_guess"], options["max_iters"])
+    result = fit_sim(choices, rts, options["initial_guess"], options["max_iters"])
+    if result["final_cost"] == SIM_INVALID_COST:
+        # fit_sim returns its last point; in a table that is no fit.
+        raise CorvatelError("the simulation fit found no admissible point: every point it tried had the invalid-point "
+                            "cost (a negative non-decision time, a boundary too small to simulate, or no usable "
+                            "simulated trials)")
+    return result
 
 
 def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
+    # options["rt_window"] is the window the trials were kept in (or None).
+    # Truncating the likelihood to it needs the first-passage distribution
+    # function; until fit_ml takes the window, the fit is of the kept trials
+    # untruncated, and the table flags it.
     return fit_ml(choices, rts, model=options["model"], p_outlier=options["p_outlier"],
                   outlier_window=options["outlier_window"])
 
@@ -90,7 +102,8 @@ class FitTask:
 
 def run_fit_task(task: FitTask) -> dict[str, Any]:
     """The result row of one group: statistics, fitted columns, `error`
-    (empty, or the fit's message with the fitted columns NaN)."""
+    (empty, or the fit's message with the fitted columns NaN) and
+    `warning` (the flags of _flags.group_flags)."""
     method = METHODS[task.method]
     row = group_stats(task.choices, task.rts)
     try:
@@ -98,9 +111,11 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     except CorvatelError as error:
         row.update(dict.fromkeys(method.columns, math.nan))
         row["error"] = str(error)
-        return row
-    row.update({column: result[column] for column in method.columns})
-    row["error"] = ""
+    else:
+        row.update({column: result[column] for column in method.columns})
+        row["error"] = ""
+    row["warning"] = group_flags(task.method, task.options.get("model", "ddm"), task.choices, task.rts, row,
+                                 task.options.get("rt_window") is not None)
     return row
 
 
@@ -116,15 +131,19 @@ class JointFitTask:
     model: str
     p_outlier: float | str = 0.0
     outlier_window: tuple[float, float] = OUTLIER_WINDOW
+    # The window the trials were kept in (see _fit_ml).
+    rt_window: tuple[float, float] | None = None
 
 
 def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     """The result rows of one joint fit, one per level: the level's
     statistics, the fitted columns (shared values repeated, the joint
     log-likelihood, AIC and BIC) and `error` (for every level when the
-    joint fit fails)."""
+    joint fit fails) and `warning` (each level's flags, from its own
+    trials)."""
     bounds = np.concatenate(([0], np.cumsum(task.level_sizes, dtype=np.int64)))
-    rows = [group_stats(task.choices[a:b], task.rts[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+    slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
+    rows = [group_stats(task.choices[s], task.rts[s]) for s in slices]
     levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
     try:
         results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
@@ -133,10 +152,12 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
         for row in rows:
             row.update(dict.fromkeys(ML_COLUMNS, math.nan))
             row["error"] = str(error)
-        return rows
-    for row, result in zip(rows, results):
-        row.update({column: result[column] for column in ML_COLUMNS})
-        row["error"] = ""
+    else:
+        for row, result in zip(rows, results):
+            row.update({column: result[column] for column in ML_COLUMNS})
+            row["error"] = ""
+    for row, s in zip(rows, slices):
+        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row, task.rt_window is not None)
     return rows
 
 
@@ -164,10 +185,10 @@ def run_tasks(function: Callable[[T], R], tasks: Sequence[T], label: str, progre
 
 
 def result_frame(rows: list[dict[str, Any]], method: Method) -> pd.DataFrame:
-    """The statistics, fitted and `error` columns of a list of result rows."""
-    columns = list(STAT_COLUMNS) + list(method.columns) + ["error"]
+    """The statistics, fitted, `warning` and `error` columns of a list of result rows."""
+    columns = list(STAT_COLUMNS) + list(method.columns) + ["warning", "error"]
     frame = pd.DataFrame.from_records(rows, columns=columns) if rows else pd.DataFrame(columns=columns)
-    frame = frame.astype({"n_valid": np.int64, "n_upper": np.int64, "error": object})
+    frame = frame.astype({"n_valid": np.int64, "n_upper": np.int64, "error": object, "warning": object})
     for column in method.int_columns:
         frame[column] = frame[column].astype("Int64")
     for column in method.bool_columns:
@@ -265,15 +286,20 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         initial_guess: Mapping[str, float] | None = None, max_iters: int = 200,
         drop_invalid: bool = False, progress: bool | None = None, model: str | None = None,
         depends_on: Mapping[str, Hashable | Sequence[Hashable]] | None = None, client: Any = None,
-        p_outlier: float | str | None = None, outlier_window: tuple[float, float] | None = None) -> pd.DataFrame:
+        p_outlier: float | str | None = None, outlier_window: tuple[float, float] | None = None,
+        min_rt: float | None = None, max_rt: float | None = None, dropna: bool = False,
+        order: Mapping[Hashable, Sequence[Any]] | None = None) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
     Returns one row per group, in sorted key order: the group columns,
     n_valid, n_upper, accuracy, mean_rt, var_rt, the fitted parameters
     (drift_rate, boundary_separation, non_decision_time, starting_point,
-    noise_sd; for method "sim" also iterations and final_cost) and error
-    (empty for a fitted group, else why it could not be fitted). Each
-    group's numbers are those of fit_ez / fit_sim on the group's arrays.
+    noise_sd; for method "sim" also iterations and final_cost), warning
+    (empty, or flags joined by "; ", below) and error (empty for a fitted
+    group, else why it could not be fitted). Each group's numbers
+    are those of fit_ez / fit_sim on the group's arrays; a fit_sim search
+    that found no admissible point (final cost the invalid-point cost) is a
+    failed group.
 
     method="ml" maximises the likelihood (fit_ml) of model "ddm" (the
     default) or "full", and adds the columns sv, sz, st, converged,
@@ -292,6 +318,36 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     seconds, or milliseconds with rt_unit="ms". Rows with a NaN, infinite
     or negative response time or a missing choice are refused, unless
     drop_invalid=True drops them (counted per group in n_dropped).
+    min_rt, max_rt: seconds (after rt_unit); trials outside [min_rt,
+    max_rt] are left out before any fit, counted per group in
+    n_outside_window.
+
+    Groups: a missing key (None, NaN) is a group of its own, last (pandas'
+    groupby drops such rows; dropna=True does that too). Keys come in
+    sorted order, a categorical column's in its categories' order;
+    order={"condition": ["easy", "medium", "hard"]} sets a group column's
+    order (every level in the data must be listed).
+
+    Flags in warning (they change no number; the README's table says what
+    to do about each):
+      "at search bound (names)": an estimate ended within 0.001 of its
+        search interval's width of a limit of the likelihood fits' search
+        (not a value the model allows, such as sv = 0), or for ez and sim
+        past it;
+      "outside model range (names)": an estimate the model does not allow
+        (EZ's t0 below 0);
+      "t0 at fastest response": a likelihood fit's t0 - st/2 within 1 ms of
+        the group's fastest response;
+      "rt looks like ms": median response time above 20 s;
+      "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
+      "few trials": fewer than 10 trials (ez, sim; ml refuses them);
+      "constant rts": all response times equal (ez, sim; ml refuses them);
+      "window not truncated": an ml fit with min_rt/max_rt, whose
+        likelihood is not yet truncated to the window.
+    With depends_on each row's flags come from its level's own trials.
+    A call with flagged groups issues one UserWarning, "k of n groups
+    flagged; see the warning column", and one with failed groups another,
+    "k of n groups failed; see the error column".
 
     client: a dask.distributed.Client to fit the groups on its cluster (the
     table is the same, bit for bit); needs the extra corvatel[dask].
@@ -299,15 +355,18 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     frame = as_frame(data)
     request = FitRequest.check(frame, by=by, method=method, choice=choice, rt=rt, initial_guess=initial_guess,
                                max_iters=max_iters, drop_invalid=drop_invalid, model=model, depends_on=depends_on,
-                               client=client, p_outlier=p_outlier, outlier_window=outlier_window)
-    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
+                               client=client, p_outlier=p_outlier, outlier_window=outlier_window,
+                               dropna=dropna, order=order)
+    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
+                             min_rt=min_rt, max_rt=max_rt)
     return request.run(trials, progress)
 
 
 @dataclass(frozen=True)
 class FitRequest:
     """What `fit` was asked for, checked: the group and level columns, the
-    method and its options, the parameters free per level."""
+    method and its options, the parameters free per level, how groups are
+    formed and ordered."""
 
     by: list[Hashable]
     level_columns: list[Hashable]
@@ -316,11 +375,14 @@ class FitRequest:
     options: Mapping[str, Any]
     drop_invalid: bool
     client: Any
+    dropna: bool = False
+    order: Order | None = None
 
     @classmethod
     def check(cls, frame: pd.DataFrame, *, by: Any, method: Any, choice: Hashable, rt: Hashable,
               initial_guess: Any, max_iters: Any, drop_invalid: Any, model: Any, depends_on: Any,
-              client: Any, p_outlier: Any = None, outlier_window: Any = None) -> FitRequest:
+              client: Any, p_outlier: Any = None, outlier_window: Any = None, dropna: Any = False,
+              order: Any = None) -> FitRequest:
         entry = method_entry(method)
         model = check_model(model, method)
         columns = group_columns(by)
@@ -330,48 +392,73 @@ class FitRequest:
         if depends_on is not None:
             free, level_columns = check_depends_on(depends_on, method, model, frame, columns,
                                                    isinstance(p_outlier, str) and p_outlier == "free")
-        refuse_clashes(columns + level_columns, ("n_dropped",) + STAT_COLUMNS + entry.columns + ("error",),
+        refuse_clashes(columns + level_columns,
+                       ("n_dropped", "n_outside_window") + STAT_COLUMNS + entry.columns + ("warning", "error"),
                        "fit: by" if not level_columns else "fit: by or depends_on")
         if len(frame) == 0:
             raise ValueError("fit: data has no rows")
         options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
         if not isinstance(drop_invalid, bool):
             raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
-        return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client))
+        if not isinstance(dropna, bool):
+            raise TypeError(f"dropna must be True or False, not {dropna!r}")
+        checked_order = check_order(frame, order, columns + level_columns, "fit")
+        return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client), dropna,
+                   checked_order)
 
     def with_client(self, client: Any) -> FitRequest:
         return replace(self, client=check_client(client))
 
     def run(self, trials: TrialTable, progress: bool | None) -> pd.DataFrame:
-        """The fits table of `trials`, read from the frame this request was checked against."""
+        """The fits table of `trials`, read from the frame this request was
+        checked against; warns of flagged and failed groups."""
         # With depends_on the rows of a result are the levels within each group.
-        grouped = trials.grouped(self.by + self.level_columns)
+        grouped = trials.grouped(self.by + self.level_columns, dropna=self.dropna, order=self.order)
+        options = {**self.options, "rt_window": trials.window}
         tasks: list[FitTask | JointFitTask]
         if self.level_columns:
-            tasks = list(joint_tasks(trials, self.by, grouped, self.free, self.options))
+            tasks = list(joint_tasks(trials, self.by, grouped, self.free, self.options, self.dropna, self.order))
         else:
-            tasks = [FitTask(grouped.choices[a:b], grouped.rts[a:b], self.method, self.options)
+            tasks = [FitTask(grouped.choices[a:b], grouped.rts[a:b], self.method, options)
                      for a, b in zip(grouped.starts, grouped.stops)]
         # One call for both kinds of task, so that every fit runs the same way.
         results = run_tasks(run_group_task, tasks, f"fit ({self.method})", progress, self.client)
         rows = [row for result in results for row in result]
         table = pd.concat([grouped.groups.keys, result_frame(rows, METHODS[self.method])], axis=1)
+        counts = len(self.by) + len(self.level_columns)
         if self.drop_invalid:
-            table.insert(len(self.by) + len(self.level_columns), "n_dropped", grouped.dropped.astype(np.int64))
+            table.insert(counts, "n_dropped", grouped.dropped.astype(np.int64))
+            counts += 1
+        if trials.window is not None:
+            table.insert(counts, "n_outside_window", grouped.outside_window.astype(np.int64))
+        warn_of_groups(table)
         return table
 
 
+def warn_of_groups(table: pd.DataFrame) -> None:
+    """One UserWarning for the flagged groups of a fits table, one for the failed ones."""
+    for column, what in (("warning", "flagged"), ("error", "failed")):
+        k = int((table[column] != "").sum())
+        if k:
+            # stacklevel: the caller of fit (warn_of_groups <- run <- fit <- caller).
+            warnings.warn(f"{k} of {len(table)} groups {what}; see the {column} column", UserWarning, stacklevel=4)
+
+
 def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, free: tuple[str, ...],
-                options: Options) -> list[JointFitTask]:
+                options: Options, dropna: bool = False, order: Order | None = None) -> list[JointFitTask]:
     """The joint fits, one per `by` group. The (group, level) blocks come
     from one sort with `by` leading, so the blocks of a group are adjacent
-    and start where the group starts in a sort by `by` alone."""
-    group_starts = group_rows(trials.frame, by).starts
+    and start where the group starts in a sort by `by` alone (of the rows
+    the blocks keep: with dropna, those with no key missing)."""
+    frame = trials.frame
+    if dropna:
+        frame = frame[~frame[list(levels.groups.keys.columns)].isna().any(axis=1).to_numpy()]
+    group_starts = group_rows(frame, by, order=order).starts
     group_of_block = np.searchsorted(group_starts, levels.groups.starts, side="right") - 1
     first_blocks = np.flatnonzero(np.diff(group_of_block, prepend=-1))
     last_blocks = np.append(first_blocks[1:], len(group_of_block))
     starts, stops = levels.starts, levels.stops
     return [JointFitTask(levels.choices[starts[f]:stops[l - 1]], levels.rts[starts[f]:stops[l - 1]],
                          tuple(int(n) for n in stops[f:l] - starts[f:l]), free, options["model"],
-                         options["p_outlier"], options["outlier_window"])
+                         options["p_outlier"], options["outlier_window"], trials.window)
             for f, l in zip(first_blocks, last_blocks)]

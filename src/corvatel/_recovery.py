@@ -78,7 +78,8 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     window = check_window(outlier_window)
     options = fit_options(initial_guess, max_iters, model, p_outlier, window if method == "ml" else None, method)
     true_names = tuple(p.true_column for p in PARAMETERS if p.fitted_by)
-    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error") + true_names + STAT_COLUMNS + entry.columns,
+    refuse_clashes(label_columns(table), ("rep", "n_excluded", "error", "warning") + true_names + STAT_COLUMNS
+                   + entry.columns,
                    "params")
     client = check_client(client)
 

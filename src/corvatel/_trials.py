@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Hashable, Sequence
+from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -38,6 +38,11 @@ def require_columns(frame: pd.DataFrame, columns: Sequence[Hashable], argument: 
         if column not in frame.columns:
             raise ValueError(f"{argument}: column {column!r} not found; the table has columns: "
                              f"{_column_list(frame) or '(none)'}")
+        # frame[column] of a repeated name is a table, not a column.
+        copies = len(frame.columns.get_indexer_for(pd.Index([column])))
+        if copies > 1:
+            raise ValueError(f"{argument}: column {column!r} appears {copies} times in the table; "
+                             "rename or drop the copies")
 
 
 def refuse_clashes(labels: Sequence[Hashable], produced: Sequence[str], argument: str) -> None:
@@ -154,6 +159,66 @@ def _sort_ranks(uniques: Any) -> np.ndarray:
     return ranks
 
 
+def check_window(min_rt: Any, max_rt: Any) -> tuple[float, float] | None:
+    """The response-time window (seconds) that trials must fall in to be
+    kept, ends included; None when neither end is given."""
+    if min_rt is None and max_rt is None:
+        return None
+    ends = []
+    for name, value, default in (("min_rt", min_rt, -math.inf), ("max_rt", max_rt, math.inf)):
+        if value is None:
+            ends.append(default)
+            continue
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise TypeError(f"{name} must be a number of seconds or None, not {value!r}")
+        if math.isnan(value):
+            raise ValueError(f"{name} must be a number of seconds, not NaN")
+        ends.append(float(value))
+    if not ends[0] < ends[1]:
+        raise ValueError(f"min_rt must be below max_rt; got min_rt={min_rt!r}, max_rt={max_rt!r}")
+    return ends[0], ends[1]
+
+
+Order = dict[Hashable, list[Any]]
+
+
+def check_order(frame: pd.DataFrame, order: Any, columns: Sequence[Hashable], argument: str) -> Order | None:
+    """`order` (group column -> its levels in output order) checked against
+    the table: every column a group column, no level twice, every level of
+    the column's data listed."""
+    if order is None:
+        return None
+    if not isinstance(order, Mapping):
+        raise TypeError(f"{argument}: order must be a mapping of group columns to lists of levels, "
+                        f"e.g. {{'condition': ['easy', 'hard']}}; got {type(order).__name__}")
+    checked: Order = {}
+    for column, levels in order.items():
+        if column not in columns:
+            raise ValueError(f"{argument}: order names column {column!r}, which is not a group column "
+                             f"({', '.join(repr(c) for c in columns) or 'none'})")
+        if isinstance(levels, (str, bytes)) or not isinstance(levels, Sequence):
+            raise TypeError(f"{argument}: order[{column!r}] must be a list of levels, not {levels!r}")
+        listed = list(levels)
+        if len(listed) != len(set(listed)):
+            repeated = [v for i, v in enumerate(listed) if v in listed[:i]]
+            raise ValueError(f"{argument}: order[{column!r}] lists {repeated[0]!r} twice")
+        found = pd.Series(frame[column]).dropna().unique()
+        unlisted = [v for v in found if v not in listed]
+        if unlisted:
+            raise ValueError(f"{argument}: order[{column!r}] lacks the level(s) {show_values(unlisted)} found in "
+                             "the data; list every level")
+        checked[column] = listed
+    return checked
+
+
+def _listed_ranks(series: pd.Series, levels: list[Any]) -> np.ndarray:
+    """Rank of each row's value among `levels` (checked to hold them all);
+    missing values last."""
+    codes, uniques = pd.factorize(series, use_na_sentinel=False)
+    ranks = np.array([len(levels) if _is_missing(u) else levels.index(u) for u in uniques], dtype=np.int64)
+    return ranks[codes]
+
+
 @dataclass(frozen=True)
 class Groups:
     """Rows in group order (`order`, one stable sort), the slice bounds of
@@ -165,28 +230,41 @@ class Groups:
     keys: pd.DataFrame
 
 
-def group_rows(frame: pd.DataFrame, by: list[Hashable]) -> Groups:
+def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
+               order: Order | None = None) -> Groups:
+    """The groups of the columns `by`: sorted, in a categorical column's
+    own order, or in the order `order` lists a column's levels. A missing
+    key is a group of its own, last (pandas' groupby drops it: dropna=True
+    leaves those rows out)."""
     n = len(frame)
     if not by:
         return Groups(np.arange(n), np.array([0]), np.array([n]), pd.DataFrame(index=range(1)))
     ranked = []
+    missing = np.zeros(n, dtype=bool)
     for column in by:
         series = frame[column]
-        if isinstance(series.dtype, pd.CategoricalDtype):
+        missing |= series.isna().to_numpy(dtype=bool)
+        if order is not None and column in order:
+            ranked.append(_listed_ranks(series, order[column]))
+        elif isinstance(series.dtype, pd.CategoricalDtype):
             # The categories' own order; missing values last.
             codes = series.cat.codes.to_numpy(dtype=np.int64)
             ranked.append(np.where(codes < 0, len(series.cat.categories), codes))
-            continue
-        codes, uniques = pd.factorize(series, use_na_sentinel=False)
-        ranked.append(_sort_ranks(uniques)[codes])
+        else:
+            codes, uniques = pd.factorize(series, use_na_sentinel=False)
+            ranked.append(_sort_ranks(uniques)[codes])
+    rows = np.flatnonzero(~missing) if dropna else np.arange(n)
+    if len(rows) == 0:
+        raise ValueError(f"every row has a missing value in {', '.join(repr(c) for c in by)}; "
+                         "with dropna=True no group is left")
     # np.lexsort is stable and sorts by its last key first.
-    order = np.lexsort(ranked[::-1])
-    sorted_ranks = np.stack([r[order] for r in ranked])
+    order_of_rows = rows[np.lexsort([r[rows] for r in ranked[::-1]])]
+    sorted_ranks = np.stack([r[order_of_rows] for r in ranked])
     changes = np.flatnonzero((sorted_ranks[:, 1:] != sorted_ranks[:, :-1]).any(axis=0)) + 1
     starts = np.concatenate(([0], changes))
-    stops = np.concatenate((changes, [n]))
-    keys = frame[by].iloc[order[starts]].reset_index(drop=True)
-    return Groups(order, starts, stops, keys)
+    stops = np.concatenate((changes, [len(rows)]))
+    keys = frame[by].iloc[order_of_rows[starts]].reset_index(drop=True)
+    return Groups(order_of_rows, starts, stops, keys)
 
 
 def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
@@ -199,7 +277,8 @@ def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
 class GroupedTrials:
     """The trials of a table in group order, invalid ones left out: group g
     is choices[starts[g]:stops[g]] and rts[starts[g]:stops[g]]; `dropped`
-    counts the invalid rows of each group, `groups` is the grouping itself."""
+    counts the invalid rows of each group, `outside_window` the valid ones
+    outside the response-time window, `groups` is the grouping itself."""
 
     groups: Groups
     choices: np.ndarray
@@ -207,6 +286,7 @@ class GroupedTrials:
     starts: np.ndarray
     stops: np.ndarray
     dropped: np.ndarray
+    outside_window: np.ndarray
 
 
 @dataclass(frozen=True)
@@ -214,32 +294,42 @@ class TrialTable:
     """A table of trials read once: `choices` (True at the upper boundary)
     and `rts` (seconds) as arrays in row order, and the `invalid` rows (a
     missing choice, or a NaN, infinite or negative response time), which
-    `read` refuses unless told to drop them."""
+    `read` refuses unless told to drop them; `window` (seconds, ends
+    included, or None) and the valid rows `outside` it, which are left out
+    too."""
 
     frame: pd.DataFrame
     choices: np.ndarray
     rts: np.ndarray
     invalid: np.ndarray
+    window: tuple[float, float] | None = None
+    outside: np.ndarray | None = None
 
     @classmethod
     def read(cls, frame: pd.DataFrame, *, choice: Hashable, rt: Hashable, upper: Any, rt_unit: str,
-             drop_invalid: bool) -> TrialTable:
+             drop_invalid: bool, min_rt: Any = None, max_rt: Any = None) -> TrialTable:
+        window = check_window(min_rt, max_rt)
         choices, missing = choice_column(frame, choice, upper)
         rts, bad = rt_column(frame, rt, rt_unit)
         if not drop_invalid:
             _refuse(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
             _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
-        return cls(frame, choices, rts, bad | missing)
+        invalid = bad | missing
+        outside = None if window is None else ~invalid & ((rts < window[0]) | (rts > window[1]))
+        return cls(frame, choices, rts, invalid, window, outside)
 
-    def grouped(self, by: list[Hashable]) -> GroupedTrials:
-        """The valid trials grouped by the columns `by` (sorted key order)."""
-        groups = group_rows(self.frame, by)
-        order = groups.order
-        choices, rts, invalid = self.choices[order], self.rts[order], self.invalid[order]
-        # Dropped after sorting, so that a group that loses every row still has its bounds.
-        dropped = (np.add.reduceat(invalid.astype(np.int64), groups.starts) if len(order)
-                   else np.zeros(len(groups.starts), dtype=np.int64))
-        keep = ~invalid
+    def grouped(self, by: list[Hashable], *, dropna: bool = False, order: Order | None = None) -> GroupedTrials:
+        """The valid trials inside the window grouped by the columns `by`
+        (see group_rows)."""
+        groups = group_rows(self.frame, by, dropna=dropna, order=order)
+        rows = groups.order
+        choices, rts, invalid = self.choices[rows], self.rts[rows], self.invalid[rows]
+        outside = np.zeros(len(rows), dtype=bool) if self.outside is None else self.outside[rows]
+        # Counted after sorting, so that a group that loses every row still has its bounds.
+        dropped, outside_window = (
+            (np.add.reduceat(mask.astype(np.int64), groups.starts) if len(rows)
+             else np.zeros(len(groups.starts), dtype=np.int64)) for mask in (invalid, outside))
+        keep = ~(invalid | outside)
         kept_before = np.concatenate(([0], np.cumsum(keep)))
         return GroupedTrials(groups, choices[keep], rts[keep], kept_before[groups.starts], kept_before[groups.stops],
-                             dropped)
+                             dropped, outside_window)

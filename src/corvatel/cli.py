@@ -509,6 +509,17 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--drop-invalid", action="store_true",
                      help="drop rows with a missing choice or a NaN, infinite or negative response time "
                           "(counted per group in n_dropped) instead of refusing the table")
+    fit.add_argument("--min-rt", type=_number("--min-rt"), default=None, metavar="SECONDS",
+                     help="leave out trials faster than this (seconds, after --rt-unit; counted per group in "
+                          "n_outside_window; default: none)")
+    fit.add_argument("--max-rt", type=_number("--max-rt"), default=None, metavar="SECONDS",
+                     help="leave out trials slower than this (seconds, after --rt-unit; counted per group in "
+                          "n_outside_window; default: none)")
+    fit.add_argument("--order", action="append", default=None, metavar="COLUMN=LEVEL,LEVEL,...",
+                     help="the order of a group column's levels in the output, every level listed "
+                          "(repeat for several columns; default: sorted, categoricals in their own order)")
+    fit.add_argument("--dropna", action="store_true",
+                     help="leave out rows with a missing group key (by default they form a group of their own)")
     fit.add_argument("-o", "--output", required=True, metavar="FITS", help="fits table: .csv, .parquet or -")
     fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg) (default: none)")
     _add_progress(fit)
@@ -593,14 +604,15 @@ def run_fit(args: argparse.Namespace) -> int:
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
+    order = parse_order(args.order, data)
     # The table is read once, for the fits and the figure alike.
     request, trials = _on_file(args.trials, lambda: (
         FitRequest.check(data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, initial_guess=None,
                          max_iters=args.max_iters, drop_invalid=args.drop_invalid, model=args.model,
                          depends_on=depends_on, client=None, p_outlier=args.p_outlier,
-                         outlier_window=args.outlier_window),
+                         outlier_window=args.outlier_window, dropna=args.dropna, order=order),
         TrialTable.read(data, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
-                        drop_invalid=args.drop_invalid)))
+                        drop_invalid=args.drop_invalid, min_rt=args.min_rt, max_rt=args.max_rt)))
     with _client(args) as client:
         fits = _on_file(args.trials, lambda: request.with_client(client).run(trials, args.progress))
     write_table(fits, args.output)
@@ -609,7 +621,8 @@ def run_fit(args: argparse.Namespace) -> int:
 
         # The fits' own group columns: with depends_on they include the
         # columns the parameters depend on, beyond --by.
-        figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None))
+        figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None), dropna=request.dropna,
+                                       order=request.order)
         save_figure(figure, args.plot)
     return report_failed_groups(fits)
 
@@ -636,6 +649,35 @@ def parse_depends_on(items: list[str] | None, method: str) -> dict[str, list[str
             raise UsageError(f"--depends-on names {parameter!r} twice")
         depends_on[parameter] = columns.split(",")
     return depends_on
+
+
+def parse_order(items: list[str] | None, frame: pd.DataFrame) -> dict[str, list[Any]] | None:
+    """--order COLUMN=LEVEL,LEVEL ... as fit's order mapping, each level a
+    value of the column's type."""
+    if items is None:
+        return None
+    order: dict[str, list[Any]] = {}
+    for item in items:
+        column, _, levels = item.partition("=")
+        if not column or not levels or "" in levels.split(","):
+            raise UsageError(f"--order takes COLUMN=LEVEL,LEVEL,... (e.g. condition=easy,hard), not {item!r}")
+        if column in order:
+            raise UsageError(f"--order names {column!r} twice")
+        order[column] = [_level(frame, column, text) for text in levels.split(",")]
+    return order
+
+
+def _level(frame: pd.DataFrame, column: str, text: str) -> Any:
+    """An --order level as a value of the column's type (text if it is not a number there)."""
+    if column in frame.columns and pd.api.types.is_numeric_dtype(frame[column].dtype) \
+            and not pd.api.types.is_bool_dtype(frame[column].dtype):
+        try:
+            value = float(text)
+        except ValueError:
+            raise DataError(f"--order {column}: {text!r} is not a number, and column {column!r} holds numbers") \
+                from None
+        return int(value) if value.is_integer() and pd.api.types.is_integer_dtype(frame[column].dtype) else value
+    return text
 
 
 def run_simulate(args: argparse.Namespace) -> None:

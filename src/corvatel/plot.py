@@ -7,7 +7,8 @@ pyplot, so they touch no global figure state; save it with
 from __future__ import annotations
 
 import math
-from collections.abc import Hashable, Sequence
+import textwrap
+from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -20,7 +21,7 @@ from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
 from .likelihood import wfpt_pdf
-from ._trials import TrialTable, as_frame, require_columns
+from ._trials import Order, TrialTable, as_frame, check_order, require_columns
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -31,6 +32,8 @@ QUANTILES = (0.1, 0.3, 0.5, 0.7, 0.9)
 # quantile-probability plot: five quantiles of three trials mean little.
 MIN_QUANTILE_TRIALS = 5
 _UPPER_COLOUR, _LOWER_COLOUR, _MODEL_COLOUR = "tab:blue", "tab:orange", "black"
+# Parameters with a unit: the times; the others are in the model's own units.
+_UNITS = {"non_decision_time": "s", "st": "s"}
 
 
 def _figure(**kwargs: Any) -> Figure:
@@ -110,19 +113,31 @@ def group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) 
     if by is not None:
         return list(by) if isinstance(by, (list, tuple)) else [by]
     first_stat = list(fits.columns).index("n_valid")
-    return [c for c in list(fits.columns)[:first_stat] if c != "n_dropped"]
+    return [c for c in list(fits.columns)[:first_stat] if c not in ("n_dropped", "n_outside_window")]
+
+
+def fit_method(fits: pd.DataFrame) -> str:
+    """The method that made a fits table, from the columns only it has:
+    a likelihood fit's log_likelihood, a simulation fit's final_cost."""
+    if "log_likelihood" in fits.columns:
+        return "ml"
+    return "sim" if "final_cost" in fits.columns else "ez"
 
 
 def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable] | None = None,
               choice: Hashable = "choice", rt: Hashable = "rt", upper: Any = None, rt_unit: str = "s",
               drop_invalid: bool = False, condition: Hashable | None = None, n_sim: int = 20_000,
-              seed: int = 0, bins: int = 40, max_groups: int = 24) -> Figure:
+              seed: int = 0, bins: int = 40, max_groups: int = 24, min_rt: float | None = None,
+              max_rt: float | None = None, dropna: bool = False,
+              order: Mapping[Hashable, Sequence[Any]] | None = None) -> Figure:
     """Observed against predicted response-time distributions, per group,
     and quantile-probability plots.
 
     `fits` is the table that ``fit`` returned for `data` (same `choice`,
-    `rt`, `upper`, `rt_unit`, `drop_invalid`); its columns before n_valid
-    are the group columns (or give `by`). Top: one panel per group (the
+    `rt`, `upper`, `rt_unit`, `drop_invalid`, `min_rt`, `max_rt`, `dropna`,
+    `order`); its columns before n_valid are the group columns (or give
+    `by`). The title names the fits' method: "ml" for a table with
+    log_likelihood, "sim" for one with final_cost, else "ez". Top: one panel per group (the
     first `max_groups`), upper responses above the axis and lower ones
     below, as defective densities (the areas are the response
     proportions); bars are the data, lines the model simulated at the
@@ -141,20 +156,24 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     require_columns(fits, list(STAT_COLUMNS) + list(PARAM_COLUMNS), "fit_check: fits")
     columns = group_columns(fits, by)
     require_columns(frame, columns + [choice, rt], "fit_check: data")
-    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid)
+    if not isinstance(dropna, bool):
+        raise TypeError(f"dropna must be True or False, not {dropna!r}")
+    checked_order = check_order(frame, order, columns, "fit_check")
+    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
+                             min_rt=min_rt, max_rt=max_rt)
     return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,
-                            max_groups=max_groups)
+                            max_groups=max_groups, dropna=dropna, order=checked_order)
 
 
 def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hashable], *,
                      condition: Hashable | None = None, n_sim: int = 20_000, seed: int = 0, bins: int = 40,
-                     max_groups: int = 24) -> Figure:
+                     max_groups: int = 24, dropna: bool = False, order: Order | None = None) -> Figure:
     """fit_check of a table already read, grouped by `columns`."""
     if condition is None:
         condition = columns[-1] if columns else None
     elif condition not in columns:
         raise ValueError(f"fit_check: condition {condition!r} is not one of the group columns {columns!r}")
-    grouped = trials.grouped(columns)
+    grouped = trials.grouped(columns, dropna=dropna, order=order)
     keys = grouped.groups.keys
     if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):
         raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
@@ -186,15 +205,26 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
                             _title(fits.iloc[g], columns), fits["error"].iloc[g] if "error" in fits else "")
     for ax in dist_axes[shown:]:
         ax.set_visible(False)
-    top.suptitle("Response-time distributions: data (bars) and model (lines); upper responses above, lower below"
-                 + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), fontsize="medium")
+    # About 12 characters of a medium title per inch; narrow figures wrap.
+    width = int(12 * figure.get_figwidth())
+    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits). Response-time distributions: data (bars) and "
+                               "model (lines); upper responses above, lower below"
+                               + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), width),
+                 fontsize="medium")
 
     qp_axes = np.atleast_1d(bottom.subplots(qp_rows, qp_cols, squeeze=False)).ravel()
     for p in range(len(panels)):
         members = [g for g in range(len(fits))
                    if all(_same(fits[c].iloc[g], panels[c].iloc[p]) for c in panel_keys)]
-        _qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members],
-                  _title(panels.iloc[p], panel_keys) or "all groups")
+        # A panel of one group is titled by that group's key.
+        if panel_keys:
+            title = _title(panels.iloc[p], panel_keys)
+        elif len(members) == 1:
+            title = _title(fits.iloc[members[0]], columns) or "all trials"
+        else:
+            title = "all groups"
+        levels = [str(fits[condition].iloc[g]) for g in members] if condition is not None else [""] * len(members)
+        _qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members], title, levels)
     qp_axes[0].legend(handles=[h for h in qp_axes[0].get_lines() if h.get_label().startswith("model")],
                       labels=[f"{q:g}" for q in QUANTILES], title="quantile", fontsize="x-small",
                       title_fontsize="x-small", loc="best")
@@ -202,8 +232,9 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         dist_axes[0].legend(fontsize="x-small", loc="best")
     for ax in qp_axes[len(panels):]:
         ax.set_visible(False)
-    bottom.suptitle("Quantile-probability plot" + (f" across {condition}" if condition is not None else "")
-                    + ": data (points) and model (lines)", fontsize="medium")
+    bottom.suptitle(textwrap.fill("Quantile-probability plot" + (f" across {condition}" if condition is not None
+                                                                  else "") + ": data (points) and model (lines)",
+                                  width), fontsize="medium")
     return figure
 
 
@@ -250,6 +281,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
     ax.set_xlim(0.0, top)
     ax.set_title(title or "all trials", fontsize="small")
     ax.set_xlabel("response time (s)", fontsize="small")
+    ax.set_ylabel("density (1/s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
     if predicted is None:
         ax.text(0.5, 0.5, f"not fitted:\n{error}" if error else "not fitted", transform=ax.transAxes,
@@ -257,8 +289,16 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
 
 
 def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
-              predicted: list[Prediction], title: str) -> None:
+              predicted: list[Prediction], title: str, levels: list[str]) -> None:
+    """Quantiles against response proportions of the groups of one panel;
+    each group's points labelled by its `levels` entry above its slowest
+    quantile."""
     data_points = [quantile_points(c, r) for c, r in observed]
+    for point, label in zip(data_points, levels):
+        for side in ("upper", "lower"):
+            if label and point[f"q_{side}"] is not None:
+                ax.annotate(label, (point[f"p_{side}"], point[f"q_{side}"][-1]), textcoords="offset points",
+                            xytext=(0, 4), ha="center", fontsize="xx-small", color="dimgrey")
     model_points = [p.points() if isinstance(p, Density) else quantile_points(p[0], p[1]) if p is not None else None
                     for p in predicted]
     for k, level in enumerate(QUANTILES):
@@ -310,7 +350,8 @@ def recovery(table: pd.DataFrame) -> Figure:
         ax.text(0.04, 0.96, f"bias {stats['bias']:+.3g}\nRMSE {stats['rmse']:.3g}\nr {stats['r']:.3f}\n"
                 f"failed {int((~ok).sum())} of {len(ok)}", transform=ax.transAxes, va="top", fontsize="small")
         ax.set_title(parameter.replace("_", " "), fontsize="medium")
-        ax.set_xlabel("true")
-        ax.set_ylabel("fitted")
+        unit = f" ({_UNITS[parameter]})" if parameter in _UNITS else ""
+        ax.set_xlabel(f"true{unit}")
+        ax.set_ylabel(f"fitted{unit}")
     figure.suptitle(f"Parameter recovery: {len(table)} fits", fontsize="medium")
     return figure

@@ -114,6 +114,7 @@ class FitError {
     BadResponseTime,     // a response time that is not positive and finite
     NoLevels,            // a joint likelihood fit of no levels
     NoFiniteLikelihood,  // no point of the search gives the data a finite likelihood
+    ConstantResponseTimes,  // a level's response times are all equal: no diffusion model has that
   };
 
   static FitError no_usable_target() { return {Kind::NoUsableTarget}; }
@@ -126,6 +127,7 @@ class FitError {
   static FitError bad_response_time() { return {Kind::BadResponseTime}; }
   static FitError no_levels() { return {Kind::NoLevels}; }
   static FitError no_finite_likelihood() { return {Kind::NoFiniteLikelihood}; }
+  static FitError constant_response_times() { return {Kind::ConstantResponseTimes}; }
 
   Kind kind() const { return kind_; }
   // The minimiser's own text, carried by Optimizer.

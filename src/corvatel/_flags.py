@@ -1,0 +1,121 @@
+"""Flags of suspect fits: short fixed texts in a fit table's `warning`
+column, set from a group's trials and its fitted values. A flag does not
+change a fit; it says that its numbers deserve a look before they are used
+(the README's "Flags" table says what each means and what to do)."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from ._params import PARAMETERS, Parameter, estimated, ml_parameters
+
+# An estimate within this fraction of its search interval's width of an end
+# of the interval has stopped on the search's limit, not at the data's
+# optimum: 1e-3 of the width is 0.03 of drift, 0.01 of boundary, 0.001 of
+# start. The fits' own transform keeps points 1e-6 of the width inside.
+BOUND_MARGIN = 1e-3
+# A likelihood fit's shortest non-decision time (t0 - st/2) this close to the
+# fastest response (seconds), its search limit: that response alone holds
+# the estimate down.
+T0_MARGIN = 0.001
+# Responses faster than this are anticipations or fast guesses rather than
+# decisions (no sensory decision takes under 0.1 s); one of them alone can
+# pull a likelihood fit's t0 to 0.
+FAST_RT = 0.1
+# Response times in seconds rarely have a median above this; in milliseconds
+# almost always.
+MS_MEDIAN = 20.0
+# The moment fits (ez, sim) use the variance of the correct response times;
+# from fewer trials its relative standard error is above about 45%.
+MIN_TRIALS = 10
+
+OUTSIDE_RANGE = "outside model range"
+ON_BOUND = "at search bound"
+T0_AT_FASTEST = "t0 at fastest response"
+FAST_RESPONSES = "responses under 0.1 s"
+LOOKS_LIKE_MS = "rt looks like ms"
+EDGE_CORRECTION = "ez edge correction"
+FEW_TRIALS = "few trials"
+CONSTANT_RTS = "constant rts"
+NOT_TRUNCATED = "window not truncated"
+
+
+def joined(flags: list[str]) -> str:
+    return "; ".join(flags)
+
+
+def _near_search_bound(parameter: Parameter, value: float) -> bool:
+    """Whether `value` ended within the margin of a limit of its search
+    interval, or past it (a moment fit has no limits): a limit that is not
+    an end of the range the model allows (sv = 0 is a model; a boundary of
+    0.05 is only where the search stops)."""
+    assert parameter.search is not None
+    low, high, _, _ = parameter.search
+    range_low, range_high, has_low, has_high = parameter.range
+    margin = BOUND_MARGIN * (high - low)
+    at_low = value <= low + margin and not (low == range_low and has_low)
+    at_high = value >= high - margin and not (high == range_high and has_high)
+    return at_low or at_high
+
+
+def _outside_range(parameter: Parameter, value: float) -> bool:
+    low, high, has_low, has_high = parameter.range
+    return value < low or value > high or (value == low and not has_low) or (value == high and not has_high)
+
+
+def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.ndarray, t0_bounded: bool) -> list[str]:
+    """Flags of a fitted row's estimates (`estimated`: the parameters the
+    fit estimates): values the model does not allow (the closed form's t0
+    can be negative), values at or past the likelihood fits' search limits,
+    and for a fit whose t0 search stops at the fastest response
+    (`t0_bounded`) a shortest non-decision time there."""
+    flags = []
+    fitted = [p for p in PARAMETERS if p.fit_name in estimated]
+    outside = [p.fit_name for p in fitted if _outside_range(p, row[p.fit_name])]
+    if outside:
+        flags.append(f"{OUTSIDE_RANGE} ({', '.join(outside)})")
+    on_bound = [p.fit_name for p in fitted if p.search is not None and _near_search_bound(p, row[p.fit_name])]
+    if on_bound:
+        flags.append(f"{ON_BOUND} ({', '.join(on_bound)})")
+    shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
+    if t0_bounded and len(rts) and shortest > float(rts.min()) - T0_MARGIN:
+        flags.append(T0_AT_FASTEST)
+    return flags
+
+
+def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
+                windowed: bool = False) -> str:
+    """The `warning` of a group's row: flags of its trials whatever the fit
+    made of them, then, when it was fitted, of its estimates (`model`: a
+    likelihood fit's). `windowed`: trials outside a response-time window
+    were dropped before the fit."""
+    flags = []
+    if len(rts) and float(np.median(rts)) > MS_MEDIAN:
+        flags.append(LOOKS_LIKE_MS)
+    if method != "ml":
+        # The likelihood fits refuse these themselves.
+        if len(rts) < MIN_TRIALS:
+            flags.append(FEW_TRIALS)
+        if len(rts) >= 2 and rts.min() == rts.max():
+            flags.append(CONSTANT_RTS)
+    # Contaminants in a likelihood fit already account for fast guesses.
+    if len(rts) and float(rts.min()) < FAST_RT and not (method == "ml" and row.get("p_outlier", 0.0)):
+        flags.append(FAST_RESPONSES)
+    if row["error"]:
+        return joined(flags)
+    if method == "ez" and choices.all():
+        flags.append(EDGE_CORRECTION)
+    if method == "ml" and windowed:
+        # The likelihood of the kept trials is not yet divided by the model's
+        # probability of a response inside the window.
+        flags.append(NOT_TRUNCATED)
+    # Only the likelihood fits keep t0 below the fastest response, and only
+    # without contaminants (which may hold the fastest trials); the moment
+    # fits' t0 often lies a few ms past the fastest of a clean sample.
+    t0_bounded = method == "ml" and not row.get("p_outlier", 0.0)
+    flags.extend(estimate_flags(row, ml_parameters(model) if method == "ml" else estimated(method), rts,
+                                t0_bounded=t0_bounded))
+    return joined(flags)
