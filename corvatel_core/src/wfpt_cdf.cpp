@@ -122,9 +122,14 @@ double log_cdf_fixed_drift(const LowerBoundary& m, double tau, double w1, double
 
 double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double w2, CdfSide side,
                           double tolerance, std::size_t& budget) {
+  if (std::isnan(tau)) return tau;
+  if (side == CdfSide::Above && !(tau > 0.0)) {
+    side = CdfSide::Below;  // S(0) = P = F(inf), computed one way
+    tau = kInf;
+  }
   if (m.sv == 0.0) return log_cdf_fixed_drift(m, tau, w1, w2, side, tolerance, budget);
   const bool above = side == CdfSide::Above;
-  if ((!above && !(tau > 0.0)) || (above && std::isinf(tau))) return -kInf;
+  if ((!above && !(tau > 0.0)) || (above && tau == kInf)) return -kInf;
   // At decision time s the density's drift factor e^{-nu a w - nu^2 s / 2}
   // times the normal weight is a Gaussian in nu of precision 1/sv^2 + s
   // centred at (v/sv^2 - a w) / (1/sv^2 + s): F collects s in (0, tau], S
