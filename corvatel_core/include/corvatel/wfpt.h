@@ -29,6 +29,11 @@
 // where sv > 0. Everything is computed in log space so that densities far
 // below the smallest double still have a logarithm exact to a few of its
 // ulps; the work of one density is bounded (tens of milliseconds at most).
+//
+// The first-passage distribution function and its complement within a
+// response (wfpt_log_cdf) integrate the same closed forms over decision
+// time, with the variabilities integrated numerically where those do not
+// reach (wfpt_cdf.cpp).
 #pragma once
 
 #include <cstddef>
