@@ -46,8 +46,8 @@ const std::vector<Case> kCases = {
     {"sz", {-1.0, 1.2, 0.45, 0.3, 1.0, 0.0, 0.3, 0.0}},
     {"st", {1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.0, 0.2}},
     {"sv_sz_st", {0.5, 1.2, 0.55, 0.3, 1.0, 0.8, 0.2, 0.15}},
-    // Passages within a millisecond, a window of non-decision times 300 times wider.
-    {"narrow_band_wide_st", {3.0, 0.05, 0.3, 0.3, 1.0, 0.0, 0.0, 0.3}},
+    // Passages within 0.1 ms, a window of non-decision times 3000 times wider.
+    {"narrow_band_wide_st", {50.0, 0.01, 0.5, 0.3, 1.0, 0.0, 0.0, 0.3}},
 };
 
 class WfptCdfTest : public ::testing::TestWithParam<Case> {};
