@@ -156,13 +156,26 @@ double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double 
                                 hi};
   std::sort(cuts.begin(), cuts.end());
   const double log_sv = std::log(sv);
+  // F and S are at most 1: a drift whose weight alone is e^-60 below the
+  // largest term seen so far adds nothing, and is not computed (far out in
+  // the weight's tails the closed forms may fail and their fallback would
+  // spend the budget on nothing).
+  double largest = -kInf;
   const auto at = [&](double nu) {
+    const double log_weight = log_phi((nu - m.v) / sv) - log_sv;
+    if (log_weight < largest - 60.0) return -kInf;
     const LowerBoundary drift{nu, m.a, 0.0, m.inv_a2};
-    return log_phi((nu - m.v) / sv) - log_sv +
-           log_cdf_fixed_drift(drift, tau, w1, w2, side, 0.25 * tolerance, budget);
+    const double value = log_weight + log_cdf_fixed_drift(drift, tau, w1, w2, side, 0.25 * tolerance, budget);
+    largest = std::max(largest, value);
+    return value;
   };
+  // The pieces nearest the centre first, so that `largest` is set early.
+  std::array<std::size_t, cuts.size() - 1> order;
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto distance = [&](std::size_t i) { return std::fabs(0.5 * (cuts[i] + cuts[i + 1]) - centre); };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return distance(i) < distance(j); });
   double sum = -kInf;
-  for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+  for (const std::size_t i : order) {
     const double a = std::max(cuts[i], lo);
     const double b = std::min(cuts[i + 1], hi);
     if (b > a) sum = log_add(sum, log_integral(kRule15, at, a, b, tolerance, budget));
