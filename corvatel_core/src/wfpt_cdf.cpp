@@ -164,8 +164,12 @@ double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double 
   const auto at = [&](double nu) {
     const double log_weight = log_phi((nu - m.v) / sv) - log_sv;
     if (log_weight < largest - 60.0) return -kInf;
+    // A value no larger than its weight needs only the relative accuracy
+    // that keeps its share of the integral's error.
+    const double share = std::exp(std::min(0.0, log_weight - largest));
+    const double node_tolerance = std::min(kMaxRelativeError, 0.25 * tolerance / share);
     const LowerBoundary drift{nu, m.a, 0.0, m.inv_a2};
-    const double value = log_weight + log_cdf_fixed_drift(drift, tau, w1, w2, side, 0.25 * tolerance, budget);
+    const double value = log_weight + log_cdf_fixed_drift(drift, tau, w1, w2, side, node_tolerance, budget);
     largest = std::max(largest, value);
     return value;
   };
