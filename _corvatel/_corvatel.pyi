@@ -82,6 +82,54 @@ def wfpt_pdf(
     p_outlier: _FloatArg = 0.0,
     outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> npt.NDArray[np.float64]: ...
+def wfpt_cdf(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
+def wfpt_logcdf(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
+def wfpt_cdf_complement(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
+def wfpt_logcdf_complement(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+) -> npt.NDArray[np.float64]: ...
 def _memory_allows(count: int, bytes_each: int) -> bool: ...
 def wfpt_logpdf(
     rt: _FloatArg,

@@ -1,5 +1,7 @@
-// wfpt_pdf() and wfpt_logpdf(): first-passage time densities over arrays,
-// and _memory_allows(), the memory check the package makes before it
+// wfpt_pdf() and wfpt_logpdf(): first-passage time densities over arrays;
+// wfpt_cdf(), wfpt_logcdf() and their complements within the response
+// (wfpt_cdf_complement(), wfpt_logcdf_complement()): the distribution
+// function over the same arguments; and _memory_allows(), the memory check the package makes before it
 // broadcasts their arguments.
 //
 // Every argument is a number or a contiguous one-dimensional array (float64;
@@ -7,7 +9,8 @@
 // numbers stand for every element. The Python package broadcasts
 // N-dimensional inputs and reads the codings of `choice` (likelihood.py)
 // down to this form. The densities are computed without the interpreter
-// lock on the worker pool (log_densities), which stops for Ctrl-C.
+// lock on the worker pool (log_densities, distribution_functions), which
+// stops for Ctrl-C.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -28,7 +31,7 @@ namespace corvatel::py {
 
 namespace {
 
-// The last two, the contaminant mixture's, are keyword-only.
+// The densities' last two, the contaminant mixture's, are keyword-only.
 constexpr Signature<12> kLogpdfSignature{"wfpt_logpdf",
                                          {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz",
                                           "st", "p_outlier", "outlier_window"},
@@ -38,6 +41,13 @@ constexpr Signature<12> kPdfSignature{"wfpt_pdf",
                                        "st", "p_outlier", "outlier_window"},
                                       6};
 constexpr std::size_t kPositional = 10;
+constexpr std::array<Signature<10>, 4> kCdfSignatures = {{
+    {"wfpt_cdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6},
+    {"wfpt_logcdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6},
+    {"wfpt_cdf_complement", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6},
+    {"wfpt_logcdf_complement", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"},
+     6},
+}};
 constexpr Signature<2> kMemorySignature{"_memory_allows", {"count", "bytes_each"}, 2};
 
 // Checks that an array of `size` elements matches the others' length (set by
@@ -93,61 +103,89 @@ bool read_choice(PyObject* obj, DensityColumn<std::uint8_t>& out, PyRef& keep, s
   return true;
 }
 
-template <bool kLog>
-PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
-  const auto& sig = kLog ? kLogpdfSignature : kPdfSignature;
-  std::array<PyObject*, 12> arg{};
-  if (!parse_arguments(sig, args, kwargs, arg)) return nullptr;
+// Reads the arguments of `sig` into `in`, arrays kept alive in `keep`: the
+// ten of the model, then for the densities (N = 12) the mixture's two.
+template <std::size_t N>
+bool read_columns(const Signature<N>& sig, PyObject* args, PyObject* kwargs, DensityColumns& in,
+                  std::array<PyRef, N>& keep) {
+  std::array<PyObject*, N> arg{};
+  if (!parse_arguments(sig, args, kwargs, arg)) return false;
   if (const Py_ssize_t given = PyTuple_Size(args); given > static_cast<Py_ssize_t>(kPositional)) {
     PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
                  sig.function, sig.required, kPositional, given);
-    return nullptr;
+    return false;
   }
-  if (!ensure_numpy()) return nullptr;
+  if (!ensure_numpy()) return false;
 
   std::optional<std::size_t> length;
-  std::array<PyRef, 12> keep;
-  DensityColumns in;
   std::array<DensityColumn<double>*, 10> floats = {&in.rt, &in.drift, &in.boundary, &in.start, &in.t0,
                                                    &in.noise_sd, &in.sv, &in.sz, &in.st, &in.p_outlier};
   constexpr std::array<double, 10> kDefaults = {0, 0, 0, 0, 0, 1.0, 0.0, 0.0, 0.0, 0.0};
-  const auto window = outlier_window_argument(arg[11]);
-  if (!window) return nullptr;
-  in.outlier_window = *window;
+  constexpr std::size_t kColumns = N == 12 ? 11 : 10;
+  if constexpr (N == 12) {
+    const auto window = outlier_window_argument(arg[11]);
+    if (!window) return false;
+    in.outlier_window = *window;
+  }
   // Numbers first, arrays last: converting a number can run the caller's
   // code, which could reshape an array whose slice was already taken.
   for (const bool arrays : {false, true}) {
-    for (std::size_t i = 0; i < 11; ++i) {
+    for (std::size_t i = 0; i < kColumns; ++i) {
       if ((arg[i] != nullptr && PyArray_Check(arg[i])) != arrays) continue;
       if (i == 1) {
-        if (!read_choice(arg[1], in.choice, keep[1], length)) return nullptr;
+        if (!read_choice(arg[1], in.choice, keep[1], length)) return false;
         continue;
       }
       const std::size_t c = i == 0 ? 0 : i - 1;
-      if (!read_float(arg[i], sig.names[i], kDefaults[c], *floats[c], keep[i], length)) return nullptr;
+      if (!read_float(arg[i], sig.names[i], kDefaults[c], *floats[c], keep[i], length)) return false;
     }
   }
   in.n = length.value_or(1);
+  return true;
+}
+
+// A float64 array of in.n values that compute(out) fills without the
+// interpreter lock; `what` names them in the MemoryError.
+template <typename Compute>
+PyObject* run_batch(const char* function, const char* what, const DensityColumns& in, const Compute& compute) {
   // Checked before allocating, as simulate does: under overcommit the
   // allocation would succeed and the process be killed part-way.
   if (!memory_allows(in.n, sizeof(double))) {
-    PyErr_Format(PyExc_MemoryError, "%s: %zu densities need more memory than this machine can give", sig.function,
-                 in.n);
+    PyErr_Format(PyExc_MemoryError, "%s: %zu %s need more memory than this machine can give", function, in.n, what);
     return nullptr;
   }
-
   npy_intp dims[1] = {static_cast<npy_intp>(in.n)};
   PyRef out = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
   if (!out) return nullptr;
   double* result = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-
-  const std::optional<DensitiesFailure> failure = without_gil([&] {
-    return log_densities(in, std::span<double>(result, in.n), kLog ? DensityScale::Log : DensityScale::Linear,
-                         signal_stop_check());
-  });
+  const std::optional<DensitiesFailure> failure =
+      without_gil([&] { return compute(std::span<double>(result, in.n)); });
   if (!failure) return out.release();
   if (const auto* error = std::get_if<ParamError>(&*failure)) return raise_param_error(*error);
   return nullptr;  // interrupted: the signal handler's exception is set
+}
+
+template <bool kLog>
+PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
+  const auto& sig = kLog ? kLogpdfSignature : kPdfSignature;
+  DensityColumns in;
+  std::array<PyRef, 12> keep;
+  if (!read_columns(sig, args, kwargs, in, keep)) return nullptr;
+  return run_batch(sig.function, "densities", in, [&](std::span<double> out) {
+    return log_densities(in, out, kLog ? DensityScale::Log : DensityScale::Linear, signal_stop_check());
+  });
+}
+
+template <CdfSide kSide, bool kLog>
+PyObject* distribution(PyObject*, PyObject* args, PyObject* kwargs) {
+  const auto& sig = kCdfSignatures[(kSide == CdfSide::Above ? 2 : 0) + (kLog ? 1 : 0)];
+  DensityColumns in;
+  std::array<PyRef, 10> keep;
+  if (!read_columns(sig, args, kwargs, in, keep)) return nullptr;
+  return run_batch(sig.function, "values", in, [&](std::span<double> out) {
+    return distribution_functions(in, out, kSide, kLog ? DensityScale::Log : DensityScale::Linear,
+                                  signal_stop_check());
+  });
 }
 
 PyObject* memory_allows_for(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -186,6 +224,39 @@ PyMethodDef wfpt_pdf_def = {
     "\n"
     "First-passage time density of the diffusion model: exp of wfpt_logpdf,\n"
     "with the same arguments and errors."};
+
+PyMethodDef wfpt_cdf_def = {
+    "wfpt_cdf", guarded_method<distribution<CdfSide::Below, false>>(), METH_VARARGS | METH_KEYWORDS,
+    "wfpt_cdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "--\n"
+    "\n"
+    "First-passage distribution function of the diffusion model: the\n"
+    "probability of ending at the upper (`choice` true) or lower boundary with\n"
+    "a response time <= rt. Arguments, result and errors as wfpt_logpdf's;\n"
+    "0 where rt <= t0 - st/2, the response's probability at rt = inf."};
+
+PyMethodDef wfpt_logcdf_def = {
+    "wfpt_logcdf", guarded_method<distribution<CdfSide::Below, true>>(), METH_VARARGS | METH_KEYWORDS,
+    "wfpt_logcdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "--\n"
+    "\n"
+    "log of wfpt_cdf, finite also where it underflows."};
+
+PyMethodDef wfpt_cdf_complement_def = {
+    "wfpt_cdf_complement", guarded_method<distribution<CdfSide::Above, false>>(), METH_VARARGS | METH_KEYWORDS,
+    "wfpt_cdf_complement(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "--\n"
+    "\n"
+    "P(choice) - wfpt_cdf: the probability of ending at that boundary with a\n"
+    "response time > rt, computed as such (not as a difference)."};
+
+PyMethodDef wfpt_logcdf_complement_def = {
+    "wfpt_logcdf_complement", guarded_method<distribution<CdfSide::Above, true>>(),
+    METH_VARARGS | METH_KEYWORDS,
+    "wfpt_logcdf_complement(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0)\n"
+    "--\n"
+    "\n"
+    "log of wfpt_cdf_complement."};
 
 PyMethodDef memory_allows_def = {
     "_memory_allows", guarded_method<memory_allows_for>(), METH_VARARGS | METH_KEYWORDS,

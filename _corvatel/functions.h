@@ -16,6 +16,10 @@ extern PyMethodDef get_num_threads_def;  // threads.cpp
 int warn_about_thread_environment();
 extern PyMethodDef wfpt_pdf_def;     // density.cpp
 extern PyMethodDef wfpt_logpdf_def;  // density.cpp
+extern PyMethodDef wfpt_cdf_def;                  // density.cpp
+extern PyMethodDef wfpt_logcdf_def;               // density.cpp
+extern PyMethodDef wfpt_cdf_complement_def;       // density.cpp
+extern PyMethodDef wfpt_logcdf_complement_def;    // density.cpp
 extern PyMethodDef memory_allows_def;  // density.cpp
 extern PyMethodDef simulate_full_def;  // simulate_full.cpp
 extern PyMethodDef fit_ml_def;         // ml.cpp

@@ -1,11 +1,12 @@
 """Likelihood speed: wfpt_logpdf over 10^6 simulated trials (four-parameter
-model, with sv, with sz and st), maximum-likelihood fits of 1000 trials
+model, with sv, with sz and st), wfpt_cdf over simulated trials (the same
+models), maximum-likelihood fits of 1000 trials
 ("ddm" and "full"), a joint fit of 12 levels x 500 trials with drift per
 level, and a "ddm" fit of 10^6 trials on 1 and on 2 worker threads.
 
-    python3 bench/bench_likelihood.py [--reps 5] [--skip-full] [--skip-large]
+    python3 bench/bench_likelihood.py [--reps 5] [--skip-full] [--skip-large] [--only-cdf]
 
-The densities run on the worker pool: each is timed with one worker and
+The densities and distribution functions run on the worker pool: each is timed with one worker and
 with two (wall time, the minimum over the repetitions, and the process's
 CPU time with one worker). The small fits run in the calling thread (one
 core): CPU seconds of that thread (time.thread_time), the minimum over the
@@ -73,6 +74,33 @@ def density_figures(reps):
     return out
 
 
+def cdf_figures(reps):
+    """wfpt_cdf at the response times of simulated trials; fewer trials for
+    the variabilities, whose values are numerical integrals."""
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 200_000, 2024)
+    base = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)
+    out = {}
+    before = corvatel.get_num_threads()
+    try:
+        for label, extra, n in [
+            ("four_parameter", {}, 200_000),
+            ("sv", dict(sv=1.0), 2_000),
+            ("sz", dict(sz=0.2), 50_000),
+            ("st", dict(st=0.2), 5_000),
+            ("sv_sz_st", dict(sv=1.0, sz=0.2, st=0.2), 100),
+        ]:
+            row = {"trials": n}
+            for workers in (1, 2):
+                corvatel.set_num_threads(workers)
+                wall, cpu = pool_times(lambda: corvatel.wfpt_cdf(rts[:n], choices[:n], **base, **extra), reps)
+                row[f"ns_per_trial_wall_{workers}_workers"] = wall / n * 1e9
+                row[f"ns_per_trial_cpu_{workers}_workers"] = cpu / n * 1e9
+            out[label] = row
+    finally:
+        corvatel.set_num_threads(before)
+    return out
+
+
 def fit_figures(reps, skip_full):
     out = {}
     choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 1000, 101)
@@ -113,12 +141,16 @@ def main():
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--skip-full", action="store_true")
     parser.add_argument("--skip-large", action="store_true")
+    parser.add_argument("--only-cdf", action="store_true", help="time wfpt_cdf alone")
     args = parser.parse_args()
-    result = {
-        "machine": platform.processor() or platform.machine(),
-        "densities": density_figures(args.reps),
-        "fits": fit_figures(args.reps, args.skip_full),
-    }
+    result = {"machine": platform.processor() or platform.machine()}
+    if args.only_cdf:
+        result["distribution_functions"] = cdf_figures(args.reps)
+        print(json.dumps(result, indent=2))
+        return
+    result["densities"] = density_figures(args.reps)
+    result["distribution_functions"] = cdf_figures(args.reps)
+    result["fits"] = fit_figures(args.reps, args.skip_full)
     if not args.skip_large:
         result["large_fit"] = large_fit_figures()
     print(json.dumps(result, indent=2))

@@ -1,4 +1,5 @@
-// Densities of many trials at once (log_densities in wfpt.h): one pass that
+// Densities and distribution functions of many trials at once
+// (log_densities and distribution_functions in wfpt.h): one pass that
 // checks every element's arguments and one that computes, each cut into
 // pieces on the worker pool. Elements never depend on each other, so the
 // values are those of the scalar function whatever the cut; the first
@@ -63,13 +64,49 @@ double density_at(const DensityColumns& in, std::size_t i, DensityScale scale) {
   return scale == DensityScale::Log ? log_density : std::exp(log_density);
 }
 
-std::optional<DensitiesFailure> inline_densities(const DensityColumns& in, std::span<double> out,
-                                                 DensityScale scale) {
+// value(i) of every element into out, after every element's check: on the
+// calling thread for small batches, else in pieces on the pool.
+template <typename Value>
+std::optional<DensitiesFailure> inline_values(const DensityColumns& in, std::span<double> out, const Value& value) {
   for (std::size_t i = 0; i < out.size(); ++i) {
     if (auto bad = check_density_args(in.rt.at(i), in.params_at(i))) return *bad;
   }
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = density_at(in, i, scale);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = value(i);
   return std::nullopt;
+}
+
+template <typename Value>
+std::optional<DensitiesFailure> pooled_values(const DensityColumns& in, std::span<double> out, const Value& value,
+                                              WorkerPool& pool, const StopCheck& stop) {
+  const std::size_t n = std::min(in.n, out.size());
+  if (n <= kInlineDensities) return inline_values(in, out.first(n), value);
+  std::atomic<std::size_t> first_bad{kNoIndex};
+  const auto check = [&](std::size_t i) {
+    if (i < first_bad.load(std::memory_order_relaxed) && check_density_args(in.rt.at(i), in.params_at(i))) {
+      lower_to(first_bad, i);
+    }
+  };
+  if (!for_each_element(n, check, pool, stop)) return DensitiesInterrupted{};
+  if (const std::size_t i = first_bad.load(); i != kNoIndex) return *check_density_args(in.rt.at(i), in.params_at(i));
+  const auto compute = [&](std::size_t i) { out[i] = value(i); };
+  if (!for_each_element(n, compute, pool, stop)) return DensitiesInterrupted{};
+  return std::nullopt;
+}
+
+// The shared pool, started only for a batch that needs it.
+template <typename Value>
+std::optional<DensitiesFailure> shared_pool_values(const DensityColumns& in, std::span<double> out,
+                                                   const Value& value, const StopCheck& stop) {
+  const std::size_t n = std::min(in.n, out.size());
+  if (n <= kInlineDensities) return inline_values(in, out.first(n), value);
+  return pooled_values(in, out, value, WorkerPool::shared(), stop);
+}
+
+auto cdf_at(const DensityColumns& in, CdfSide side, DensityScale scale) {
+  return [&in, side, scale](std::size_t i) {
+    const double log_value = wfpt_log_cdf(in.rt.at(i), in.choice.at(i) != 0, in.params_at(i), side);
+    return scale == DensityScale::Log ? log_value : std::exp(log_value);
+  };
 }
 
 }  // namespace
@@ -92,27 +129,24 @@ double log_mixture(double log_diffusion, double rt, double p_outlier, const Outl
 std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
                                               WorkerPool& pool, const StopCheck& stop) {
   if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
-  const std::size_t n = std::min(in.n, out.size());
-  if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);
-  std::atomic<std::size_t> first_bad{kNoIndex};
-  const auto check = [&](std::size_t i) {
-    if (i < first_bad.load(std::memory_order_relaxed) && check_density_args(in.rt.at(i), in.params_at(i))) {
-      lower_to(first_bad, i);
-    }
-  };
-  if (!for_each_element(n, check, pool, stop)) return DensitiesInterrupted{};
-  if (const std::size_t i = first_bad.load(); i != kNoIndex) return *check_density_args(in.rt.at(i), in.params_at(i));
-  const auto compute = [&](std::size_t i) { out[i] = density_at(in, i, scale); };
-  if (!for_each_element(n, compute, pool, stop)) return DensitiesInterrupted{};
-  return std::nullopt;
+  return pooled_values(in, out, [&](std::size_t i) { return density_at(in, i, scale); }, pool, stop);
 }
 
 std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out, DensityScale scale,
                                               const StopCheck& stop) {
   if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
-  const std::size_t n = std::min(in.n, out.size());
-  if (n <= kInlineDensities) return inline_densities(in, out.first(n), scale);  // no need to start the pool
-  return log_densities(in, out, scale, WorkerPool::shared(), stop);
+  return shared_pool_values(in, out, [&](std::size_t i) { return density_at(in, i, scale); }, stop);
+}
+
+std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in, std::span<double> out,
+                                                       CdfSide side, DensityScale scale, WorkerPool& pool,
+                                                       const StopCheck& stop) {
+  return pooled_values(in, out, cdf_at(in, side, scale), pool, stop);
+}
+
+std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in, std::span<double> out,
+                                                       CdfSide side, DensityScale scale, const StopCheck& stop) {
+  return shared_pool_values(in, out, cdf_at(in, side, scale), stop);
 }
 
 }  // namespace corvatel

@@ -1,5 +1,5 @@
-"""Likelihood of the diffusion model: first-passage time densities over
-NumPy arrays and maximum-likelihood fits of one data set or of conditions
+"""Likelihood of the diffusion model: first-passage time densities and
+distribution functions over NumPy arrays and maximum-likelihood fits of one data set or of conditions
 that share parameters.
 
 The numbers come from the C++ core (``_corvatel``); this module broadcasts
@@ -24,7 +24,7 @@ Model = Literal["ddm", "full"]
 # Where contaminants' response times lie unless a call says otherwise (seconds).
 OUTLIER_WINDOW = (0.0, 5.0)
 
-__all__ = ["wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
+__all__ = ["wfpt_pdf", "wfpt_logpdf", "wfpt_cdf", "wfpt_logcdf", "fit_ml", "fit_ml_joint"]
 
 
 def _choice_codes(value: ArrayLike, name: str) -> npt.NDArray[np.bool_]:
@@ -64,10 +64,15 @@ def _copies(array: npt.NDArray[Any], dtype: type[np.generic], shape: tuple[int, 
 
 def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
                boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
-               sz: ArrayLike, st: ArrayLike, p_outlier: ArrayLike, outlier_window: Any) -> Any:
+               sz: ArrayLike, st: ArrayLike, p_outlier: ArrayLike | None = None, outlier_window: Any = None) -> Any:
+    """`function` over the broadcast arguments; the contaminant mixture's
+    two only for the densities (`p_outlier` not None)."""
     choices = _choice_codes(choice, "choice")
-    _corvatel.check_outlier_window(outlier_window)
-    floats = [np.asarray(x) for x in (rt, drift, boundary, start, t0, noise_sd, sv, sz, st, p_outlier)]
+    mixture = p_outlier is not None
+    if mixture:
+        _corvatel.check_outlier_window(outlier_window)
+    model = (rt, drift, boundary, start, t0, noise_sd, sv, sz, st) + ((p_outlier,) if mixture else ())
+    floats = [np.asarray(x) for x in model]
     shape = np.broadcast_shapes(choices.shape, *(x.shape for x in floats))
     size = int(np.prod(shape))
     if size == 0:
@@ -77,10 +82,12 @@ def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, 
     # to full size (a float64 array of the full shape is used in place).
     bytes_each = 8 + sum(8 for x in floats if _copies(x, np.float64, shape)) + _copies(choices, np.bool_, shape)
     if not _corvatel._memory_allows(size, bytes_each):
-        raise MemoryError(f"{function.__name__}: {size} densities need more memory than this machine can give")
+        what = "densities" if function.__name__.endswith("pdf") else "values"
+        raise MemoryError(f"{function.__name__}: {size} {what} need more memory than this machine can give")
     args = [_flat(x.astype(np.float64, copy=False), shape) for x in floats]
     args.insert(1, _flat(choices, shape))
-    out = function(*args[:-1], p_outlier=args[-1], outlier_window=outlier_window)
+    out = (function(*args[:-1], p_outlier=args[-1], outlier_window=outlier_window) if mixture
+           else function(*args))
     if shape == ():
         return float(out[0])
     if out.size != size:  # every argument was a number
@@ -129,6 +136,37 @@ def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
     with ``p_outlier`` > 0, of its mixture with contaminants)."""
     return _densities(_corvatel.wfpt_pdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st,
                       p_outlier, outlier_window)
+
+
+def wfpt_cdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
+             t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
+             st: ArrayLike = 0.0, complement: bool = False) -> Any:
+    """First-passage distribution function of the diffusion model.
+
+    F(rt, choice): the probability that a trial ends at the upper boundary
+    (``choice`` true) or at 0 with a response time at most ``rt`` (seconds,
+    ``t0`` included), the integral of ``wfpt_pdf`` up to ``rt``. It is 0 for
+    ``rt <= t0 - st/2`` and tends to the probability P(choice) of that
+    response as ``rt`` grows (``rt=inf`` gives P(choice)). With
+    ``complement=True`` it is P(choice) - F(rt, choice), the probability of
+    that response after ``rt``, computed as such, so that it keeps its
+    relative accuracy where it is far below P(choice) (the tail a response
+    window cuts off). Arguments, broadcasting, choice codings and errors are
+    those of ``wfpt_logpdf``; the values are within 1e-10 of the exact ones
+    relative to themselves (so at most 1e-10 absolute).
+    """
+    function = _corvatel.wfpt_cdf_complement if complement else _corvatel.wfpt_cdf
+    return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
+
+
+def wfpt_logcdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
+                t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
+                st: ArrayLike = 0.0, complement: bool = False) -> Any:
+    """log of ``wfpt_cdf`` (with ``complement=True``, log(P(choice) -
+    F(rt, choice))), finite also where the value underflows; -inf where it
+    is 0."""
+    function = _corvatel.wfpt_logcdf_complement if complement else _corvatel.wfpt_logcdf
+    return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 
 _PARAMS = {model: ml_parameters(model) for model in MODELS}

@@ -29,6 +29,11 @@
 // where sv > 0. Everything is computed in log space so that densities far
 // below the smallest double still have a logarithm exact to a few of its
 // ulps; the work of one density is bounded (tens of milliseconds at most).
+//
+// The first-passage distribution function and its complement within a
+// response (wfpt_log_cdf) integrate the same closed forms over decision
+// time, with the variabilities integrated numerically where those do not
+// reach (wfpt_cdf.cpp).
 #pragma once
 
 #include <cstddef>
@@ -80,6 +85,27 @@ double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 // returns `log_diffusion` itself, bit for bit.
 double log_mixture(double log_diffusion, double rt, double p_outlier, const OutlierWindow& window);
 
+// ---- The first-passage distribution function ----
+
+// Which part of a response's probability P(c) a distribution function
+// gives: F(rt, c), that of ending with response c by rt (the integral of
+// the density up to rt), or P(c) - F(rt, c), that of ending with it after
+// rt, computed as such (not as a difference) so that it keeps its relative
+// accuracy where it is far below P(c).
+enum class CdfSide { Below, Above };
+
+// Default relative error target of the distribution functions: at most
+// 1e-10 absolute, since they are at most 1.
+inline constexpr double kCdfTolerance = 1e-10;
+
+// log F(rt, choice) (side Below) or log(P(choice) - F(rt, choice)) (side
+// Above) for parameters accepted by check_density_args. F is 0 for
+// rt <= t0 - st/2 and P(choice) at rt = inf. `tolerance` bounds the
+// relative error (wfpt_cdf.cpp says how); the work of one value is bounded
+// as a density's is.
+double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side = CdfSide::Below,
+                    double tolerance = kCdfTolerance);
+
 // ---- Many densities at once ----
 
 // One argument of a batch: a value per element, or one value for all.
@@ -130,6 +156,19 @@ enum class DensityScale { Log, Linear };
 // The same on the shared pool.
 [[nodiscard]] std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out,
                                                             DensityScale scale, const StopCheck& stop = {});
+
+// wfpt_log_cdf(rt, choice, params, side) (default tolerance) of every
+// element, or its exp, as log_densities computes densities: checked first,
+// in pieces on the pool, the scalar function's bits whatever the pool.
+[[nodiscard]] std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in,
+                                                                     std::span<double> out, CdfSide side,
+                                                                     DensityScale scale, WorkerPool& pool,
+                                                                     const StopCheck& stop = {});
+// The same on the shared pool.
+[[nodiscard]] std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in,
+                                                                     std::span<double> out, CdfSide side,
+                                                                     DensityScale scale,
+                                                                     const StopCheck& stop = {});
 
 inline constexpr std::size_t kInlineDensities = 16;
 
