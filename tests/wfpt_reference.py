@@ -240,7 +240,12 @@ def full_cdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.
         lo, hi = mp.mpf(rt) - mp.mpf(t0) - mp.mpf(st) / 2, mp.mpf(rt) - mp.mpf(t0) + mp.mpf(st) / 2
         if hi <= 0:
             return over_drift(t0, start_)  # decision time 0 throughout
-        points = [max(lo, 0)] + [max(lo, 0) + (hi - max(lo, 0)) * f for f in (0.05, 0.25, 0.5)] + [hi]
+        # Near decision time 0 the distribution function rises from 0 over a
+        # scale set by the start's distance to the boundary, which can be far
+        # below the window: pieces in geometric steps down to 1e-6 of it.
+        base = max(lo, 0)
+        fractions = (1e-6, 1e-5, 1e-4, 1e-3, 0.01, 0.05, 0.25, 0.5)
+        points = [base] + [base + (hi - base) * f for f in fractions] + [hi]
         total = quad(lambda tau: over_drift(mp.mpf(t0) + tau, start_), points)
         if lo < 0:
             total += -lo * over_drift(t0, start_)
