@@ -104,15 +104,15 @@ std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts) 
 namespace detail {
 
 bool model_params_from(const char* const* names, PyObject* const* args, std::size_t count, ModelParams& out) {
-  for (const ParamSpec& spec : kParams) {
+  for (const ParamRow& row : kParams) {
     for (std::size_t i = 0; i < count; ++i) {
-      if (std::strcmp(names[i], spec.name) != 0) continue;
+      if (std::strcmp(names[i], row.name) != 0) continue;
       if (args[i] == nullptr) {
-        out.*(spec.field) = spec.default_value;
+        out.*(row.field) = row.default_value;
       } else {
-        const auto value = to_double(args[i], spec.name);
+        const auto value = to_double(args[i], row.name);
         if (!value) return false;
-        out.*(spec.field) = *value;
+        out.*(row.field) = *value;
       }
     }
   }

@@ -78,10 +78,10 @@ PyRef params_dict(const ModelParams& p) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
   for (const Param param : fitted_params(LikelihoodModel::Full, true)) {
-    const ParamSpec& s = spec(param);
+    const ParamRow& s = param_row(param);
     if (!set_item(d.get(), s.fit_name, PyRef::steal(PyFloat_FromDouble(p.*s.field)))) return {};
   }
-  const ParamSpec& noise = spec(Param::NoiseSd);
+  const ParamRow& noise = param_row(Param::NoiseSd);
   if (!set_item(d.get(), noise.fit_name, PyRef::steal(PyFloat_FromDouble(p.*noise.field)))) return {};
   return d;
 }
@@ -166,7 +166,7 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
       if (text == nullptr && PyErr_Occurred()) return nullptr;
       bool found = false;
       for (const Param param : fitted_params(*model, contaminants->free())) {
-        if (text != nullptr && std::strcmp(text, spec(param).fit_name) == 0) {
+        if (text != nullptr && std::strcmp(text, param_row(param).fit_name) == 0) {
           per_level[static_cast<std::size_t>(param)] = true;
           found = true;
         }

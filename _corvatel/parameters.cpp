@@ -41,7 +41,7 @@ PyRef interval_tuple(const Interval& r) {
                                     r.hi_closed ? Py_True : Py_False));
 }
 
-PyRef spec_dict(const ParamSpec& s) {
+PyRef spec_dict(const ParamRow& s) {
   PyRef d = PyRef::steal(PyDict_New());
   if (!d) return {};
   PyRef fitted = PyRef::steal(PyList_New(0));

@@ -30,7 +30,7 @@ struct FittedList {
 
 constexpr FittedList fitted_list(unsigned fit_kind, bool mixture) {
   FittedList list;
-  for (const ParamSpec& s : kParams) {
+  for (const ParamRow& s : kParams) {
     if ((s.fitted_by & fit_kind) != 0 && (mixture || !s.mixture)) list.params[list.count++] = s.param;
   }
   return list;
@@ -56,7 +56,7 @@ bool choice_of(const ObservedTrials& trials, std::size_t i) { return trials.choi
 }  // namespace
 
 Result<Contaminants, ParamError> Contaminants::fixed(double p_outlier, const OutlierWindow& window) {
-  const ParamSpec& s = spec(Param::POutlier);
+  const ParamRow& s = param_row(Param::POutlier);
   if (!s.range.contains(p_outlier)) return unexpected(ParamError::range(s.param));
   if (!std::isfinite(p_outlier)) return unexpected(ParamError::not_finite(s.param));
   if (auto bad = check_outlier_window(window)) return unexpected(*bad);
@@ -134,7 +134,7 @@ ModelParams SearchLayout::decode(std::span<const double> y, std::size_t level) c
   double earliest_t0 = 0.0;  // t0 - st/2
   for (std::size_t i = 0; i < fitted_.size(); ++i) {
     const double yi = y[slot_[level][i]];
-    const ParamSpec& s = spec(fitted_[i]);
+    const ParamRow& s = param_row(fitted_[i]);
     switch (s.param) {
       case Param::T0: earliest_t0 = t0_bound_[level] * logistic(yi); break;
       case Param::Sz: p.sz = sz_search_bound(p.start) * logistic(yi); break;  // start comes first
@@ -151,7 +151,7 @@ std::vector<double> SearchLayout::encode(std::span<const ModelParams> params) co
   for (std::size_t l = 0; l < slot_.size(); ++l) {
     const ModelParams& p = params[l];
     for (std::size_t i = 0; i < fitted_.size(); ++i) {
-      const ParamSpec& s = spec(fitted_[i]);
+      const ParamRow& s = param_row(fitted_[i]);
       double v = 0.0;
       switch (s.param) {
         case Param::T0: v = from_range(0.0, t0_bound_[l], p.t0 - p.st / 2.0); break;

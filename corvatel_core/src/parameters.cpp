@@ -7,7 +7,7 @@ namespace corvatel {
 
 namespace {
 
-double value_of(const ModelParams& p, Param param) { return p.*(spec(param).field); }
+double value_of(const ModelParams& p, Param param) { return p.*(param_row(param).field); }
 
 // A bound as messages print it: 0, 1, 0.5.
 std::string number(double x) {
@@ -35,19 +35,19 @@ ParamError ParamError::outlier_window() { return {Kind::OutlierWindow, Param::PO
 const char* ParamError::argument() const {
   if (kind_ == Kind::Rt) return "rt";
   if (kind_ == Kind::OutlierWindow) return "outlier_window";
-  return spec(param_).name;
+  return param_row(param_).name;
 }
 
 std::string ParamError::message() const {
   const std::string name = argument();
   switch (kind_) {
-    case Kind::Range: return name + " must be " + spec(param_).phrase;
+    case Kind::Range: return name + " must be " + param_row(param_).phrase;
     case Kind::NotFinite: return name + " must be finite";
     case Kind::StartWindow: return "sz must keep start - sz/2 and start + sz/2 within 0 and 1";
     case Kind::T0Window: return "st must be at most 2 * t0";
     case Kind::DensityStart: return "start must be strictly between 0 and 1";
     case Kind::DensityStartWindow: return "sz must keep start - sz/2 and start + sz/2 strictly between 0 and 1";
-    case Kind::WalkRange: return name + " must be " + as_comparison(spec(param_).range);
+    case Kind::WalkRange: return name + " must be " + as_comparison(param_row(param_).range);
     case Kind::Rt: return "rt must not be NaN";
     case Kind::OutlierWindow: return "outlier_window must be (lo, hi) with 0 <= lo < hi, both finite";
   }
@@ -56,7 +56,7 @@ std::string ParamError::message() const {
 
 std::optional<ParamError> check_params(const ModelParams& p, ParamUse use) {
   const bool density = use == ParamUse::Density;
-  for (const ParamSpec& s : kParams) {
+  for (const ParamRow& s : kParams) {
     const double x = p.*(s.field);
     if (!s.range.contains(x)) return ParamError::range(s.param);
     if (!std::isfinite(x)) return ParamError::not_finite(s.param);
@@ -84,7 +84,7 @@ std::optional<ParamError> check_params(const ModelParams& p, ParamUse use) {
 std::optional<ParamError> check_walk_ranges(const Params& p) {
   const ModelParams m{p.drift, p.boundary, p.start, p.t0, p.noise_sd};
   for (const Param param : {Param::Boundary, Param::Start, Param::T0, Param::NoiseSd}) {
-    if (!spec(param).range.contains(value_of(m, param))) return ParamError::walk_range(param);
+    if (!param_row(param).range.contains(value_of(m, param))) return ParamError::walk_range(param);
   }
   return std::nullopt;
 }

@@ -113,9 +113,9 @@ TEST(SearchLayout, BoundsComeFromTheParameterTable) {
   for (const double far : {-40.0, 40.0}) {
     const ModelParams p = layout.decode(std::vector<double>(7, far), 0);
     for (const Param param : {Param::Drift, Param::Boundary, Param::Start, Param::Sv, Param::St}) {
-      SCOPED_TRACE(spec(param).name);
-      const Interval& search = *spec(param).search;
-      EXPECT_NEAR(p.*spec(param).field, far < 0 ? search.lo : search.hi, 1e-12 * (search.hi - search.lo));
+      SCOPED_TRACE(param_row(param).name);
+      const Interval& search = *param_row(param).search;
+      EXPECT_NEAR(p.*param_row(param).field, far < 0 ? search.lo : search.hi, 1e-12 * (search.hi - search.lo));
     }
     EXPECT_NEAR(p.sz, far < 0 ? 0.0 : sz_search_bound(p.start), 1e-12);
   }

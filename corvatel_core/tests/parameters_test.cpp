@@ -28,7 +28,7 @@ TEST(ParamTable, ValidParametersPass) {
 // Every parameter refuses NaN and both infinities, naming itself, with the
 // same message whatever the use.
 TEST(ParamTable, NonFiniteValuesNameTheParameter) {
-  for (const ParamSpec& s : kParams) {
+  for (const ParamRow& s : kParams) {
     for (const double bad : {kNaN, kInf, -kInf}) {
       ModelParams p = valid();
       p.*(s.field) = bad;
@@ -92,12 +92,12 @@ TEST(ParamTable, WalkRangesUseComparisons) {
 }
 
 TEST(ParamTable, SearchIntervalsLieInsideTheRanges) {
-  for (const ParamSpec& s : kParams) {
+  for (const ParamRow& s : kParams) {
     if (!s.search) continue;
     EXPECT_TRUE(s.range.contains(s.search->lo) && s.range.contains(s.search->hi)) << s.name;
     EXPECT_TRUE(s.fitted_by & (kFitDdm | kFitFull)) << s.name;
   }
-  for (const ParamSpec& s : kParams) {
+  for (const ParamRow& s : kParams) {
     if (!std::isnan(s.default_value)) {
       EXPECT_TRUE(s.range.contains(s.default_value)) << s.name;
     }

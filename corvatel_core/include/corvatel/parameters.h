@@ -66,7 +66,7 @@ enum FitKind : unsigned { kFitEz = 1u, kFitSim = 2u, kFitDdm = 4u, kFitFull = 8u
 
 inline constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-struct ParamSpec {
+struct ParamRow {
   Param param;
   const char* name;      // as simulate and the densities take it: "drift"
   const char* fit_name;  // as fit results report it: "drift_rate"
@@ -92,7 +92,7 @@ struct ParamSpec {
 
 inline constexpr double kRequired = std::numeric_limits<double>::quiet_NaN();
 
-inline constexpr std::array<ParamSpec, kParamCount> kParams = {{
+inline constexpr std::array<ParamRow, kParamCount> kParams = {{
     {Param::Drift, "drift", "drift_rate", &ModelParams::drift, {-kInfinity, kInfinity, true, true}, "finite",
      kRequired, Interval{-15.0, 15.0, false, false}, kFitEz | kFitSim | kFitDdm | kFitFull, false, false},
     {Param::Boundary, "boundary", "boundary_separation", &ModelParams::boundary, {0.0, kInfinity, false, true},
@@ -115,7 +115,7 @@ inline constexpr std::array<ParamSpec, kParamCount> kParams = {{
      Interval{0.0, 0.5, false, false}, kFitDdm | kFitFull, false, true},
 }};
 
-constexpr const ParamSpec& spec(Param p) { return kParams[static_cast<std::size_t>(p)]; }
+constexpr const ParamRow& param_row(Param p) { return kParams[static_cast<std::size_t>(p)]; }
 
 static_assert([] {
   for (std::size_t i = 0; i < kParamCount; ++i) {
