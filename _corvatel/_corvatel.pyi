@@ -173,6 +173,7 @@ def fit_ml(
     model: Literal["ddm", "full"] = "ddm",
     p_outlier: float | Literal["free"] = 0.0,
     outlier_window: tuple[float, float] = (0.0, 5.0),
+    rt_window: tuple[float, float] | None = None,
 ) -> MlFitResult: ...
 def fit_ml_joint(
     choices: npt.NDArray[np.bool_],
@@ -182,6 +183,7 @@ def fit_ml_joint(
     depends_on: Sequence[str],
     p_outlier: float | Literal["free"] = 0.0,
     outlier_window: tuple[float, float] = (0.0, 5.0),
+    rt_window: tuple[float, float] | None = None,
 ) -> MlFitResult: ...
 
 class _Parameter(TypedDict):

@@ -121,21 +121,27 @@ bool model_params_from(const char* const* names, PyObject* const* args, std::siz
 
 }  // namespace detail
 
-std::optional<OutlierWindow> outlier_window_argument(PyObject* obj) {
-  if (obj == nullptr) return OutlierWindow{};
+std::optional<std::pair<double, double>> window_argument(PyObject* obj, const char* name) {
   PyRef items = PySequence_Check(obj) && !PyUnicode_Check(obj) && !PyBytes_Check(obj)
                     ? PyRef::steal(PySequence_Tuple(obj))
                     : PyRef();
   if (!items && PyErr_Occurred()) return std::nullopt;
   if (!items || PyTuple_Size(items.get()) != 2) {
-    PyErr_SetString(PyExc_TypeError, "outlier_window must be a pair of numbers (lo, hi)");
+    PyErr_Format(PyExc_TypeError, "%s must be a pair of numbers (lo, hi)", name);
     return std::nullopt;
   }
-  const auto lo = to_double(PyTuple_GetItem(items.get(), 0), "outlier_window");
+  const auto lo = to_double(PyTuple_GetItem(items.get(), 0), name);
   if (!lo) return std::nullopt;
-  const auto hi = to_double(PyTuple_GetItem(items.get(), 1), "outlier_window");
+  const auto hi = to_double(PyTuple_GetItem(items.get(), 1), name);
   if (!hi) return std::nullopt;
-  const OutlierWindow window{*lo, *hi};
+  return std::pair{*lo, *hi};
+}
+
+std::optional<OutlierWindow> outlier_window_argument(PyObject* obj) {
+  if (obj == nullptr) return OutlierWindow{};
+  const auto ends = window_argument(obj, "outlier_window");
+  if (!ends) return std::nullopt;
+  const OutlierWindow window{ends->first, ends->second};
   if (const auto bad = check_outlier_window(window)) {
     PyErr_SetString(PyExc_ValueError, bad->message().c_str());
     return std::nullopt;

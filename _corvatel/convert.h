@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "corvatel/parameters.h"
@@ -63,6 +64,8 @@ bool model_params_from(const std::array<const char*, N>& names, const std::array
 // outlier_window for anything else, ValueError with the core's message for
 // a window check_outlier_window refuses.
 std::optional<OutlierWindow> outlier_window_argument(PyObject* obj);
+// Any pair of numbers (lo, hi), as `name`; TypeError for anything else.
+std::optional<std::pair<double, double>> window_argument(PyObject* obj, const char* name);
 
 using ParamMap = std::unordered_map<std::string, double>;
 

@@ -19,9 +19,12 @@ namespace corvatel::py {
 
 namespace {
 
-constexpr Signature<5> kFitSignature{"fit_ml", {"choices", "rts", "model", "p_outlier", "outlier_window"}, 2};
-constexpr Signature<7> kJointSignature{
-    "fit_ml_joint", {"choices", "rts", "level_sizes", "model", "depends_on", "p_outlier", "outlier_window"}, 5};
+constexpr Signature<6> kFitSignature{
+    "fit_ml", {"choices", "rts", "model", "p_outlier", "outlier_window", "rt_window"}, 2};
+constexpr Signature<8> kJointSignature{
+    "fit_ml_joint",
+    {"choices", "rts", "level_sizes", "model", "depends_on", "p_outlier", "outlier_window", "rt_window"},
+    5};
 
 std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   if (obj == nullptr) return LikelihoodModel::Ddm;
@@ -58,6 +61,20 @@ std::optional<Contaminants> contaminants_argument(PyObject* p_outlier, PyObject*
     return std::nullopt;
   }
   return contaminants.value();
+}
+
+// rt_window: (lo, hi), the window the trials were selected in; omitted or
+// None, none.
+std::optional<Truncation> truncation_argument(PyObject* obj) {
+  if (obj == nullptr || obj == Py_None) return Truncation{};
+  const auto ends = window_argument(obj, "rt_window");
+  if (!ends) return std::nullopt;
+  auto truncation = Truncation::window(ends->first, ends->second);
+  if (!truncation) {
+    raise_param_error(truncation.error());
+    return std::nullopt;
+  }
+  return truncation.value();
 }
 
 // A failed fit's exception: the handler's own when a signal handler raised
@@ -110,7 +127,7 @@ PyObject* fit_result(const MlFit& fit) {
 }
 
 PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 5> arg{};
+  std::array<PyObject*, 6> arg{};
   if (!parse_arguments(kFitSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
@@ -120,18 +137,20 @@ PyObject* fit_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!model) return nullptr;
   const auto contaminants = contaminants_argument(arg[3], arg[4]);
   if (!contaminants) return nullptr;
+  const auto truncation = truncation_argument(arg[5]);
+  if (!truncation) return nullptr;
   // Read in place: no Python code runs between this check of the arrays
   // and the end of the fit.
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
   const auto fit =
-      without_gil([&] { return corvatel::fit_ml(*trials, *model, *contaminants, signal_stop_check()); });
+      without_gil([&] { return corvatel::fit_ml(*trials, *model, *contaminants, *truncation, signal_stop_check()); });
   if (!fit) return raise_fit_error(fit.error());
   return fit_result(fit.value());
 }
 
 PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 7> arg{};
+  std::array<PyObject*, 8> arg{};
   if (!parse_arguments(kJointSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
@@ -153,6 +172,8 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!model) return nullptr;
   const auto contaminants = contaminants_argument(arg[5], arg[6]);
   if (!contaminants) return nullptr;
+  const auto truncation = truncation_argument(arg[7]);
+  if (!truncation) return nullptr;
 
   PerLevel per_level{};
   {
@@ -198,7 +219,9 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const auto fit =
-      without_gil([&] { return corvatel::fit_ml_joint(levels, *model, per_level, *contaminants, signal_stop_check()); });
+      without_gil([&] {
+        return corvatel::fit_ml_joint(levels, *model, per_level, *contaminants, *truncation, signal_stop_check());
+      });
   if (!fit) return raise_fit_error(fit.error());
   return fit_result(fit.value());
 }
@@ -207,11 +230,13 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef fit_ml_def = {
     "fit_ml", guarded_method<fit_ml>(), METH_VARARGS | METH_KEYWORDS,
-    "fit_ml(choices, rts, model='ddm', p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
+    "fit_ml(choices, rts, model='ddm', p_outlier=0.0, outlier_window=(0.0, 5.0), rt_window=None)\n"
     "--\n"
     "\n"
     "Maximum-likelihood fit of one data set; p_outlier (a number, or\n"
-    "\"free\" to estimate it) mixes in contaminants on outlier_window. Returns a dict: params (a\n"
+    "\"free\" to estimate it) mixes in contaminants on outlier_window;\n"
+    "rt_window (lo, hi) truncates the likelihood to the window the trials\n"
+    "were selected in. Returns a dict: params (a\n"
     "one-element list of parameter dicts), converged, iterations,\n"
     "log_likelihood, n_params, aic and bic; corvatel.fit_ml gives the named\n"
     "result. Runs without the\n"
@@ -219,7 +244,8 @@ PyMethodDef fit_ml_def = {
 
 PyMethodDef fit_ml_joint_def = {
     "fit_ml_joint", guarded_method<fit_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
-    "fit_ml_joint(choices, rts, level_sizes, model, depends_on, p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
+    "fit_ml_joint(choices, rts, level_sizes, model, depends_on, p_outlier=0.0, outlier_window=(0.0, 5.0),\n"
+    "             rt_window=None)\n"
     "--\n"
     "\n"
     "Joint maximum-likelihood fit of levels stored one after another\n"

@@ -63,7 +63,6 @@ FLAG_CASES = {
     "sim_few_trials": (lambda: clean().iloc[:9], {"method": "sim", "max_iters": 5}, _flags.FEW_TRIALS),
     "sim_constant": (lambda: clean().assign(rt=0.5), {"method": "sim", "max_iters": 5}, _flags.CONSTANT_RTS),
     "ez_constant": (lambda: clean().assign(rt=0.5), {"method": "ez"}, _flags.CONSTANT_RTS),
-    "ml_window": (clean, {"method": "ml", "min_rt": 0.2}, _flags.NOT_TRUNCATED),
 }
 
 

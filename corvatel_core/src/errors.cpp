@@ -50,6 +50,8 @@ std::string FitError::message() const {
       return "no parameters within the bounds give the data a finite likelihood";
     case Kind::ConstantResponseTimes:
       return "the response times are all equal (zero variance); no diffusion model describes them";
+    case Kind::OutsideTruncation:
+      return "a response time lies outside rt_window; the truncated likelihood is of trials inside it";
   }
   return {};
 }

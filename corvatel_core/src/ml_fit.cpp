@@ -68,6 +68,11 @@ Result<Contaminants, ParamError> Contaminants::estimated(const OutlierWindow& wi
   return Contaminants(true, 0.0, window);
 }
 
+Result<Truncation, ParamError> Truncation::window(double lo, double hi) {
+  if (!(lo >= 0.0 && lo < hi && std::isfinite(lo))) return unexpected(ParamError::rt_window());
+  return Truncation(lo, hi);
+}
+
 std::span<const Param> fitted_params(LikelihoodModel model, bool p_outlier_free) {
   const FittedList& list = kFitted[model == LikelihoodModel::Ddm ? 0 : 1][p_outlier_free ? 1 : 0];
   return {list.params.data(), list.count};
@@ -179,6 +184,7 @@ struct LikelihoodCost {
   const SearchLayout* layout;
   std::span<const ObservedTrials> levels;
   OutlierWindow window;
+  Truncation truncation;
   bool search;  // wfpt_log_density_search instead of the tolerance-bound density
   FitInterruption* interruption;
 
@@ -212,6 +218,11 @@ struct LikelihoodCost {
         interruption->stopped = true;
         return kInf;
       }
+      if (truncation.any()) {
+        const double kept = wfpt_log_window_probability(p, truncation.lo(), truncation.hi(), window,
+                                                        kFitQuadratureTolerance);
+        *sum -= static_cast<double>(n) * kept;
+      }
       total = search ? *sum : total + *sum;
     }
     return std::isfinite(total) ? -total : kInf;
@@ -223,7 +234,7 @@ struct LikelihoodCost {
 static_assert(CostFunction<LikelihoodCost>);
 
 std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
-                                     const Contaminants& contaminants) {
+                                     const Contaminants& contaminants, const Truncation& truncation) {
   if (levels.empty()) return FitError::no_levels();
   const std::uint64_t need =
       std::max(kMinTrials, kMinTrialsPerParam * free_param_count(model, contaminants.free()));
@@ -231,6 +242,9 @@ std::optional<FitError> check_levels(std::span<const ObservedTrials> levels, Lik
     if (level.rts.size() < need) return FitError::too_few_trials(level.rts.size(), need);
     for (const double rt : level.rts) {
       if (!(rt > 0.0) || !std::isfinite(rt)) return FitError::bad_response_time();
+    }
+    for (const double rt : level.rts) {
+      if (rt < truncation.lo() || rt > truncation.hi()) return FitError::outside_truncation();
     }
   }
   return std::nullopt;
@@ -276,11 +290,12 @@ constexpr std::uint64_t kMaxItersPerDim = 400;
 
 Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, LikelihoodModel model,
                                    const PerLevel& per_level, const Contaminants& contaminants,
+                                   const Truncation& truncation,
                                    const std::vector<std::vector<ModelParams>>& natural_starts,
                                    FitInterruption& interruption) {
   const SearchLayout layout(model, levels, per_level, contaminants);
-  const LikelihoodCost search{&layout, levels, contaminants.window(), true, &interruption};
-  const LikelihoodCost reported{&layout, levels, contaminants.window(), false, &interruption};
+  const LikelihoodCost search{&layout, levels, contaminants.window(), truncation, true, &interruption};
+  const LikelihoodCost reported{&layout, levels, contaminants.window(), truncation, false, &interruption};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
   const auto run = internal::best_of(search, reported, starts, kMaxItersPerDim * layout.dim());
@@ -300,15 +315,16 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
 // fit_ml of checked trials: the four-parameter fit from its starts, then
 // for "full" the full fit from the four-parameter estimate.
 Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
-                                FitInterruption& interruption) {
+                                const Truncation& truncation, FitInterruption& interruption) {
   const std::span<const ObservedTrials> one{&trials, 1};
   std::vector<std::vector<ModelParams>> starts;
   for (const auto& s : ddm_starts(trials, contaminants)) starts.push_back({s});
-  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, contaminants, starts, interruption);
+  auto ddm = fit_levels(one, LikelihoodModel::Ddm, {}, contaminants, truncation, starts, interruption);
   if (!ddm) return ddm;
   if (constant_response_times(trials)) return unexpected(FitError::constant_response_times());
   if (model == LikelihoodModel::Ddm) return ddm;
-  auto full = fit_levels(one, model, {}, contaminants, {{full_start(ddm.value().params[0])}}, interruption);
+  auto full =
+      fit_levels(one, model, {}, contaminants, truncation, {{full_start(ddm.value().params[0])}}, interruption);
   if (full) full.value().iterations += ddm.value().iterations;
   return full;
 }
@@ -331,9 +347,14 @@ Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel mod
 
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
                                const StopCheck& stop) {
-  if (auto error = check_levels({&trials, 1}, model, contaminants)) return unexpected(*error);
+  return fit_ml(trials, model, contaminants, Truncation{}, stop);
+}
+
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
+                               const Truncation& truncation, const StopCheck& stop) {
+  if (auto error = check_levels({&trials, 1}, model, contaminants, truncation)) return unexpected(*error);
   FitInterruption interruption = interruption_of(stop);
-  return fit_one(trials, model, contaminants, interruption);
+  return fit_one(trials, model, contaminants, truncation, interruption);
 }
 
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
@@ -344,19 +365,25 @@ Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, Lik
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
                                      const PerLevel& per_level, const Contaminants& contaminants,
                                      const StopCheck& stop) {
-  if (auto error = check_levels(levels, model, contaminants)) return unexpected(*error);
+  return fit_ml_joint(levels, model, per_level, contaminants, Truncation{}, stop);
+}
+
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const Contaminants& contaminants,
+                                     const Truncation& truncation, const StopCheck& stop) {
+  if (auto error = check_levels(levels, model, contaminants, truncation)) return unexpected(*error);
   FitInterruption interruption = interruption_of(stop);
   // Each level alone first: its estimates start the joint search (shared
   // parameters start at the mean of their coordinates).
   std::vector<ModelParams> separate;
   std::uint64_t iterations = 0;
   for (const ObservedTrials& level : levels) {
-    auto fit = fit_one(level, model, contaminants, interruption);
+    auto fit = fit_one(level, model, contaminants, truncation, interruption);
     if (!fit) return fit;
     iterations += fit.value().iterations;
     separate.push_back(fit.value().params[0]);
   }
-  auto joint = fit_levels(levels, model, per_level, contaminants, {separate}, interruption);
+  auto joint = fit_levels(levels, model, per_level, contaminants, truncation, {separate}, interruption);
   if (joint) joint.value().iterations += iterations;
   return joint;
 }

@@ -31,10 +31,12 @@ ParamError ParamError::density_start() { return {Kind::DensityStart, Param::Star
 ParamError ParamError::density_start_window() { return {Kind::DensityStartWindow, Param::Sz}; }
 ParamError ParamError::rt() { return {Kind::Rt, Param::Drift}; }
 ParamError ParamError::outlier_window() { return {Kind::OutlierWindow, Param::POutlier}; }
+ParamError ParamError::rt_window() { return {Kind::RtWindow, Param::T0}; }
 
 const char* ParamError::argument() const {
   if (kind_ == Kind::Rt) return "rt";
   if (kind_ == Kind::OutlierWindow) return "outlier_window";
+  if (kind_ == Kind::RtWindow) return "rt_window";
   return param_row(param_).name;
 }
 
@@ -50,6 +52,7 @@ std::string ParamError::message() const {
     case Kind::WalkRange: return name + " must be " + as_comparison(param_row(param_).range);
     case Kind::Rt: return "rt must not be NaN";
     case Kind::OutlierWindow: return "outlier_window must be (lo, hi) with 0 <= lo < hi, both finite";
+    case Kind::RtWindow: return "rt_window must be (lo, hi) with 0 <= lo < hi (hi may be infinite)";
   }
   return {};
 }

@@ -230,4 +230,30 @@ double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, 
   return sum - std::log(tau_hi - window_lo);
 }
 
+namespace {
+
+// log(e^a - e^b) for a >= b; -inf when they are equal.
+double log_sub(double a, double b) {
+  if (!(a > b)) return -std::numeric_limits<double>::infinity();
+  return a + std::log1p(-std::exp(b - a));
+}
+
+}  // namespace
+
+double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, const OutlierWindow& outlier_window,
+                                   double tolerance) {
+  // Each response's mass in the window as S(lo) - S(hi): accurate where the
+  // window is a tail, and S(inf) = 0 without a subtraction.
+  double diffusion = -internal::kInf;
+  for (const bool choice : {false, true}) {
+    const double from = wfpt_log_cdf(lo, choice, p, CdfSide::Above, tolerance);
+    const double to = wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance);
+    diffusion = internal::log_add(diffusion, log_sub(from, to));
+  }
+  if (p.p_outlier == 0.0) return diffusion;
+  const double overlap = std::min(hi, outlier_window.hi) - std::max(lo, outlier_window.lo);
+  const double contaminant = overlap > 0.0 ? p.p_outlier * overlap / (outlier_window.hi - outlier_window.lo) : 0.0;
+  return internal::log_add(std::log1p(-p.p_outlier) + diffusion, std::log(contaminant));
+}
+
 }  // namespace corvatel

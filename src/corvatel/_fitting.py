@@ -63,12 +63,18 @@ def _fit_sim(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[
 
 
 def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
-    # options["rt_window"] is the window the trials were kept in (or None).
-    # Truncating the likelihood to it needs the first-passage distribution
-    # function; until fit_ml takes the window, the fit is of the kept trials
-    # untruncated, and the table flags it.
+    # options["rt_window"]: the window the trials were kept in (or None),
+    # to which the likelihood is truncated.
     return fit_ml(choices, rts, model=options["model"], p_outlier=options["p_outlier"],
-                  outlier_window=options["outlier_window"])
+                  outlier_window=options["outlier_window"], rt_window=truncation(options.get("rt_window")))
+
+
+def truncation(window: tuple[float, float] | None) -> tuple[float, float] | None:
+    """The likelihood's truncation window for trials kept in `window`
+    (min_rt, max_rt): response times are positive, so no lower end is 0."""
+    if window is None:
+        return None
+    return max(window[0], 0.0), window[1]
 
 
 METHODS: dict[str, Method] = {
@@ -114,8 +120,7 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     else:
         row.update({column: result[column] for column in method.columns})
         row["error"] = ""
-    row["warning"] = group_flags(task.method, task.options.get("model", "ddm"), task.choices, task.rts, row,
-                                 task.options.get("rt_window") is not None)
+    row["warning"] = group_flags(task.method, task.options.get("model", "ddm"), task.choices, task.rts, row)
     return row
 
 
@@ -131,7 +136,7 @@ class JointFitTask:
     model: str
     p_outlier: float | str = 0.0
     outlier_window: tuple[float, float] = OUTLIER_WINDOW
-    # The window the trials were kept in (see _fit_ml).
+    # The window the trials were kept in, to which the likelihood is truncated.
     rt_window: tuple[float, float] | None = None
 
 
@@ -147,7 +152,8 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
     try:
         results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
-                               p_outlier=task.p_outlier, outlier_window=task.outlier_window)
+                               p_outlier=task.p_outlier, outlier_window=task.outlier_window,
+                               rt_window=truncation(task.rt_window))
     except CorvatelError as error:
         for row in rows:
             row.update(dict.fromkeys(ML_COLUMNS, math.nan))
@@ -157,7 +163,7 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
             row.update({column: result[column] for column in ML_COLUMNS})
             row["error"] = ""
     for row, s in zip(rows, slices):
-        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row, task.rt_window is not None)
+        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row)
     return rows
 
 
@@ -320,7 +326,8 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     drop_invalid=True drops them (counted per group in n_dropped).
     min_rt, max_rt: seconds (after rt_unit); trials outside [min_rt,
     max_rt] are left out before any fit, counted per group in
-    n_outside_window.
+    n_outside_window. The ml fits truncate their likelihood to the window
+    (fit_ml's rt_window); ez and sim fit the kept trials as they are.
 
     Groups: a missing key (None, NaN) is a group of its own, last (pandas'
     groupby drops such rows; dropna=True does that too). Keys come in
@@ -341,9 +348,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
       "rt looks like ms": median response time above 20 s;
       "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
-      "constant rts": all response times equal (ez, sim; ml refuses them);
-      "window not truncated": an ml fit with min_rt/max_rt, whose
-        likelihood is not yet truncated to the window.
+      "constant rts": all response times equal (ez, sim; ml refuses them).
     With depends_on each row's flags come from its level's own trials.
     A call with flagged groups issues one UserWarning, "k of n groups
     flagged; see the warning column", and one with failed groups another,

@@ -40,7 +40,6 @@ LOOKS_LIKE_MS = "rt looks like ms"
 EDGE_CORRECTION = "ez edge correction"
 FEW_TRIALS = "few trials"
 CONSTANT_RTS = "constant rts"
-NOT_TRUNCATED = "window not truncated"
 
 
 def joined(flags: list[str]) -> str:
@@ -86,12 +85,10 @@ def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.n
     return flags
 
 
-def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
-                windowed: bool = False) -> str:
+def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any]) -> str:
     """The `warning` of a group's row: flags of its trials whatever the fit
     made of them, then, when it was fitted, of its estimates (`model`: a
-    likelihood fit's). `windowed`: trials outside a response-time window
-    were dropped before the fit."""
+    likelihood fit's)."""
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
@@ -108,10 +105,6 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
         return joined(flags)
     if method == "ez" and choices.all():
         flags.append(EDGE_CORRECTION)
-    if method == "ml" and windowed:
-        # The likelihood of the kept trials is not yet divided by the model's
-        # probability of a response inside the window.
-        flags.append(NOT_TRUNCATED)
     # Only the likelihood fits keep t0 below the fastest response, and only
     # without contaminants (which may hold the fastest trials); the moment
     # fits' t0 often lies a few ms past the fastest of a clean sample.

@@ -511,10 +511,10 @@ def build_parser() -> argparse.ArgumentParser:
                           "(counted per group in n_dropped) instead of refusing the table")
     fit.add_argument("--min-rt", type=_number("--min-rt"), default=None, metavar="SECONDS",
                      help="leave out trials faster than this (seconds, after --rt-unit; counted per group in "
-                          "n_outside_window; default: none)")
+                          "n_outside_window; ml truncates its likelihood to the window; default: none)")
     fit.add_argument("--max-rt", type=_number("--max-rt"), default=None, metavar="SECONDS",
                      help="leave out trials slower than this (seconds, after --rt-unit; counted per group in "
-                          "n_outside_window; default: none)")
+                          "n_outside_window; ml truncates its likelihood to the window; default: none)")
     fit.add_argument("--order", action="append", default=None, metavar="COLUMN=LEVEL,LEVEL,...",
                      help="the order of a group column's levels in the output, every level listed "
                           "(repeat for several columns; default: sorted, categoricals in their own order)")

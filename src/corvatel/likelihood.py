@@ -207,7 +207,8 @@ def _named(params: Mapping[str, object], fit: Mapping[str, Any]) -> dict[str, An
 
 
 def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier: float | str = 0.0,
-           outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> dict[str, Any]:
+           outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+           rt_window: tuple[float, float] | None = None) -> dict[str, Any]:
     """Maximum-likelihood fit of the diffusion model to one data set.
 
     ``model="ddm"`` estimates drift rate, boundary separation, starting point
@@ -227,17 +228,25 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier:
     inside ``outlier_window`` no longer bounds the non-decision time: t0
     stays below the fastest response outside the window and below the median
     response. The default 0 is the diffusion model's own likelihood.
+
+    ``rt_window=(lo, hi)`` (seconds, ``hi`` may be ``inf``) says the trials
+    were selected to lie in that window, as ``fit(min_rt=, max_rt=)``
+    selects them: each trial's likelihood is divided by the model's
+    probability of a response in the window (contaminants included), so
+    the estimates are of the whole model and not of the cut distribution.
+    A response time outside the window raises ``CorvatelError``.
     """
     choice_array, rt_array = _data(choices, rts)
     p_outlier = check_p_outlier(p_outlier, outlier_window)
-    fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window)
+    fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window, rt_window)
     return _named(fit["params"][0], fit)
 
 
 def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
                  depends_on: str | Sequence[str] = ("drift_rate",), model: str = "ddm",
                  p_outlier: float | str = 0.0,
-                 outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> list[dict[str, Any]]:
+                 outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                 rt_window: tuple[float, float] | None = None) -> list[dict[str, Any]]:
     """Joint maximum-likelihood fit of conditions that share parameters.
 
     ``levels`` holds one integer code per trial. The parameters named in
@@ -245,8 +254,8 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     Returns a list of dicts, one per level in ascending code order, each
     with ``level``, the parameters (shared values repeated), the joint
     ``converged``, ``iterations``, ``log_likelihood``, ``aic``, ``bic``,
-    ``n_params`` and the level's ``n_trials``. ``p_outlier`` and
-    ``outlier_window`` are those of ``fit_ml``; a free p_outlier is shared
+    ``n_params`` and the level's ``n_trials``. ``p_outlier``,
+    ``outlier_window`` and ``rt_window`` are those of ``fit_ml``; a free p_outlier is shared
     by all levels unless ``depends_on`` names it.
     """
     choice_array, rt_array = _data(choices, rts)
@@ -263,7 +272,7 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     order = np.argsort(inverse, kind="stable")
     fit = _corvatel.fit_ml_joint(
         choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent, p_outlier,
-        outlier_window
+        outlier_window, rt_window
     )
     results = []
     for code, count, p in zip(codes, counts, fit["params"]):

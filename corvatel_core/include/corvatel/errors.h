@@ -27,6 +27,7 @@ class ParamError {
     WalkRange,           // simulate's own wording: "boundary must be > 0"
     Rt,                  // a NaN response time given to a density
     OutlierWindow,       // a contaminant window that is not 0 <= lo < hi, finite
+    RtWindow,            // a truncation window that is not 0 <= lo < hi
   };
 
   static ParamError range(Param p) { return {Kind::Range, p}; }
@@ -38,6 +39,7 @@ class ParamError {
   static ParamError walk_range(Param p) { return {Kind::WalkRange, p}; }
   static ParamError rt();
   static ParamError outlier_window();
+  static ParamError rt_window();
 
   Kind kind() const { return kind_; }
   Param param() const { return param_; }
@@ -115,6 +117,7 @@ class FitError {
     NoLevels,            // a joint likelihood fit of no levels
     NoFiniteLikelihood,  // no point of the search gives the data a finite likelihood
     ConstantResponseTimes,  // a level's response times are all equal: no diffusion model has that
+    OutsideTruncation,   // a response time outside the window the likelihood is truncated to
   };
 
   static FitError no_usable_target() { return {Kind::NoUsableTarget}; }
@@ -128,6 +131,7 @@ class FitError {
   static FitError no_levels() { return {Kind::NoLevels}; }
   static FitError no_finite_likelihood() { return {Kind::NoFiniteLikelihood}; }
   static FitError constant_response_times() { return {Kind::ConstantResponseTimes}; }
+  static FitError outside_truncation() { return {Kind::OutsideTruncation}; }
 
   Kind kind() const { return kind_; }
   // The minimiser's own text, carried by Optimizer.

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -57,6 +58,27 @@ class Contaminants {
   bool free_ = false;
   double p_outlier_ = 0.0;
   OutlierWindow window_;
+};
+
+// The response-time window the trials were selected in, when they were:
+// each trial's likelihood is then divided by the model's probability of a
+// response inside it (wfpt_log_window_probability), so that the fit is of
+// the trials the window lets through and not of the whole distribution.
+// The default selects nothing and leaves the likelihood as it is.
+class Truncation {
+ public:
+  Truncation() = default;
+  // 0 <= lo < hi; hi may be infinite.
+  static Result<Truncation, ParamError> window(double lo, double hi);
+
+  double lo() const { return lo_; }
+  double hi() const { return hi_; }
+  bool any() const { return lo_ > 0.0 || hi_ < std::numeric_limits<double>::infinity(); }
+
+ private:
+  Truncation(double lo, double hi) : lo_(lo), hi_(hi) {}
+  double lo_ = 0.0;
+  double hi_ = std::numeric_limits<double>::infinity();
 };
 
 // Where the search of a free p_outlier starts (in every start of it).
@@ -116,6 +138,8 @@ inline constexpr std::size_t kLikelihoodChunk = 8192;
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const StopCheck& stop = {});
 Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
                                const StopCheck& stop = {});
+Result<MlFit, FitError> fit_ml(const ObservedTrials& trials, LikelihoodModel model, const Contaminants& contaminants,
+                               const Truncation& truncation, const StopCheck& stop = {});
 
 // Levels of one data set: the parameters marked in `per_level` are free for
 // each level, the others shared by all levels. Each level is fitted alone
@@ -126,5 +150,8 @@ Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, Lik
 Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
                                      const PerLevel& per_level, const Contaminants& contaminants,
                                      const StopCheck& stop = {});
+Result<MlFit, FitError> fit_ml_joint(std::span<const ObservedTrials> levels, LikelihoodModel model,
+                                     const PerLevel& per_level, const Contaminants& contaminants,
+                                     const Truncation& truncation, const StopCheck& stop = {});
 
 }  // namespace corvatel

@@ -106,6 +106,15 @@ inline constexpr double kCdfTolerance = 1e-10;
 double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side = CdfSide::Below,
                     double tolerance = kCdfTolerance);
 
+// The log of the probability that a trial responds within [lo, hi] (either
+// response; ends included, 0 <= lo < hi, hi may be infinite): the diffusion
+// trials' share 1 - p_outlier times their probability there, plus the
+// contaminants' share times the part of `outlier_window` inside [lo, hi].
+// What a likelihood truncated to that window divides each trial's density
+// by. -inf when no trial can respond there.
+double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, const OutlierWindow& outlier_window,
+                                   double tolerance = kCdfTolerance);
+
 // ---- Many densities at once ----
 
 // One argument of a batch: a value per element, or one value for all.
