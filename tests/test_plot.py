@@ -160,3 +160,46 @@ def test_recovery_times_have_their_unit():
     fig = plot.recovery(corvatel.recover(truth, 200, method="ez", reps=2, seed=2))
     assert [(ax.get_xlabel(), ax.get_ylabel()) for ax in fig.axes] == [("true", "fitted"), ("true", "fitted"),
                                                                        ("true (s)", "fitted (s)")]
+
+
+def model_area(ax):
+    """The areas under the model's upper and lower curves (trapezoids)."""
+    areas = {}
+    for label in ("upper", "lower"):
+        line = next(x for x in ax.get_lines() if x.get_label() == f"model {label}")
+        areas[label] = abs(np.trapezoid(line.get_ydata(), line.get_xdata()))
+    return areas
+
+
+@pytest.mark.parametrize("window", [None, (0.45, 1.2)], ids=["no-window", "window"])
+def test_likelihood_curves_are_the_fitted_mixture_of_the_kept_trials(window):
+    # Trials with 10% contaminants, fitted with p_outlier free, and with a
+    # window, the kept trials only: the curves are the mixture's density
+    # and, with a window, that of the trials inside it (areas adding to 1).
+    data = corvatel.simulate_data({"drift": 1.0, "boundary": 1.4, "start": 0.5, "t0": 0.3, "p_outlier": 0.1},
+                                  800, 5)
+    lo, hi = window or (None, None)
+    fits = corvatel.fit(data, method="ml", p_outlier="free", min_rt=lo, max_rt=hi)
+    figure = plot.fit_check(data, fits, min_rt=lo, max_rt=hi)
+    ax = figure.subfigs[0].axes[0]
+    row = fits.iloc[0]
+    p = row["p_outlier"]
+    # (Inside the window few contaminants remain to estimate.)
+    assert 0.02 < p < 0.3 or window is not None
+    upper = next(x for x in ax.get_lines() if x.get_label() == "model upper")
+    times, values = upper.get_xdata(), upper.get_ydata()
+    params = [row[c] for c in ("drift_rate", "boundary_separation", "starting_point", "non_decision_time")]
+    mixture = corvatel.wfpt_pdf(times, True, *params, p_outlier=p)
+    if window is None:
+        np.testing.assert_allclose(values, mixture, rtol=1e-12)
+        # Before t0 only the contaminants: p * 0.5 / 5 s.
+        early = (times > 0) & (times < row["non_decision_time"] - 0.01)
+        np.testing.assert_allclose(values[early], p * 0.5 / 5.0, rtol=1e-12)
+    else:
+        inside = (times >= lo) & (times <= hi)
+        assert np.all(values[~inside] == 0.0)
+        ratio = values[inside] / mixture[inside]
+        np.testing.assert_allclose(ratio, ratio[0], rtol=1e-12)
+        # Divided by the probability of a response in the window: the kept
+        # trials' density (trapezoids on the curve's grid: within 1%).
+        assert sum(model_area(ax).values()) == pytest.approx(1.0, abs=0.01)

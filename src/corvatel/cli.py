@@ -34,6 +34,7 @@ from ._fitting import check_model as check_method_model
 from ._params import MODELS, PARAMETERS
 from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
 from ._trials import TrialTable
+from .likelihood import OUTLIER_WINDOW
 
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
@@ -622,7 +623,8 @@ def run_fit(args: argparse.Namespace) -> int:
         # The fits' own group columns: with depends_on they include the
         # columns the parameters depend on, beyond --by.
         figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None), dropna=request.dropna,
-                                       order=request.order)
+                                       order=request.order,
+                                       outlier_window=request.options.get("outlier_window", OUTLIER_WINDOW))
         save_figure(figure, args.plot)
     return report_failed_groups(fits)
 

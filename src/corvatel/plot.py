@@ -20,7 +20,7 @@ from ._fitting import STAT_COLUMNS
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
-from .likelihood import wfpt_pdf
+from .likelihood import OUTLIER_WINDOW, wfpt_cdf, wfpt_pdf
 from ._trials import Order, TrialTable, as_frame, check_order, require_columns
 
 if TYPE_CHECKING:
@@ -75,22 +75,54 @@ _CDF_OFFSETS = np.concatenate([np.linspace(0.0, 5.0, 5001), np.linspace(5.0, 30.
 
 class Density:
     """The predicted distributions of a likelihood fit: the exact
-    first-passage densities at the fitted parameters."""
+    first-passage densities at the fitted parameters, mixed with the
+    contaminants of its p_outlier on `outlier_window`, and for trials kept
+    in a response-time `window` (lo, hi) the density of those: zero
+    outside, divided by the model's probability of a response inside."""
 
-    def __init__(self, params: dict[str, float]) -> None:
+    def __init__(self, params: dict[str, float], outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                 window: tuple[float, float] | None = None) -> None:
         self.params = params
+        self.outlier_window = outlier_window
+        self.window = None if window is None else (max(window[0], 0.0), window[1])
+        self.kept = 1.0 if self.window is None else self._window_probability(*self.window)
+
+    def _diffusion(self) -> tuple[Any, ...]:
+        p = self.params
+        return p["drift_rate"], p["boundary_separation"], p["starting_point"], p["non_decision_time"]
+
+    def _variability(self) -> dict[str, float]:
+        return {k: self.params[k] for k in ("noise_sd", "sv", "sz", "st")}
+
+    def _window_probability(self, lo: float, hi: float) -> float:
+        share = self.params["p_outlier"]
+        diffusion = sum(float(wfpt_cdf(hi, c, *self._diffusion(), **self._variability()))
+                        - float(wfpt_cdf(lo, c, *self._diffusion(), **self._variability())) for c in (False, True))
+        out_lo, out_hi = self.outlier_window
+        overlap = max(0.0, min(hi, out_hi) - max(lo, out_lo))
+        return (1.0 - share) * diffusion + share * overlap / (out_hi - out_lo)
 
     def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
-        p = self.params
-        return np.asarray(wfpt_pdf(times, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
-                                   p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"],
-                                   st=p["st"]))
+        density = np.asarray(wfpt_pdf(times, upper, *self._diffusion(), **self._variability(),
+                                      p_outlier=self.params["p_outlier"], outlier_window=self.outlier_window))
+        if self.window is None:
+            return density
+        lo, hi = self.window
+        inside = (times >= lo) & (times <= hi)
+        return np.where(inside, density / self.kept if self.kept > 0 else 0.0, 0.0)
 
     def points(self) -> dict[str, Any]:
         """Response proportions and quantiles as quantile_points gives them,
-        from the densities integrated (trapezoids) over a fine grid."""
+        from the densities integrated (trapezoids) over a fine grid: from the
+        earliest response (and the contaminants' first), clipped to the
+        window."""
         shortest = max(0.0, self.params["non_decision_time"] - self.params["st"] / 2)
-        times = shortest + _CDF_OFFSETS
+        starts = [shortest] + ([self.outlier_window[0]] if self.params["p_outlier"] else [])
+        times = np.unique(np.concatenate([s + _CDF_OFFSETS for s in starts]))
+        if self.window is not None:
+            lo, hi = self.window
+            ends = [t for t in (lo, hi) if math.isfinite(t)]
+            times = np.unique(np.concatenate([times[(times >= lo) & (times <= hi)], ends]))
         points: dict[str, Any] = {}
         for side, upper in (("upper", True), ("lower", False)):
             density = self.pdf(times, upper)
@@ -100,12 +132,13 @@ class Density:
         return points
 
 
-def predicted_density(fit_row: pd.Series) -> Density | None:
+def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                      window: tuple[float, float] | None = None) -> Density | None:
     """The densities at a likelihood fit's parameters (None if unfitted)."""
     values = {c: fit_row[c] for c in ML_PARAM_COLUMNS}
     if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values()):
         return None
-    return Density({c: float(v) for c, v in values.items()})
+    return Density({c: float(v) for c, v in values.items()}, outlier_window, window)
 
 
 def group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
@@ -129,7 +162,8 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
               drop_invalid: bool = False, condition: Hashable | None = None, n_sim: int = 20_000,
               seed: int = 0, bins: int = 40, max_groups: int = 24, min_rt: float | None = None,
               max_rt: float | None = None, dropna: bool = False,
-              order: Mapping[Hashable, Sequence[Any]] | None = None) -> Figure:
+              order: Mapping[Hashable, Sequence[Any]] | None = None,
+              outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Figure:
     """Observed against predicted response-time distributions, per group,
     and quantile-probability plots.
 
@@ -144,7 +178,10 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     fitted parameters (`n_sim` trials, seed ``derive_seed(seed, group)``),
     or for likelihood fits (`fits` from method "ml") the exact densities
     at the fitted parameters, and their quantiles and response
-    proportions integrated from them.
+    proportions integrated from them: with their p_outlier mixed with
+    contaminants on `outlier_window` (the fits' own), and with `min_rt` /
+    `max_rt` the densities of the trials kept, as the fits' truncated
+    likelihood has them.
     Bottom: 0.1/0.3/0.5/0.7/0.9 response-time quantiles against response
     proportion (points: data; lines: model), one panel per value of the
     group columns other than `condition` (default: the last group column),
@@ -162,12 +199,13 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
                              min_rt=min_rt, max_rt=max_rt)
     return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,
-                            max_groups=max_groups, dropna=dropna, order=checked_order)
+                            max_groups=max_groups, dropna=dropna, order=checked_order, outlier_window=outlier_window)
 
 
 def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hashable], *,
                      condition: Hashable | None = None, n_sim: int = 20_000, seed: int = 0, bins: int = 40,
-                     max_groups: int = 24, dropna: bool = False, order: Order | None = None) -> Figure:
+                     max_groups: int = 24, dropna: bool = False, order: Order | None = None,
+                     outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Figure:
     """fit_check of a table already read, grouped by `columns`."""
     if condition is None:
         condition = columns[-1] if columns else None
@@ -184,7 +222,7 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     predicted: list[Prediction] = []
     for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
         observed.append((grouped.choices[start:stop], grouped.rts[start:stop]))
-        predicted.append(predicted_density(fits.iloc[g]) if likelihood
+        predicted.append(predicted_density(fits.iloc[g], outlier_window, trials.window) if likelihood
                          else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
 
     shown = min(len(fits), max_groups)
