@@ -190,9 +190,11 @@ def test_invalid_arguments_raise_the_densities_errors(kwargs, message):
         corvatel.wfpt_cdf(0.5, True, 1.0, np.array([1.0, -1.0, 2.0]), 0.5, 0.3)
 
 
+@pytest.mark.slow
 def test_the_same_bits_on_one_and_two_threads():
+    # Batches above 16 elements go to the pool in pieces.
     before = corvatel.get_num_threads()
-    rts = np.linspace(0.2, 3.0, 401)
+    rts = np.linspace(0.2, 3.0, 101)
     choices = np.arange(rts.size) % 3 == 0
     drifts = np.linspace(-2, 2, rts.size)
     kw = dict(sv=0.8, sz=0.2, st=0.15)

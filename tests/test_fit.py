@@ -249,6 +249,7 @@ def test_forked_child_can_fit(data):
     assert result_in_forked_child(short_fit, *data) == short_fit(*data)
 
 
+@pytest.mark.slow
 def test_recovers_known_parameters():
     choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 4000, 99)
     result = corvatel.fit_sim(choices, rts)

@@ -253,6 +253,7 @@ def run_python(code, env=None, timeout=120):
                           timeout=timeout, env={**os.environ, **(env or {})})
 
 
+@pytest.mark.slow
 def test_simulate_full_gives_the_same_bits_on_every_simd_path():
     """A path the machine lacks falls back to the widest one it has, so every
     machine compares what it runs. Starts from 0.2 to 0.7 of the band, drifts

@@ -114,6 +114,7 @@ def contaminated_set(seed, n=500, share=0.05):
     return choices, rts
 
 
+@pytest.mark.slow
 def test_recovery_with_contaminants():
     """Eight contaminated data sets (fixed seeds), each fitted plain, with
     p_outlier free and fixed at 0.05, against the plain fit of the same

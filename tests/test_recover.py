@@ -36,6 +36,7 @@ def test_sim_method_is_fit_sim_on_the_simulated_arrays():
     assert table.loc[0, "iterations"] == expected["iterations"] and table["error"].tolist() == [""]
 
 
+@pytest.mark.slow
 def test_same_table_whatever_the_number_of_worker_threads():
     code = ("import os, sys, pickle, pandas as pd, corvatel; "
             "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}) if sys.argv[1] == '1' else None; "

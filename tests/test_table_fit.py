@@ -67,6 +67,7 @@ def test_ez_groups_equal_fit_ez_on_group_arrays(trials, coding):
         assert row["error"] == ""
 
 
+@pytest.mark.slow
 def test_sim_groups_equal_fit_sim_with_its_defaults(trials):
     # one group: each default fit_sim takes about a second
     subset = trials[(trials["subject"] == 2) & (trials["condition"] == "hard")]

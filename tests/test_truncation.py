@@ -28,6 +28,7 @@ def cut_table(n, seed, window=WINDOW):
 # (drift 0.04, boundary 0.027, start 0.018, t0 0.025), the boundary's plus
 # the 0.035 by which the simulator's 1 ms steps widen it, so a correct fit
 # misses one with probability about 3e-4.
+@pytest.mark.slow
 def test_truncated_fit_recovers_the_truth_the_plain_fit_misses():
     table, kept = cut_table(6000, 21)
     fits = corvatel.fit(table, method="ml", min_rt=WINDOW[0], max_rt=WINDOW[1])

@@ -4,9 +4,51 @@ double precision, and the across-trial variabilities as numerical
 integrals (mpmath.quad) rather than closed forms.
 """
 
+import atexit
+import functools
+import json
+import os
+from pathlib import Path
+
 import mpmath as mp
 
 mp.mp.dps = 20
+
+# The integrals over the variabilities take minutes for the test grids, so
+# their values are kept in reference_values.json beside this file, keyed by
+# the call. CORVATEL_REFERENCE=recompute (run with
+#   pytest -m reference tests/test_cdf.py tests/test_likelihood.py)
+# computes every value those tests ask
+# for again, fails on one that differs from the file by more than 1e-15
+# relative, and writes the file anew; a call not in the file is computed.
+CACHE_FILE = Path(__file__).resolve().parent / "reference_values.json"
+RECOMPUTE = os.environ.get("CORVATEL_REFERENCE", "") == "recompute"
+_cache = json.loads(CACHE_FILE.read_text()) if CACHE_FILE.exists() else {}
+_computed = {}
+
+
+def _save():
+    if _computed:
+        CACHE_FILE.write_text(json.dumps({**_cache, **_computed}, indent=0, sort_keys=True) + "\n")
+
+
+if RECOMPUTE:
+    atexit.register(_save)
+
+
+def cached(function):
+    @functools.wraps(function)
+    def wrapper(*args, **kwargs):
+        key = f"{function.__name__}{args!r}{sorted(kwargs.items())!r}"
+        if key in _cache and not RECOMPUTE:
+            return mp.mpf(_cache[key])
+        value = function(*args, **kwargs)
+        if RECOMPUTE:
+            if key in _cache and abs(value - mp.mpf(_cache[key])) > 1e-15 * abs(value):
+                raise AssertionError(f"{key}: recomputed {value}, the file holds {_cache[key]}")
+            _computed[key] = mp.nstr(value, 25)
+        return value
+    return wrapper
 
 
 def _lower_zero_drift(u, w):
@@ -45,6 +87,7 @@ def density(rt, choice, drift, boundary, start, t0, noise_sd=1.0):
     return +value
 
 
+@cached
 def full_density(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0):
     """The full model: sv, sz and st integrated numerically."""
     if (sv > 0) + (sz > 0) + (st > 0) >= 2:
@@ -202,6 +245,7 @@ def cdf_by_integration(rt, choice, drift, boundary, start, t0, noise_sd=1.0):
     return mp.quad(lambda s: density(mp.mpf(t0) + s, choice, drift, boundary, start, t0, noise_sd), cuts)
 
 
+@cached
 def full_cdf(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0, complement=False):
     """The distribution function with sv, sz and st integrated numerically
     over the normal drift, the uniform start and the uniform t0."""

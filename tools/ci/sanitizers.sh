@@ -70,11 +70,12 @@ module_venv asan "$asan_flags"
 # subprocesses, matplotlib) reach the module only through calls the other
 # tests make, at several times their cost here; the high-precision density
 # references spend their time in mpmath (the core's own density tests ran
-# under ASan above).
+# under ASan above), and the slow checks repeat long computations through
+# calls the others make once.
 CORVATEL_SANITIZER=address PYTHONMALLOC=malloc LD_PRELOAD="$(preload asan)" \
   build/venv-asan/bin/python -m pytest -p no:cacheprovider -q \
   --ignore=tests/test_cluster.py --ignore=tests/test_readme.py \
-  --ignore=tests/test_cli.py --ignore=tests/test_plot.py -m "not reference"
+  --ignore=tests/test_cli.py --ignore=tests/test_plot.py -m "not reference and not slow"
 
 step "module thread and concurrency tests, TSan"
 module_venv tsan "$tsan_flags"
@@ -82,5 +83,5 @@ module_venv tsan "$tsan_flags"
 # thread tests cover in one process.
 CORVATEL_SANITIZER=thread LD_PRELOAD="$(preload tsan)" \
   build/venv-tsan/bin/python -m pytest -p no:cacheprovider -q -k "thread or concurrent or lock" \
-  --ignore=tests/test_cluster.py
+  -m "not reference and not slow" --ignore=tests/test_cluster.py
 step "sanitizers done"
