@@ -127,7 +127,7 @@ examples:
 
   # the trials with 3% fast guesses and slow lapses: fit them with the contaminant mixture
   corvatel example contaminated -o messy.csv
-  corvatel fit messy.csv --by subject condition --method ml --p-outlier free -o fits.csv
+  corvatel fit messy.csv --by subject condition --method ml --p-outlier free -o fits_messy.csv
 """
 
 EXAMPLE_TABLES = ("trials", "truth", "lab", "contaminated")
@@ -581,7 +581,7 @@ def _add_example(commands: Any) -> None:
                          help="trials: subject, condition, trial, choice (true: upper), rt (s); truth: the "
                               "parameter table behind them, for simulate --params and recover --params; lab: "
                               "the trials as participant, difficulty, trial, response (1: upper, 0: lower), "
-                              "rt (ms); contaminated: the trials with 3% fast guesses (under 0.2 s) and "
+                              "rt (ms); contaminated: the trials with 3%% fast guesses (under 0.2 s) and "
                               "slow lapses (1-5 s) in their place")
     example.add_argument("-o", "--output", required=True, metavar="TABLE", help="the table: .csv, .parquet or -")
     example.set_defaults(run=run_example, subparser=example)
