@@ -17,7 +17,7 @@ numpy.random.default_rng([2026, i]): rng.choice(n, k, replace=False) picks
 the trials, rng.random(k) < 0.5 their choices, rng.uniform(0, 0.2, k // 2)
 the times of the first k // 2 (fast guesses) and rng.uniform(1, 5,
 k - k // 2) those of the others (slow lapses). Every method fits the same
-data sets; fit_sim, which takes some 7 CPU seconds a fit, only the first
+data sets; fit_sim, which takes 5 to 8 CPU seconds a fit, only the first
 `--sim-reps` of each set's. The window is min_rt 0.2 s (below every
 diffusion trial, t0 being 0.3 s) and max_rt 2.5 s; for method "ml" it
 truncates the likelihood, the moment fits fit the trials inside it as they
