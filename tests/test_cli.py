@@ -240,6 +240,8 @@ COMMANDS = {
     "simulate -o": (["simulate", "--params", "{files}/truth.csv", "-n", "5", "--seed", "1", "-o", "{out}.csv"],
                     corvatel, "simulate_data"),
     "example -o": (["example", "-o", "{out}.csv"], corvatel.datasets, "example"),
+    "example contaminated -o": (["example", "contaminated", "-o", "{out}.csv"], corvatel.datasets,
+                                "example_contaminated"),
 }
 
 
@@ -458,6 +460,14 @@ def test_help_states_every_default_and_the_exit_statuses(capsys, command):
         text = formatter._get_help_string(action)
         flag = isinstance(action, argparse._StoreTrueAction)
         assert flag or "default" in text or "(required)" in text, f"{action.option_strings}: {text}"
+
+
+def test_contaminated_example_is_the_dataset(tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert run(capsys, "example", "contaminated", "-o", "messy.csv")[0] == 0
+    written = pd.read_csv("messy.csv")
+    expected = corvatel.datasets.example_contaminated()
+    pd.testing.assert_frame_equal(written, expected.astype({"condition": str}), check_exact=True)
 
 
 def test_example_tables_are_the_datasets_and_the_lab_coding_fits_the_same(tmp_path, capsys, monkeypatch):

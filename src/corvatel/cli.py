@@ -125,9 +125,13 @@ examples:
   # the trials coded as a lab might: fit them with its names and units
   corvatel example lab -o lab.csv
   corvatel fit lab.csv --by participant difficulty --choice response --upper 1 --rt-unit ms --method ez -o fits.csv
+
+  # the trials with 3% fast guesses and slow lapses: fit them with the contaminant mixture
+  corvatel example contaminated -o messy.csv
+  corvatel fit messy.csv --by subject condition --method ml --p-outlier free -o fits_messy.csv
 """
 
-EXAMPLE_TABLES = ("trials", "truth", "lab")
+EXAMPLE_TABLES = ("trials", "truth", "lab", "contaminated")
 
 
 class HelpFormatter(argparse.RawDescriptionHelpFormatter):
@@ -572,13 +576,14 @@ def _add_example(commands: Any) -> None:
     example = commands.add_parser(
         "example", help="write the example table of trials, or its truth", epilog=EXAMPLE_EXAMPLES,
         formatter_class=HelpFormatter, description="Write corvatel.datasets.example() (4 subjects x 3 "
-        "conditions x 200 trials), the parameters it was simulated from, or the same trials coded as a lab "
-        "might code them.")
+        "conditions x 200 trials), the parameters it was simulated from, the same trials coded as a lab "
+        "might code them, or with 3% of them replaced by contaminants (corvatel.datasets.example_contaminated()).")
     example.add_argument("table", nargs="?", choices=EXAMPLE_TABLES, default="trials",
                          help="trials: subject, condition, trial, choice (true: upper), rt (s); truth: the "
                               "parameter table behind them, for simulate --params and recover --params; lab: "
                               "the trials as participant, difficulty, trial, response (1: upper, 0: lower), "
-                              "rt (ms)")
+                              "rt (ms); contaminated: the trials with 3%% fast guesses (under 0.2 s) and "
+                              "slow lapses (1-5 s) in their place")
     example.add_argument("-o", "--output", required=True, metavar="TABLE", help="the table: .csv, .parquet or -")
     example.set_defaults(run=run_example, subparser=example)
 
@@ -711,6 +716,8 @@ def run_example(args: argparse.Namespace) -> None:
 
     if args.table == "truth":
         table = datasets.example_truth()
+    elif args.table == "contaminated":
+        table = datasets.example_contaminated()
     else:
         table = datasets.example()
         if args.table == "lab":
