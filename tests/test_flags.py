@@ -55,6 +55,7 @@ FLAG_CASES = {
     "ml_t0_at_fastest": (lambda: with_rt(clean(), 5, 0.0005), {"method": "ml"}, _flags.T0_AT_FASTEST),
     # One fast guess at 5 ms: the likelihood fit's t0 goes to 0.
     "ml_fast_guess": (lambda: with_rt(clean(), 5, 0.005), {"method": "ml"}, _flags.FAST_RESPONSES),
+    "ml_t0_at_zero": (lambda: with_rt(clean(), 5, 0.005), {"method": "ml"}, _flags.T0_AT_ZERO),
     "ez_fast_guess": (lambda: with_rt(clean(), 5, 0.005), {"method": "ez"}, _flags.FAST_RESPONSES),
     "ms_for_seconds": (lambda: clean().assign(rt=lambda t: t["rt"] * 1000.0), {"method": "ez"},
                        _flags.LOOKS_LIKE_MS),
@@ -173,13 +174,18 @@ def test_one_summary_warning_per_call_for_flagged_and_for_failed_groups():
 
 
 @FLAGGED
-def test_joint_fits_flag_each_level_from_its_own_trials():
+def test_joint_fits_flag_each_level_from_its_own_trials_and_a_shared_t0_in_every_level():
     table = pd.concat([clean(200, 1).assign(coh="low"), with_rt(clean(200, 2), 3, 0.0005).assign(coh="high")],
                       ignore_index=True)
     fits = corvatel.fit(table, method="ml", depends_on={"drift_rate": "coh"})
-    # The shared t0 sits under the 0.5 ms response of level "high" only.
     assert fits["coh"].tolist() == ["high", "low"]
-    assert _flags.T0_AT_FASTEST in flags_of(fits, 0) and _flags.T0_AT_FASTEST not in flags_of(fits, 1)
+    # The 0.5 ms response is level "high"'s own; the shared t0 it holds down
+    # is also level "low"'s, whose fastest response is some 0.3 s.
+    assert _flags.FAST_RESPONSES in flags_of(fits, 0) and _flags.FAST_RESPONSES not in flags_of(fits, 1)
+    assert [_flags.T0_AT_FASTEST in flags_of(fits, r) for r in (0, 1)] == [True, True]
+    # With t0 free per level only "high"'s is held down.
+    free = corvatel.fit(table, method="ml", depends_on={"drift_rate": "coh", "non_decision_time": "coh"})
+    assert [_flags.T0_AT_FASTEST in flags_of(free, r) for r in (0, 1)] == [True, False]
 
 
 def test_recover_tables_carry_the_warning_column():

@@ -162,8 +162,11 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
         for row, result in zip(rows, results):
             row.update({column: result[column] for column in ML_COLUMNS})
             row["error"] = ""
+    # A shared t0 lies below the fastest response of all the levels.
+    shared_fastest = (float(task.rts.min()) if "non_decision_time" not in task.depends_on and len(task.rts)
+                      else None)
     for row, s in zip(rows, slices):
-        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row)
+        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row, shared_fastest)
     return rows
 
 
@@ -345,11 +348,15 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         (EZ's t0 below 0);
       "t0 at fastest response": a likelihood fit's t0 - st/2 within 1 ms of
         the group's fastest response;
+      "t0 at 0": a likelihood fit's t0 - st/2 under 1 ms (held down by
+        responses too fast for the model);
       "rt looks like ms": median response time above 20 s;
       "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
       "constant rts": all response times equal (ez, sim; ml refuses them).
-    With depends_on each row's flags come from its level's own trials.
+    With depends_on each row's flags come from its level's own trials,
+    except that a shared t0 is compared with the fastest response of all
+    the levels.
     A call with flagged groups issues one UserWarning, "k of n groups
     flagged; see the warning column", and one with failed groups another,
     "k of n groups failed; see the error column".

@@ -19,7 +19,9 @@ from ._params import PARAMETERS, Parameter, estimated, ml_parameters
 BOUND_MARGIN = 1e-3
 # A likelihood fit's shortest non-decision time (t0 - st/2) this close to the
 # fastest response (seconds), its search limit: that response alone holds
-# the estimate down.
+# the estimate down; and this close to 0, the other end of its search: no
+# response is encoded and made in no time, so responses too fast for the
+# model (in this group, or in another level that shares t0) hold it there.
 T0_MARGIN = 0.001
 # Responses faster than this are anticipations or fast guesses rather than
 # decisions (no sensory decision takes under 0.1 s); one of them alone can
@@ -35,6 +37,7 @@ MIN_TRIALS = 10
 OUTSIDE_RANGE = "outside model range"
 ON_BOUND = "at search bound"
 T0_AT_FASTEST = "t0 at fastest response"
+T0_AT_ZERO = "t0 at 0"
 FAST_RESPONSES = "responses under 0.1 s"
 LOOKS_LIKE_MS = "rt looks like ms"
 EDGE_CORRECTION = "ez edge correction"
@@ -65,12 +68,14 @@ def _outside_range(parameter: Parameter, value: float) -> bool:
     return value < low or value > high or (value == low and not has_low) or (value == high and not has_high)
 
 
-def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.ndarray, t0_bounded: bool) -> list[str]:
+def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: float | None,
+                   t0_bounded: bool) -> list[str]:
     """Flags of a fitted row's estimates (`estimated`: the parameters the
     fit estimates): values the model does not allow (the closed form's t0
     can be negative), values at or past the likelihood fits' search limits,
     and for a fit whose t0 search stops at the fastest response
-    (`t0_bounded`) a shortest non-decision time there."""
+    (`t0_bounded`; `fastest`, None for no trials) a shortest non-decision
+    time there."""
     flags = []
     fitted = [p for p in PARAMETERS if p.fit_name in estimated]
     outside = [p.fit_name for p in fitted if _outside_range(p, row[p.fit_name])]
@@ -80,15 +85,18 @@ def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], rts: np.n
     if on_bound:
         flags.append(f"{ON_BOUND} ({', '.join(on_bound)})")
     shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
-    if t0_bounded and len(rts) and shortest > float(rts.min()) - T0_MARGIN:
+    if t0_bounded and fastest is not None and shortest > fastest - T0_MARGIN:
         flags.append(T0_AT_FASTEST)
     return flags
 
 
-def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any]) -> str:
+def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
+                t0_fastest: float | None = None) -> str:
     """The `warning` of a group's row: flags of its trials whatever the fit
     made of them, then, when it was fitted, of its estimates (`model`: a
-    likelihood fit's)."""
+    likelihood fit's). `t0_fastest`: the fastest response that bounds t0
+    when that is not this group's own (a joint fit's shared t0 lies below
+    the fastest response of all its levels)."""
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
@@ -109,6 +117,11 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     # without contaminants (which may hold the fastest trials); the moment
     # fits' t0 often lies a few ms past the fastest of a clean sample.
     t0_bounded = method == "ml" and not row.get("p_outlier", 0.0)
-    flags.extend(estimate_flags(row, ml_parameters(model) if method == "ml" else estimated(method), rts,
+    if t0_fastest is None and len(rts):
+        t0_fastest = float(rts.min())
+    flags.extend(estimate_flags(row, ml_parameters(model) if method == "ml" else estimated(method), t0_fastest,
                                 t0_bounded=t0_bounded))
+    shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
+    if method == "ml" and shortest < T0_MARGIN and T0_AT_FASTEST not in flags:
+        flags.append(T0_AT_ZERO)
     return joined(flags)

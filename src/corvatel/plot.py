@@ -87,24 +87,23 @@ class Density:
         self.window = None if window is None else (max(window[0], 0.0), window[1])
         self.kept = 1.0 if self.window is None else self._window_probability(*self.window)
 
-    def _diffusion(self) -> tuple[Any, ...]:
+    def _cdf(self, t: float, upper: bool) -> float:
         p = self.params
-        return p["drift_rate"], p["boundary_separation"], p["starting_point"], p["non_decision_time"]
-
-    def _variability(self) -> dict[str, float]:
-        return {k: self.params[k] for k in ("noise_sd", "sv", "sz", "st")}
+        return float(wfpt_cdf(t, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
+                              p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"], st=p["st"]))
 
     def _window_probability(self, lo: float, hi: float) -> float:
         share = self.params["p_outlier"]
-        diffusion = sum(float(wfpt_cdf(hi, c, *self._diffusion(), **self._variability()))
-                        - float(wfpt_cdf(lo, c, *self._diffusion(), **self._variability())) for c in (False, True))
+        diffusion = sum(self._cdf(hi, c) - self._cdf(lo, c) for c in (False, True))
         out_lo, out_hi = self.outlier_window
         overlap = max(0.0, min(hi, out_hi) - max(lo, out_lo))
         return (1.0 - share) * diffusion + share * overlap / (out_hi - out_lo)
 
     def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
-        density = np.asarray(wfpt_pdf(times, upper, *self._diffusion(), **self._variability(),
-                                      p_outlier=self.params["p_outlier"], outlier_window=self.outlier_window))
+        p = self.params
+        density = np.asarray(wfpt_pdf(times, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
+                                      p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"],
+                                      st=p["st"], p_outlier=p["p_outlier"], outlier_window=self.outlier_window))
         if self.window is None:
             return density
         lo, hi = self.window
