@@ -106,8 +106,9 @@ struct StepTimes {
 
 }  // namespace
 
-void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8], std::uint64_t first,
-                 std::uint64_t count, WalkEnd* out) {
+// Only x86-64 has lane paths; elsewhere every path is the scalar walk.
+void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std::uint32_t key[8],
+                 std::uint64_t first, std::uint64_t count, WalkEnd* out) {
 #if defined(__x86_64__)
   if (path != SimdPath::scalar) {
     const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
