@@ -147,6 +147,22 @@ def wfpt_logpdf(
     outlier_window: tuple[float, float] = (0.0, 5.0),
 ) -> npt.NDArray[np.float64]: ...
 
+def wfpt_logpdf_grad(
+    rt: _FloatArg,
+    choice: bool | npt.NDArray[np.bool_],
+    drift: _FloatArg,
+    boundary: _FloatArg,
+    start: _FloatArg,
+    t0: _FloatArg,
+    noise_sd: _FloatArg = 1.0,
+    sv: _FloatArg = 0.0,
+    sz: _FloatArg = 0.0,
+    st: _FloatArg = 0.0,
+    *,
+    p_outlier: _FloatArg = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+
 class MlParams(TypedDict):
     drift_rate: float
     boundary_separation: float

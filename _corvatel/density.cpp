@@ -40,6 +40,10 @@ constexpr Signature<12> kPdfSignature{"wfpt_pdf",
                                       {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz",
                                        "st", "p_outlier", "outlier_window"},
                                       6};
+constexpr Signature<12> kGradSignature{"wfpt_logpdf_grad",
+                                       {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz",
+                                        "st", "p_outlier", "outlier_window"},
+                                       6};
 constexpr std::size_t kPositional = 10;
 constexpr std::array<Signature<10>, 4> kCdfSignatures = {{
     {"wfpt_cdf", {"rt", "choice", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st"}, 6},
@@ -176,6 +180,37 @@ PyObject* density(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// (log densities, their derivatives): a float64 array of in.n and one of
+// (parameters, in.n), the rows in kGradientParams' order.
+PyObject* log_density_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
+  DensityColumns in;
+  std::array<PyRef, 12> keep;
+  if (!read_columns(kGradSignature, args, kwargs, in, keep)) return nullptr;
+  constexpr std::size_t kRows = kGradientParams.size();
+  if (!memory_allows(in.n, (kRows + 1) * sizeof(double))) {
+    PyErr_Format(PyExc_MemoryError, "wfpt_logpdf_grad: %zu densities and their gradients need more memory than "
+                 "this machine can give", in.n);
+    return nullptr;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(in.n)};
+  npy_intp grad_dims[2] = {static_cast<npy_intp>(kRows), static_cast<npy_intp>(in.n)};
+  PyRef log_out = PyRef::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+  if (!log_out) return nullptr;
+  PyRef grad_out = PyRef::steal(PyArray_SimpleNew(2, grad_dims, NPY_DOUBLE));
+  if (!grad_out) return nullptr;
+  double* logs = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(log_out.get())));
+  double* grads = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(grad_out.get())));
+  const std::optional<DensitiesFailure> failure = without_gil([&] {
+    return log_density_gradients(in, std::span<double>(logs, in.n), std::span<double>(grads, kRows * in.n),
+                                 signal_stop_check());
+  });
+  if (failure) {
+    if (const auto* error = std::get_if<ParamError>(&*failure)) return raise_param_error(*error);
+    return nullptr;  // interrupted: the signal handler's exception is set
+  }
+  return PyTuple_Pack(2, log_out.get(), grad_out.get());
+}
+
 template <CdfSide kSide, bool kLog>
 PyObject* distribution(PyObject*, PyObject* args, PyObject* kwargs) {
   const auto& sig = kCdfSignatures[(kSide == CdfSide::Above ? 2 : 0) + (kLog ? 1 : 0)];
@@ -224,6 +259,17 @@ PyMethodDef wfpt_pdf_def = {
     "\n"
     "First-passage time density of the diffusion model: exp of wfpt_logpdf,\n"
     "with the same arguments and errors."};
+
+PyMethodDef wfpt_logpdf_grad_def = {
+    "wfpt_logpdf_grad", guarded_method<log_density_gradient>(), METH_VARARGS | METH_KEYWORDS,
+    "wfpt_logpdf_grad(rt, choice, drift, boundary, start, t0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0, *,\n"
+    "                 p_outlier=0.0, outlier_window=(0.0, 5.0))\n"
+    "--\n"
+    "\n"
+    "wfpt_logpdf and its partial derivatives: a tuple of the log densities\n"
+    "(float64, one per element) and a float64 array of shape (8, n) whose rows\n"
+    "are the derivatives in drift, boundary, start, t0, sv, sz, st and\n"
+    "p_outlier. Arguments and errors as wfpt_logpdf's."};
 
 PyMethodDef wfpt_cdf_def = {
     "wfpt_cdf", guarded_method<distribution<CdfSide::Below, false>>(), METH_VARARGS | METH_KEYWORDS,

@@ -16,6 +16,7 @@ extern PyMethodDef get_num_threads_def;  // threads.cpp
 int warn_about_thread_environment();
 extern PyMethodDef wfpt_pdf_def;     // density.cpp
 extern PyMethodDef wfpt_logpdf_def;  // density.cpp
+extern PyMethodDef wfpt_logpdf_grad_def;  // density.cpp
 extern PyMethodDef wfpt_cdf_def;                  // density.cpp
 extern PyMethodDef wfpt_logcdf_def;               // density.cpp
 extern PyMethodDef wfpt_cdf_complement_def;       // density.cpp

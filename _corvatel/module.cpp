@@ -77,7 +77,7 @@ int exec_module(PyObject* module) {
   // Thread control, the likelihood layer and what the package's tables read
   // from the core (parameter table, statistics), wrapped by the package.
   for (PyMethodDef* def : {&set_num_threads_def, &get_num_threads_def, &wfpt_pdf_def, &wfpt_logpdf_def,
-                           &wfpt_cdf_def, &wfpt_logcdf_def, &wfpt_cdf_complement_def, &wfpt_logcdf_complement_def,
+                           &wfpt_logpdf_grad_def, &wfpt_cdf_def, &wfpt_logcdf_def, &wfpt_cdf_complement_def, &wfpt_logcdf_complement_def,
                            &simulate_full_def, &fit_ml_def, &fit_ml_joint_def, &memory_allows_def,
                            &parameters_def, &check_params_def, &check_outlier_window_def, &summary_stats_def,
                            &information_criteria_def}) {

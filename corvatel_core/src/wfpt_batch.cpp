@@ -109,6 +109,18 @@ auto cdf_at(const DensityColumns& in, CdfSide side, DensityScale scale) {
   };
 }
 
+// The log density of element i, its derivatives written to `gradient`
+// (one run of n per parameter).
+auto gradient_at(const DensityColumns& in, std::span<double> gradient) {
+  return [&in, gradient](std::size_t i) {
+    const DensityGradient g =
+        wfpt_log_density_gradient(in.rt.at(i), in.choice.at(i) != 0, in.params_at(i), in.outlier_window);
+    const std::size_t n = gradient.size() / kGradientParams.size();
+    for (std::size_t k = 0; k < kGradientParams.size(); ++k) gradient[k * n + i] = g.d[k];
+    return g.log_density;
+  };
+}
+
 }  // namespace
 
 ModelParams DensityColumns::params_at(std::size_t i) const {
@@ -147,6 +159,23 @@ std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in,
 std::optional<DensitiesFailure> distribution_functions(const DensityColumns& in, std::span<double> out,
                                                        CdfSide side, DensityScale scale, const StopCheck& stop) {
   return shared_pool_values(in, out, cdf_at(in, side, scale), stop);
+}
+
+std::optional<DensitiesFailure> log_density_gradients(const DensityColumns& in, std::span<double> log_out,
+                                                      std::span<double> gradient_out, WorkerPool& pool,
+                                                      const StopCheck& stop) {
+  if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
+  const std::size_t n = std::min(in.n, log_out.size());
+  return pooled_values(in, log_out.first(n), gradient_at(in, gradient_out.first(n * kGradientParams.size())), pool,
+                       stop);
+}
+
+std::optional<DensitiesFailure> log_density_gradients(const DensityColumns& in, std::span<double> log_out,
+                                                      std::span<double> gradient_out, const StopCheck& stop) {
+  if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
+  const std::size_t n = std::min(in.n, log_out.size());
+  return shared_pool_values(in, log_out.first(n), gradient_at(in, gradient_out.first(n * kGradientParams.size())),
+                            stop);
 }
 
 }  // namespace corvatel

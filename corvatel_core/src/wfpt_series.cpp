@@ -149,7 +149,131 @@ double log_lower_robust(const LowerBoundary& m, double tau, double w, double far
   return std::log(f0.factor) - 2.0 * log_a - 0.5 * log_d + (exponent - 0.5 * y * y);
 }
 
+// The derivatives of log f0 in u and w, from the series differentiated term
+// by term, and what its log takes (`sum`: S_1 or the Fourier sum); `ok` is
+// false where rounding failed the sum.
+struct UnitSlopes {
+  double u, w;
+  double sum;
+  bool images, ok;
+
+  double log_f0(double at_u, double at_w) const {
+    if (images) return std::log(sum) - at_w * at_w / (2.0 * at_u) - kLogSqrt2Pi - 1.5 * std::log(at_u);
+    return std::log(kPi * sum) - kPi * kPi * at_u / 2.0;
+  }
+};
+
+// Images differentiated: with x_k = w + 2k, r_k = e^{-(x_k^2 - w^2) / 2u}
+// and S_n = sum_k x_k^n r_k, R = sum_k r_k over all integers k,
+//   f0 = e^{-w^2 / 2u} S_1 / sqrt(2 pi u^3),
+//   d log f0 / du = -3 / 2u + S_3 / (2 u^2 S_1),
+//   d log f0 / dw = (R - S_2 / u) / S_1.
+// S_3 and R - S_2 / u change sign: each sum stops when the pairs left
+// cannot move it by kSeriesTolerance of the sum of its terms' magnitudes.
+UnitSlopes image_slopes(double u, double w) {
+  double r = 1.0;
+  double s1 = w;
+  double s2 = w * w;
+  double s3 = s2 * w;
+  double abs3 = s3;
+  const double neg_two_over_u = -2.0 / u;
+  for (int j = 1; j < 1000; ++j) {
+    const double dj = j;
+    const double minus = std::exp(neg_two_over_u * dj * (dj - w));
+    const double reach = 2.0 * dj + 1.0;  // above |x| of both images of the pair
+    const double bound = 2.0 * minus * kGeometricTail;
+    if (bound * reach <= kSeriesTolerance * s1 && bound * reach * reach * reach <= kSeriesTolerance * abs3 &&
+        bound * (1.0 + reach * reach / u) <= kSeriesTolerance * (r + s2 / u)) {
+      break;
+    }
+    const double plus = std::exp(neg_two_over_u * dj * (dj + w));
+    const double xm = w - 2.0 * dj;
+    const double xp = w + 2.0 * dj;
+    r += minus + plus;
+    s1 += xm * minus + xp * plus;
+    s2 += xm * xm * minus + xp * xp * plus;
+    s3 += xm * xm * xm * minus + xp * xp * xp * plus;
+    abs3 += -xm * xm * xm * minus + xp * xp * xp * plus;
+  }
+  const bool ok = s1 > 0.0 && std::isfinite(s1) && u > 0.0;
+  return {-1.5 / u + s3 / (2.0 * u * u * s1), (r - s2 / u) / s1, s1, true, ok};
+}
+
+// The Fourier series differentiated: with e_k = e^{-(k^2 - 1) c}, c = pi^2 u / 2,
+//   f0 = pi e^{-c} sum_k k e_k sin(k pi w),
+//   d log f0 / du = -(pi^2 / 2) sum_k k^3 e_k sin(k pi w) / sum_k k e_k sin(k pi w),
+//   d log f0 / dw = pi sum_k k^2 e_k cos(k pi w) / sum_k k e_k sin(k pi w),
+// sines and cosines by recurrence from the nearer end of (0, 1), as in
+// large_time.
+UnitSlopes fourier_slopes(double u, double w, double far) {
+  const double c = kPi * kPi * u / 2.0;
+  const bool reflected = w > 0.5;
+  const double x = kPi * (reflected ? far : w);
+  const double two_cos = 2.0 * std::cos(x);
+  const double g2 = std::exp(-2.0 * c);
+  double sin_prev = 0.0;
+  double sin_k = std::sin(x);
+  double cos_prev = 1.0;
+  double cos_k = std::cos(x);
+  double decay = 1.0;       // e_k
+  double step = g2 * std::exp(-c);  // e_{k+1} / e_k
+  // sin(k pi w) = (-1)^{k+1} sin(k x) and cos(k pi w) = (-1)^k cos(k x)
+  // where x = pi (1 - w).
+  double l1 = sin_k;
+  double l3 = sin_k;
+  double abs3 = sin_k;
+  double c2 = reflected ? -cos_k : cos_k;
+  double abs2 = std::fabs(cos_k);
+  for (int k = 1; k < 100000; ++k) {
+    const double next_decay = decay * step;
+    const double dk1 = k + 1;
+    const double bound = next_decay * kGeometricTail;
+    if (dk1 * bound <= kSeriesTolerance * l1 && dk1 * dk1 * dk1 * bound <= kSeriesTolerance * abs3 &&
+        dk1 * dk1 * bound <= kSeriesTolerance * abs2) {
+      break;
+    }
+    const double sin_next = two_cos * sin_k - sin_prev;
+    const double cos_next = two_cos * cos_k - cos_prev;
+    sin_prev = sin_k;
+    sin_k = sin_next;
+    cos_prev = cos_k;
+    cos_k = cos_next;
+    decay = next_decay;
+    step *= g2;
+    const bool odd = k % 2 == 1;  // k + 1 even
+    const double s = (reflected && odd) ? -sin_k : sin_k;
+    const double co = (reflected && !odd) ? -cos_k : cos_k;
+    l1 += dk1 * decay * s;
+    l3 += dk1 * dk1 * dk1 * decay * s;
+    abs3 += dk1 * dk1 * dk1 * decay * std::fabs(s);
+    c2 += dk1 * dk1 * decay * co;
+    abs2 += dk1 * dk1 * decay * std::fabs(co);
+  }
+  const bool ok = l1 > 0.0 && std::isfinite(l1);
+  return {-(kPi * kPi / 2.0) * l3 / l1, kPi * c2 / l1, l1, false, ok};
+}
+
 }  // namespace
+
+LowerSlopes log_lower_slopes(const LowerBoundary& m, double tau, double w, double far, bool with_log) {
+  const double u = tau * m.inv_a2;
+  bool images = u < kSeriesSwitch;
+  UnitSlopes f0 = images ? image_slopes(u, w) : fourier_slopes(u, w, far);
+  if (!f0.ok) f0 = images ? fourier_slopes(u, w, far) : image_slopes(u, w);
+  const double s2 = m.sv * m.sv;
+  const double d = 1.0 + s2 * tau;
+  const double aw = m.a * w;
+  // The exponent of the drift and sv factors, (sv^2 (aw)^2 - 2 v aw - v^2 tau) / 2D.
+  const double e = (s2 * aw * aw - 2.0 * m.v * aw - m.v * m.v * tau) / (2.0 * d);
+  LowerSlopes out;
+  out.log_f = with_log ? f0.log_f0(u, w) + std::log(m.inv_a2) - 0.5 * std::log(d) + e : 0.0;
+  out.v = -(aw + m.v * tau) / d;
+  out.a = -2.0 / m.a + (s2 * aw * w - m.v * w) / d - 2.0 * u / m.a * f0.u;
+  out.w = (s2 * m.a * aw - m.v * m.a) / d + f0.w;
+  out.tau = f0.u * m.inv_a2 - 0.5 * s2 / d - (0.5 * m.v * m.v + e * s2) / d;
+  out.sv = m.sv * (aw * aw - 2.0 * e * tau - tau) / d;
+  return out;
+}
 
 SeriesValue unit_density(double u, double w, double far) {
   const SeriesValue primary = (u < kSeriesSwitch) ? small_time(u, w, far) : large_time(u, w, far);

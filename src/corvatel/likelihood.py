@@ -24,7 +24,11 @@ Model = Literal["ddm", "full"]
 # Where contaminants' response times lie unless a call says otherwise (seconds).
 OUTLIER_WINDOW = (0.0, 5.0)
 
-__all__ = ["wfpt_pdf", "wfpt_logpdf", "wfpt_cdf", "wfpt_logcdf", "fit_ml", "fit_ml_joint"]
+__all__ = ["wfpt_pdf", "wfpt_logpdf", "wfpt_logpdf_grad", "wfpt_cdf", "wfpt_logcdf", "fit_ml", "fit_ml_joint"]
+
+
+# The parameters wfpt_logpdf_grad differentiates in, in the module's order.
+GRADIENT_PARAMETERS = ("drift", "boundary", "start", "t0", "sv", "sz", "st", "p_outlier")
 
 
 def _choice_codes(value: ArrayLike, name: str) -> npt.NDArray[np.bool_]:
@@ -76,18 +80,34 @@ def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, 
     shape = np.broadcast_shapes(choices.shape, *(x.shape for x in floats))
     size = int(np.prod(shape))
     if size == 0:
-        return np.empty(shape, dtype=np.float64)
+        empty = np.empty(shape, dtype=np.float64)
+        if function.__name__.endswith("_grad"):
+            return empty, {name: empty.copy() for name in GRADIENT_PARAMETERS}
+        return empty
     # Everything the call holds at once, checked before anything is copied:
     # the output and each argument that broadcasting or a dtype change copies
     # to full size (a float64 array of the full shape is used in place).
-    bytes_each = 8 + sum(8 for x in floats if _copies(x, np.float64, shape)) + _copies(choices, np.bool_, shape)
+    gradient = function.__name__.endswith("_grad")
+    outputs = 1 + gradient * len(GRADIENT_PARAMETERS)
+    bytes_each = (8 * outputs + sum(8 for x in floats if _copies(x, np.float64, shape))
+                  + _copies(choices, np.bool_, shape))
     if not _corvatel._memory_allows(size, bytes_each):
-        what = "densities" if function.__name__.endswith("pdf") else "values"
+        what = "densities" if "pdf" in function.__name__ else "values"
         raise MemoryError(f"{function.__name__}: {size} {what} need more memory than this machine can give")
     args = [_flat(x.astype(np.float64, copy=False), shape) for x in floats]
     args.insert(1, _flat(choices, shape))
     out = (function(*args[:-1], p_outlier=args[-1], outlier_window=outlier_window) if mixture
            else function(*args))
+    if gradient:
+        logp, rows = out
+        return _shaped(logp, shape, size), {name: _shaped(row, shape, size)
+                                            for name, row in zip(GRADIENT_PARAMETERS, rows)}
+    return _shaped(out, shape, size)
+
+
+def _shaped(out: npt.NDArray[np.float64], shape: tuple[int, ...], size: int) -> Any:
+    """The module's flat output in the arguments' broadcast shape (a float
+    for scalar arguments)."""
     if shape == ():
         return float(out[0])
     if out.size != size:  # every argument was a number
@@ -126,6 +146,40 @@ def wfpt_logpdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Ar
     """
     return _densities(_corvatel.wfpt_logpdf, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st,
                       p_outlier, outlier_window)
+
+
+def wfpt_logpdf_grad(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
+                     t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
+                     st: ArrayLike = 0.0, p_outlier: ArrayLike = 0.0,
+                     outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> tuple[Any, dict[str, Any]]:
+    """``wfpt_logpdf`` and its partial derivatives, computed together.
+
+    Returns ``(logp, grad)``: ``logp`` is ``wfpt_logpdf`` of the same
+    arguments, bit for bit, and ``grad`` a dict of the derivatives of
+    ``logp`` in ``drift``, ``boundary``, ``start``, ``t0``, ``sv``, ``sz``,
+    ``st`` and ``p_outlier`` (keyed by those names), each broadcast like
+    ``logp`` (floats when all arguments are numbers). ``noise_sd`` is the
+    scale the others are measured in and has no derivative here.
+
+    Without ``sz`` and ``st`` the derivatives are the series' own,
+    differentiated term by term. With them the density is a mean over a
+    window of starts or non-decision times, and each derivative the mean of
+    the density's over that window (``sz``'s and ``st``'s weighted by the
+    place in the window), all integrated together to 1e-9 of their
+    magnitude. At ``sz`` or ``st`` 0 their derivative is 0 (the one-sided
+    limit). Where the density is 0 (``rt <= t0 - st/2``) the diffusion's
+    derivatives are 0; with contaminants, ``p_outlier``'s is ``1/p_outlier``.
+
+    >>> logp, grad = wfpt_logpdf_grad([0.5, 0.8], [True, False], 1.0, 1.5, 0.5, 0.3)
+    >>> sorted(grad)
+    ['boundary', 'drift', 'p_outlier', 'start', 'st', 'sv', 'sz', 't0']
+
+    Arguments, broadcasting and errors are those of ``wfpt_logpdf``; large
+    inputs run on the worker pool without the interpreter lock.
+    """
+    return cast(tuple[Any, dict[str, Any]],
+                _densities(_corvatel.wfpt_logpdf_grad, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st,
+                           p_outlier, outlier_window))
 
 
 def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,

@@ -36,6 +36,7 @@
 // reach (wfpt_cdf.cpp).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -84,6 +85,35 @@ double wfpt_log_density_search(double rt, bool choice, const ModelParams& p);
 // log1p of exp of their difference), so neither underflows. p_outlier 0
 // returns `log_diffusion` itself, bit for bit.
 double log_mixture(double log_diffusion, double rt, double p_outlier, const OutlierWindow& window);
+
+// ---- Gradients ----
+
+// The parameters a density's gradient is taken in, in this order (noise_sd
+// is a scale, fixed by convention, and has none).
+inline constexpr std::array<Param, 8> kGradientParams = {Param::Drift, Param::Boundary, Param::Start, Param::T0,
+                                                         Param::Sv,    Param::Sz,       Param::St,    Param::POutlier};
+
+// A log density and its partial derivatives in kGradientParams.
+struct DensityGradient {
+  double log_density;
+  std::array<double, kGradientParams.size()> d;
+};
+
+// log_mixture(wfpt_log_density(rt, choice, p), ...) for parameters accepted
+// by check_density_args, bit for bit, with its derivatives. Without sz and
+// st they are the series' and the drift and sv factors' own, differentiated
+// in closed form (wfpt_series.h). With sz or st the density is a mean over a
+// window of starts or non-decision times, and so is each derivative: over
+// the start centred on `start` of width sz, t = (start' - start) / sz,
+// d/dstart is the mean of the density's derivative in the start and d/dsz
+// the mean of that derivative times t (likewise for t0 and st); those of
+// drift, boundary and sv are the means of theirs. The means are one adaptive
+// Gauss-Kronrod (7/15) quadrature of every derivative at once, refined until
+// each is within `tolerance` of the mean of its magnitude. Where the density
+// is 0 (rt <= t0 - st/2) the derivatives of its log are given as 0.
+DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& p,
+                                          const OutlierWindow& outlier_window = {},
+                                          double tolerance = kQuadratureTolerance);
 
 // ---- The first-passage distribution function ----
 
@@ -178,6 +208,21 @@ enum class DensityScale { Log, Linear };
                                                                      std::span<double> out, CdfSide side,
                                                                      DensityScale scale,
                                                                      const StopCheck& stop = {});
+
+// wfpt_log_density_gradient of every element (default tolerance) as
+// log_densities computes densities: checked first, in pieces on the pool,
+// the scalar function's bits whatever the pool. The log densities go to
+// log_out[0, n), the derivative in kGradientParams[k] of element i to
+// gradient_out[k * n + i] (one contiguous run per parameter).
+[[nodiscard]] std::optional<DensitiesFailure> log_density_gradients(const DensityColumns& in,
+                                                                    std::span<double> log_out,
+                                                                    std::span<double> gradient_out,
+                                                                    WorkerPool& pool, const StopCheck& stop = {});
+// The same on the shared pool.
+[[nodiscard]] std::optional<DensitiesFailure> log_density_gradients(const DensityColumns& in,
+                                                                    std::span<double> log_out,
+                                                                    std::span<double> gradient_out,
+                                                                    const StopCheck& stop = {});
 
 inline constexpr std::size_t kInlineDensities = 16;
 

@@ -1,0 +1,221 @@
+// A density's gradient (wfpt_log_density_gradient in wfpt.h): the series'
+// derivatives at one start and decision time (log_lower_slopes), carried to
+// the model's parameters; with sz or st, their means over the windows by one
+// adaptive quadrature of every derivative at once; the contaminant mixture
+// on top.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "corvatel/internal/wfpt_quadrature.h"
+#include "corvatel/internal/wfpt_series.h"
+#include "corvatel/internal/wfpt_special.h"
+#include "corvatel/wfpt.h"
+
+namespace corvatel {
+
+namespace {
+
+using internal::kInf;
+
+// The derivatives averaged: every parameter of kGradientParams but p_outlier.
+constexpr std::size_t kSlopes = kGradientParams.size() - 1;
+enum Slope : std::size_t { kDrift, kBoundary, kStart, kT0, kSv, kSz, kSt };
+
+// A density (its log) and its derivatives divided by it: at a point, or for
+// an integral, the integral's log and the means of the derivatives under it.
+struct Weighted {
+  double log_f;
+  std::array<double, kSlopes> g;
+};
+
+// Segments one quadrature may hold, and the integrand values one gradient may
+// spend, nested integrals included (as the densities' own budget).
+constexpr std::size_t kMaxSegments = 100;
+constexpr std::size_t kBudget = 4096;
+
+// The integral of exp(log_f) over [lo, hi] and the means of g under it, by
+// globally adaptive Gauss-Kronrod 7/15: the segment whose worst component
+// has the largest error estimate relative to that component's total
+// magnitude (the integral of f |g|) is halved until every component is
+// within `tolerance` of it. Values are scaled by the largest log seen, as
+// log_integral does, so that nothing underflows.
+template <std::size_t H, typename F>
+Weighted weighted_integral(const internal::KronrodRule<H>& rule, const F& f, double lo, double hi, double tolerance,
+                           std::size_t& budget) {
+  constexpr std::size_t kHalf = H;
+  constexpr std::size_t kParts = kSlopes + 1;  // f, then f g
+  struct Segment {
+    double lo, hi;
+    std::array<double, kParts> sum, error, magnitude;
+  };
+  std::array<Segment, kMaxSegments> segs;
+  std::size_t n = 0;
+  double ref = -kInf;
+  const auto add = [&](std::size_t slot, double a, double b) {
+    if (budget > 0) --budget;
+    const double half = 0.5 * (b - a);
+    const double mid = 0.5 * (b + a);
+    std::array<Weighted, 2 * kHalf - 1> at;
+    for (std::size_t i = 0; i + 1 < kHalf; ++i) {
+      at[2 * i] = f(mid - half * rule.x[i]);
+      at[2 * i + 1] = f(mid + half * rule.x[i]);
+    }
+    at[2 * kHalf - 2] = f(mid);
+    double top = -kInf;
+    for (const Weighted& w : at) top = std::max(top, w.log_f);
+    if (top > ref) {
+      const double rescale = std::exp(ref - top);  // 0 on the first segment
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i == slot) continue;
+        for (std::size_t c = 0; c < kParts; ++c) {
+          segs[i].sum[c] *= rescale;
+          segs[i].error[c] *= rescale;
+          segs[i].magnitude[c] *= rescale;
+        }
+      }
+      ref = top;
+    }
+    Segment s{a, b, {}, {}, {}};
+    for (std::size_t c = 0; c < kParts; ++c) {
+      double k = 0.0;
+      double g = 0.0;
+      double m = 0.0;
+      const auto part = [&](const Weighted& w) {
+        const double scaled = w.log_f > -kInf ? std::exp(w.log_f - ref) : 0.0;
+        return c == 0 ? scaled : (scaled > 0.0 ? scaled * w.g[c - 1] : 0.0);
+      };
+      for (std::size_t i = 0; i < kHalf; ++i) {
+        const double v = (i + 1 == kHalf) ? part(at[2 * kHalf - 2]) : part(at[2 * i]) + part(at[2 * i + 1]);
+        const double v_abs = (i + 1 == kHalf) ? std::fabs(part(at[2 * kHalf - 2]))
+                                              : std::fabs(part(at[2 * i])) + std::fabs(part(at[2 * i + 1]));
+        k += rule.wk[i] * v;
+        m += rule.wk[i] * v_abs;
+        if (i % 2 == 1) g += rule.wg[i / 2] * v;
+      }
+      s.sum[c] = k * half;
+      s.error[c] = std::fabs(k - g) * half;
+      s.magnitude[c] = m * half;
+    }
+    segs[slot] = s;
+  };
+  add(n++, lo, hi);
+  for (;;) {
+    std::array<double, kParts> total{}, error{}, magnitude{};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t c = 0; c < kParts; ++c) {
+        total[c] += segs[i].sum[c];
+        error[c] += segs[i].error[c];
+        magnitude[c] += segs[i].magnitude[c];
+      }
+    }
+    bool done = n == kMaxSegments || budget == 0 || !(total[0] > 0.0);
+    for (std::size_t c = 0; c < kParts && !done; ++c) {
+      if (!(error[c] <= tolerance * magnitude[c])) break;
+      if (c + 1 == kParts) done = true;
+    }
+    if (done) {
+      Weighted out{total[0] > 0.0 ? ref + std::log(total[0]) : -kInf, {}};
+      if (total[0] > 0.0) {
+        for (std::size_t c = 1; c < kParts; ++c) out.g[c - 1] = total[c] / total[0];
+      }
+      return out;
+    }
+    // The worst segment: largest error relative to its component's total.
+    std::size_t worst = 0;
+    double worst_share = -1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t c = 0; c < kParts; ++c) {
+        const double share = magnitude[c] > 0.0 ? segs[i].error[c] / magnitude[c] : 0.0;
+        if (share > worst_share) {
+          worst_share = share;
+          worst = i;
+        }
+      }
+    }
+    const Segment s = segs[worst];
+    if (!(s.hi - s.lo > internal::kNarrowestSegment * std::max(std::fabs(s.lo), std::fabs(s.hi)))) {
+      segs[worst].error.fill(0.0);  // as good as doubles make it
+      continue;
+    }
+    const double m = 0.5 * (s.lo + s.hi);
+    add(n++, m, s.hi);
+    add(worst, s.lo, m);
+  }
+}
+
+// The density and its derivatives in model units at decision time tau from
+// the (model's, unreflected) start; the sz and st parts are the caller's.
+Weighted point(double tau, bool choice, double start, const ModelParams& p, bool with_log = true) {
+  const ModelParams at{p.drift, p.boundary, start, p.t0, p.noise_sd, p.sv, 0.0, 0.0, 0.0};
+  const internal::Reduced r = internal::reduce(choice, at);
+  if (!(tau > 0.0) || std::isinf(tau) || !(r.w > 0.0 && r.far > 0.0)) return {-kInf, {}};
+  const internal::LowerSlopes s = internal::log_lower_slopes(r.m, tau, r.w, r.far, with_log);
+  // The upper response reflects drift and start.
+  const double sign = choice ? -1.0 : 1.0;
+  Weighted out{s.log_f, {}};
+  out.g[kDrift] = sign * s.v / p.noise_sd;
+  out.g[kBoundary] = s.a / p.noise_sd;
+  out.g[kStart] = sign * s.w;
+  out.g[kT0] = -s.tau;
+  out.g[kSv] = s.sv / p.noise_sd;
+  return out;
+}
+
+// The diffusion's derivatives, divided by its density.
+std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double tolerance) {
+  const double tau = rt - p.t0;
+  if (p.sz == 0.0 && p.st == 0.0) return point(tau, choice, p.start, p, false).g;
+  std::size_t budget = kBudget;
+  // Over the start at decision time tau, with d/dsz the mean of d/dstart
+  // times the relative place in the window.
+  const auto over_start = [&](double tau_at) {
+    if (p.sz == 0.0) return point(tau_at, choice, p.start, p);
+    const auto at = [&](double start) {
+      Weighted w = point(tau_at, choice, start, p);
+      w.g[kSz] = w.g[kStart] * ((start - p.start) / p.sz);
+      return w;
+    };
+    return weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0, tolerance * 0.25, budget);
+  };
+  if (p.st == 0.0) return over_start(tau).g;
+  // Over the non-decision time t0' = rt - tau, likewise for st.
+  const auto at = [&](double tau_at) {
+    Weighted w = over_start(tau_at);
+    w.g[kSt] = w.g[kT0] * (((rt - tau_at) - p.t0) / p.st);
+    return w;
+  };
+  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
+  const double tau_hi = rt - (p.t0 - p.st / 2.0);
+  return weighted_integral(internal::kRule15, at, tau_lo, tau_hi, tolerance * 0.75, budget).g;
+}
+
+}  // namespace
+
+DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& p,
+                                          const OutlierWindow& outlier_window, double tolerance) {
+  const double log_diffusion = wfpt_log_density(rt, choice, p);
+  DensityGradient out{log_mixture(log_diffusion, rt, p.p_outlier, outlier_window), {}};
+  if (!(log_diffusion > -kInf)) {
+    // Only contaminants respond here: the log of p c has slope 1 / p in p.
+    if (p.p_outlier > 0.0 && out.log_density > -kInf) out.d[kSlopes] = 1.0 / p.p_outlier;
+    return out;
+  }
+  const std::array<double, kSlopes> g = diffusion_slopes(rt, choice, p, tolerance);
+  if (p.p_outlier == 0.0 && out.log_density == log_diffusion) {
+    std::copy(g.begin(), g.end(), out.d.begin());
+  } else {
+    // d log m = (1 - p) f / m d log f, and d m / dp = c - f with c the
+    // contaminants' density (0 outside their window).
+    const double share = std::exp(std::log1p(-p.p_outlier) + log_diffusion - out.log_density);
+    for (std::size_t k = 0; k < kSlopes; ++k) out.d[k] = share * g[k];
+  }
+  const bool inside = rt >= outlier_window.lo && rt <= outlier_window.hi;
+  const double contaminant = inside ? std::exp(std::log(0.5 / (outlier_window.hi - outlier_window.lo)) - out.log_density)
+                                    : 0.0;
+  out.d[kSlopes] = contaminant - std::exp(log_diffusion - out.log_density);
+  return out;
+}
+
+}  // namespace corvatel
