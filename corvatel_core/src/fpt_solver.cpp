@@ -129,6 +129,26 @@ double diagonal_slope(const Dynamics& dyn, const TimeVaryingModel& m, double t, 
   return (4.0 * ratio[1] - ratio[0]) / 3.0;
 }
 
+// The free terms -2 Psi_u(t | start) and 2 Psi_l(t | start): the densities
+// themselves until paths that met one bound reach the other.
+struct FreeTerms {
+  double upper, lower;
+};
+
+FreeTerms free_terms(const TimeVaryingModel& m, const Transition& from_start, double t, double b) {
+  const double slope = bound_slope(m, t);
+  const double gain_drift = (1.0 + m.urgency * t) * m.drift;
+  const double d_upper = slope - (gain_drift - m.leak * b);
+  const double d_lower = -slope - (gain_drift + m.leak * b);
+  const double x0 = (m.start - 0.5) * m.boundary;
+  const double start_half_width = 0.5 * m.sz * m.boundary;
+  if (start_half_width > 0.0) {
+    return {-2.0 * kernel_over_start(from_start, b, d_upper, x0 - start_half_width, x0 + start_half_width),
+            2.0 * kernel_over_start(from_start, -b, d_lower, x0 - start_half_width, x0 + start_half_width)};
+  }
+  return {-2.0 * kernel(from_start, b, d_upper, x0), 2.0 * kernel(from_start, -b, d_lower, x0)};
+}
+
 const char* kind_message(FptError::Kind kind) {
   switch (kind) {
     case FptError::Kind::Model:
@@ -169,18 +189,28 @@ Stencil cubic_stencil(double t, double dt, std::size_t size) {
   return {first, {-x1 * x2 * x3 / 6.0, x0 * x2 * x3 / 2.0, -x0 * x1 * x3 / 2.0, x0 * x1 * x2 / 6.0}};
 }
 
-// The density at decision time t (0 <= t <= last grid time).
-double interpolate_density(const std::vector<double>& g, double dt, double t) {
+// The density at decision time t (0 <= t <= last grid time): the cubic in
+// log(g / free) plus the exact log free(t) where all are positive, which
+// leaves the steep leading edge to the free term; else the cubic in log g;
+// else linear in g.
+double interpolate_density(const std::vector<double>& g, const std::vector<double>& free, double free_at_t,
+                           double dt, double t) {
   const std::size_t size = g.size();
   const double position = t / dt;
   std::size_t i = std::min(static_cast<std::size_t>(position), size - 2);
   if (size >= 4) {
     const Stencil st = cubic_stencil(t, dt, size);
-    bool positive = true;
-    for (std::size_t k = 0; k < 4; ++k) positive = positive && g[st.first + k] > 0.0;
+    bool positive = true, free_positive = free_at_t > 0.0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      positive = positive && g[st.first + k] > 0.0;
+      free_positive = free_positive && free[st.first + k] > 0.0;
+    }
     if (positive) {
-      double log_g = 0.0;
-      for (std::size_t k = 0; k < 4; ++k) log_g += st.weight[k] * std::log(g[st.first + k]);
+      double log_g = free_positive ? std::log(free_at_t) : 0.0;
+      for (std::size_t k = 0; k < 4; ++k) {
+        const double ratio = free_positive ? g[st.first + k] / free[st.first + k] : g[st.first + k];
+        log_g += st.weight[k] * std::log(ratio);
+      }
       return std::exp(log_g);
     }
   }
@@ -204,6 +234,20 @@ double interpolate_integral(const std::vector<double>& running, double dt, doubl
   double sum = 0.0;
   for (std::size_t k = 0; k < 4; ++k) sum += st.weight[k] * running[st.first + k];
   return sum;
+}
+
+// The integral of g from 0 to each grid time: the trapezoid sums less their
+// Euler-Maclaurin term dt^2/12 (g'(t) - g'(0)), g'(0) = 0 and g'(t) by central
+// differences (one-sided at the end), so that the error is of order dt^4
+// like the cubic that interpolates it.
+void running_integral(const std::vector<double>& g, double dt, std::vector<double>& out) {
+  const std::size_t size = g.size();
+  double trapezoid = 0.0;
+  for (std::size_t k = 1; k < size; ++k) {
+    trapezoid += 0.5 * dt * (g[k - 1] + g[k]);
+    const double slope = k + 1 < size ? (g[k + 1] - g[k - 1]) / (2.0 * dt) : (g[k] - g[k - 1]) / dt;
+    out[k] = trapezoid - dt * dt / 12.0 * slope;
+  }
 }
 
 }  // namespace
@@ -310,10 +354,11 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const S
   grid.dt = dt;
   grid.upper.assign(size, 0.0);
   grid.lower.assign(size, 0.0);
+  grid.upper_free.assign(size, 0.0);
+  grid.lower_free.assign(size, 0.0);
+  grid.model = m;
 
   const Dynamics dyn{m.drift, m.noise_sd, m.leak, m.urgency};
-  const double x0 = (m.start - 0.5) * m.boundary;
-  const double start_half_width = 0.5 * m.sz * m.boundary;
   const bool homogeneous = m.urgency == 0.0;
   // Without urgency the transition depends on the lag alone: one per lag.
   std::vector<Transition> by_lag;
@@ -332,15 +377,9 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const S
     const double d_upper = slope - (gain_drift - m.leak * b);
     const double d_lower = -slope - (gain_drift + m.leak * b);
 
-    const Transition from_start = homogeneous ? by_lag[k] : dyn.over(0.0, t);
-    double free_upper, free_lower;
-    if (start_half_width > 0.0) {
-      free_upper = kernel_over_start(from_start, b, d_upper, x0 - start_half_width, x0 + start_half_width);
-      free_lower = kernel_over_start(from_start, -b, d_lower, x0 - start_half_width, x0 + start_half_width);
-    } else {
-      free_upper = kernel(from_start, b, d_upper, x0);
-      free_lower = kernel(from_start, -b, d_lower, x0);
-    }
+    const FreeTerms free = free_terms(m, homogeneous ? by_lag[k] : dyn.over(0.0, t), t, b);
+    grid.upper_free[k] = free.upper;
+    grid.lower_free[k] = free.lower;
 
     // Trapezoid rule over (0, t): g vanishes at 0 and both kernels at t.
     double sum_upper = 0.0, sum_lower = 0.0;
@@ -358,15 +397,13 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const S
     const double navot = kZetaMinusHalf * dt * std::sqrt(dt);
     const double c_upper = diagonal_slope(dyn, m, t, b, d_upper, 1.0);
     const double c_lower = diagonal_slope(dyn, m, t, -b, d_lower, -1.0);
-    grid.upper[k] = (-2.0 * free_upper + 2.0 * dt * sum_upper) / (1.0 + 2.0 * navot * c_upper);
-    grid.lower[k] = (2.0 * free_lower - 2.0 * dt * sum_lower) / (1.0 - 2.0 * navot * c_lower);
+    grid.upper[k] = (free.upper + 2.0 * dt * sum_upper) / (1.0 + 2.0 * navot * c_upper);
+    grid.lower[k] = (free.lower - 2.0 * dt * sum_lower) / (1.0 - 2.0 * navot * c_lower);
   }
   grid.upper_integral.assign(size, 0.0);
   grid.lower_integral.assign(size, 0.0);
-  for (std::size_t k = 1; k < size; ++k) {
-    grid.upper_integral[k] = grid.upper_integral[k - 1] + 0.5 * dt * (grid.upper[k - 1] + grid.upper[k]);
-    grid.lower_integral[k] = grid.lower_integral[k - 1] + 0.5 * dt * (grid.lower[k - 1] + grid.lower[k]);
-  }
+  running_integral(grid.upper, dt, grid.upper_integral);
+  running_integral(grid.lower, dt, grid.lower_integral);
   return grid;
 }
 
@@ -377,7 +414,11 @@ double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, 
   const double t = rt - t0;
   if (st == 0.0) {
     if (!(t > 0.0) || t > last) return kNegInf;
-    return std::log(interpolate_density(g, grid.dt, t));
+    const TimeVaryingModel& m = grid.model;
+    const Dynamics dyn{m.drift, m.noise_sd, m.leak, m.urgency};
+    const FreeTerms free = free_terms(m, dyn.over(0.0, t), t, bound_half_width(m, t));
+    return std::log(interpolate_density(g, choice ? grid.upper_free : grid.lower_free,
+                                        choice ? free.upper : free.lower, grid.dt, t));
   }
   const double lo = t - 0.5 * st, hi = t + 0.5 * st;
   if (!(hi > 0.0) || lo > last) return kNegInf;

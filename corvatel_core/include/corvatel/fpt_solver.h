@@ -55,13 +55,15 @@
 // dt^2.5. Work: 4 kernel values (an exp each) per pair of grid times,
 // (t_max/dt)^2 / 2 pairs; with urgency each pair also builds its transition.
 //
-// Between grid times, grid_log_density interpolates log density by the cubic
-// through the 4 nearest grid values (error of order dt^4 times the fourth
-// derivative of log g, largest on the leading edge), and linearly in the
-// density where one of them is not positive. Non-decision time: the
+// Between grid times, grid_log_density takes the exact free term at t times
+// the cubic interpolant of g / (free term) in log space through the 4
+// nearest grid values (the ratio is near 1 on the steep leading edge, and
+// smooth after it: error of order dt^4); where a free term is not positive,
+// the cubic in log g; where a density is not positive, linear in g. Non-decision time: the
 // decision time is rt - t0; a uniform st averages the density over
 // [rt - t0 - st/2, rt - t0 + st/2] through the running integral of the
-// density (the trapezoid sums of the grid, interpolated by the same cubic).
+// density (trapezoid sums with their dt^2 end term taken off, interpolated
+// by a cubic), so that its error is of order dt^4 / st.
 //
 // Every computation runs in a fixed order on one thread: the same arguments
 // give the same bits.
@@ -119,11 +121,15 @@ double solver_step(const TimeVaryingModel& m, const SolverResolution& r);
 
 // Densities of decision time at the grid times k dt, k = 0 .. size - 1, at
 // the upper and the lower bound.
-// upper_integral and lower_integral are their running trapezoid sums (for st).
+// upper_integral and lower_integral are their running integrals (for st:
+// trapezoid sums with the Euler-Maclaurin end correction), upper_free and lower_free the equations' free terms (for the
+// interpolation), `model` the model solved.
 struct FptGrid {
   double dt = 0.0;
   std::vector<double> upper, lower;
   std::vector<double> upper_integral, lower_integral;
+  std::vector<double> upper_free, lower_free;
+  TimeVaryingModel model;
 };
 
 class FptError {
