@@ -1,0 +1,344 @@
+#include "corvatel/fpt_solver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "corvatel/parameters.h"
+#include "corvatel/wfpt.h"
+
+namespace corvatel {
+namespace {
+
+using Kind = BoundSpec::Kind;
+
+TimeVaryingModel constant_model(double drift, double boundary, double start, double noise_sd, double sz = 0.0) {
+  TimeVaryingModel m;
+  m.drift = drift;
+  m.boundary = boundary;
+  m.start = start;
+  m.noise_sd = noise_sd;
+  m.sz = sz;
+  return m;
+}
+
+// The largest relative error of both grid densities against `exact` (at
+// grid times), where the exact density exceeds 1% of its peak.
+double bulk_error(const FptGrid& grid, const std::function<double(double, bool)>& exact) {
+  std::vector<double> up(grid.upper.size()), low(grid.upper.size());
+  double peak = 0.0;
+  for (std::size_t k = 1; k < up.size(); ++k) {
+    up[k] = exact(grid.dt * static_cast<double>(k), true);
+    low[k] = exact(grid.dt * static_cast<double>(k), false);
+    peak = std::max({peak, up[k], low[k]});
+  }
+  double worst = 0.0;
+  for (std::size_t k = 1; k < up.size(); ++k) {
+    if (up[k] > 0.01 * peak) worst = std::max(worst, std::abs(grid.upper[k] / up[k] - 1.0));
+    if (low[k] > 0.01 * peak) worst = std::max(worst, std::abs(grid.lower[k] / low[k] - 1.0));
+  }
+  return worst;
+}
+
+double series_density(const TimeVaryingModel& m, double t, bool choice) {
+  ModelParams p;
+  p.drift = m.drift;
+  p.boundary = m.boundary;
+  p.start = m.start;
+  p.noise_sd = m.noise_sd;
+  p.sz = m.sz;
+  return std::exp(wfpt_log_density(t, choice, p));
+}
+
+FptGrid solve(const TimeVaryingModel& m, double relative_step, double t_max) {
+  auto r = solve_first_passage(m, {relative_step, t_max});
+  EXPECT_TRUE(r.has_value()) << r.error().message();
+  return r.value();
+}
+
+struct SeriesCase {
+  const char* name;
+  double drift, boundary, start, noise_sd, sz;
+};
+
+class ConstantBound : public ::testing::TestWithParam<SeriesCase> {};
+
+// The exact series (wfpt.h) is the reference: the default step reaches 1e-4
+// over the bulk, a step 4 times finer 1e-6; sz enters as the start's
+// distribution and must agree with the series' average over the start.
+TEST_P(ConstantBound, MatchesTheSeriesAtDefaultAndFineSteps) {
+  const SeriesCase& c = GetParam();
+  const TimeVaryingModel m = constant_model(c.drift, c.boundary, c.start, c.noise_sd, c.sz);
+  const auto exact = [&](double t, bool choice) { return series_density(m, t, choice); };
+  const double t_max = 1.5 * c.boundary * c.boundary / (c.noise_sd * c.noise_sd);
+  EXPECT_LT(bulk_error(solve(m, SolverResolution{}.relative_step, t_max), exact), 1e-4);
+  EXPECT_LT(bulk_error(solve(m, SolverResolution{}.relative_step / 4.0, t_max), exact), 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(FptSolver, ConstantBound,
+                         ::testing::Values(SeriesCase{"unbiased", 1.0, 1.0, 0.5, 1.0, 0.0},
+                                           SeriesCase{"negative_drift_biased", -0.5, 1.5, 0.3, 1.0, 0.0},
+                                           SeriesCase{"narrow_fast", 2.0, 0.6, 0.5, 1.0, 0.0},
+                                           SeriesCase{"wide_noisy", 0.5, 2.0, 0.65, 1.5, 0.0},
+                                           SeriesCase{"zero_drift_quiet", 0.0, 1.0, 0.5, 0.7, 0.0},
+                                           SeriesCase{"start_near_lower", 1.5, 1.2, 0.2, 1.0, 0.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class StartWindow : public ::testing::TestWithParam<SeriesCase> {};
+
+// sz enters only through the free term's closed-form average over the
+// start; against the series' own average over sz. Starts near a bound make
+// the leading edge steeper than the step rule (from the window's centre)
+// assumes, hence 5e-4 at the default step.
+TEST_P(StartWindow, MatchesTheSeriesAveragedOverTheStart) {
+  const SeriesCase& c = GetParam();
+  const TimeVaryingModel m = constant_model(c.drift, c.boundary, c.start, c.noise_sd, c.sz);
+  const auto exact = [&](double t, bool choice) { return series_density(m, t, choice); };
+  const double t_max = 1.5 * c.boundary * c.boundary / (c.noise_sd * c.noise_sd);
+  EXPECT_LT(bulk_error(solve(m, SolverResolution{}.relative_step, t_max), exact), 5e-4);
+  EXPECT_LT(bulk_error(solve(m, SolverResolution{}.relative_step / 4.0, t_max), exact), 1e-6);
+}
+
+INSTANTIATE_TEST_SUITE_P(FptSolver, StartWindow,
+                         ::testing::Values(SeriesCase{"centred", 1.0, 1.0, 0.5, 1.0, 0.4},
+                                           SeriesCase{"biased", -1.0, 1.5, 0.4, 1.0, 0.5},
+                                           SeriesCase{"narrow", 0.5, 1.2, 0.6, 1.0, 0.05}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+
+TimeVaryingModel collapsing(Kind kind) {
+  TimeVaryingModel m = constant_model(1.0, 1.5, 0.5, 1.0);
+  m.bound.kind = kind;
+  m.bound.theta = 0.3;
+  m.bound.shape = 2.5;
+  m.bound.scale = 1.0;
+  m.bound.rate = 1.0;
+  return m;
+}
+
+// The largest relative error over the bulk of `grid` against `reference`, a
+// solve whose step divides the grid's.
+double error_against(const FptGrid& grid, const FptGrid& reference) {
+  const auto stride = static_cast<std::size_t>(std::llround(grid.dt / reference.dt));
+  return bulk_error(grid, [&](double t, bool choice) {
+    const auto k = static_cast<std::size_t>(std::llround(t / grid.dt)) * stride;
+    return choice ? reference.upper[k] : reference.lower[k];
+  });
+}
+
+// Halving the step divides the error of a collapsing bound by 2^2.5 = 5.7
+// once the corrected trapezoid rule is in its asymptotic range; the band
+// [4, 8] admits orders 2 to 3 and refuses the uncorrected rule's 1.5.
+TEST(FptSolverTest, CollapsingBoundErrorFallsAtOrderTwoAndAHalf) {
+  for (const Kind kind : {Kind::Exponential, Kind::Weibull}) {
+    const TimeVaryingModel m = collapsing(kind);
+    const FptGrid reference = solve(m, 1.0 / 4608.0, 2.0);
+    const double e1 = error_against(solve(m, 1.0 / 288.0, 2.0), reference);
+    const double e2 = error_against(solve(m, 1.0 / 576.0, 2.0), reference);
+    const double e3 = error_against(solve(m, 1.0 / 1152.0, 2.0), reference);
+    EXPECT_GT(e1 / e2, 4.0) << static_cast<int>(kind);
+    EXPECT_LT(e1 / e2, 8.0) << static_cast<int>(kind);
+    EXPECT_GT(e2 / e3, 4.0) << static_cast<int>(kind);
+    EXPECT_LT(e2 / e3, 8.0) << static_cast<int>(kind);
+  }
+}
+
+// A constant bound without leak or urgency has flat integrands at both ends:
+// halving the step gains far more than any low order would.
+TEST(FptSolverTest, ConstantBoundErrorFallsFasterThanAnyLowOrder) {
+  const TimeVaryingModel m = constant_model(1.0, 1.0, 0.5, 1.0);
+  const auto exact = [&](double t, bool choice) { return series_density(m, t, choice); };
+  const double coarse = bulk_error(solve(m, 1.0 / 60.0, 1.5), exact);
+  const double fine = bulk_error(solve(m, 1.0 / 120.0, 1.5), exact);
+  EXPECT_GT(coarse / fine, 64.0) << coarse << " " << fine;
+}
+
+// Each case once against a simulation and for its total mass.
+struct WalkCase {
+  const char* name;
+  TimeVaryingModel model;
+};
+
+TimeVaryingModel with(TimeVaryingModel m, double leak, double urgency, double start = 0.5, double sz = 0.0) {
+  m.leak = leak;
+  m.urgency = urgency;
+  m.start = start;
+  m.sz = sz;
+  return m;
+}
+
+const WalkCase kWalkCases[] = {
+    {"angle", collapsing(Kind::Angle)},
+    {"weibull", collapsing(Kind::Weibull)},
+    {"exponential", collapsing(Kind::Exponential)},
+    {"hyperbolic", collapsing(Kind::Hyperbolic)},
+    {"leak", with(collapsing(Kind::Constant), 1.0, 0.0)},
+    {"urgency", with(collapsing(Kind::Constant), 0.0, 1.5)},
+    {"leak_urgency_weibull_sz", with(collapsing(Kind::Weibull), 1.0, 1.0, 0.4, 0.2)},
+};
+
+class WalkCases : public ::testing::TestWithParam<WalkCase> {};
+
+constexpr double kWalkHorizon = 6.0;
+
+// Everything that starts inside leaves by t_max: the grid's mass is 1 up
+// to the method's error (and the angle bound leaves none at its closing).
+TEST_P(WalkCases, TotalMassIsOne) {
+  const FptGrid grid = solve(GetParam().model, SolverResolution{}.relative_step, kWalkHorizon);
+  EXPECT_NEAR(grid.upper_integral.back() + grid.lower_integral.back(), 1.0, 1e-5);
+  if (GetParam().model.bound.kind == Kind::Angle) {
+    const double closing = 0.75 / std::tan(0.3);
+    EXPECT_LT(grid.dt * static_cast<double>(grid.upper.size() - 1), closing);
+    EXPECT_GT(grid.dt * static_cast<double>(grid.upper.size()), closing);
+  }
+}
+
+// The decision time of one path by the Euler scheme at a 0.05 ms step,
+// signed by the bound it reaches (upper +, lower -); 0: still inside at
+// kWalkHorizon.
+double euler_walk(const TimeVaryingModel& m, std::mt19937_64& rng) {
+  constexpr double kStep = 5e-5;
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> uniform(-0.5, 0.5);
+  double x = (m.start - 0.5 + m.sz * uniform(rng)) * m.boundary;
+  const double root_step = std::sqrt(kStep);
+  for (int i = 1; i * kStep <= kWalkHorizon; ++i) {
+    const double t_before = (i - 1) * kStep;
+    const double gain = 1.0 + m.urgency * t_before;
+    x += (gain * m.drift - m.leak * x) * kStep + gain * m.noise_sd * root_step * normal(rng);
+    const double t = i * kStep;
+    const double b = bound_half_width(m, t);
+    if (x >= b) return t;
+    if (x <= -b) return -t;
+  }
+  return 0.0;
+}
+
+// The grid's distribution function of the signed decision time.
+double signed_cdf(const FptGrid& grid, double y) {
+  const auto integral = [&](const std::vector<double>& running, double t) {
+    const double position = t / grid.dt;
+    const auto i = static_cast<std::size_t>(position);
+    if (i + 1 >= running.size()) return running.back();
+    return running[i] + (position - static_cast<double>(i)) * (running[i + 1] - running[i]);
+  };
+  const double lower_total = grid.lower_integral.back();
+  return y < 0.0 ? lower_total - integral(grid.lower_integral, -y) : lower_total + integral(grid.upper_integral, y);
+}
+
+// 10,000 paths against the grid at 19 quantiles of the signed decision time.
+// By the Dvoretzky-Kiefer-Wolfowitz bound the empirical distribution function
+// strays more than sqrt(ln(2/1e-6) / (2 n)) = 0.027 anywhere with probability
+// below 1e-6 per case (7e-6 for the 7), fixed seed; 0.005 more allows for the
+// Euler walk's own bias (it misses crossings between steps: about
+// 0.58 sqrt(step) noise_sd of bound).
+TEST_P(WalkCases, MatchesAnEulerSimulation) {
+  const TimeVaryingModel& m = GetParam().model;
+  constexpr std::size_t kPaths = 10000;
+  std::mt19937_64 rng(20240611);
+  std::vector<double> signed_times(kPaths);
+  for (double& y : signed_times) y = euler_walk(m, rng);
+  std::sort(signed_times.begin(), signed_times.end());
+  const FptGrid grid = solve(m, SolverResolution{}.relative_step, kWalkHorizon);
+  const double tolerance = std::sqrt(std::log(2.0 / 1e-6) / (2.0 * kPaths)) + 0.005;
+  for (int q = 1; q < 20; ++q) {
+    const std::size_t index = kPaths * static_cast<std::size_t>(q) / 20;
+    const double y = signed_times[index];
+    if (y == 0.0) continue;  // the timed-out paths sit at 0
+    const double empirical = static_cast<double>(std::upper_bound(signed_times.begin(), signed_times.end(), y) -
+                                                 signed_times.begin()) / kPaths;
+    EXPECT_NEAR(signed_cdf(grid, y), empirical, tolerance) << "at " << y;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FptSolver, WalkCases, ::testing::ValuesIn(kWalkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Between grid times the cubic in log density; st through the running
+// integral. Against the series with t0 and st.
+TEST(FptSolverTest, GridLogDensityInterpolatesAndAveragesOverSt) {
+  const TimeVaryingModel m = constant_model(0.7, 1.2, 0.45, 1.0);
+  const FptGrid grid = solve(m, SolverResolution{}.relative_step, 4.0);
+  ModelParams p{0.7, 1.2, 0.45, 0.3, 1.0};
+  for (const double st : {0.0, 0.1}) {
+    p.st = st;
+    for (const double rt : {0.42, 0.5137, 0.66, 0.9, 1.4, 2.3}) {
+      for (const bool choice : {true, false}) {
+        EXPECT_NEAR(grid_log_density(grid, rt, choice, 0.3, st), wfpt_log_density(rt, choice, p), 1e-4)
+            << rt << " " << choice << " " << st;
+      }
+    }
+  }
+  EXPECT_EQ(grid_log_density(grid, 0.29, true, 0.3, 0.0), -INFINITY);
+  EXPECT_EQ(grid_log_density(grid, 4.5, true, 0.3, 0.0), -INFINITY);
+  EXPECT_EQ(grid_log_density(grid, 0.24, false, 0.3, 0.1), -INFINITY);
+}
+
+// Each rule refused with its own kind; parameters the bound does not use are
+// not checked.
+struct RefusalCase {
+  const char* name;
+  std::function<void(TimeVaryingModel&, SolverResolution&)> change;
+  FptError::Kind kind;
+};
+
+class Refusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusals, GiveTheirKind) {
+  TimeVaryingModel m = constant_model(1.0, 1.0, 0.5, 1.0);
+  SolverResolution r;
+  GetParam().change(m, r);
+  const auto result = solve_first_passage(m, r);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().kind(), GetParam().kind);
+  EXPECT_FALSE(result.error().message().empty());
+}
+
+using FK = FptError::Kind;
+const RefusalCase kRefusals[] = {
+    {"boundary", [](auto& m, auto&) { m.boundary = 0.0; }, FK::Model},
+    {"start_on_edge", [](auto& m, auto&) { m.start = 1.0; }, FK::Model},
+    {"noise", [](auto& m, auto&) { m.noise_sd = -1.0; }, FK::Model},
+    {"sz_window", [](auto& m, auto&) { m.sz = 1.0; }, FK::Model},
+    {"drift_nan", [](auto& m, auto&) { m.drift = NAN; }, FK::Model},
+    {"theta_right_angle", [](auto& m, auto&) { m.bound = {Kind::Angle, std::numbers::pi / 2}; }, FK::Theta},
+    {"theta_below", [](auto& m, auto&) { m.bound = {Kind::Angle, -1.6}; }, FK::Theta},
+    {"theta_nan", [](auto& m, auto&) { m.bound = {Kind::Angle, NAN}; }, FK::Theta},
+    {"shape_zero", [](auto& m, auto&) { m.bound = {Kind::Weibull, 0.0, 0.0, 1.0}; }, FK::Shape},
+    {"scale_negative", [](auto& m, auto&) { m.bound = {Kind::Weibull, 0.0, 2.0, -1.0}; }, FK::Scale},
+    {"scale_infinite", [](auto& m, auto&) { m.bound = {Kind::Weibull, 0.0, 2.0, INFINITY}; }, FK::Scale},
+    {"rate_negative", [](auto& m, auto&) { m.bound = {Kind::Exponential, 0.0, 1.0, 1.0, -0.1}; }, FK::Rate},
+    {"rate_nan", [](auto& m, auto&) { m.bound = {Kind::Hyperbolic, 0.0, 1.0, 1.0, NAN}; }, FK::Rate},
+    {"leak_negative", [](auto& m, auto&) { m.leak = -0.5; }, FK::Leak},
+    {"urgency_infinite", [](auto& m, auto&) { m.urgency = INFINITY; }, FK::Urgency},
+    {"urgency_negative", [](auto& m, auto&) { m.urgency = -0.1; }, FK::Urgency},
+    {"step_zero", [](auto&, auto& r) { r.relative_step = 0.0; }, FK::Resolution},
+    {"t_max_nan", [](auto&, auto& r) { r.t_max = NAN; }, FK::Resolution},
+    {"too_many_steps", [](auto&, auto& r) { r.t_max = 1e6; }, FK::Resolution},
+};
+
+INSTANTIATE_TEST_SUITE_P(FptSolver, Refusals, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FptSolverTest, ModelErrorsCarryTheTablesError) {
+  TimeVaryingModel m = constant_model(1.0, -1.0, 0.5, 1.0);
+  const auto e = check_time_varying(m, {});
+  ASSERT_TRUE(e);
+  ASSERT_TRUE(e->param_error());
+  EXPECT_EQ(e->param_error()->param(), Param::Boundary);
+  EXPECT_EQ(e->message(), e->param_error()->message());
+  // A constant bound does not read the collapse's parameters.
+  m.boundary = 1.0;
+  m.bound.shape = -1.0;
+  m.bound.rate = -1.0;
+  EXPECT_FALSE(check_time_varying(m, {}));
+}
+
+}  // namespace
+}  // namespace corvatel
