@@ -147,11 +147,11 @@ Weighted weighted_integral(const internal::KronrodRule<H>& rule, const F& f, dou
 
 // The density and its derivatives in model units at decision time tau from
 // the (model's, unreflected) start; the sz and st parts are the caller's.
-Weighted point(double tau, bool choice, double start, const ModelParams& p, bool with_log = true) {
+Weighted point(double tau, bool choice, double start, const ModelParams& p) {
   const ModelParams at{p.drift, p.boundary, start, p.t0, p.noise_sd, p.sv, 0.0, 0.0, 0.0};
   const internal::Reduced r = internal::reduce(choice, at);
   if (!(tau > 0.0) || std::isinf(tau) || !(r.w > 0.0 && r.far > 0.0)) return {-kInf, {}};
-  const internal::LowerSlopes s = internal::log_lower_slopes(r.m, tau, r.w, r.far, with_log);
+  const internal::LowerSlopes s = internal::log_lower_slopes(r.m, tau, r.w, r.far);
   // The upper response reflects drift and start.
   const double sign = choice ? -1.0 : 1.0;
   Weighted out{s.log_f, {}};
@@ -163,10 +163,9 @@ Weighted point(double tau, bool choice, double start, const ModelParams& p, bool
   return out;
 }
 
-// The diffusion's derivatives, divided by its density.
+// The diffusion's derivatives with sz or st, divided by its density.
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double tolerance) {
   const double tau = rt - p.t0;
-  if (p.sz == 0.0 && p.st == 0.0) return point(tau, choice, p.start, p, false).g;
   std::size_t budget = kBudget;
   // Over the start at decision time tau, with d/dsz the mean of d/dstart
   // times the relative place in the window.
@@ -195,14 +194,23 @@ std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const Model
 
 DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& p,
                                           const OutlierWindow& outlier_window, double tolerance) {
-  const double log_diffusion = wfpt_log_density(rt, choice, p);
+  // Without windows the density and its slopes come from one pass over the
+  // series, the density as wfpt_log_density computes it.
+  const bool windows = p.sz > 0.0 || p.st > 0.0;
+  Weighted diffusion{-kInf, {}};
+  if (!windows && std::isfinite(rt)) {
+    diffusion = point(rt - p.t0, choice, p.start, p);
+  } else if (windows) {
+    diffusion.log_f = wfpt_log_density(rt, choice, p);
+  }
+  const double log_diffusion = diffusion.log_f;
   DensityGradient out{log_mixture(log_diffusion, rt, p.p_outlier, outlier_window), {}};
   if (!(log_diffusion > -kInf)) {
     // Only contaminants respond here: the log of p c has slope 1 / p in p.
     if (p.p_outlier > 0.0 && out.log_density > -kInf) out.d[kSlopes] = 1.0 / p.p_outlier;
     return out;
   }
-  const std::array<double, kSlopes> g = diffusion_slopes(rt, choice, p, tolerance);
+  const std::array<double, kSlopes> g = windows ? diffusion_slopes(rt, choice, p, tolerance) : diffusion.g;
   if (p.p_outlier == 0.0 && out.log_density == log_diffusion) {
     std::copy(g.begin(), g.end(), out.d.begin());
   } else {

@@ -150,17 +150,13 @@ double log_lower_robust(const LowerBoundary& m, double tau, double w, double far
 }
 
 // The derivatives of log f0 in u and w, from the series differentiated term
-// by term, and what its log takes (`sum`: S_1 or the Fourier sum); `ok` is
-// false where rounding failed the sum.
+// by term, and f0 itself as unit_density sums it (bit for bit, in the
+// ordinary ranges: not next to an edge nor below kTinyTime); `ok` is false
+// where rounding failed the derivatives' sums.
 struct UnitSlopes {
   double u, w;
-  double sum;
+  SeriesValue value;
   bool images, ok;
-
-  double log_f0(double at_u, double at_w) const {
-    if (images) return std::log(sum) - at_w * at_w / (2.0 * at_u) - kLogSqrt2Pi - 1.5 * std::log(at_u);
-    return std::log(kPi * sum) - kPi * kPi * at_u / 2.0;
-  }
 };
 
 // Images differentiated: with x_k = w + 2k, r_k = e^{-(x_k^2 - w^2) / 2u}
@@ -170,7 +166,9 @@ struct UnitSlopes {
 //   d log f0 / dw = (R - S_2 / u) / S_1.
 // S_3 and R - S_2 / u change sign: each sum stops when the pairs left
 // cannot move it by kSeriesTolerance of the sum of its terms' magnitudes.
-UnitSlopes image_slopes(double u, double w) {
+UnitSlopes image_slopes(double u, double w, double far) {
+  double sum = w;  // the value's S_1, summed and stopped as image_sum does
+  bool value_done = false;
   double r = 1.0;
   double s1 = w;
   double s2 = w * w;
@@ -180,13 +178,21 @@ UnitSlopes image_slopes(double u, double w) {
   for (int j = 1; j < 1000; ++j) {
     const double dj = j;
     const double minus = std::exp(neg_two_over_u * dj * (dj - w));
+    if (!value_done && 2.0 * (2.0 * dj + 1.0) * minus * kGeometricTail <= kSeriesTolerance * std::fabs(sum)) {
+      value_done = true;
+    }
     const double reach = 2.0 * dj + 1.0;  // above |x| of both images of the pair
     const double bound = 2.0 * minus * kGeometricTail;
-    if (bound * reach <= kSeriesTolerance * s1 && bound * reach * reach * reach <= kSeriesTolerance * abs3 &&
+    if (value_done && bound * reach <= kSeriesTolerance * s1 &&
+        bound * reach * reach * reach <= kSeriesTolerance * abs3 &&
         bound * (1.0 + reach * reach / u) <= kSeriesTolerance * (r + s2 / u)) {
       break;
     }
     const double plus = std::exp(neg_two_over_u * dj * (dj + w));
+    if (!value_done) {
+      sum += (w - 2.0 * dj) * minus;
+      sum += (w + 2.0 * dj) * plus;
+    }
     const double xm = w - 2.0 * dj;
     const double xp = w + 2.0 * dj;
     r += minus + plus;
@@ -196,30 +202,36 @@ UnitSlopes image_slopes(double u, double w) {
     abs3 += -xm * xm * xm * minus + xp * xp * xp * plus;
   }
   const bool ok = s1 > 0.0 && std::isfinite(s1) && u > 0.0;
-  return {-1.5 / u + s3 / (2.0 * u * u * s1), (r - s2 / u) / s1, s1, true, ok};
+  // Next to an edge or at tiny times small_time's own forms serve the value.
+  const SeriesValue value = (w < kFarEdge || far < kFarEdge || u < kTinyTime)
+                                ? small_time(u, w, far)
+                                : SeriesValue{sum / std::sqrt(2.0 * kPi * u * u * u), -w * w / (2.0 * u)};
+  return {-1.5 / u + s3 / (2.0 * u * u * s1), (r - s2 / u) / s1, value, true, ok};
 }
 
 // The Fourier series differentiated: with e_k = e^{-(k^2 - 1) c}, c = pi^2 u / 2,
 //   f0 = pi e^{-c} sum_k k e_k sin(k pi w),
 //   d log f0 / du = -(pi^2 / 2) sum_k k^3 e_k sin(k pi w) / sum_k k e_k sin(k pi w),
 //   d log f0 / dw = pi sum_k k^2 e_k cos(k pi w) / sum_k k e_k sin(k pi w),
-// sines and cosines by recurrence from the nearer end of (0, 1), as in
-// large_time.
+// sines and cosines by recurrence from the nearer end of (0, 1); the value's
+// sum summed and stopped as large_time does, in the same pass.
 UnitSlopes fourier_slopes(double u, double w, double far) {
   const double c = kPi * kPi * u / 2.0;
   const bool reflected = w > 0.5;
-  const double x = kPi * (reflected ? far : w);
+  const double x = kPi * (reflected ? (far < kFarEdge ? far : 1.0 - w) : w);
   const double two_cos = 2.0 * std::cos(x);
-  const double g2 = std::exp(-2.0 * c);
+  const double g = std::exp(-c);
+  const double g2 = g * g;
   double sin_prev = 0.0;
   double sin_k = std::sin(x);
   double cos_prev = 1.0;
   double cos_k = std::cos(x);
-  double decay = 1.0;       // e_k
-  double step = g2 * std::exp(-c);  // e_{k+1} / e_k
+  double decay = 1.0;    // e_k
+  double step = g2 * g;  // e_{k+1} / e_k
   // sin(k pi w) = (-1)^{k+1} sin(k x) and cos(k pi w) = (-1)^k cos(k x)
   // where x = pi (1 - w).
-  double l1 = sin_k;
+  double sum = sin_k;  // the value's
+  bool value_done = false;
   double l3 = sin_k;
   double abs3 = sin_k;
   double c2 = reflected ? -cos_k : cos_k;
@@ -227,8 +239,9 @@ UnitSlopes fourier_slopes(double u, double w, double far) {
   for (int k = 1; k < 100000; ++k) {
     const double next_decay = decay * step;
     const double dk1 = k + 1;
+    if (!value_done && dk1 * next_decay * kGeometricTail <= kSeriesTolerance * std::fabs(sum)) value_done = true;
     const double bound = next_decay * kGeometricTail;
-    if (dk1 * bound <= kSeriesTolerance * l1 && dk1 * dk1 * dk1 * bound <= kSeriesTolerance * abs3 &&
+    if (value_done && dk1 * dk1 * dk1 * bound <= kSeriesTolerance * abs3 &&
         dk1 * dk1 * bound <= kSeriesTolerance * abs2) {
       break;
     }
@@ -243,37 +256,17 @@ UnitSlopes fourier_slopes(double u, double w, double far) {
     const bool odd = k % 2 == 1;  // k + 1 even
     const double s = (reflected && odd) ? -sin_k : sin_k;
     const double co = (reflected && !odd) ? -cos_k : cos_k;
-    l1 += dk1 * decay * s;
+    if (!value_done) sum += dk1 * decay * s;
     l3 += dk1 * dk1 * dk1 * decay * s;
     abs3 += dk1 * dk1 * dk1 * decay * std::fabs(s);
     c2 += dk1 * dk1 * decay * co;
     abs2 += dk1 * dk1 * decay * std::fabs(co);
   }
-  const bool ok = l1 > 0.0 && std::isfinite(l1);
-  return {-(kPi * kPi / 2.0) * l3 / l1, kPi * c2 / l1, l1, false, ok};
+  const bool ok = sum > 0.0 && std::isfinite(sum);
+  return {-(kPi * kPi / 2.0) * l3 / sum, kPi * c2 / sum, {kPi * sum, -c}, false, ok};
 }
 
 }  // namespace
-
-LowerSlopes log_lower_slopes(const LowerBoundary& m, double tau, double w, double far, bool with_log) {
-  const double u = tau * m.inv_a2;
-  bool images = u < kSeriesSwitch;
-  UnitSlopes f0 = images ? image_slopes(u, w) : fourier_slopes(u, w, far);
-  if (!f0.ok) f0 = images ? fourier_slopes(u, w, far) : image_slopes(u, w);
-  const double s2 = m.sv * m.sv;
-  const double d = 1.0 + s2 * tau;
-  const double aw = m.a * w;
-  // The exponent of the drift and sv factors, (sv^2 (aw)^2 - 2 v aw - v^2 tau) / 2D.
-  const double e = (s2 * aw * aw - 2.0 * m.v * aw - m.v * m.v * tau) / (2.0 * d);
-  LowerSlopes out;
-  out.log_f = with_log ? f0.log_f0(u, w) + std::log(m.inv_a2) - 0.5 * std::log(d) + e : 0.0;
-  out.v = -(aw + m.v * tau) / d;
-  out.a = -2.0 / m.a + (s2 * aw * w - m.v * w) / d - 2.0 * u / m.a * f0.u;
-  out.w = (s2 * m.a * aw - m.v * m.a) / d + f0.w;
-  out.tau = f0.u * m.inv_a2 - 0.5 * s2 / d - (0.5 * m.v * m.v + e * s2) / d;
-  out.sv = m.sv * (aw * aw - 2.0 * e * tau - tau) / d;
-  return out;
-}
 
 SeriesValue unit_density(double u, double w, double far) {
   const SeriesValue primary = (u < kSeriesSwitch) ? small_time(u, w, far) : large_time(u, w, far);
@@ -295,11 +288,10 @@ Reduced reduce(bool choice, const ModelParams& p) {
   return {m, p.start, 1.0 - p.start};
 }
 
-double log_lower(const LowerBoundary& m, double tau, double w, double far) {
-  // Quadrature points of a window next to an edge may round onto it.
-  if (!(tau > 0.0) || std::isinf(tau) || !(w > 0.0 && far > 0.0)) return -kInf;
-  const double u = tau * m.inv_a2;
-  const SeriesValue f0 = unit_density(u, w, far);
+namespace {
+
+// log_lower from the unit density f0 = unit_density(tau / a^2, w, far).
+double log_lower_from(const LowerBoundary& m, double tau, double w, double far, const SeriesValue& f0) {
   double prefactor;
   double exponent;
   double parts;  // the sum of the exponent's terms' magnitudes
@@ -327,6 +319,38 @@ double log_lower(const LowerBoundary& m, double tau, double w, double far) {
     return std::log(prefactor) + exponent;
   }
   return log_lower_robust(m, tau, w, far);
+}
+
+}  // namespace
+
+double log_lower(const LowerBoundary& m, double tau, double w, double far) {
+  // Quadrature points of a window next to an edge may round onto it.
+  if (!(tau > 0.0) || std::isinf(tau) || !(w > 0.0 && far > 0.0)) return -kInf;
+  return log_lower_from(m, tau, w, far, unit_density(tau * m.inv_a2, w, far));
+}
+
+LowerSlopes log_lower_slopes(const LowerBoundary& m, double tau, double w, double far) {
+  LowerSlopes out{-kInf, 0.0, 0.0, 0.0, 0.0, 0.0};
+  if (!(tau > 0.0) || std::isinf(tau) || !(w > 0.0 && far > 0.0)) return out;
+  const double u = tau * m.inv_a2;
+  bool images = u < kSeriesSwitch;
+  UnitSlopes f0 = images ? image_slopes(u, w, far) : fourier_slopes(u, w, far);
+  if (!f0.ok) f0 = images ? fourier_slopes(u, w, far) : image_slopes(u, w, far);
+  // The value's own sum where this pass summed it as unit_density does.
+  const bool same_sum = f0.images == images && f0.value.factor > 0.0 && std::isfinite(f0.value.factor) &&
+                        (!images || (w >= kFarEdge && far >= kFarEdge && u >= kTinyTime));
+  out.log_f = same_sum ? log_lower_from(m, tau, w, far, f0.value) : log_lower(m, tau, w, far);
+  const double s2 = m.sv * m.sv;
+  const double d = 1.0 + s2 * tau;
+  const double aw = m.a * w;
+  // The exponent of the drift and sv factors, (sv^2 (aw)^2 - 2 v aw - v^2 tau) / 2D.
+  const double e = (s2 * aw * aw - 2.0 * m.v * aw - m.v * m.v * tau) / (2.0 * d);
+  out.v = -(aw + m.v * tau) / d;
+  out.a = -2.0 / m.a + (s2 * aw * w - m.v * w) / d - 2.0 * u / m.a * f0.u;
+  out.w = (s2 * m.a * aw - m.v * m.a) / d + f0.w;
+  out.tau = f0.u * m.inv_a2 - 0.5 * s2 / d - (0.5 * m.v * m.v + e * s2) / d;
+  out.sv = m.sv * (aw * aw - 2.0 * e * tau - tau) / d;
+  return out;
 }
 
 double upper_probability(double drift, double boundary, double start, double noise_sd) {

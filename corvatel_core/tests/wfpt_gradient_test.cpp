@@ -96,6 +96,34 @@ TEST_P(WfptGradientTest, EachDerivativeIsTheDensitysDifference) {
 INSTANTIATE_TEST_SUITE_P(Points, WfptGradientTest, testing::ValuesIn(points()),
                          [](const testing::TestParamInfo<Point>& info) { return info.param.name; });
 
+// The density comes from the same pass as its slopes: it must be the
+// density's own bits over every branch of the series (both series, both
+// edges of the start, tiny and huge times, sv, extreme drifts).
+TEST(WfptGradientEdgesTest, LogDensityKeepsItsBitsOverTheSeriesBranches) {
+  int compared = 0;
+  for (const double tau : {1e-95, 1e-6, 0.004, 0.1, 0.449, 0.451, 2.0, 40.0, 1e4}) {
+    for (const double start : {1e-9, 0x1p-13, 0.2, 0.5, 0.7, 1.0 - 0x1p-13, 1.0 - 1e-9}) {
+      for (const double drift : {-8.0, 0.0, 1.5}) {
+        for (const double sv : {0.0, 1.2}) {
+          for (const bool choice : {false, true}) {
+            const ModelParams p{drift, 1.3, start, 0.2, 1.0, sv};
+            const double rt = 0.2 + tau;
+            const double expected = wfpt_log_density(rt, choice, p);
+            const DensityGradient got = wfpt_log_density_gradient(rt, choice, p);
+            ASSERT_EQ(std::memcmp(&expected, &got.log_density, sizeof expected), 0)
+                << tau << " " << start << " " << drift << " " << sv << " " << choice;
+            if (std::isfinite(expected) && expected > -700.0) {
+              for (const double d : got.d) ASSERT_TRUE(std::isfinite(d)) << tau << " " << start;
+            }
+            ++compared;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(compared, 756);
+}
+
 TEST(WfptGradientEdgesTest, NoDensityNoSlopeButTheContaminantsOwn) {
   const ModelParams plain{1.0, 1.4, 0.5, 0.3};
   const DensityGradient before_t0 = wfpt_log_density_gradient(0.2, true, plain);

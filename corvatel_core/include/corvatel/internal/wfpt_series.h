@@ -74,21 +74,21 @@ Reduced reduce(bool choice, const ModelParams& p);
 // unit_density; -inf where w or far is 0.
 double log_lower(const LowerBoundary& m, double tau, double w, double far);
 
-// log_lower's density and its derivatives with respect to its arguments, in
-// the reduced units of LowerBoundary. The derivatives come from the series
-// differentiated term by term (the image series in u and w, the Fourier
-// series likewise), summed to the same tail bound as the value, and the
-// drift and sv factors differentiated in closed form. `log_f` is that of
-// these sums (0 unless `with_log`), within a few ulps of log_lower's but not
-// its bits. Finite
-// wherever the density is a normal double; the derivatives in w lose
-// about eps / min(w, far) relative next to an edge.
+// log_lower's density, bit for bit, and its derivatives with respect to its
+// arguments in the reduced units of LowerBoundary, in one pass over the
+// series where it can: the series differentiated term by term (the image
+// series in u and w, the Fourier series likewise), each derivative summed
+// until its tail is below kSeriesTolerance of the sum of its terms'
+// magnitudes, and the drift and sv factors differentiated in closed form.
+// Finite wherever the density is a normal double in the ordinary ranges;
+// the derivatives in w lose about eps / min(w, far) relative next to an
+// edge. Zero derivatives and -inf where log_lower is -inf.
 struct LowerSlopes {
   double log_f;
   double v, a, sv, w, tau;
 };
 
-LowerSlopes log_lower_slopes(const LowerBoundary& m, double tau, double w, double far, bool with_log = true);
+LowerSlopes log_lower_slopes(const LowerBoundary& m, double tau, double w, double far);
 
 // Probability of ending at the upper boundary, sv = sz = 0 (closed form).
 double upper_probability(double drift, double boundary, double start, double noise_sd);
