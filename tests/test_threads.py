@@ -184,6 +184,7 @@ INTERRUPTIBLE = {
                     "'rt': 0.3 + np.arange(200_000) % 997 / 1000}), method='ml')",
     "wfpt_logpdf": "corvatel.wfpt_logpdf(np.full(5_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",
     "wfpt_cdf": "corvatel.wfpt_cdf(np.full(1_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",
+    "wfpt_logpdf_grad": "corvatel.wfpt_logpdf_grad(np.full(1_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sz=0.2, st=0.2)",
 }
 
 
