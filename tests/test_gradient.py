@@ -85,24 +85,6 @@ def test_window_mean_slopes_match_reference(point):
     check(point, 1e-6)
 
 
-@pytest.mark.reference
-def test_all_variabilities_together_match_reference():
-    # The reference's nested integrals are good to about 1e-12 here (its
-    # Gauss-Legendre rule at 15 digits): differences over 1e-4 keep 1e-8.
-    rt, choice, args = 1.1, False, dict(drift=0.7, boundary=1.7, start=0.5, t0=0.3, sv=0.8, sz=0.3, st=0.2)
-    _, grad = corvatel.wfpt_logpdf_grad(rt, choice, **args)
-    h = 1e-4
-    for name in ("drift", "sz", "st"):
-        up = ref.full_density(rt, choice, *(args[k] + (h if k == name else 0.0) for k in
-                                            ("drift", "boundary", "start", "t0")), 1.0,
-                              *(args[k] + (h if k == name else 0.0) for k in ("sv", "sz", "st")))
-        down = ref.full_density(rt, choice, *(args[k] - (h if k == name else 0.0) for k in
-                                              ("drift", "boundary", "start", "t0")), 1.0,
-                                *(args[k] - (h if k == name else 0.0) for k in ("sv", "sz", "st")))
-        expected = float((mp.log(up) - mp.log(down)) / (2 * h))
-        assert grad[name] == pytest.approx(expected, rel=1e-6, abs=1e-9), name
-
-
 def test_p_outlier_slope_is_the_mixtures():
     rt = np.array([0.25, 0.6, 1.2, 6.0])  # before t0, inside the window twice, past its end
     p, window = 0.04, (0.0, 5.0)

@@ -66,7 +66,7 @@ def _copies(array: npt.NDArray[Any], dtype: type[np.generic], shape: tuple[int, 
     return array.dtype != dtype or array.shape != shape or not array.flags.c_contiguous
 
 
-def _densities(function: Callable[..., npt.NDArray[np.float64]], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
+def _densities(function: Callable[..., Any], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
                boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
                sz: ArrayLike, st: ArrayLike, p_outlier: ArrayLike | None = None, outlier_window: Any = None) -> Any:
     """`function` over the broadcast arguments; the contaminant mixture's
