@@ -16,7 +16,7 @@ import pandas as pd
 
 from _corvatel import simulate
 
-from ._fitting import STAT_COLUMNS
+from ._fitting import STAT_COLUMNS, truncation
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
@@ -84,7 +84,7 @@ class Density:
                  window: tuple[float, float] | None = None) -> None:
         self.params = params
         self.outlier_window = outlier_window
-        self.window = None if window is None else (max(window[0], 0.0), window[1])
+        self.window = truncation(window)
         self.kept = 1.0 if self.window is None else self._window_probability(*self.window)
 
     def _cdf(self, t: float, upper: bool) -> float:
