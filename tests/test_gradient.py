@@ -3,8 +3,6 @@ independent mpmath density, the log density as wfpt_logpdf's, broadcasting
 and errors as wfpt_logpdf's."""
 
 import math
-import threading
-import time
 
 import mpmath as mp
 import numpy as np
@@ -134,26 +132,3 @@ def test_bad_arguments_raise_as_logpdf_does(bad, error, match):
     with pytest.raises(error, match=match):
         corvatel.wfpt_logpdf_grad(**args)
 
-
-def test_runs_without_the_interpreter_lock():
-    # A thread that wakes every millisecond keeps stamping while a call of
-    # some hundred milliseconds computes; with the lock held it could not.
-    stamps, stop = [], threading.Event()
-
-    def record():
-        while not stop.is_set():
-            time.sleep(0.001)
-            stamps.append(time.perf_counter())
-
-    recorder = threading.Thread(target=record)
-    recorder.start()
-    try:
-        time.sleep(0.02)
-        start = time.perf_counter()
-        corvatel.wfpt_logpdf_grad(np.linspace(0.35, 2.0, 3000), True, 1.0, 1.5, 0.5, 0.3, sz=0.2, st=0.1)
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        recorder.join()
-    inside = sum(start < t < end for t in stamps)
-    assert inside >= 0.2 * (end - start) / 0.001

@@ -1,6 +1,6 @@
 """What the module does with the interpreter lock: fit_ez keeps it (it reads
 the caller's arrays in place, which another thread could otherwise resize
-under it), and the first load of NumPy's interface never waits while holding
+under it), the densities' gradients release it, and the first load of NumPy's interface never waits while holding
 it."""
 
 import subprocess
@@ -50,6 +50,15 @@ def test_fit_ez_keeps_the_interpreter_lock():
     inside_sleep, _ = _stamps_during(lambda: time.sleep(max(duration, 0.05)))
     assert inside_sleep >= 5
     assert inside_fit <= 2
+
+
+def test_wfpt_logpdf_grad_releases_the_interpreter_lock():
+    # Some hundred milliseconds of gradients (sz and st: quadrature) while a
+    # thread that wakes every millisecond keeps stamping.
+    rts = np.linspace(0.35, 2.0, 3000)
+    inside, duration = _stamps_during(
+        lambda: corvatel.wfpt_logpdf_grad(rts, True, 1.0, 1.5, 0.5, 0.3, sz=0.2, st=0.1))
+    assert inside >= 0.2 * duration / 0.001
 
 
 def test_first_numpy_load_never_waits_holding_the_lock():
