@@ -180,10 +180,12 @@ def test_fixed_start_is_kept(standard_trials):
 
 
 # Angle model recovered from 1,500 Euler trials (0.1 ms step). Over seeds
-# 1-5 the largest errors were drift 0.07, boundary 0.05, t0 0.012, theta
-# 0.04 rad; the bounds are about twice those.
+# 1-5 the largest errors were drift 0.083, boundary 0.037, t0 0.007 (the
+# walk's step puts its times up to 0.1 ms late and its bounds a little
+# wide), theta 0.035 rad; the tolerances are about twice those, and the
+# angle model's log-likelihood beat the constant bound's by 28 to 41.
 ANGLE_TRUTH = dict(drift=1.0, boundary=1.5, t0=0.3, theta=0.3)
-ANGLE_TOLERANCE = dict(drift_rate=0.15, boundary_separation=0.12, non_decision_time=0.03, theta=0.08)
+ANGLE_TOLERANCE = dict(drift_rate=0.17, boundary_separation=0.08, non_decision_time=0.015, theta=0.07)
 
 
 @pytest.mark.parametrize("seed", [3])
