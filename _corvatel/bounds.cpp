@@ -104,7 +104,8 @@ PyObject* bounds_logpdf(PyObject*, PyObject* args, PyObject* kwargs) {
       !number(arg[4], "start", 0.0, m.start) || !number(arg[5], "t0", 0.0, t0) ||
       !number(arg[7], "theta", defaults.theta, m.bound.theta) ||
       !number(arg[8], "shape", defaults.shape, m.bound.shape) ||
-      !number(arg[9], "scale", defaults.scale, m.bound.scale) || !number(arg[10], "rate", defaults.rate, m.bound.rate) ||
+      !number(arg[9], "scale", defaults.scale, m.bound.scale) ||
+      !number(arg[10], "rate", defaults.rate, m.bound.rate) ||
       !number(arg[11], "leak", 0.0, m.leak) || !number(arg[12], "urgency", 0.0, m.urgency) ||
       !number(arg[13], "noise_sd", 1.0, m.noise_sd) || !number(arg[14], "sz", 0.0, m.sz) ||
       !number(arg[15], "st", 0.0, st) ||

@@ -323,8 +323,8 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier:
         if p_outlier != 0.0 or rt_window is not None:
             raise ValueError("p_outlier and rt_window apply to fits of models \"ddm\" and \"full\" only")
         fixed_start = None if start == "free" else (0.5 if start is None else start)
-        solved = _corvatel.fit_bounds_ml(choice_array, rt_array, solver_bound, bool(leak), bool(urgency),
-                                         fixed_start)
+        solved = _corvatel.fit_bounds_ml(choice_array, rt_array, cast(Any, solver_bound), bool(leak), bool(urgency),
+                                         cast(Any, fixed_start))
         return _bounds_named(solved, solver_bound)
     p_outlier = check_p_outlier(p_outlier, outlier_window)
     fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window, rt_window)
@@ -452,8 +452,8 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     shape_out = np.broadcast_shapes(choices.shape, times.shape)
     flat_rt = np.ascontiguousarray(np.broadcast_to(times, shape_out)).reshape(-1)
     flat_choice = np.ascontiguousarray(np.broadcast_to(choices, shape_out)).reshape(-1)
-    out = _corvatel.bounds_logpdf(flat_rt, flat_choice, drift, boundary, start, t0, bound, theta, shape, scale,
-                                  rate, leak, urgency, noise_sd, sz, st, resolution)
+    out = _corvatel.bounds_logpdf(flat_rt, flat_choice, drift, boundary, start, t0, cast(Any, bound), theta, shape,
+                                  scale, rate, leak, urgency, noise_sd, sz, st, resolution)
     if shape_out == ():
         return float(out[0])
     return out.reshape(shape_out)
