@@ -202,6 +202,45 @@ def fit_ml_joint(
     rt_window: tuple[float, float] | None = None,
 ) -> MlFitResult: ...
 
+class BoundsFitResult(TypedDict):
+    params: dict[str, float]
+    converged: bool
+    iterations: int
+    log_likelihood: float
+    n_params: int
+    aic: float
+    bic: float
+
+Bound = Literal["constant", "angle", "weibull", "exponential", "hyperbolic"]
+
+def bounds_logpdf(
+    rt: npt.NDArray[np.float64],
+    choice: npt.NDArray[np.bool_],
+    drift: float,
+    boundary: float,
+    start: float,
+    t0: float,
+    bound: Bound = "constant",
+    theta: float = 0.0,
+    shape: float = 1.0,
+    scale: float = 1.0,
+    rate: float = 0.0,
+    leak: float = 0.0,
+    urgency: float = 0.0,
+    noise_sd: float = 1.0,
+    sz: float = 0.0,
+    st: float = 0.0,
+    resolution: float | None = None,
+) -> npt.NDArray[np.float64]: ...
+def fit_bounds_ml(
+    choices: npt.NDArray[np.bool_],
+    rts: npt.NDArray[np.float64],
+    bound: Bound = "constant",
+    leak: bool = False,
+    urgency: bool = False,
+    start: float | None = 0.5,
+) -> BoundsFitResult: ...
+
 class _Parameter(TypedDict):
     name: str
     fit_name: str

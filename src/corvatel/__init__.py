@@ -29,7 +29,7 @@ from . import datasets, plot
 from ._fitting import fit
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
-from .likelihood import fit_ml, fit_ml_joint, wfpt_cdf, wfpt_logcdf, wfpt_logpdf, wfpt_logpdf_grad, wfpt_pdf
+from .likelihood import bounds_logpdf, fit_ml, fit_ml_joint, wfpt_cdf, wfpt_logcdf, wfpt_logpdf, wfpt_logpdf_grad, wfpt_pdf
 
 if _typing.TYPE_CHECKING:
     # The result dicts' types, for annotations.
@@ -40,4 +40,4 @@ if _typing.TYPE_CHECKING:
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]
 __all__ += ["simulate_full", "wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
-__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad"]
+__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad", "bounds_logpdf"]
