@@ -14,7 +14,8 @@ def test_public_names_in_order():
                                 "set_num_threads", "get_num_threads",
                                 "fit", "simulate_data", "recover", "recovery_summary",
                                 "derive_seed", "datasets", "plot", "simulate_full", "wfpt_pdf", "wfpt_logpdf",
-                                "fit_ml", "fit_ml_joint", "wfpt_cdf", "wfpt_logcdf"]
+                                "fit_ml", "fit_ml_joint", "wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad",
+                                "bounds_logpdf"]
     assert _corvatel.__version__ == "0.1.0"
     assert _corvatel.__doc__ == ""
     # The likelihood functions are wrapped (broadcasting, named results).
