@@ -12,12 +12,18 @@ it computes); under a Numba-compiled graph they run in object mode.
 Needs the ``bayes`` extra: ``pip install "corvatel[bayes]"``.
 """
 
+# pymc has no type information and pytensor only some: subclassing their
+# classes and calling their untyped functions is what this module does.
+# mypy: disable-error-code="import-untyped, import-not-found, misc, no-untyped-call, untyped-decorator, unused-ignore"
+
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 import pymc as pm
 from pymc.distributions.shape_utils import rv_size_is_none
 import pytensor.tensor as pt
@@ -59,7 +65,7 @@ def _static_shape(inputs: list[Any]) -> tuple[int | None, ...]:
     return tuple(shape)
 
 
-def _check_runtime_broadcast(node: Apply, values: list[npt.NDArray[Any]]) -> tuple[int, ...]:
+def _check_runtime_broadcast(node: Any, values: Sequence[npt.NDArray[Any]]) -> tuple[int, ...]:
     """The broadcast shape of `values`; refuses what PyTensor's elementwise
     Ops refuse, a length-1 axis that the graph did not declare broadcastable,
     since the gradient sums only over declared axes."""
@@ -94,10 +100,12 @@ def _core_call(gradients: bool, shape: tuple[int, ...], columns: list[Any],
     Op's inputs do not need (float64, broadcast already checked)."""
     size = int(np.prod(shape))
     rt, upper, drift, boundary, start, t0, sv, sz, st, p_outlier = (_flat(np.asarray(x), shape) for x in columns)
-    function = _corvatel.wfpt_logpdf_grad if gradients else _corvatel.wfpt_logpdf
-    out = function(rt, upper, drift, boundary, start, t0, 1.0, sv, sz, st, p_outlier=p_outlier,
-                   outlier_window=window)
-    logp, rows = out if gradients else (out, None)
+    args = (rt, upper, drift, boundary, start, t0, 1.0, sv, sz, st)
+    rows: npt.NDArray[np.float64] | None = None
+    if gradients:
+        logp, rows = _corvatel.wfpt_logpdf_grad(*args, p_outlier=p_outlier, outlier_window=window)
+    else:
+        logp = _corvatel.wfpt_logpdf(*args, p_outlier=p_outlier, outlier_window=window)
     if logp.size != size:  # every argument was a number
         logp = np.full(size, logp[0])
         rows = None if rows is None else np.repeat(rows, size, axis=1)
@@ -119,7 +127,7 @@ def _masked_call(gradients: bool, shape: tuple[int, ...], rt: Any, choice: Any, 
         except ValueError:
             pass
     size = int(np.prod(shape))
-    full = [np.broadcast_to(np.asarray(x), shape).reshape(-1) for x in (rt, upper, *params)]
+    full = [np.ascontiguousarray(np.broadcast_to(np.asarray(x), shape)).reshape(-1) for x in (rt, upper, *params)]
     columns = dict(zip(OP_PARAMETERS, full[2:]), noise_sd=np.ones(size))
     codes, _ = _corvatel.check_params(columns, "density")
     valid = (codes < 0) & ~np.broadcast_to(bad_choice, shape).reshape(-1) & ~np.isnan(full[0])
@@ -158,7 +166,7 @@ class WfptLogp(Op):
     def __init__(self, gradients: bool = False) -> None:
         self.gradients = gradients
 
-    def make_node(self, *inputs: Any) -> Apply:
+    def make_node(self, *inputs: Any) -> Any:
         if len(inputs) != 2 + len(OP_PARAMETERS) + 2:
             raise TypeError(f"WfptLogp takes rt, choice, {', '.join(OP_PARAMETERS)}, outlier_lo and outlier_hi")
         variables = [pt.as_tensor_variable(x, dtype="float64") if not hasattr(x, "type") else pt.cast(x, "float64")
@@ -167,7 +175,7 @@ class WfptLogp(Op):
         outputs = [pt.tensor(dtype="float64", shape=shape) for _ in range(1 + len(OP_PARAMETERS) * self.gradients)]
         return Apply(self, variables, outputs)
 
-    def perform(self, node: Apply, inputs: list[Any], output_storage: list[list[Any]]) -> None:
+    def perform(self, node: Any, inputs: Sequence[Any], output_storage: list[list[Any]]) -> None:
         rt, choice, *params, lo, hi = inputs
         shape = _check_runtime_broadcast(node, inputs)
         if 0 in shape:
@@ -183,15 +191,15 @@ class WfptLogp(Op):
             for storage, row in zip(output_storage[1:], rows):
                 storage[0] = row.reshape(shape)
 
-    def infer_shape(self, fgraph: Any, node: Apply, input_shapes: list[Any]) -> list[Any]:
+    def infer_shape(self, fgraph: Any, node: Any, input_shapes: Sequence[Any]) -> list[Any]:
         shape = pt.broadcast_shape(*input_shapes, arrays_are_shapes=True)
         return [tuple(shape)] * len(node.outputs)
 
-    def connection_pattern(self, node: Apply) -> list[list[bool]]:
+    def connection_pattern(self, node: Any) -> list[list[bool]]:
         connected = [True] + [False] + [True] * len(OP_PARAMETERS) + [False, False]
         return [[c] * len(node.outputs) for c in connected]
 
-    def grad(self, inputs: list[Any], output_grads: list[Any]) -> list[Any]:
+    def grad(self, inputs: Sequence[Any], output_grads: Sequence[Any]) -> list[Any]:
         if self.gradients:
             # Second derivatives are not computed.
             return [grad_not_implemented(self, i, x) for i, x in enumerate(inputs)]
@@ -209,7 +217,7 @@ wfpt_logp_grad = WfptLogp(gradients=True)
 
 @register_specialize
 @node_rewriter([WfptLogp])
-def local_wfpt_one_call(fgraph: Any, node: Apply) -> Any:
+def local_wfpt_one_call(fgraph: Any, node: Any) -> Any:
     """One call for both: a values-only WfptLogp whose inputs also feed a
     WfptLogp with gradients takes its values from that one; a WfptLogp with
     gradients whose derivatives nobody uses becomes a values-only one."""
@@ -294,11 +302,7 @@ def observed_trials(observed: Any) -> Any:
     upper boundary); anything else raises ValueError or TypeError. Response
     times must not be NaN. PyTensor variables (``pm.Data``) pass unchanged.
     """
-    try:
-        import pandas as pd
-    except ImportError:  # pragma: no cover - pandas is a dependency
-        pd = None
-    if pd is not None and isinstance(observed, pd.DataFrame):
+    if isinstance(observed, pd.DataFrame):
         missing = [c for c in ("rt", "choice") if c not in observed.columns]
         if missing:
             raise ValueError(f"observed DataFrame needs columns rt and choice; missing {', '.join(missing)}")
@@ -353,7 +357,7 @@ class DDM(pm.Continuous):
     def dist(cls, drift: Any, boundary: Any, t0: Any, start: Any = None, sv: Any = None, sz: Any = None,
              st: Any = None, p_outlier: Any = None, outlier_window: tuple[float, float] = OUTLIER_WINDOW,
              **kwargs: Any) -> Any:
-        _corvatel.check_outlier_window(tuple(float(x) for x in outlier_window))
+        _corvatel.check_outlier_window((float(outlier_window[0]), float(outlier_window[1])))
         defaults = {name: BY_NAME[name].default for name in ("sv", "sz", "st", "p_outlier")}
         given = {"sv": sv, "sz": sz, "st": st, "p_outlier": p_outlier}
         filled = {name: defaults[name] if value is None else value for name, value in given.items()}
