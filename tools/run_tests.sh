@@ -80,7 +80,7 @@ core_tests() {
 
 pytest_summary=build/pytest-summary.txt
 module_tests() {
-  python3 -m pip install --quiet ".[test]"
+  python3 -m pip install --quiet ".[test,bayes]"
   mkdir -p build
   python3 -m pytest -p no:cacheprovider | tee build/pytest.log
   tail -n 1 build/pytest.log >"$pytest_summary"

@@ -65,7 +65,7 @@ for minor in "${minors[@]}"; do
     "$venv/bin/python" -m pip install --quiet "$wheel"
     "$venv/bin/python" -m corvatel >/dev/null
   else
-    "$venv/bin/python" -m pip install --quiet "$wheel[test]"
+    "$venv/bin/python" -m pip install --quiet "$wheel[test,bayes]"
     # From the tests folder's parent, but against the installed wheel: the
     # sources are never on the path (the suite imports in importlib mode).
     # The references and the slow numerical checks test numbers the core
