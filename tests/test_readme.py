@@ -127,7 +127,9 @@ def test_examples_and_package_type_check(tmp_path):
     readme = tmp_path / "readme_examples.py"
     readme.write_text("\n".join(scripts()))
     typed = Path(__file__).with_name("typed_example.py")
-    mypy = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull]
+    # PyMC, which the Bayesian example imports, ships no type information.
+    mypy = [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+            "--disable-error-code", "import-untyped"]
     # The examples, then the installed package's own bodies (mypy takes
     # files or a package, not both).
     for target in ([str(readme), str(typed)], ["-p", "corvatel"]):
