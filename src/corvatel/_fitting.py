@@ -279,7 +279,7 @@ def check_bound(model: str, bound: Any, leak: Any, urgency: Any, method: str) ->
     if bound is not None and not isinstance(bound, str):
         raise TypeError(f"bound must be a bound's name or None, not {bound!r}")
     if method != "ml" and (bound is not None or leak or urgency):
-        raise ValueError(f"bound, leak and urgency apply to method 'ml' only; got method={method!r}")
+        raise ValueError(f"bound=, leak= and urgency= apply to method 'ml' only; got method={method!r}")
     return _solver_bound(model, bound, leak, urgency, None)
 
 
