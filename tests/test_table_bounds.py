@@ -95,7 +95,7 @@ def test_a_group_too_small_keeps_its_row_with_the_fits_error(trials, tables, cas
     ({"method": "ez", "leak": True}, ValueError, "apply to method 'ml' only"),
     ({"method": "sim", "bound": "angle"}, ValueError, "apply to method 'ml' only"),
     ({"method": "sim", "model": "angle"}, ValueError, "model applies to method 'ml' only"),
-], ids=lambda v: v if isinstance(v, str) else None)
+])
 def test_options_these_fits_do_not_take_are_refused_by_name(trials, kwargs, error, message):
     table = trials.assign(coh=0.1)
     kwargs = {"method": "ml", **kwargs}
