@@ -147,3 +147,12 @@ def test_cli_help_shows_the_bound_options_with_an_example(capsys):
     assert status == 0
     assert "--model {ddm,full,angle,weibull}" in out and "--leak" in out and "--urgency" in out
     assert "--method ml --model angle -o fits.csv" in out
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case, columns", [("weibull", "shape, scale"), ("constant urgency", "urgency")])
+def test_fit_check_refuses_to_draw_these_fits_as_the_standard_model(trials, tables, case, columns):
+    from corvatel import plot
+
+    with pytest.raises(ValueError, match=f"time-varying bound, leak or urgency \\(columns {columns}\\)"):
+        plot.fit_check(trials, tables[case])

@@ -35,6 +35,8 @@ STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
 # Every likelihood model a table can be fitted with: the standard ones and the bounds named as models.
 FIT_MODELS = MODELS + BOUND_MODELS
+# The columns only fits with a time-varying bound, leak or urgency have.
+BOUND_COLUMNS = tuple(dict.fromkeys(name for names in BOUNDS.values() for name in names)) + ("leak", "urgency")
 
 Options = Mapping[str, Any]
 
