@@ -5,7 +5,9 @@ into one result row by the pure function `run_fit_task`; `run_tasks` maps
 them in order. Methods are entries of `METHODS`: a per-group fit function
 and the columns it adds. Joint likelihood fits of conditions (`depends_on`)
 are `JointFitTask` values, each turned into one row per level by
-`run_joint_task`."""
+`run_joint_task`. Likelihood fits with a time-varying bound, leak or
+urgency (fit_ml's bound fits) are the "ml" method with a `bound` option;
+their columns are those of `bounds_method`."""
 
 from __future__ import annotations
 
@@ -20,7 +22,7 @@ import pandas as pd
 
 from _corvatel import SIM_INVALID_COST, CorvatelError, fit_ez, fit_sim, summary_stats
 
-from .likelihood import OUTLIER_WINDOW, check_p_outlier, fit_ml, fit_ml_joint
+from .likelihood import BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, check_p_outlier, fit_ml, fit_ml_joint
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
@@ -31,6 +33,10 @@ from ._trials import (GroupedTrials, Order, TrialTable, as_frame, check_order, g
 
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
+# Every likelihood model a table can be fitted with: the standard ones and the bounds named as models.
+FIT_MODELS = MODELS + BOUND_MODELS
+# The columns only fits with a time-varying bound, leak or urgency have.
+BOUND_COLUMNS = tuple(dict.fromkeys(name for names in BOUNDS.values() for name in names)) + ("leak", "urgency")
 
 Options = Mapping[str, Any]
 
@@ -67,6 +73,27 @@ def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[s
     # to which the likelihood is truncated.
     return fit_ml(choices, rts, model=options["model"], p_outlier=options["p_outlier"],
                   outlier_window=options["outlier_window"], rt_window=truncation(options.get("rt_window")))
+
+
+def _fit_bounds(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
+    return fit_ml(choices, rts, model=options["model"], bound=options["bound"], leak=options["leak"],
+                  urgency=options["urgency"])
+
+
+def bounds_method(bound: str, leak: bool, urgency: bool) -> Method:
+    """The "ml" method of a fit with a time-varying bound, leak or urgency:
+    the walk's parameters, the bound's own, leak and urgency when flagged,
+    then the fit's figures."""
+    columns = (PARAM_COLUMNS + BOUNDS[bound] + (("leak",) if leak else ()) + (("urgency",) if urgency else ())
+               + ("converged", "iterations", "log_likelihood", "aic", "bic", "n_params"))
+    return Method(_fit_bounds, columns, int_columns=("iterations", "n_params"), bool_columns=("converged",))
+
+
+def method_of(method: str, options: Options) -> Method:
+    """The fit method a checked request's options select."""
+    if options.get("bound") is not None:
+        return bounds_method(options["bound"], options["leak"], options["urgency"])
+    return METHODS[method]
 
 
 def truncation(window: tuple[float, float] | None) -> tuple[float, float] | None:
@@ -110,7 +137,7 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     """The result row of one group: statistics, fitted columns, `error`
     (empty, or the fit's message with the fitted columns NaN) and
     `warning` (the flags of _flags.group_flags)."""
-    method = METHODS[task.method]
+    method = method_of(task.method, task.options)
     row = group_stats(task.choices, task.rts)
     try:
         result = method.fit(task.choices, task.rts, task.options)
@@ -120,7 +147,9 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     else:
         row.update({column: result[column] for column in method.columns})
         row["error"] = ""
-    row["warning"] = group_flags(task.method, task.options.get("model", "ddm"), task.choices, task.rts, row)
+    # A bound fit's search limits are the solver's own: only its t0 is flagged.
+    flag_model = task.options.get("bound") or task.options.get("model", "ddm")
+    row["warning"] = group_flags(task.method, flag_model, task.choices, task.rts, row)
     return row
 
 
@@ -231,15 +260,42 @@ def check_max_iters(max_iters: Any) -> int:
     return int(max_iters)
 
 
-def check_model(model: Any, method: str) -> str:
-    """The likelihood model; None means "ddm". Only method "ml" takes one."""
+def check_model(model: Any, method: str, models: tuple[str, ...] = MODELS) -> str:
+    """The likelihood model, one of `models`; None means "ddm". Only method "ml" takes one."""
     if model is None:
         return "ddm"
     if method != "ml":
         raise ValueError(f"model applies to method 'ml' only; got model={model!r} with method={method!r}")
-    if not isinstance(model, str) or model not in MODELS:
-        raise ValueError(f"model must be one of {', '.join(repr(m) for m in MODELS)}; got {model!r}")
+    if not isinstance(model, str) or model not in models:
+        raise ValueError(f"model must be one of {', '.join(repr(m) for m in models)}; got {model!r}")
     return model
+
+
+def check_bound(model: str, bound: Any, leak: Any, urgency: Any, method: str) -> str | None:
+    """The time-varying bound a fit asks for (model "angle" or "weibull",
+    or `bound`, leak or urgency; "constant" for leak or urgency alone), or
+    None for a fit of the standard model."""
+    for name, flag in (("leak", leak), ("urgency", urgency)):
+        if not isinstance(flag, bool):
+            raise TypeError(f"{name} must be True or False, not {flag!r}")
+    if bound is not None and not isinstance(bound, str):
+        raise TypeError(f"bound must be a bound's name or None, not {bound!r}")
+    if method != "ml" and (bound is not None or leak or urgency):
+        raise ValueError(f"bound=, leak= and urgency= apply to method 'ml' only; got method={method!r}")
+    return _solver_bound(model, bound, leak, urgency, None)
+
+
+def refuse_with_bound(bound: str, depends_on: Any, p_outlier: Any, outlier_window: Any, min_rt: Any,
+                      max_rt: Any) -> None:
+    """Refuse the options a fit with a time-varying bound, leak or urgency
+    does not take, naming the first one given."""
+    given = [name for name, value in (("depends_on", depends_on), ("p_outlier", p_outlier),
+                                      ("outlier_window", outlier_window), ("min_rt", min_rt), ("max_rt", max_rt))
+             if value is not None]
+    if given:
+        # No joint fit, contaminant mixture or truncated likelihood exists for the bound fits.
+        raise ValueError(f"{given[0]} does not apply to likelihood fits with a time-varying bound, leak or urgency "
+                         f"(here bound {bound!r}); it applies to models 'ddm' and 'full'")
 
 
 def check_outliers(p_outlier: Any, outlier_window: Any, method: str) -> tuple[float | str, tuple[float, float]]:
@@ -297,7 +353,8 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
         depends_on: Mapping[str, Hashable | Sequence[Hashable]] | None = None, client: Any = None,
         p_outlier: float | str | None = None, outlier_window: tuple[float, float] | None = None,
         min_rt: float | None = None, max_rt: float | None = None, dropna: bool = False,
-        order: Mapping[Hashable, Sequence[Any]] | None = None) -> pd.DataFrame:
+        order: Mapping[Hashable, Sequence[Any]] | None = None, bound: str | None = None, leak: bool = False,
+        urgency: bool = False) -> pd.DataFrame:
     """Fit the drift-diffusion model to every group of a table of trials.
 
     Returns one row per group, in sorted key order: the group columns,
@@ -321,6 +378,17 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     p_outlier (a number, or "free") and outlier_window (default (0, 5) s)
     apply to method "ml" only: they mix contaminants into the likelihood
     (fit_ml), and the column p_outlier reports the value (0 by default).
+
+    method="ml" with model "angle" or "weibull", or with bound= (any
+    bound of bounds_logpdf), leak=True or urgency=True, fits each group
+    with fit_ml's time-varying-bound fit (the numbers are exactly fit_ml's
+    with the same model, bound, leak and urgency): the columns are
+    drift_rate, boundary_separation, non_decision_time, starting_point
+    (0.5, fixed), noise_sd (1), the bound's own parameters (theta; shape
+    and scale; rate), leak and urgency when flagged, then converged,
+    iterations, log_likelihood, aic, bic and n_params. These fits take no
+    depends_on, p_outlier, outlier_window, min_rt or max_rt (ValueError
+    naming the option), and their flags judge only t0 and the trials.
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
@@ -368,7 +436,8 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     request = FitRequest.check(frame, by=by, method=method, choice=choice, rt=rt, initial_guess=initial_guess,
                                max_iters=max_iters, drop_invalid=drop_invalid, model=model, depends_on=depends_on,
                                client=client, p_outlier=p_outlier, outlier_window=outlier_window,
-                               dropna=dropna, order=order)
+                               dropna=dropna, order=order, bound=bound, leak=leak, urgency=urgency, min_rt=min_rt,
+                               max_rt=max_rt)
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
                              min_rt=min_rt, max_rt=max_rt)
     return request.run(trials, progress)
@@ -394,9 +463,14 @@ class FitRequest:
     def check(cls, frame: pd.DataFrame, *, by: Any, method: Any, choice: Hashable, rt: Hashable,
               initial_guess: Any, max_iters: Any, drop_invalid: Any, model: Any, depends_on: Any,
               client: Any, p_outlier: Any = None, outlier_window: Any = None, dropna: Any = False,
-              order: Any = None) -> FitRequest:
+              order: Any = None, bound: Any = None, leak: Any = False, urgency: Any = False, min_rt: Any = None,
+              max_rt: Any = None) -> FitRequest:
         entry = method_entry(method)
-        model = check_model(model, method)
+        model = check_model(model, method, FIT_MODELS)
+        solver_bound = check_bound(model, bound, leak, urgency, method)
+        if solver_bound is not None:
+            refuse_with_bound(solver_bound, depends_on, p_outlier, outlier_window, min_rt, max_rt)
+            entry = bounds_method(solver_bound, leak, urgency)
         columns = group_columns(by)
         require_columns(frame, columns + [choice, rt], "fit")
         free: tuple[str, ...] = ()
@@ -410,6 +484,8 @@ class FitRequest:
         if len(frame) == 0:
             raise ValueError("fit: data has no rows")
         options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
+        if solver_bound is not None:
+            options.update(bound=solver_bound, leak=leak, urgency=urgency)
         if not isinstance(drop_invalid, bool):
             raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
         if not isinstance(dropna, bool):
@@ -436,7 +512,7 @@ class FitRequest:
         # One call for both kinds of task, so that every fit runs the same way.
         results = run_tasks(run_group_task, tasks, f"fit ({self.method})", progress, self.client)
         rows = [row for result in results for row in result]
-        table = pd.concat([grouped.groups.keys, result_frame(rows, METHODS[self.method])], axis=1)
+        table = pd.concat([grouped.groups.keys, result_frame(rows, method_of(self.method, self.options))], axis=1)
         counts = len(self.by) + len(self.level_columns)
         if self.drop_invalid:
             table.insert(counts, "n_dropped", grouped.dropped.astype(np.int64))

@@ -29,12 +29,12 @@ from typing import Any
 
 import pandas as pd
 
-from ._fitting import METHODS, FitRequest, check_outliers
+from ._fitting import FIT_MODELS, METHODS, FitRequest, check_bound, check_outliers, refuse_with_bound
 from ._fitting import check_model as check_method_model
 from ._params import MODELS, PARAMETERS
 from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
 from ._trials import TrialTable
-from .likelihood import OUTLIER_WINDOW
+from .likelihood import BOUNDS, OUTLIER_WINDOW
 
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
@@ -74,6 +74,11 @@ examples:
   # one joint likelihood fit per subject: drift free per coherence level,
   # the other parameters shared
   corvatel fit trials.csv --by subject --method ml --depends-on drift_rate=coh -o fits.csv
+
+  # collapsing bounds: a linear collapse (column theta), or an exponential
+  # one (column rate) with leak (column leak)
+  corvatel fit trials.csv --by subject condition --method ml --model angle -o fits.csv
+  corvatel fit trials.csv --by subject condition --method ml --bound exponential --leak -o fits.csv
 
 Rows in error messages are line numbers of a CSV file (the header is line 1),
 or row positions (from 0) of a Parquet file.
@@ -498,8 +503,18 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--rt-unit", choices=["s", "ms"], default="s", help="unit of the response times (default: s)")
     fit.add_argument("--method", choices=list(METHODS), default="sim",
                      help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
-    fit.add_argument("--model", choices=list(MODELS), default=None,
-                     help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
+    fit.add_argument("--model", choices=list(FIT_MODELS), default=None,
+                     help="likelihood model of --method ml: ddm (default), full (adds sv, sz, st), or a "
+                          "collapsing bound: angle (adds theta) or weibull (adds shape, scale)")
+    fit.add_argument("--bound", choices=list(BOUNDS), default=None,
+                     help="with --method ml: the bound's shape over time; constant, angle (theta), weibull "
+                          "(shape, scale), exponential or hyperbolic (rate); the start is fixed at 0.5 "
+                          "(default: none, the standard model unless --model names a bound)")
+    fit.add_argument("--leak", action="store_true",
+                     help="with --method ml: also fit a leak toward the middle of the band (column leak)")
+    fit.add_argument("--urgency", action="store_true",
+                     help="with --method ml: also fit an urgency that scales drift and noise by "
+                          "1 + urgency t (column urgency)")
     fit.add_argument("--p-outlier", type=_p_outlier, default=None, metavar="X|free",
                      help="with --method ml: share of contaminant trials (either response, time uniform on "
                           "--outlier-window) mixed into the likelihood, or 'free' to estimate it (default: 0)")
@@ -605,8 +620,16 @@ def run_fit(args: argparse.Namespace) -> int:
     check_model(args)
     try:
         check_outliers(args.p_outlier, args.outlier_window, args.method)
+        bound = check_bound(args.model or "ddm", args.bound, args.leak, args.urgency, args.method)
+        if bound is not None:
+            refuse_with_bound(bound, args.depends_on, args.p_outlier, args.outlier_window, args.min_rt,
+                              args.max_rt)
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
+    if bound is not None and args.plot:
+        # The figure's predictions are the standard model's.
+        raise UsageError("--plot draws fits of the standard model; it does not draw fits with a time-varying "
+                         "bound, leak or urgency")
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
@@ -616,7 +639,8 @@ def run_fit(args: argparse.Namespace) -> int:
         FitRequest.check(data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, initial_guess=None,
                          max_iters=args.max_iters, drop_invalid=args.drop_invalid, model=args.model,
                          depends_on=depends_on, client=None, p_outlier=args.p_outlier,
-                         outlier_window=args.outlier_window, dropna=args.dropna, order=order),
+                         outlier_window=args.outlier_window, dropna=args.dropna, order=order, bound=args.bound,
+                         leak=args.leak, urgency=args.urgency),
         TrialTable.read(data, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
                         drop_invalid=args.drop_invalid, min_rt=args.min_rt, max_rt=args.max_rt)))
     with _client(args) as client:
@@ -636,7 +660,7 @@ def run_fit(args: argparse.Namespace) -> int:
 
 def check_model(args: argparse.Namespace) -> None:
     try:
-        check_method_model(args.model, args.method)
+        check_method_model(args.model, args.method, FIT_MODELS if args.command == "fit" else MODELS)
     except ValueError as error:
         raise UsageError(str(error)) from None
 

@@ -16,7 +16,7 @@ import pandas as pd
 
 from _corvatel import simulate
 
-from ._fitting import STAT_COLUMNS, truncation
+from ._fitting import BOUND_COLUMNS, STAT_COLUMNS, truncation
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
@@ -210,6 +210,11 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         condition = columns[-1] if columns else None
     elif condition not in columns:
         raise ValueError(f"fit_check: condition {condition!r} is not one of the group columns {columns!r}")
+    moving = [c for c in fits.columns if c in BOUND_COLUMNS and c not in columns]
+    if moving:
+        # Its predictions are the standard model's, which would misrepresent these fits.
+        raise ValueError("fit_check draws fits of the standard model; it does not draw fits with a time-varying "
+                         f"bound, leak or urgency (columns {', '.join(map(str, moving))})")
     grouped = trials.grouped(columns, dropna=dropna, order=order)
     keys = grouped.groups.keys
     if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):

@@ -1,0 +1,158 @@
+"""Fits with time-varying bounds, leak and urgency through the table layer
+and the command line: fit(method="ml", model="angle" | "weibull", bound=,
+leak=, urgency=) and `corvatel fit --model/--bound/--leak/--urgency`."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corvatel
+from cli_runner import run
+
+WALK = ["drift_rate", "boundary_separation", "non_decision_time", "starting_point", "noise_sd"]
+FIGURES = ["converged", "iterations", "log_likelihood", "aic", "bic", "n_params"]
+STATS = ["n_valid", "n_upper", "accuracy", "mean_rt", "var_rt"]
+# fit's summary warning of the group too small to fit, failed on purpose.
+FAILS_ON_PURPOSE = pytest.mark.filterwarnings(r"ignore:\d+ of \d+ groups (flagged|failed):UserWarning")
+
+# Each kind of request and the columns of its own parameters.
+CASES = {
+    "angle": ({"model": "angle"}, ["theta"]),
+    "weibull": ({"model": "weibull"}, ["shape", "scale"]),
+    "exponential leak": ({"bound": "exponential", "leak": True}, ["rate", "leak"]),
+    "constant urgency": ({"urgency": True}, ["urgency"]),
+}
+
+
+@pytest.fixture(scope="module")
+def trials():
+    """Two subjects of 150 trials, rows shuffled so that the groups
+    interleave, and a subject 9 of 6 trials, too few to fit."""
+    truth = pd.DataFrame({"subject": [1, 2], "drift": [1.2, 0.6], "boundary": [1.3, 1.7], "start": 0.5,
+                          "t0": [0.3, 0.25]})
+    table = corvatel.simulate_data(truth, 150, 11)
+    few = corvatel.simulate_data({"subject": 9, "drift": 1.0, "boundary": 1.0, "start": 0.5, "t0": 0.3}, 6, 8)
+    table = pd.concat([table, few], ignore_index=True).sample(frac=1.0, random_state=3)
+    return table[["subject", "choice", "rt"]].set_index(np.arange(100, 100 + len(table)))
+
+
+@pytest.fixture(scope="module")
+def tables(trials):
+    """fit's table of every case (each fit takes about a second)."""
+    with pytest.warns(UserWarning, match="1 of 3 groups failed"):
+        return {name: corvatel.fit(trials, by="subject", method="ml", **kwargs)
+                for name, (kwargs, _) in CASES.items()}
+
+
+def bits(x):
+    return np.float64(x).view(np.uint64).item()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case", CASES)
+def test_rows_are_fit_ml_on_each_groups_trials_bit_for_bit(trials, tables, case):
+    kwargs, own = CASES[case]
+    fits = tables[case]
+    assert list(fits.columns) == ["subject"] + STATS + WALK + own + FIGURES + ["warning", "error"]
+    assert list(fits["subject"]) == [1, 2, 9]
+    assert str(fits["converged"].dtype) == "boolean"
+    assert str(fits["iterations"].dtype) == "Int64" and str(fits["n_params"].dtype) == "Int64"
+    for _, row in fits.iloc[:2].iterrows():
+        group = trials[trials["subject"] == row["subject"]]
+        expected = corvatel.fit_ml(group["choice"].to_numpy(), group["rt"].to_numpy(), **kwargs)
+        assert row["error"] == ""
+        for column in WALK + own + ["log_likelihood", "aic", "bic"]:
+            assert bits(row[column]) == bits(expected[column]), column
+        for column in ("converged", "iterations", "n_params"):
+            assert row[column] == expected[column], column
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case", CASES)
+def test_a_group_too_small_keeps_its_row_with_the_fits_error(trials, tables, case):
+    kwargs, own = CASES[case]
+    row = tables[case].iloc[2]
+    group = trials[trials["subject"] == 9]
+    with pytest.raises(corvatel.CorvatelError) as raised:
+        corvatel.fit_ml(group["choice"].to_numpy(), group["rt"].to_numpy(), **kwargs)
+    assert row["error"] == str(raised.value)
+    assert row[WALK + own + ["log_likelihood"]].isna().all()
+    assert pd.isna(row["n_params"]) and pd.isna(row["converged"])
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"model": "angle", "depends_on": {"drift_rate": "coh"}}, ValueError, "depends_on does not apply"),
+    ({"model": "weibull", "p_outlier": "free"}, ValueError, "p_outlier does not apply"),
+    ({"bound": "hyperbolic", "p_outlier": 0.05}, ValueError, "p_outlier does not apply"),
+    ({"leak": True, "outlier_window": (0.0, 3.0)}, ValueError, "outlier_window does not apply"),
+    ({"model": "angle", "min_rt": 0.2}, ValueError, "min_rt does not apply"),
+    ({"urgency": True, "max_rt": 3.0}, ValueError, "max_rt does not apply"),
+    ({"model": "full", "leak": True}, ValueError, "takes no bound"),
+    ({"model": "angle", "bound": "weibull"}, ValueError, "contradicts"),
+    ({"bound": "linear"}, ValueError, "bound must be one of"),
+    ({"bound": ["angle"]}, TypeError, "bound must be"),
+    ({"leak": 1}, TypeError, "leak must be True or False"),
+    ({"method": "ez", "leak": True}, ValueError, "apply to method 'ml' only"),
+    ({"method": "sim", "bound": "angle"}, ValueError, "apply to method 'ml' only"),
+    ({"method": "sim", "model": "angle"}, ValueError, "model applies to method 'ml' only"),
+])
+def test_options_these_fits_do_not_take_are_refused_by_name(trials, kwargs, error, message):
+    table = trials.assign(coh=0.1)
+    kwargs = {"method": "ml", **kwargs}
+    with pytest.raises(error, match=message):
+        corvatel.fit(table, by="subject", **kwargs)
+
+
+def test_recover_keeps_its_two_models():
+    with pytest.raises(ValueError, match="model must be one of 'ddm', 'full'"):
+        corvatel.recover({"drift": 1.0, "boundary": 1.0, "start": 0.5, "t0": 0.3}, 50, method="ml", model="angle")
+
+
+@pytest.mark.parametrize("case, argv", [
+    ("weibull", ["--model", "weibull"]),
+    ("exponential leak", ["--bound", "exponential", "--leak"]),
+])
+@pytest.mark.slow
+@FAILS_ON_PURPOSE
+def test_cli_writes_the_table_of_the_library(tmp_path, capsys, trials, tables, case, argv):
+    source, output = tmp_path / "trials.csv", tmp_path / "fits.csv"
+    trials.to_csv(source, index=False)
+    status, _, err = run(capsys, "fit", source, "--by", "subject", "--method", "ml", *argv, "-o", output)
+    assert status == 3 and "1 of 3 groups failed" in err  # subject 9 has too few trials
+    written = pd.read_csv(output, keep_default_na=False, na_values=[""])
+    expected = tables[case]
+    assert list(written.columns) == list(expected.columns)
+    for column in WALK + CASES[case][1] + ["log_likelihood", "bic"]:
+        assert [bits(x) for x in written[column]] == [bits(x) for x in expected[column]], column
+    assert list(written["error"].fillna("")) == list(expected["error"])
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--model", "angle", "--p-outlier", "free"], "--p-outlier does not apply"),
+    (["--model", "weibull", "--min-rt", "0.2"], "--min-rt does not apply"),
+    (["--leak", "--depends-on", "drift_rate=subject"], "--depends-on does not apply"),
+    (["--bound", "angle", "--plot", "figure.png"], "--plot draws fits of the standard model"),
+    (["--model", "angle", "--bound", "weibull"], "--bound 'weibull' contradicts --model 'angle'"),
+])
+def test_cli_refuses_what_these_fits_do_not_take(tmp_path, capsys, trials, argv, message):
+    source = tmp_path / "trials.csv"
+    trials.to_csv(source, index=False)
+    status, _, err = run(capsys, "fit", source, "--method", "ml", *argv, "-o", tmp_path / "fits.csv")
+    assert status == 2 and message in err
+    assert not (tmp_path / "fits.csv").exists()
+
+
+def test_cli_help_shows_the_bound_options_with_an_example(capsys):
+    status, out, _ = run(capsys, "fit", "--help")
+    assert status == 0
+    assert "--model {ddm,full,angle,weibull}" in out and "--leak" in out and "--urgency" in out
+    assert "--method ml --model angle -o fits.csv" in out
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case, columns", [("weibull", "shape, scale"), ("constant urgency", "urgency")])
+def test_fit_check_refuses_to_draw_these_fits_as_the_standard_model(trials, tables, case, columns):
+    from corvatel import plot
+
+    with pytest.raises(ValueError, match=f"time-varying bound, leak or urgency \\(columns {columns}\\)"):
+        plot.fit_check(trials, tables[case])
