@@ -169,25 +169,25 @@ PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!choices) return nullptr;
   const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
   if (!rts) return nullptr;
-  BoundsFitSpec spec;
+  BoundsFitOptions options;
   const auto kind = bound_argument(arg[2]);
   if (!kind) return nullptr;
-  spec.bound = *kind;
-  if (!flag(arg[3], "leak", spec.leak) || !flag(arg[4], "urgency", spec.urgency)) return nullptr;
+  options.bound = *kind;
+  if (!flag(arg[3], "leak", options.leak) || !flag(arg[4], "urgency", options.urgency)) return nullptr;
   // start: a number fixes it, None estimates it.
   if (arg[5] == Py_None) {
-    spec.start = std::nullopt;
+    options.start = std::nullopt;
   } else if (arg[5] != nullptr) {
     const auto start = to_double(arg[5], "start");
     if (!start) return nullptr;
     ModelParams p;
     p.start = *start;
     if (auto bad = check_params(p, ParamUse::Density)) return raise_param_error(*bad);
-    spec.start = *start;
+    options.start = *start;
   }
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const auto fit = without_gil([&] { return corvatel::fit_bounds_ml(*trials, spec, signal_stop_check()); });
+  const auto fit = without_gil([&] { return corvatel::fit_bounds_ml(*trials, options, signal_stop_check()); });
   if (!fit) {
     if (fit.error().kind() == FitError::Kind::Interrupted) return nullptr;
     return raise_corvatel_error(fit.error().message());

@@ -66,10 +66,10 @@ double from_range(double lo, double hi, double x) {
 }
 constexpr double kHalfPi = std::numbers::pi / 2.0;
 
-// The search coordinates of a spec, in order: drift, boundary, [start], t0,
+// The search coordinates of a options, in order: drift, boundary, [start], t0,
 // the bound's parameters, [leak], [urgency].
 struct BoundsLayout {
-  BoundsFitSpec spec;
+  BoundsFitOptions options;
   double t0_bound;  // the fastest response
 
   TimeVaryingModel decode(std::span<const double> y, double& t0) const {
@@ -77,10 +77,10 @@ struct BoundsLayout {
     std::size_t i = 0;
     m.drift = to_range(*param_row(Param::Drift).search, y[i++]);
     m.boundary = to_range(*param_row(Param::Boundary).search, y[i++]);
-    m.start = spec.start ? *spec.start : to_range(*param_row(Param::Start).search, y[i++]);
+    m.start = options.start ? *options.start : to_range(*param_row(Param::Start).search, y[i++]);
     t0 = t0_bound * logistic(y[i++]);
-    m.bound.kind = spec.bound;
-    switch (spec.bound) {
+    m.bound.kind = options.bound;
+    switch (options.bound) {
       case BoundSpec::Kind::Constant: break;
       case BoundSpec::Kind::Angle: m.bound.theta = kHalfPi * logistic(y[i++]); break;
       case BoundSpec::Kind::Weibull:
@@ -90,8 +90,8 @@ struct BoundsLayout {
       case BoundSpec::Kind::Exponential:
       case BoundSpec::Kind::Hyperbolic: m.bound.rate = std::exp(y[i++]); break;
     }
-    if (spec.leak) m.leak = std::exp(y[i++]);
-    if (spec.urgency) m.urgency = std::exp(y[i++]);
+    if (options.leak) m.leak = std::exp(y[i++]);
+    if (options.urgency) m.urgency = std::exp(y[i++]);
     return m;
   }
 
@@ -102,9 +102,9 @@ struct BoundsLayout {
     const Interval& start = *param_row(Param::Start).search;
     y.push_back(from_range(drift.lo, drift.hi, m.drift));
     y.push_back(from_range(boundary.lo, boundary.hi, m.boundary));
-    if (!spec.start) y.push_back(from_range(start.lo, start.hi, m.start));
+    if (!options.start) y.push_back(from_range(start.lo, start.hi, m.start));
     y.push_back(from_range(0.0, t0_bound, t0));
-    switch (spec.bound) {
+    switch (options.bound) {
       case BoundSpec::Kind::Constant: break;
       case BoundSpec::Kind::Angle: y.push_back(from_range(0.0, kHalfPi, m.bound.theta)); break;
       case BoundSpec::Kind::Weibull:
@@ -114,8 +114,8 @@ struct BoundsLayout {
       case BoundSpec::Kind::Exponential:
       case BoundSpec::Kind::Hyperbolic: y.push_back(std::log(m.bound.rate)); break;
     }
-    if (spec.leak) y.push_back(std::log(m.leak));
-    if (spec.urgency) y.push_back(std::log(m.urgency));
+    if (options.leak) y.push_back(std::log(m.leak));
+    if (options.urgency) y.push_back(std::log(m.urgency));
     return y;
   }
 };
@@ -132,7 +132,7 @@ struct BoundsCost {
     if (interruption->requested()) return kInf;
     double t0 = 0.0;
     const TimeVaryingModel m = layout->decode(y, t0);
-    const auto grid = solve_for(m, t0, 0.0, layout->spec.relative_step, max_rt, kMaxFitSteps);
+    const auto grid = solve_for(m, t0, 0.0, layout->options.relative_step, max_rt, kMaxFitSteps);
     if (!grid) return kInf;
     double total = 0.0;
     for (std::size_t i = 0; i < trials.rts.size(); ++i) {
@@ -148,14 +148,14 @@ static_assert(CostFunction<BoundsCost>);
 
 // The starts' collapse, leak and urgency: a mild one and a stronger one,
 // on the time scale of the mean decision time.
-TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitSpec& spec, double mean_decision, bool strong) {
+TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitOptions& options, double mean_decision, bool strong) {
   TimeVaryingModel m;
   m.drift = ddm.drift;
   m.boundary = strong ? 1.3 * ddm.boundary : ddm.boundary;
-  m.start = spec.start ? *spec.start : ddm.start;
-  m.bound.kind = spec.bound;
+  m.start = options.start ? *options.start : ddm.start;
+  m.bound.kind = options.bound;
   const double scale = std::max(mean_decision, 0.05);
-  switch (spec.bound) {
+  switch (options.bound) {
     case BoundSpec::Kind::Constant: break;
     case BoundSpec::Kind::Angle:
       // The band closes at 8 (mild) or 3 (strong) mean decision times.
@@ -168,8 +168,8 @@ TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitSpec& spec, 
     case BoundSpec::Kind::Exponential:
     case BoundSpec::Kind::Hyperbolic: m.bound.rate = (strong ? 0.5 : 0.1) / scale; break;
   }
-  if (spec.leak) m.leak = strong ? 2.0 : 0.5;
-  if (spec.urgency) m.urgency = strong ? 2.0 : 0.5;
+  if (options.leak) m.leak = strong ? 2.0 : 0.5;
+  if (options.urgency) m.urgency = strong ? 2.0 : 0.5;
   return m;
 }
 
@@ -185,19 +185,19 @@ std::optional<FptError> bounds_log_densities(const TimeVaryingModel& model, doub
   return std::nullopt;
 }
 
-std::size_t bounds_param_count(const BoundsFitSpec& spec) {
-  std::size_t n = spec.start ? 3 : 4;
-  switch (spec.bound) {
+std::size_t bounds_param_count(const BoundsFitOptions& options) {
+  std::size_t n = options.start ? 3 : 4;
+  switch (options.bound) {
     case BoundSpec::Kind::Constant: break;
     case BoundSpec::Kind::Weibull: n += 2; break;
     default: n += 1; break;
   }
-  return n + (spec.leak ? 1 : 0) + (spec.urgency ? 1 : 0);
+  return n + (options.leak ? 1 : 0) + (options.urgency ? 1 : 0);
 }
 
-Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitSpec& spec,
+Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitOptions& options,
                                           const StopCheck& stop) {
-  const std::size_t dim = bounds_param_count(spec);
+  const std::size_t dim = bounds_param_count(options);
   const std::uint64_t need = std::max<std::uint64_t>(kMinTrials, kMinTrialsPerParam * dim);
   if (trials.rts.size() < need) return unexpected(FitError::too_few_trials(trials.rts.size(), need));
   // Checks the response times and gives the starts' drift, boundary and t0.
@@ -208,7 +208,7 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   FitInterruption interruption{&stop};
   interruption.poll_interval = kStopPollInterval;
   const std::span<const ObservedTrials> one{&trials, 1};
-  const BoundsLayout layout{spec, t0_search_bound(one)};
+  const BoundsLayout layout{options, t0_search_bound(one)};
   const double max_rt = max_finite(trials.rts);
   const BoundsCost cost{&layout, trials, max_rt, &interruption};
 
@@ -219,7 +219,7 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   std::vector<std::vector<double>> starts;
   for (const bool strong : {false, true}) {
     const double t0 = std::min(standard.t0, 0.9 * layout.t0_bound);
-    starts.push_back(layout.encode(start_model(standard, spec, mean_decision, strong), t0));
+    starts.push_back(layout.encode(start_model(standard, options, mean_decision, strong), t0));
   }
   const auto run = internal::best_of(cost, cost, starts, kMaxItersPerDim * dim);
   if (interruption.stopped) return unexpected(FitError::interrupted());

@@ -71,10 +71,10 @@ std::vector<double> spread_rts(std::size_t n) {
 TEST(FitBoundsMl, NeedsTwoTrialsPerParameter) {
   const std::vector<double> rts = spread_rts(13);
   const std::vector<std::uint8_t> choices(rts.size(), 1);
-  BoundsFitSpec spec;
-  spec.bound = BoundSpec::Kind::Weibull;
-  spec.leak = spec.urgency = true;  // 7 parameters: 14 trials
-  const auto fit = fit_bounds_ml({choices, rts}, spec);
+  BoundsFitOptions options;
+  options.bound = BoundSpec::Kind::Weibull;
+  options.leak = options.urgency = true;  // 7 parameters: 14 trials
+  const auto fit = fit_bounds_ml({choices, rts}, options);
   ASSERT_FALSE(fit);
   EXPECT_EQ(fit.error(), FitError::too_few_trials(13, 14));
 }
@@ -85,9 +85,9 @@ TEST(FitBoundsMl, AStopEndsTheFit) {
   for (std::size_t i = 0; i < choices.size(); ++i) choices[i] = i % 3 != 0;
   int asked = 0;
   const StopCheck stop = [&] { return ++asked > 3; };
-  BoundsFitSpec spec;
-  spec.bound = BoundSpec::Kind::Angle;
-  const auto fit = fit_bounds_ml({choices, rts}, spec, stop);
+  BoundsFitOptions options;
+  options.bound = BoundSpec::Kind::Angle;
+  const auto fit = fit_bounds_ml({choices, rts}, options, stop);
   ASSERT_FALSE(fit);
   EXPECT_EQ(fit.error().kind(), FitError::Kind::Interrupted);
 }

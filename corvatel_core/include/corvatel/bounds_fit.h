@@ -39,7 +39,7 @@ namespace corvatel {
 // What a fit estimates beyond drift, boundary and t0: the bound's own
 // parameters (none for Constant), leak and urgency when flagged, and the
 // start unless it is fixed.
-struct BoundsFitSpec {
+struct BoundsFitOptions {
   BoundSpec::Kind bound = BoundSpec::Kind::Constant;
   bool leak = false;
   bool urgency = false;
@@ -53,7 +53,7 @@ struct BoundsFitSpec {
 inline constexpr double kMaxFitSteps = 4000.0;
 
 struct BoundsFit {
-  TimeVaryingModel model;  // the estimates; fixed parts as the spec says
+  TimeVaryingModel model;  // the estimates; fixed parts as the options say
   double t0;
   bool converged;
   std::uint64_t iterations;  // Nelder-Mead iterations over all runs
@@ -62,14 +62,14 @@ struct BoundsFit {
   InformationCriteria criteria;
 };
 
-// The number of parameters a spec estimates.
-std::size_t bounds_param_count(const BoundsFitSpec& spec);
+// The number of parameters the options estimate.
+std::size_t bounds_param_count(const BoundsFitOptions& options);
 
 // One data set. Starts from the standard model's fit (fit_ml, "ddm") with a
 // mild and a stronger collapse (leak, urgency); `stop` is asked between
 // evaluations (at most every kStopPollInterval), and a stop ends the fit
 // with FitError Interrupted. The checks and errors of fit_ml apply.
-Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitSpec& spec,
+Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitOptions& options,
                                           const StopCheck& stop = {});
 
 }  // namespace corvatel
