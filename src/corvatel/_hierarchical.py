@@ -50,7 +50,8 @@ class _Design:
     fastest: np.ndarray  # (participants, levels)
 
 
-def _check_depends_on(depends_on: Any, frame: pd.DataFrame, subject: Hashable) -> tuple[tuple[str, ...], Hashable | None]:
+def _check_depends_on(depends_on: Any, frame: pd.DataFrame,
+                      subject: Hashable) -> tuple[tuple[str, ...], Hashable | None]:
     """(parameters with a group mean per level, the level column or None)."""
     if depends_on is None:
         return (), None
@@ -66,7 +67,8 @@ def _check_depends_on(depends_on: Any, frame: pd.DataFrame, subject: Hashable) -
         if len(these) != 1:
             raise ValueError(f"depends_on[{parameter!r}] must name one column; got {value!r}")
         if columns is not None and these != columns:
-            raise ValueError(f"depends_on: every parameter must depend on the same column; got {columns!r} and {these!r}")
+            raise ValueError("depends_on: every parameter must depend on the same column; "
+                             f"got {columns!r} and {these!r}")
         columns = these
     assert columns is not None
     require_columns(frame, columns, "depends_on")
@@ -123,6 +125,7 @@ class HierarchicalFit:
         import arviz as az
 
         table = az.summary(self.idata, var_names=list(GROUP_VARIABLES), hdi_prob=0.94)
+        assert isinstance(table, pd.DataFrame)  # kind="all" gives a table
         return table[SUMMARY_COLUMNS]
 
     def participants(self) -> pd.DataFrame:
