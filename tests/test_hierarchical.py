@@ -124,8 +124,10 @@ def test_depends_on_recovers_the_difference_of_levels():
 
 
 def _posterior(shift, diverging):
+    # shift None: one chain, which has no r_hat.
     rng = np.random.default_rng(0)
-    posterior = {name: rng.normal(size=(2, 400)) + np.array([[0.0], [shift]]) for name in GROUP}
+    offsets = np.array([[0.0]]) if shift is None else np.array([[0.0], [shift]])
+    posterior = {name: rng.normal(size=(len(offsets), 400)) + offsets for name in GROUP}
     return az.from_dict(posterior=posterior, sample_stats={"diverging": np.asarray(diverging)})
 
 
@@ -133,6 +135,7 @@ def _posterior(shift, diverging):
     (0.0, np.zeros((2, 400), dtype=bool), []),
     (0.0, np.eye(2, 400, dtype=bool), ["2 divergent transitions"]),
     (1.0, np.zeros((2, 400), dtype=bool), ["max r_hat"]),
+    (None, np.zeros((1, 400), dtype=bool), []),
 ])
 def test_warnings_of_the_sampler(shift, diverging, expected):
     # Independent normal draws: r_hat near 1.000 for two agreeing chains;

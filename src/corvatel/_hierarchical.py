@@ -178,7 +178,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
 
     Sampling: ``pm.sample(draws, tune=tune, chains=chains, cores=1,
     random_seed=seed)``: the same seed gives the same draws. Warns
-    (UserWarning) of divergences and of an r_hat above 1.01.
+    (UserWarning) of divergences and, with two chains or more, of a
+    group-level r_hat above 1.01.
     """
     import pymc as pm
 
@@ -245,6 +246,8 @@ def _warn_of_sampling(idata: Any) -> None:
         # stacklevel: the caller of fit_hierarchical.
         warnings.warn(f"{divergences} divergent transitions; the posterior may be biased (more tune draws, "
                       "or simpler depends_on)", UserWarning, stacklevel=3)
+    if idata.posterior.sizes["chain"] < 2:
+        return  # r_hat compares chains
     r_hat = az.rhat(idata, var_names=list(GROUP_VARIABLES))
     worst = max(float(r_hat[name].max()) for name in r_hat.data_vars)
     if not worst <= MAX_R_HAT:
