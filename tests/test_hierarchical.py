@@ -1,0 +1,174 @@
+"""corvatel.fit_hierarchical: the tables of a small fit, its participants
+against their true parameters, a group mean per level, the same draws from
+the same seed, the sampler's warnings, and the arguments it refuses."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+with warnings.catch_warnings():
+    # ArviZ announces its coming refactor on import.
+    warnings.simplefilter("ignore", FutureWarning)
+    pytest.importorskip("pymc")
+    import arviz as az
+
+import corvatel
+from corvatel._hierarchical import _warn_of_sampling
+
+FITTED = ["drift_rate", "boundary_separation", "non_decision_time"]
+GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_t0", "sd_t0"]
+TRUE_DRIFTS = [-0.5, 0.5, 1.5, 2.5]
+
+
+def _fit(data, **kwargs):
+    # Short runs: r_hat and divergence warnings are expected, not tested here.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return corvatel.fit_hierarchical(data, **kwargs)
+
+
+@pytest.fixture(scope="module")
+def four():
+    """Four participants of 80 trials, subjects named (not numbered) and
+    listed out of sorted order."""
+    sets = pd.DataFrame({"subject": ["s4", "s2", "s3", "s1"], "drift": TRUE_DRIFTS[::-1], "boundary": 1.4,
+                         "start": 0.5, "t0": [0.3, 0.25, 0.35, 0.2]})
+    data = corvatel.simulate_data(sets, 80, seed=5)
+    return sets, data, _fit(data, chains=2, tune=150, draws=150, seed=3)
+
+
+def test_tables_of_a_small_fit(four):
+    sets, data, fit = four
+    idata = fit.idata
+    for group in ("posterior", "sample_stats", "observed_data", "log_likelihood"):
+        assert group in idata.groups()
+    assert idata.log_likelihood["trials"].shape == (2, 150, len(data))
+    summary = fit.summary()
+    assert list(summary.columns) == ["mean", "sd", "hdi_3%", "hdi_97%", "r_hat", "ess_bulk"]
+    assert list(summary.index) == GROUP
+    assert (summary["hdi_3%"] <= summary["mean"]).all() and (summary["mean"] <= summary["hdi_97%"]).all()
+    table = fit.participants()
+    assert list(table.columns) == ["subject"] + FITTED
+    assert list(table["subject"]) == ["s1", "s2", "s3", "s4"]
+    # Every draw's t0 lies below its own participant's fastest response.
+    fastest = data.groupby("subject")["rt"].min().to_numpy()
+    t0 = idata.posterior["non_decision_time"].to_numpy()
+    assert (t0 < fastest).all() and (t0 > 0).all()
+    assert not table[FITTED].isna().any().any()
+
+
+def test_participants_follow_their_true_drifts(four):
+    sets, data, fit = four
+    table = fit.participants().set_index("subject")
+    truth = sets.set_index("subject").loc[table.index]
+    # Estimates' posterior sd is about 0.25 with 80 trials; adjacent true
+    # drifts are 1 apart, so a swap of two neighbours (about 2.8 sd of their
+    # difference) comes with a correct model about 0.7% of seeds, and the
+    # mean error bound of 0.5 (shrinkage included) fails less often still.
+    order = np.argsort(table["drift_rate"].to_numpy())
+    assert list(truth["drift"].to_numpy()[order]) == sorted(TRUE_DRIFTS)
+    assert np.abs(table["drift_rate"] - truth["drift"]).mean() < 0.5
+    assert np.abs(table["non_decision_time"] - truth["t0"]).max() < 0.08
+
+
+SETS_BY_CONDITION = pd.DataFrame({"subject": np.repeat([1, 2, 3], 2), "condition": ["hard", "easy"] * 3,
+                                  "drift": [0.5, 2.5] * 3, "boundary": 1.5, "start": 0.5, "t0": 0.3})
+
+
+@pytest.fixture(scope="module")
+def short_runs():
+    """Three short single-chain fits of one table with a drift per
+    condition, by seeds 7, 7 and 8."""
+    data = corvatel.simulate_data(SETS_BY_CONDITION, 30, seed=8)
+    return data, [_fit(data, depends_on={"drift_rate": "condition"}, chains=1, tune=30, draws=30, seed=s)
+                  for s in (7, 7, 8)]
+
+
+def test_depends_on_gives_a_group_mean_per_level(short_runs):
+    data, (fit, _, _) = short_runs
+    posterior = fit.idata.posterior
+    assert list(posterior.coords["level"].values) == ["easy", "hard"]
+    assert posterior["mu_drift"].shape == (1, 30, 2)
+    assert posterior["mu_logb"].shape == posterior["mu_t0"].shape == (1, 30)
+    assert list(fit.summary().index) == ["mu_drift[easy]", "mu_drift[hard]"] + GROUP[1:]
+    table = fit.participants()
+    assert list(table.columns) == ["subject", "condition"] + FITTED
+    assert table[["subject", "condition"]].values.tolist() == [[s, c] for s in (1, 2, 3) for c in ("easy", "hard")]
+    # Only drift differs between the levels, by the difference of the means.
+    for name in ("boundary_separation", "non_decision_time"):
+        assert (table.groupby("subject")[name].nunique() == 1).all()
+    means = posterior["mu_drift"].mean(dim=("chain", "draw")).to_numpy()
+    easy, hard = (table[table["condition"] == c]["drift_rate"].to_numpy() for c in ("easy", "hard"))
+    np.testing.assert_allclose(easy - hard, means[0] - means[1], rtol=1e-9)
+
+
+def test_same_seed_same_draws(short_runs):
+    _, (first, again, other) = short_runs
+    for name in GROUP + FITTED:
+        np.testing.assert_array_equal(first.idata.posterior[name].to_numpy(), again.idata.posterior[name].to_numpy())
+    draws = [fit.idata.posterior["mu_drift"].to_numpy() for fit in (first, other)]
+    assert not np.array_equal(*draws)
+
+
+@pytest.mark.slow
+def test_depends_on_recovers_the_difference_of_levels():
+    data = corvatel.simulate_data(SETS_BY_CONDITION, 60, seed=8)
+    fit = _fit(data, depends_on={"drift_rate": "condition"}, chains=2, tune=300, draws=300, seed=1)
+    # True means 2.5 (easy) and 0.5 (hard); 180 trials per level put the
+    # posterior sd of their difference near 0.15 (shared deviations), so
+    # 0.6 is 4 sd: about 1 in 10^4 seeds would fail a correct model.
+    means = fit.idata.posterior["mu_drift"].mean(dim=("chain", "draw")).to_numpy()
+    assert abs(means[0] - means[1] - 2.0) < 0.6
+
+
+def _posterior(shift, diverging):
+    # shift None: one chain, which has no r_hat.
+    rng = np.random.default_rng(0)
+    offsets = np.array([[0.0]]) if shift is None else np.array([[0.0], [shift]])
+    posterior = {name: rng.normal(size=(len(offsets), 400)) + offsets for name in GROUP}
+    return az.from_dict(posterior=posterior, sample_stats={"diverging": np.asarray(diverging)})
+
+
+@pytest.mark.parametrize("shift, diverging, expected", [
+    (0.0, np.zeros((2, 400), dtype=bool), []),
+    (0.0, np.eye(2, 400, dtype=bool), ["2 divergent transitions"]),
+    (1.0, np.zeros((2, 400), dtype=bool), ["max r_hat"]),
+    (None, np.zeros((1, 400), dtype=bool), []),
+])
+def test_warnings_of_the_sampler(shift, diverging, expected):
+    # Independent normal draws: r_hat near 1.000 for two agreeing chains;
+    # chains a whole sd apart give about 1.1.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _warn_of_sampling(_posterior(shift, diverging))
+    messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+    assert len(messages) == len(expected)
+    for message, start in zip(messages, expected):
+        assert message.startswith(start)
+
+
+TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"], "choice": [1, 0, 1, 1],
+                      "rt": [0.5, 0.6, 0.7, 0.8]})
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"subject": "participant"}, ValueError, "subject: column 'participant' not found"),
+    ({"depends_on": {"drift": "condition"}}, ValueError, "depends_on: 'drift' is not a parameter"),
+    ({"depends_on": {"starting_point": "condition"}}, ValueError, "depends_on: 'starting_point'"),
+    ({"depends_on": {"drift_rate": "block"}}, ValueError, "depends_on: column 'block' not found"),
+    ({"depends_on": {"drift_rate": "condition", "non_decision_time": "subject"}}, ValueError, "same column"),
+    ({"depends_on": {"drift_rate": "subject"}}, ValueError, "depends_on: column 'subject' is the subject column"),
+    ({"depends_on": ["drift_rate"]}, TypeError, "depends_on must be"),
+    ({"rt": "time"}, ValueError, "column 'time' not found"),
+    ({"draws": 0}, ValueError, "draws must be"),
+])
+def test_refused_arguments(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        corvatel.fit_hierarchical(TABLE, **kwargs)
+
+
+def test_refuses_a_missing_subject():
+    with pytest.raises(ValueError, match="subject: column 'subject' has 1 missing"):
+        corvatel.fit_hierarchical(TABLE.assign(subject=[1, 1, None, 2]))
