@@ -72,8 +72,10 @@ def test_shapes_follow_rt_and_choice():
     assert grid.shape == (2, 3)
     assert grid[0, 0] == one
     assert grid[0, 2] == one  # choice 1 is True
-    # before t0 and NaN: no density
+    # before t0: no density; a NaN response time is refused, as wfpt_logpdf refuses it
     assert corvatel.bounds_logpdf(0.2, True, 1.0, 1.5, 0.5, 0.3) == -math.inf
+    with pytest.raises(ValueError, match="rt must not be NaN"):
+        corvatel.bounds_logpdf([0.5, math.nan], True, 1.0, 1.5, 0.5, 0.3, bound="angle", theta=0.2)
 
 
 MODELS = [

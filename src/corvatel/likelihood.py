@@ -449,6 +449,9 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     """
     choices = _choice_codes(choice, "choice")
     times = np.asarray(rt, dtype=np.float64)
+    # As wfpt_logpdf: a missing response time is no trial to give -inf to.
+    if np.isnan(times).any():
+        raise ValueError("rt must not be NaN")
     shape_out = np.broadcast_shapes(choices.shape, times.shape)
     flat_rt = np.ascontiguousarray(np.broadcast_to(times, shape_out)).reshape(-1)
     flat_choice = np.ascontiguousarray(np.broadcast_to(choices, shape_out)).reshape(-1)
