@@ -48,6 +48,7 @@ std::optional<std::uint64_t> obtainable_memory() {
 bool memory_allows(std::uint64_t count, std::uint64_t bytes_each) {
   std::uint64_t bytes = 0;
   if (__builtin_mul_overflow(count, bytes_each, &bytes)) return false;
+  if (bytes <= kUncheckedBytes) return true;
   const auto room = obtainable_memory();
   return !room || bytes <= *room;
 }

@@ -41,5 +41,27 @@ TEST(ObtainableMemory, AddressSpaceLimitCounts) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// With no room left at all, small requests still pass (the allocator answers
+// for them) and the first byte past the unchecked size does not.
+TEST(ObtainableMemory, SmallRequestsPassUnchecked) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "address-space limits do not apply under a sanitizer";
+#endif
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Below what the process already maps: no room is left.
+    const rlimit limit{rlim_t{1} << 20, rlim_t{1} << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    const bool ok = obtainable_memory() == std::uint64_t{0} && memory_allows(kUncheckedBytes / 8, 8) &&
+                    !memory_allows(kUncheckedBytes + 1, 1);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 }  // namespace
 }  // namespace corvatel
