@@ -132,3 +132,32 @@ def test_bad_arguments_raise_as_logpdf_does(bad, error, match):
     with pytest.raises(error, match=match):
         corvatel.wfpt_logpdf_grad(**args)
 
+
+
+# Over the whole valid space (scales 1e-20 .. 1e20, starts within 1e-17 of an
+# edge, every variability): the log density keeps wfpt_logpdf's bits and
+# every derivative is finite wherever the density is positive, 0 where it is
+# not. A NaN or infinite slope stalls a gradient-based sampler, so this holds
+# where the value is finite, not only where the reference converges.
+@pytest.mark.parametrize("variabilities", [(), ("sv",), ("sz", "st"), ("sv", "sz", "st")],
+                         ids=["four", "sv", "sz_st", "all"])
+def test_slopes_are_finite_wherever_the_density_is_positive(variabilities):
+    from hypothesis import given
+    from hypothesis import strategies as st
+    from test_density_fuzz import FIELDS, evaluate, fixed, points, positive
+
+    @fixed(30)
+    @given(st.lists(points(decades=20, variabilities=variabilities), min_size=1, max_size=10))
+    def check(batch):
+        columns = [np.array([p[i] for p in batch]) for i in range(10)]
+        logp, grad = corvatel.wfpt_logpdf_grad(*columns[:6], noise_sd=columns[6], sv=columns[7], sz=columns[8],
+                                               st=columns[9])
+        np.testing.assert_array_equal(logp, evaluate(batch))
+        for k, p in enumerate(batch):
+            slopes = {name: grad[name][k] for name in PARAMS}
+            if positive(p) and math.isfinite(logp[k]):
+                assert all(math.isfinite(v) for v in slopes.values()), (dict(zip(FIELDS, p)), slopes)
+            elif not positive(p):
+                assert all(v == 0.0 for v in slopes.values()), (dict(zip(FIELDS, p)), slopes)
+
+    check()

@@ -206,7 +206,9 @@ UnitSlopes image_slopes(double u, double w, double far) {
   const SeriesValue value = (w < kFarEdge || far < kFarEdge || u < kTinyTime)
                                 ? small_time(u, w, far)
                                 : SeriesValue{sum / std::sqrt(2.0 * kPi * u * u * u), -w * w / (2.0 * u)};
-  return {-1.5 / u + s3 / (2.0 * u * u * s1), (r - s2 / u) / s1, value, true, ok};
+  // Divided in steps: 2 u^2 S_1 underflows to 0 next to an edge at tiny
+  // times (S_1 about w), where S_3 / S_1 is still a number.
+  return {-1.5 / u + s3 / s1 / (2.0 * u) / u, (r - s2 / u) / s1, value, true, ok};
 }
 
 // The Fourier series differentiated: with e_k = e^{-(k^2 - 1) c}, c = pi^2 u / 2,
