@@ -121,8 +121,10 @@ PyObject* bounds_logpdf(PyObject*, PyObject* args, PyObject* kwargs) {
   double* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
   const auto error = without_gil([&] {
     return bounds_log_densities(m, t0, st, relative_step, trials->rts, trials->choices,
-                                {values, trials->rts.size()});
+                                {values, trials->rts.size()}, signal_stop_check());
   });
+  // Interrupted: a signal handler raised, and its exception is set.
+  if (error && error->kind() == FptError::Kind::Interrupted) return nullptr;
   if (error) return raise_fpt_error(*error);
   return out.release();
 }
@@ -205,7 +207,8 @@ PyMethodDef bounds_logpdf_def = {
     "\n"
     "Log first-passage density between time-varying bounds of the trials\n"
     "(rt, choice): two equal-length 1-D arrays (float64, bool). One solve,\n"
-    "without the interpreter lock; corvatel.bounds_logpdf broadcasts."};
+    "without the interpreter lock; Ctrl-C stops it with KeyboardInterrupt.\n"
+    "corvatel.bounds_logpdf broadcasts."};
 
 PyMethodDef fit_bounds_ml_def = {
     "fit_bounds_ml", guarded_method<fit_bounds_ml>(), METH_VARARGS | METH_KEYWORDS,

@@ -499,22 +499,29 @@ def test_module_takes_only_bools_for_choice():
         _corvatel.wfpt_logpdf(0.6, 1, 1.0, 1.5, 0.5, 0.3)
 
 
-def test_broadcast_larger_than_memory_raises_at_once():
-    """(44722, 1) against (1, 44722): 2e9 densities, 16 GB for each broadcast
-    copy. The memory they need is checked before anything is copied."""
+@pytest.mark.parametrize("call, message", [
+    ("corvatel.wfpt_logpdf(np.full((44722, 1), .8), True, np.full((1, 44722), 1.), 1.5, .5, .3)",
+     "wfpt_logpdf: 2000057284 densities"),
+    ("corvatel.bounds_logpdf(np.full((60000, 1), .8), np.ones((1, 60000), bool), 1., 1.5, .5, .3, leak=1.)",
+     "bounds_logpdf: 3600000000 densities"),
+], ids=["wfpt_logpdf", "bounds_logpdf"])
+def test_broadcast_larger_than_memory_raises_at_once(call, message):
+    """(n, 1) against (1, n): billions of densities, tens of GB for each
+    broadcast copy. The memory they need is checked before anything is
+    copied."""
     out = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent("""
+        [sys.executable, "-c", textwrap.dedent(f"""
             import numpy as np
             import corvatel
             try:
-                corvatel.wfpt_logpdf(np.full((44722, 1), .8), True, np.full((1, 44722), 1.), 1.5, .5, .3)
+                {call}
             except MemoryError as e:
                 print(e)
             """)],
         capture_output=True, text=True, timeout=60,
     )
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "wfpt_logpdf: 2000057284 densities need more memory than this machine can give"
+    assert out.stdout.strip() == f"{message} need more memory than this machine can give"
 
 
 def test_full_size_contiguous_arguments_are_not_copied():

@@ -185,6 +185,9 @@ INTERRUPTIBLE = {
     "wfpt_logpdf": "corvatel.wfpt_logpdf(np.full(5_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",
     "wfpt_cdf": "corvatel.wfpt_cdf(np.full(1_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",
     "wfpt_logpdf_grad": "corvatel.wfpt_logpdf_grad(np.full(1_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sz=0.2, st=0.2)",
+    # One solve on a grid of 87 000 steps (a response time in milliseconds
+    # taken for seconds): minutes in a single loop.
+    "bounds_logpdf": "corvatel.bounds_logpdf(600.0, True, 0.5, 1.0, 0.5, 0.3, leak=0.5)",
 }
 
 

@@ -33,7 +33,7 @@ std::optional<FptError> check_non_decision(double t0, double st) {
 // The grid for decision times up to max_rt - t0 + st/2, two steps beyond so
 // that the last one is inside it; an angle bound that closes sooner ends it.
 Result<FptGrid, FptError> solve_for(const TimeVaryingModel& m, double t0, double st, double relative_step,
-                                    double max_rt, double max_steps) {
+                                    double max_rt, double max_steps, const StopCheck& stop = {}) {
   SolverResolution r;
   r.relative_step = relative_step;
   r.t_max = 1.0;  // checked below once the step is known
@@ -45,7 +45,7 @@ Result<FptGrid, FptError> solve_for(const TimeVaryingModel& m, double t0, double
   }
   r.t_max = std::max(longest, 2.0 * dt) + 2.0 * dt;
   if (!(r.t_max / dt <= max_steps)) return unexpected(FptError::of(FptError::Kind::Resolution));
-  return solve_first_passage(m, r);
+  return solve_first_passage(m, r, stop);
 }
 
 double max_finite(std::span<const double> rts) {
@@ -177,9 +177,10 @@ TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitOptions& opt
 
 std::optional<FptError> bounds_log_densities(const TimeVaryingModel& model, double t0, double st,
                                              double relative_step, std::span<const double> rts,
-                                             std::span<const std::uint8_t> choices, std::span<double> out) {
+                                             std::span<const std::uint8_t> choices, std::span<double> out,
+                                             const StopCheck& stop) {
   if (auto e = check_non_decision(t0, st)) return e;
-  const auto grid = solve_for(model, t0, st, relative_step, max_finite(rts), kMaxSolverSteps);
+  const auto grid = solve_for(model, t0, st, relative_step, max_finite(rts), kMaxSolverSteps, stop);
   if (!grid) return grid.error();
   for (std::size_t i = 0; i < rts.size(); ++i) out[i] = grid_log_density(grid.value(), rts[i], choices[i] != 0, t0, st);
   return std::nullopt;

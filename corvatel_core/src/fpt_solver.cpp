@@ -1,6 +1,7 @@
 #include "corvatel/fpt_solver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -167,6 +168,8 @@ const char* kind_message(FptError::Kind kind) {
       return "urgency must be non-negative and finite";
     case FptError::Kind::Resolution:
       return "dt and t_max must be positive and finite, with t_max / dt at most 100000";
+    case FptError::Kind::Interrupted:
+      return "interrupted";
   }
   return "";
 }
@@ -336,7 +339,8 @@ double bound_slope(const TimeVaryingModel& m, double t) {
   return 0.0;
 }
 
-Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const SolverResolution& r) {
+Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const SolverResolution& r,
+                                              const StopCheck& stop) {
   if (auto e = check_time_varying(m, r)) return unexpected(*e);
   const double dt = solver_step(m, r);
   std::size_t steps = static_cast<std::size_t>(std::floor(r.t_max / dt));
@@ -368,7 +372,13 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const S
     for (std::size_t lag = 1; lag < size; ++lag) by_lag.push_back(dyn.over(0.0, dt * static_cast<double>(lag)));
   }
 
+  auto next_poll = std::chrono::steady_clock::now() + kStopPollInterval;
   for (std::size_t k = 1; k < size; ++k) {
+    // A row's k kernel pairs cost far more than a clock read.
+    if (stop && std::chrono::steady_clock::now() >= next_poll) {
+      if (stop()) return unexpected(FptError::of(FptError::Kind::Interrupted));
+      next_poll = std::chrono::steady_clock::now() + kStopPollInterval;
+    }
     const double t = dt * static_cast<double>(k);
     const double b = half_width[k];
     const double slope = bound_slope(m, t);

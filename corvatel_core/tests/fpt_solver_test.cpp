@@ -340,5 +340,20 @@ TEST(FptSolverTest, ModelErrorsCarryTheTablesError) {
   EXPECT_FALSE(check_time_varying(m, {}));
 }
 
+// A long grid asks its stop check as it goes and ends at the first stop; the
+// same solve without one runs to the end.
+TEST(FptSolverTest, StopCheckEndsALongSolve) {
+  TimeVaryingModel m = constant_model(0.5, 1.0, 0.5, 1.0);
+  m.leak = 0.5;
+  const SolverResolution r{SolverResolution{}.relative_step, 60.0};  // 8 700 steps, about a second
+  int asked = 0;
+  const auto stopped = solve_first_passage(m, r, [&] { return ++asked == 2; });
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().kind(), FptError::Kind::Interrupted);
+  EXPECT_EQ(asked, 2);
+  const SolverResolution short_grid{SolverResolution{}.relative_step, 1.0};
+  EXPECT_TRUE(solve_first_passage(m, short_grid, [] { return false; }));
+}
+
 }  // namespace
 }  // namespace corvatel

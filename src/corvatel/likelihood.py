@@ -8,6 +8,7 @@ arguments, groups trials by level and names the results.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, cast
 
@@ -444,7 +445,8 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     1/144: relative error below 1e-4 where the density exceeds 1% of its
     peak; 1/576 gives 1e-6, for 16 times the work. The grid reaches the
     longest decision time among the finite ``rt`` and may take at most
-    100000 steps. The solve runs without the interpreter lock. Invalid
+    100000 steps. The solve runs without the interpreter lock; Ctrl-C stops
+    it with ``KeyboardInterrupt``. Invalid
     values raise ``ValueError`` naming the argument.
     """
     choices = _choice_codes(choice, "choice")
@@ -453,6 +455,10 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     if np.isnan(times).any():
         raise ValueError("rt must not be NaN")
     shape_out = np.broadcast_shapes(choices.shape, times.shape)
+    # The output, rt and choice at full size, checked before anything is copied.
+    size = math.prod(shape_out)
+    if not _corvatel._memory_allows(size, 8 + 8 + 1):
+        raise MemoryError(f"bounds_logpdf: {size} densities need more memory than this machine can give")
     flat_rt = np.ascontiguousarray(np.broadcast_to(times, shape_out)).reshape(-1)
     flat_choice = np.ascontiguousarray(np.broadcast_to(choices, shape_out)).reshape(-1)
     out = _corvatel.bounds_logpdf(flat_rt, flat_choice, drift, boundary, start, t0, cast(Any, bound), theta, shape,

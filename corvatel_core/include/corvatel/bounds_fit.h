@@ -29,12 +29,13 @@ namespace corvatel {
 // non-decision time t0 and uniform width st, written to out[i]: one solve
 // whose grid reaches the longest decision time among the finite rts (and no
 // further than an angle bound's closing time). Fails with the model's
-// FptError, a ParamError of t0 or st (as Model), or Resolution when that
-// grid would take more than kMaxSolverSteps steps.
+// FptError, a ParamError of t0 or st (as Model), Resolution when that
+// grid would take more than kMaxSolverSteps steps, or Interrupted when
+// `stop` (asked as the solve asks it) said stop.
 [[nodiscard]] std::optional<FptError> bounds_log_densities(const TimeVaryingModel& model, double t0, double st,
                                                            double relative_step, std::span<const double> rts,
                                                            std::span<const std::uint8_t> choices,
-                                                           std::span<double> out);
+                                                           std::span<double> out, const StopCheck& stop = {});
 
 // What a fit estimates beyond drift, boundary and t0: the bound's own
 // parameters (none for Constant), leak and urgency when flagged, and the

@@ -75,6 +75,7 @@
 
 #include "corvatel/errors.h"
 #include "corvatel/result.h"
+#include "corvatel/worker_pool.h"
 
 namespace corvatel {
 
@@ -143,6 +144,7 @@ class FptError {
     Leak,        // "leak must be non-negative and finite"
     Urgency,     // "urgency must be non-negative and finite"
     Resolution,  // relative_step, t_max not positive and finite, or too many steps
+    Interrupted,  // the caller's stop check said stop
   };
 
   static FptError model(const ParamError& e) { return {Kind::Model, e}; }
@@ -171,9 +173,12 @@ double bound_half_width(const TimeVaryingModel& m, double t);
 double bound_slope(const TimeVaryingModel& m, double t);
 
 // Both densities at the grid times from 0 to t_max (or to the last one
-// before an angle bound closes).
+// before an angle bound closes). `stop` is asked on this thread every
+// kStopPollInterval (a long grid takes minutes); a stop fails the solve
+// with Interrupted.
 Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m,
-                                              const SolverResolution& r = SolverResolution{});
+                                              const SolverResolution& r = SolverResolution{},
+                                              const StopCheck& stop = {});
 
 // log density of (rt, choice) from the grid: decision time rt - t0, averaged
 // over a uniform non-decision time of width st (t0, st >= 0, st <= 2 t0).
