@@ -225,3 +225,27 @@ def test_fit_data_errors():
         corvatel.fit_ml([True] * 5, [0.5] * 5, model="angle")
     with pytest.raises(corvatel.CorvatelError):
         corvatel.fit_ml([True, False] * 10, [0.5, -1.0] * 10, model="weibull")
+
+
+def test_a_number_that_frees_the_callers_rt_does_not_reach_the_solve():
+    # drift's __float__ runs while the module converts the model's numbers,
+    # after it holds the trials: had it been handed a view of the caller's
+    # array, it would read freed memory (a segfault when it is reused).
+    import subprocess
+    import sys
+    import textwrap
+
+    code = textwrap.dedent("""
+        import numpy as np, corvatel
+        rt = np.full(1_000_000, 0.6)
+        class Drift:
+            def __float__(self):
+                rt.resize(0, refcheck=False)
+                np.full(3_000_000, 55.0)
+                return 1.0
+        out = corvatel.bounds_logpdf(rt, True, Drift(), 1.0, 0.5, 0.3, leak=0.5)
+        print(out.size, np.unique(out).size)
+        """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1000000", "1"]

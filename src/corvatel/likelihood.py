@@ -459,8 +459,11 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     size = math.prod(shape_out)
     if not _corvatel._memory_allows(size, 8 + 8 + 1):
         raise MemoryError(f"bounds_logpdf: {size} densities need more memory than this machine can give")
-    flat_rt = np.ascontiguousarray(np.broadcast_to(times, shape_out)).reshape(-1)
-    flat_choice = np.ascontiguousarray(np.broadcast_to(choices, shape_out)).reshape(-1)
+    # Copies, never views of the caller's arrays: the module converts the
+    # model's numbers after it holds the arrays, and a number's __float__
+    # may resize the array a view was taken of.
+    flat_rt = np.array(np.broadcast_to(times, shape_out), order="C").reshape(-1)
+    flat_choice = np.array(np.broadcast_to(choices, shape_out), order="C").reshape(-1)
     out = _corvatel.bounds_logpdf(flat_rt, flat_choice, drift, boundary, start, t0, cast(Any, bound), theta, shape,
                                   scale, rate, leak, urgency, noise_sd, sz, st, resolution)
     if shape_out == ():
