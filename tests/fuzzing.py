@@ -1,4 +1,5 @@
-"""Adversarial calls of simulate, fit_ez and fit_sim, run in a child process.
+"""Adversarial calls of simulate, fit_ez, fit_sim, bounds_logpdf and
+wfpt_logpdf_grad, run in a child process.
 
 A case is plain data (tuples of strings and numbers) drawn by the hypothesis
 strategies below, so it can be pickled to a child python that builds the
@@ -18,7 +19,10 @@ from pathlib import Path
 
 from hypothesis import strategies as st
 
-FUNCTIONS = ("simulate", "fit_ez", "fit_sim")
+FUNCTIONS = ("simulate", "fit_ez", "fit_sim", "bounds_logpdf", "wfpt_logpdf_grad")
+# Their trials first, by position; every later argument by keyword.
+DENSITIES = ("bounds_logpdf", "wfpt_logpdf_grad")
+POSITIONAL = 6
 GUESS_KEYS = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd")
 DICT_MUTATION_ERRORS = ("dictionary changed size during iteration", "dictionary keys changed during iteration")
 
@@ -185,8 +189,67 @@ def cases(function=None):
             ),
         },
     )
-    every = {"simulate": sim, "fit_ez": ez, "fit_sim": fit}
-    return every[function] if function else st.one_of(sim, ez, fit)
+    every = {"simulate": sim, "fit_ez": ez, "fit_sim": fit, "bounds_logpdf": _bounds_case(), "wfpt_logpdf_grad": _gradient_case()}
+    return every[function] if function else st.one_of(*every.values())
+
+
+def _quick(low, high):
+    """A model number that keeps a solve quick: valid ones from [low, high]
+    (ranges where the grid stays far below its cap of steps), and refused,
+    special or enormous ones. Valid values between (a boundary of 0.05, a
+    start 0.02 from an edge) would make a solve of minutes: slow, not a
+    fault, so never drawn."""
+    refused = st.one_of(st.floats(max_value=-1e-300), st.floats(min_value=1e6))
+    return scalars(st.one_of(st.floats(low, high), st.sampled_from(SPECIAL_FLOATS), refused), ("choices", "rts"))
+
+
+BOUND_NAMES = ["constant", "angle", "weibull", "exponential", "hyperbolic"]
+
+
+def _bounds_case():
+    trials = {"rts": _sensible_array("float64"), "choices": _sensible_array("bool")}
+    sensible = {
+        **trials,
+        "drift": _plain(st.floats(-3.0, 3.0)), "boundary": _plain(st.floats(0.5, 3.0)),
+        "start": _plain(st.floats(0.3, 0.7)), "t0": _plain(st.floats(0.0, 0.2)),
+        "bound": _plain(st.sampled_from(BOUND_NAMES)), "theta": _plain(st.floats(-1.0, 1.2)),
+        "shape": _plain(st.floats(0.5, 5.0)), "scale": _plain(st.floats(0.2, 5.0)),
+        "rate": _plain(st.floats(0.0, 3.0)), "leak": _plain(st.floats(0.0, 5.0)),
+        "urgency": _plain(st.floats(0.0, 5.0)), "noise_sd": _plain(st.floats(0.5, 2.0)),
+        "sz": _plain(st.floats(0.0, 0.2)), "st": _plain(st.floats(0.0, 0.2)),
+        "resolution": _plain(st.sampled_from([None, 1 / 36, 1 / 144])),
+    }
+    bound = st.one_of(_plain(st.sampled_from(BOUND_NAMES + ["Angle", "", "linear", "angle "])),
+                      st.sampled_from([("none",), ("bytes",), ("plain", 1), ("list",), ("object",)]))
+    hostile = {
+        "rts": st.one_of(arrays("float64"), st.just(("alias",))), "choices": arrays("bool"),
+        "drift": _quick(-5.0, 5.0), "boundary": _quick(0.5, 5.0), "start": _quick(0.3, 0.7),
+        "t0": _quick(0.0, 2.0), "bound": bound, "theta": _quick(-1.5, 1.5), "shape": _quick(0.3, 10.0),
+        "scale": _quick(0.1, 10.0), "rate": _quick(0.0, 10.0), "leak": _quick(0.0, 50.0),
+        "urgency": _quick(0.0, 50.0), "noise_sd": _quick(0.5, 2.0), "sz": _quick(0.0, 0.3),
+        "st": _quick(0.0, 0.3), "resolution": _quick(1 / 144, 1.0),
+    }
+    return _case("bounds_logpdf", sensible, hostile)
+
+
+def _gradient_case():
+    sensible = {
+        "rts": _sensible_array("float64"), "choices": _sensible_array("bool"),
+        "drift": _plain(st.floats(-3.0, 3.0)), "boundary": _plain(st.floats(0.5, 3.0)),
+        "start": _plain(st.floats(0.2, 0.8)), "t0": _plain(st.floats(0.0, 0.2)),
+        "noise_sd": _plain(st.floats(0.5, 2.0)), "sv": _plain(st.floats(0.0, 2.0)),
+        # Windows of both kinds cost a nested quadrature per trial: seldom.
+        "sz": _plain(st.sampled_from([0.0, 0.0, 0.2])), "st": _plain(st.sampled_from([0.0, 0.0, 0.1])),
+        "p_outlier": _plain(st.floats(0.0, 0.2)),
+    }
+    odd_window = scalars(st.one_of(st.sampled_from(SPECIAL_FLOATS), st.floats(max_value=-1e-300), st.floats(min_value=2.0)), ("choices", "rts"))
+    hostile = {
+        "rts": st.one_of(arrays("float64"), st.just(("alias",))), "choices": arrays("bool"),
+        "drift": float_arg(-5.0, 5.0), "boundary": float_arg(0.05, 5.0), "start": float_arg(0.0, 1.0),
+        "t0": float_arg(0.0, 1.0), "noise_sd": float_arg(0.2, 3.0), "sv": float_arg(0.0, 3.0),
+        "sz": odd_window, "st": odd_window, "p_outlier": float_arg(0.0, 1.0),
+    }
+    return _case("wfpt_logpdf_grad", sensible, hostile)
 
 
 # --- building and calling (in the child) --------------------------------------
@@ -439,6 +502,10 @@ def call(case):
 
     function, named, style = build(case)
     fn = getattr(corvatel, function)
+    if function in DENSITIES:  # (rt, choice, ...) with the rest keyword-only
+        named = [({"rts": "rt", "choices": "choice"}.get(name, name), value) for name, value in named]
+        if style == "positional":
+            return fn(*[v for _, v in named[:POSITIONAL]], **dict(named[POSITIONAL:]))
     if style == "positional":
         return fn(*[v for _, v in named])
     if style == "extra_keyword":
@@ -471,6 +538,12 @@ def outcome_problem(case, result, error):
             and type(result[2]) is int
         )
         return None if ok else f"simulate returned {result!r}"
+    if function in DENSITIES:
+        logp = result[0] if function == "wfpt_logpdf_grad" else result
+        ok = isinstance(logp, float) or (isinstance(logp, np.ndarray) and logp.dtype == np.float64)
+        if function == "wfpt_logpdf_grad":
+            ok = ok and isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)
+        return None if ok else f"{function} returned {result!r}"
     keys = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd"]
     if function == "fit_sim":
         keys += ["iterations", "final_cost"]
