@@ -131,7 +131,6 @@ def test_cli_writes_the_table_of_the_library(tmp_path, capsys, trials, tables, c
     (["--model", "angle", "--p-outlier", "free"], "--p-outlier does not apply"),
     (["--model", "weibull", "--min-rt", "0.2"], "--min-rt does not apply"),
     (["--leak", "--depends-on", "drift_rate=subject"], "--depends-on does not apply"),
-    (["--bound", "angle", "--plot", "figure.png"], "--plot draws fits of the standard model"),
     (["--model", "angle", "--bound", "weibull"], "--bound 'weibull' contradicts --model 'angle'"),
 ])
 def test_cli_refuses_what_these_fits_do_not_take(tmp_path, capsys, trials, argv, message):
@@ -149,10 +148,48 @@ def test_cli_help_shows_the_bound_options_with_an_example(capsys):
     assert "--method ml --model angle -o fits.csv" in out
 
 
+# The bound each case's columns name, and what fit_check must be told.
+DRAWN = {"angle": ("angle", None), "weibull": ("weibull", None), "exponential leak": ("exponential", "exponential"),
+         "constant urgency": ("constant", None)}
+
+
 @pytest.mark.slow
-@pytest.mark.parametrize("case, columns", [("weibull", "shape, scale"), ("constant urgency", "urgency")])
-def test_fit_check_refuses_to_draw_these_fits_as_the_standard_model(trials, tables, case, columns):
+@pytest.mark.parametrize("case", CASES)
+def test_fit_check_draws_these_fits_with_their_own_densities(trials, tables, case):
+    pytest.importorskip("matplotlib")
     from corvatel import plot
 
-    with pytest.raises(ValueError, match=f"time-varying bound, leak or urgency \\(columns {columns}\\)"):
-        plot.fit_check(trials, tables[case])
+    bound, told = DRAWN[case]
+    kwargs, own = CASES[case]
+    figure = plot.fit_check(trials, tables[case], bound=told)
+    # Subject 1's panel: its model curves are the solver's densities at its fitted parameters.
+    upper, lower = (line for line in figure.axes[0].get_lines() if line.get_label().startswith("model"))
+    times = upper.get_xdata()
+    row = tables[case].iloc[0]
+    model = {name: row[name] for name in own}
+    expected = [np.exp(corvatel.bounds_logpdf(times, side, row["drift_rate"], row["boundary_separation"],
+                                              row["starting_point"], row["non_decision_time"], bound=bound, **model))
+                for side in (True, False)]
+    np.testing.assert_allclose(upper.get_ydata(), expected[0], rtol=1e-12)
+    np.testing.assert_allclose(lower.get_ydata(), -expected[1], rtol=1e-12)
+
+
+def test_fit_check_asks_which_rate_bound_and_checks_the_one_given(trials, tables):
+    pytest.importorskip("matplotlib")
+    from corvatel import plot
+
+    with pytest.raises(ValueError, match="'exponential' or 'hyperbolic'; pass bound= to say which"):
+        plot.fit_check(trials, tables["exponential leak"])
+    with pytest.raises(ValueError, match="bound='angle' does not match the fits' columns \\(rate, leak\\)"):
+        plot.fit_check(trials, tables["exponential leak"], bound="angle")
+
+
+@pytest.mark.slow
+def test_cli_plots_a_bound_fit(tmp_path, capsys, trials):
+    pytest.importorskip("matplotlib")
+    source, figure = tmp_path / "trials.csv", tmp_path / "check.png"
+    trials.to_csv(source, index=False)
+    status, _, err = run(capsys, "fit", source, "--by", "subject", "--method", "ml", "--model", "angle",
+                         "--plot", figure, "-o", tmp_path / "fits.csv")
+    assert status == 3 and "1 of 3 groups failed" in err
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

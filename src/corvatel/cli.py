@@ -626,10 +626,6 @@ def run_fit(args: argparse.Namespace) -> int:
                               args.max_rt)
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
-    if bound is not None and args.plot:
-        # The figure's predictions are the standard model's.
-        raise UsageError("--plot draws fits of the standard model; it does not draw fits with a time-varying "
-                         "bound, leak or urgency")
     depends_on = parse_depends_on(args.depends_on, args.method)
     data = read_table(args.trials)
     upper = coerce_upper(data, args.choice, args.upper)
@@ -653,7 +649,8 @@ def run_fit(args: argparse.Namespace) -> int:
         # columns the parameters depend on, beyond --by.
         figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None), dropna=request.dropna,
                                        order=request.order,
-                                       outlier_window=request.options.get("outlier_window", OUTLIER_WINDOW))
+                                       outlier_window=request.options.get("outlier_window", OUTLIER_WINDOW),
+                                       bound=bound)
         save_figure(figure, args.plot)
     return report_failed_groups(fits)
 

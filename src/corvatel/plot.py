@@ -20,7 +20,7 @@ from ._fitting import BOUND_COLUMNS, STAT_COLUMNS, truncation
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import derive_seed
-from .likelihood import OUTLIER_WINDOW, wfpt_cdf, wfpt_pdf
+from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf, wfpt_pdf
 from ._trials import Order, TrialTable, as_frame, check_order, require_columns
 
 if TYPE_CHECKING:
@@ -131,13 +131,72 @@ class Density:
         return points
 
 
+class BoundsDensity(Density):
+    """The predicted distributions of a fit with a time-varying bound, leak
+    or urgency: the first-passage densities at its parameters, as
+    bounds_logpdf gives them (such fits have no contaminants, response-time
+    window or across-trial variability)."""
+
+    def __init__(self, params: dict[str, float], model: dict[str, Any]) -> None:
+        self.model = model
+        self._solved: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
+        super().__init__({**params, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": 0.0})
+
+    def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
+        # Both responses come from one solve; the other side's call reuses it.
+        if self._solved is None or not np.array_equal(self._solved[0], times):
+            p, n = self.params, len(times)
+            log = bounds_logpdf(np.concatenate([times, times]), np.repeat([True, False], n), p["drift_rate"],
+                                p["boundary_separation"], p["starting_point"], p["non_decision_time"],
+                                noise_sd=p["noise_sd"], **self.model)
+            self._solved = (times.copy(), np.exp(log[:n]), np.exp(log[n:]))
+        return self._solved[1] if upper else self._solved[2]
+
+
+def _finite_numbers(values: Mapping[str, Any]) -> bool:
+    return all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values())
+
+
 def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = OUTLIER_WINDOW,
-                      window: tuple[float, float] | None = None) -> Density | None:
-    """The densities at a likelihood fit's parameters (None if unfitted)."""
+                      window: tuple[float, float] | None = None, bound: str | None = None) -> Density | None:
+    """The densities at a likelihood fit's parameters (None if unfitted);
+    with `bound`, those of a fit with that time-varying bound (leak and
+    urgency from their columns, 0 without)."""
+    if bound is not None:
+        names = list(PARAM_COLUMNS) + list(BOUNDS[bound]) + [c for c in ("leak", "urgency") if c in fit_row]
+        values = {c: fit_row[c] for c in names}
+        if not _finite_numbers(values):
+            return None
+        walk = {c: float(values.pop(c)) for c in PARAM_COLUMNS}
+        return BoundsDensity(walk, {"bound": bound, **{c: float(v) for c, v in values.items()}})
     values = {c: fit_row[c] for c in ML_PARAM_COLUMNS}
-    if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values()):
+    if not _finite_numbers(values):
         return None
     return Density({c: float(v) for c, v in values.items()}, outlier_window, window)
+
+
+def fitted_bound(fits: pd.DataFrame, columns: Sequence[Hashable], bound: str | None) -> str | None:
+    """The bound a table of fits was made with (None: the standard model),
+    from the columns only such fits have: theta for "angle", shape and
+    scale for "weibull", rate for "exponential" or "hyperbolic" (which
+    `bound` must then name), none of these but leak or urgency for
+    "constant". `bound`, when given, must agree with them."""
+    moving = [c for c in fits.columns if c in BOUND_COLUMNS and c not in columns]
+    if not moving:
+        if bound is not None:
+            raise ValueError(f"fit_check: bound={bound!r}, but the fits have no bound, leak or urgency columns")
+        return None
+    own = {c for c in moving if c not in ("leak", "urgency")}
+    candidates = [name for name, params in BOUNDS.items() if set(params) == own]
+    if bound is not None:
+        if bound not in candidates:
+            raise ValueError(f"fit_check: bound={bound!r} does not match the fits' columns "
+                             f"({', '.join(map(str, moving))})")
+        return bound
+    if len(candidates) != 1:
+        raise ValueError(f"fit_check: the fits' columns ({', '.join(map(str, moving))}) fit bound "
+                         f"{' or '.join(repr(c) for c in candidates)}; pass bound= to say which")
+    return candidates[0]
 
 
 def group_columns(fits: pd.DataFrame, by: Hashable | Sequence[Hashable] | None) -> list[Hashable]:
@@ -162,7 +221,7 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
               seed: int = 0, bins: int = 40, max_groups: int = 24, min_rt: float | None = None,
               max_rt: float | None = None, dropna: bool = False,
               order: Mapping[Hashable, Sequence[Any]] | None = None,
-              outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Figure:
+              outlier_window: tuple[float, float] = OUTLIER_WINDOW, bound: str | None = None) -> Figure:
     """Observed against predicted response-time distributions, per group,
     and quantile-probability plots.
 
@@ -180,7 +239,10 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     proportions integrated from them: with their p_outlier mixed with
     contaminants on `outlier_window` (the fits' own), and with `min_rt` /
     `max_rt` the densities of the trials kept, as the fits' truncated
-    likelihood has them.
+    likelihood has them. Fits with a time-varying bound, leak or urgency
+    are drawn with their own densities (bounds_logpdf); the bound is read
+    from their columns, except that "exponential" and "hyperbolic" (both
+    with a rate column) need `bound` to tell them apart.
     Bottom: 0.1/0.3/0.5/0.7/0.9 response-time quantiles against response
     proportion (points: data; lines: model), one panel per value of the
     group columns other than `condition` (default: the last group column),
@@ -198,23 +260,20 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
                              min_rt=min_rt, max_rt=max_rt)
     return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,
-                            max_groups=max_groups, dropna=dropna, order=checked_order, outlier_window=outlier_window)
+                            max_groups=max_groups, dropna=dropna, order=checked_order, outlier_window=outlier_window,
+                            bound=bound)
 
 
 def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hashable], *,
                      condition: Hashable | None = None, n_sim: int = 20_000, seed: int = 0, bins: int = 40,
                      max_groups: int = 24, dropna: bool = False, order: Order | None = None,
-                     outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> Figure:
+                     outlier_window: tuple[float, float] = OUTLIER_WINDOW, bound: str | None = None) -> Figure:
     """fit_check of a table already read, grouped by `columns`."""
     if condition is None:
         condition = columns[-1] if columns else None
     elif condition not in columns:
         raise ValueError(f"fit_check: condition {condition!r} is not one of the group columns {columns!r}")
-    moving = [c for c in fits.columns if c in BOUND_COLUMNS and c not in columns]
-    if moving:
-        # Its predictions are the standard model's, which would misrepresent these fits.
-        raise ValueError("fit_check draws fits of the standard model; it does not draw fits with a time-varying "
-                         f"bound, leak or urgency (columns {', '.join(map(str, moving))})")
+    bound = fitted_bound(fits, columns, bound)
     grouped = trials.grouped(columns, dropna=dropna, order=order)
     keys = grouped.groups.keys
     if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):
@@ -226,7 +285,8 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     predicted: list[Prediction] = []
     for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
         observed.append((grouped.choices[start:stop], grouped.rts[start:stop]))
-        predicted.append(predicted_density(fits.iloc[g], outlier_window, trials.window) if likelihood
+        predicted.append(predicted_density(fits.iloc[g], bound=bound) if bound is not None
+                         else predicted_density(fits.iloc[g], outlier_window, trials.window) if likelihood
                          else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
 
     shown = min(len(fits), max_groups)
