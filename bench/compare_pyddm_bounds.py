@@ -24,11 +24,14 @@ solver, `solve_numerical_implicit`, which the script checks).
    peak), at both bounds: PyDDM's at its grid times, corvatel's on a 1 ms
    grid; the median over the bulk is printed beside it.
 2. One likelihood of 1,000 trials, drawn from the angle + leak model by
-   inverse-CDF sampling of the reference densities on a 0.25 ms grid (seed
+   inverse-CDF sampling of the reference densities (trapezoid masses of 0.25 ms
+   cells, the distribution function linear inside a cell; seed
    2026; drift 1, boundary 1.5, theta 0.3, leak 1, t0 0.3). Timed: corvatel's
    `bounds_logpdf(...).sum()`, and PyDDM's `LossLikelihood(...).loss(model)`
    (the solve and the look-up its fits do per evaluation), both on one
-   thread, the median of --reps wall times after a warm-up call. Beside each
+   thread: the median wall and CPU time of --reps rounds that call every
+   setting once (after a warm-up round), so that other work on the machine
+   falls alike on all settings. Beside each
    time: the error of the summed log-likelihood against the reference. For
    every PyDDM setting the ratio is taken against the cheapest corvatel
    setting whose errors (bulk density and summed log-likelihood) are both no
@@ -150,7 +153,8 @@ def accuracy(name, leak, urgency):
 
 def draw_trials(leak, urgency, n, seed, step=2.5e-4):
     """(choices, rts) drawn by inverse-CDF sampling of the reference densities
-    on a grid of decision times (linear inside a grid cell)."""
+    on a grid of decision times (the distribution function linear inside a
+    cell)."""
     t = np.arange(0, int(closing_time() / step) + 1) * step
     upper, lower = reference_pdf(t, True, leak, urgency), reference_pdf(t, False, leak, urgency)
     both = np.concatenate([upper, lower])
@@ -166,14 +170,21 @@ def draw_trials(leak, urgency, n, seed, step=2.5e-4):
     return choices, TRUTH["t0"] + t[index] + fraction * step
 
 
-def median_wall(function, reps):
-    function()
-    times = []
-    for _ in range(reps):
-        w0 = time.perf_counter()
+def interleaved_medians(functions, reps):
+    """Median wall and CPU seconds of each function, timed in rounds that
+    call every function once (after a warm-up round), so that the load of a
+    shared machine falls alike on all of them."""
+    for function in functions:
         function()
-        times.append(time.perf_counter() - w0)
-    return float(np.median(times))
+    wall = [[] for _ in functions]
+    cpu = [[] for _ in functions]
+    for _ in range(reps):
+        for i, function in enumerate(functions):
+            w0, c0 = time.perf_counter(), time.process_time()
+            function()
+            cpu[i].append(time.process_time() - c0)
+            wall[i].append(time.perf_counter() - w0)
+    return [(float(np.median(w)), float(np.median(c))) for w, c in zip(wall, cpu)]
 
 
 def pyddm_sample(choices, rts):
@@ -183,22 +194,22 @@ def pyddm_sample(choices, rts):
 def likelihood_timing(choices, rts, reps):
     leak, urgency = MODELS["angle+leak"]
     reference_ll = float(corvatel_logpdf(rts, choices, leak, urgency, REFERENCE_RESOLUTION, t0=TRUTH["t0"]).sum())
-    rows = []
+    rows, functions = [], []
     for resolution in CORVATEL_RESOLUTIONS:
-        ll = float(corvatel_logpdf(rts, choices, leak, urgency, resolution, t0=TRUTH["t0"]).sum())
-        seconds = median_wall(lambda: corvatel_logpdf(rts, choices, leak, urgency, resolution, t0=TRUTH["t0"]).sum(),
-                              reps)
-        rows.append(dict(package="corvatel", setting=f"resolution 1/{round(1 / resolution)}", resolution=resolution,
-                         ms=1e3 * seconds, loglik=ll, loglik_error=abs(ll - reference_ll)))
+        def evaluate(resolution=resolution):
+            return float(corvatel_logpdf(rts, choices, leak, urgency, resolution, t0=TRUTH["t0"]).sum())
+        rows.append(dict(package="corvatel", setting=f"resolution 1/{round(1 / resolution)}", resolution=resolution))
+        functions.append(evaluate)
     sample = pyddm_sample(choices, rts)
     t_dur = math.ceil((rts.max() + 0.05) * 10) / 10
     for step in PYDDM_STEPS:
         model = pyddm_model(leak, urgency, step, step, t0=TRUTH["t0"], t_dur=t_dur)
         loss = pyddm.LossLikelihood(sample, dt=step, T_dur=t_dur)
-        ll = -float(loss.loss(model))
-        seconds = median_wall(lambda: loss.loss(model), reps)
-        rows.append(dict(package="pyddm", setting=f"dt=dx={step:g}", dt=step, ms=1e3 * seconds, loglik=ll,
-                         loglik_error=abs(ll - reference_ll)))
+        rows.append(dict(package="pyddm", setting=f"dt=dx={step:g}", dt=step))
+        functions.append(lambda loss=loss, model=model: -float(loss.loss(model)))
+    for row, function, (wall, cpu) in zip(rows, functions, interleaved_medians(functions, reps)):
+        ll = function()
+        row.update(ms=1e3 * wall, cpu_ms=1e3 * cpu, loglik=ll, loglik_error=abs(ll - reference_ll))
     return reference_ll, rows
 
 
@@ -212,9 +223,10 @@ def equal_accuracy_ratios(accuracy_rows, timing_rows):
         matches = [c for c in corvatel_rows
                    if bulk[c["setting"]] <= bulk[p["setting"]] and c["loglik_error"] <= p["loglik_error"]]
         best = min(matches, key=lambda c: c["ms"]) if matches else None
-        out.append(dict(pyddm=p["setting"], pyddm_ms=p["ms"], pyddm_max_rel=bulk[p["setting"]],
+        out.append(dict(pyddm=p["setting"], pyddm_ms=p["ms"], pyddm_cpu_ms=p["cpu_ms"], pyddm_max_rel=bulk[p["setting"]],
                         pyddm_loglik_error=p["loglik_error"],
                         corvatel=best and best["setting"], corvatel_ms=best and best["ms"],
+                        corvatel_cpu_ms=best and best["cpu_ms"], cpu_ratio=best and p["cpu_ms"] / best["cpu_ms"],
                         corvatel_max_rel=best and bulk[best["setting"]],
                         corvatel_loglik_error=best and best["loglik_error"],
                         ratio=best and p["ms"] / best["ms"]))
@@ -301,11 +313,12 @@ def main():
 
     choices, rts = draw_trials(*MODELS["angle+leak"], N_TRIALS, SEED)
     print(f"\n2. One likelihood of {N_TRIALS} trials (angle + leak; {choices.mean():.3f} upper, "
-          f"rt {rts.min():.3f}-{rts.max():.3f} s), median of {args.reps} wall times, one thread")
+          f"rt {rts.min():.3f}-{rts.max():.3f} s), median of {args.reps} rounds, one thread")
     reference_ll, timing_rows = likelihood_timing(choices, rts, args.reps)
     print(f"  reference log-likelihood {reference_ll:.4f}")
     for r in timing_rows:
-        print(f"  {r['package']:8s} {r['setting']:20s} {r['ms']:10.3f} ms  log-likelihood error {r['loglik_error']:9.2e}")
+        print(f"  {r['package']:8s} {r['setting']:20s} {r['ms']:10.3f} ms wall {r['cpu_ms']:10.3f} ms CPU"
+              f"  log-likelihood error {r['loglik_error']:9.2e}")
     ratios = equal_accuracy_ratios(accuracy_rows, timing_rows)
     print("  equal or better accuracy (bulk max rel and log-likelihood error both no larger):")
     for r in ratios:
@@ -313,7 +326,7 @@ def main():
             print(f"    PyDDM {r['pyddm']:12s}: no corvatel setting in the ladder is as accurate by both measures")
         else:
             print(f"    PyDDM {r['pyddm']:12s} {r['pyddm_ms']:9.3f} ms vs corvatel {r['corvatel']:16s}"
-                  f" {r['corvatel_ms']:7.3f} ms: {r['ratio']:7.1f}x")
+                  f" {r['corvatel_ms']:7.3f} ms: {r['ratio']:6.1f}x wall, {r['cpu_ratio']:6.1f}x CPU")
 
     print(f"\n3. Fit of angle + leak to the {N_TRIALS} trials")
     fit = fit_both(choices, rts, args.fit_maxiter, args.skip_pyddm_fit)
