@@ -16,26 +16,27 @@ started in the middle. PyDDM gets them through `pyddm.gddm`: drift
 for bounds that move it gives exactly the densities of its backward-Euler
 solver, `solve_numerical_implicit`, which the script checks).
 
-1. Accuracy. The reference is corvatel at resolution 1/2304. A second,
-   independent check is PyDDM's finest run (dt = 1e-4, dx = 5e-4) and its
-   Richardson extrapolation 2 p(dt) - p(2 dt) (its error is first order in
-   dt). Each setting's error is the largest relative difference from the
-   reference over the bulk (where the reference density exceeds 1% of its
-   peak), at both bounds: PyDDM's at its grid times, corvatel's on a 1 ms
-   grid; the median over the bulk is printed beside it.
-2. One likelihood of 1,000 trials, drawn from the angle + leak model by
-   inverse-CDF sampling of the reference densities (trapezoid masses of 0.25 ms
-   cells, the distribution function linear inside a cell; seed
-   2026; drift 1, boundary 1.5, theta 0.3, leak 1, t0 0.3). Timed: corvatel's
-   `bounds_logpdf(...).sum()`, and PyDDM's `LossLikelihood(...).loss(model)`
+1. Accuracy, for those three models and two harder ones (drift 3 with leak
+   and urgency; theta 1.0 with leak). The reference is corvatel at
+   resolution 1/2304; an independent check of it is PyDDM's finest run
+   (dt = 1e-4, dx = 5e-4) and its Richardson extrapolation 2 p(dt) - p(2 dt)
+   (PyDDM's error is first order in dt). Each setting's error is the largest
+   relative difference from the reference over the bulk (where the reference
+   density exceeds 1% of its peak), at both bounds: PyDDM's at its grid
+   times, corvatel's on a 1 ms grid. The decision time of the largest and
+   the median over the bulk are printed beside it.
+2. One likelihood of 1,000 trials, drawn from the angle + leak model (drift
+   1, boundary 1.5, theta 0.3, leak 1, t0 0.3) by inverse-CDF sampling of
+   the reference densities (trapezoid masses of 0.25 ms cells, the
+   distribution function linear inside a cell; seed 2026). Timed: corvatel's
+   `bounds_logpdf(...).sum()` and PyDDM's `LossLikelihood(...).loss(model)`
    (the solve and the look-up its fits do per evaluation), both on one
    thread: the median wall and CPU time of --reps rounds that call every
    setting once (after a warm-up round), so that other work on the machine
-   falls alike on all settings. Beside each
-   time: the error of the summed log-likelihood against the reference. For
-   every PyDDM setting the ratio is taken against the cheapest corvatel
-   setting whose errors (bulk density and summed log-likelihood) are both no
-   larger.
+   falls alike on all settings. Beside each time: the error of the summed
+   log-likelihood against the reference. For every PyDDM setting the ratio
+   is taken against the cheapest corvatel setting whose errors (bulk density
+   and summed log-likelihood) are both no larger.
 3. Fit of the angle + leak model to those trials: `corvatel.fit_ml(...,
    model="angle", leak=True)` and PyDDM's `Model.fit` (differential
    evolution, its default, capped at --fit-maxiter generations, at its default
@@ -58,9 +59,19 @@ import pyddm
 
 import corvatel
 
-TRUTH = dict(drift=1.0, boundary=1.5, theta=0.3, t0=0.3)
-LEAK, URGENCY = 1.0, 0.5
-MODELS = {"angle": (0.0, 0.0), "angle+leak": (LEAK, 0.0), "angle+leak+urgency": (LEAK, URGENCY)}
+T0 = 0.3
+ANGLE = dict(drift=1.0, boundary=1.5, theta=0.3, leak=0.0, urgency=0.0)
+MODELS = {
+    "angle": ANGLE,
+    "angle+leak": dict(ANGLE, leak=1.0),
+    "angle+leak+urgency": dict(ANGLE, leak=1.0, urgency=0.5),
+    # harder cases: a strong drift puts the bulk's start inside the second
+    # grid step of the default resolution; a steep collapse closes the band
+    # within 31 steps
+    "drift 3, leak+urgency": dict(ANGLE, drift=3.0, leak=1.0, urgency=0.5),
+    "theta 1.0, leak": dict(ANGLE, theta=1.0, leak=1.0),
+}
+FITTED = "angle+leak"
 REFERENCE_RESOLUTION = 1 / 2304
 CORVATEL_RESOLUTIONS = (1 / 9, 1 / 18, 1 / 36, 1 / 72, 1 / 144, 1 / 288, 1 / 576)
 PYDDM_DEFAULT_STEP = 0.005
@@ -70,80 +81,78 @@ N_TRIALS = 1000
 SEED = 2026
 
 
-def closing_time():
-    return TRUTH["boundary"] / 2 / math.tan(TRUTH["theta"])
+def closing_time(m):
+    return m["boundary"] / 2 / math.tan(m["theta"])
 
 
-def pyddm_model(leak, urgency, dt, dx, t0=0.0, t_dur=None):
-    drift, half, tan_theta = TRUTH["drift"], TRUTH["boundary"] / 2, math.tan(TRUTH["theta"])
+def pyddm_model(m, dt, dx, t0=0.0, t_dur=None):
+    drift, leak, urgency = m["drift"], m["leak"], m["urgency"]
+    half, tan_theta = m["boundary"] / 2, math.tan(m["theta"])
     return pyddm.gddm(drift=lambda t, x: (1 + urgency * t) * drift - leak * x,
                       noise=lambda t: 1 + urgency * t,
                       bound=lambda t: max(half - t * tan_theta, 0.0),
                       nondecision=t0, starting_position=0.0, mixture_coef=0.0,
-                      dt=dt, dx=dx, T_dur=t_dur if t_dur is not None else math.ceil(closing_time() * 10) / 10)
+                      dt=dt, dx=dx, T_dur=t_dur if t_dur is not None else math.ceil(closing_time(m) * 10) / 10)
 
 
-def corvatel_logpdf(t, choice, leak, urgency, resolution, t0=0.0, **truth):
-    p = {**TRUTH, **truth}
-    return corvatel.bounds_logpdf(t, choice, p["drift"], p["boundary"], 0.5, t0, bound="angle", theta=p["theta"],
-                                  leak=leak, urgency=urgency, resolution=resolution)
+def corvatel_logpdf(t, choice, m, resolution, t0=0.0):
+    return corvatel.bounds_logpdf(t, choice, m["drift"], m["boundary"], 0.5, t0, bound="angle", theta=m["theta"],
+                                  leak=m["leak"], urgency=m["urgency"], resolution=resolution)
 
 
-def reference_pdf(t, choice, leak, urgency):
+def reference_pdf(t, choice, m):
     """The reference density at decision times t, 0 outside (0, closing time)."""
     out = np.zeros_like(t)
-    inside = (t > 0) & (t < closing_time())
-    out[inside] = np.exp(corvatel_logpdf(t[inside], choice, leak, urgency, REFERENCE_RESOLUTION))
+    inside = (t > 0) & (t < closing_time(m))
+    out[inside] = np.exp(corvatel_logpdf(t[inside], choice, m, REFERENCE_RESOLUTION))
     return out
 
 
-def bulk_error(t, densities, leak, urgency):
-    """(max, median) relative error over the reference's bulk at both bounds;
-    densities maps a choice to values at t."""
-    errors = []
+def bulk_error(t, densities, m):
+    """(max, median) relative error over the reference's bulk at both bounds,
+    and the decision time of the max; densities maps a choice to values at t."""
+    errors, times = [], []
     for choice in (True, False):
-        ref = reference_pdf(t, choice, leak, urgency)
+        ref = reference_pdf(t, choice, m)
         bulk = ref > 0.01 * ref.max()
         errors.append(np.abs(densities[choice][bulk] / ref[bulk] - 1))
-    errors = np.concatenate(errors)
-    return float(errors.max()), float(np.median(errors))
+        times.append(t[bulk])
+    errors, times = np.concatenate(errors), np.concatenate(times)
+    return dict(max_rel=float(errors.max()), median_rel=float(np.median(errors)),
+                worst_t=float(times[np.argmax(errors)]))
 
 
 def pyddm_densities(solution):
     return {True: solution.pdf("correct"), False: solution.pdf("error")}
 
 
-def accuracy(name, leak, urgency):
+def accuracy(name, m):
     rows = []
-    grid = np.arange(1, int(closing_time() / 1e-3)) * 1e-3
+    grid = np.arange(1, int(closing_time(m) / 1e-3)) * 1e-3
     for resolution in CORVATEL_RESOLUTIONS:
-        densities = {c: np.exp(corvatel_logpdf(grid, c, leak, urgency, resolution)) for c in (True, False)}
+        densities = {c: np.exp(corvatel_logpdf(grid, c, m, resolution)) for c in (True, False)}
         rows.append(dict(model=name, package="corvatel", setting=f"resolution 1/{round(1 / resolution)}",
-                         resolution=resolution, **dict(zip(("max_rel", "median_rel"),
-                                                           bulk_error(grid, densities, leak, urgency)))))
+                         resolution=resolution, **bulk_error(grid, densities, m)))
     for step in PYDDM_STEPS:
-        solution = pyddm_model(leak, urgency, step, step).solve()
-        implicit = pyddm_model(leak, urgency, step, step).solve_numerical_implicit()
+        solution = pyddm_model(m, step, step).solve()
+        implicit = pyddm_model(m, step, step).solve_numerical_implicit()
         if not np.array_equal(solution.pdf("correct"), implicit.pdf("correct")):
             print(f"  note: PyDDM's solve() differs from its implicit solver at dt = dx = {step:g} ({name})")
         rows.append(dict(model=name, package="pyddm", setting=f"dt=dx={step:g}", dt=step, dx=step,
-                         **dict(zip(("max_rel", "median_rel"),
-                                    bulk_error(solution.t_domain, pyddm_densities(solution), leak, urgency)))))
+                         **bulk_error(solution.t_domain, pyddm_densities(solution), m)))
     dt, dx = PYDDM_FINE
-    fine = pyddm_model(leak, urgency, dt, dx).solve()
-    coarse = pyddm_model(leak, urgency, 2 * dt, dx).solve()
+    fine = pyddm_model(m, dt, dx).solve()
+    coarse = pyddm_model(m, 2 * dt, dx).solve()
     rows.append(dict(model=name, package="pyddm", setting=f"fine dt={dt:g} dx={dx:g}", dt=dt, dx=dx,
-                     **dict(zip(("max_rel", "median_rel"),
-                                bulk_error(fine.t_domain, pyddm_densities(fine), leak, urgency)))))
+                     **bulk_error(fine.t_domain, pyddm_densities(fine), m)))
     extrapolated = {c: 2 * pyddm_densities(fine)[c][::2] - pyddm_densities(coarse)[c] for c in (True, False)}
     rows.append(dict(model=name, package="pyddm", setting="Richardson of fine and 2 dt",
-                     **dict(zip(("max_rel", "median_rel"),
-                                bulk_error(coarse.t_domain, extrapolated, leak, urgency)))))
-    times = np.arange(0, 400001) * closing_time() / 400000
+                     **bulk_error(coarse.t_domain, extrapolated, m)))
+    times = np.arange(0, 400001) * closing_time(m) / 400000
     mass = {}
     for choice in (True, False):
-        density = reference_pdf(times, choice, leak, urgency)
-        mass[choice] = float((density.sum() - 0.5 * (density[0] + density[-1])) * closing_time() / 400000)
+        density = reference_pdf(times, choice, m)
+        mass[choice] = float((density.sum() - 0.5 * (density[0] + density[-1])) * closing_time(m) / 400000)
     rows.append(dict(model=name, package="both", setting="response probabilities",
                      p_upper_reference=mass[True], p_total_reference=mass[True] + mass[False],
                      p_upper_pyddm_fine=float(fine.prob("correct")),
@@ -151,12 +160,12 @@ def accuracy(name, leak, urgency):
     return rows
 
 
-def draw_trials(leak, urgency, n, seed, step=2.5e-4):
+def draw_trials(m, n, seed, step=2.5e-4):
     """(choices, rts) drawn by inverse-CDF sampling of the reference densities
     on a grid of decision times (the distribution function linear inside a
     cell)."""
-    t = np.arange(0, int(closing_time() / step) + 1) * step
-    upper, lower = reference_pdf(t, True, leak, urgency), reference_pdf(t, False, leak, urgency)
+    t = np.arange(0, int(closing_time(m) / step) + 1) * step
+    upper, lower = reference_pdf(t, True, m), reference_pdf(t, False, m)
     both = np.concatenate([upper, lower])
     cells = 0.5 * (both[1:] + both[:-1]) * step
     cells[len(t) - 1] = 0.0  # the cell joining the last upper time to the first lower one
@@ -167,7 +176,7 @@ def draw_trials(leak, urgency, n, seed, step=2.5e-4):
     fraction = (u - cdf[k]) / cells[k]
     choices = k < len(t) - 1
     index = np.where(choices, k, k - len(t))
-    return choices, TRUTH["t0"] + t[index] + fraction * step
+    return choices, T0 + t[index] + fraction * step
 
 
 def interleaved_medians(functions, reps):
@@ -192,18 +201,18 @@ def pyddm_sample(choices, rts):
 
 
 def likelihood_timing(choices, rts, reps):
-    leak, urgency = MODELS["angle+leak"]
-    reference_ll = float(corvatel_logpdf(rts, choices, leak, urgency, REFERENCE_RESOLUTION, t0=TRUTH["t0"]).sum())
+    m = MODELS[FITTED]
+    reference_ll = float(corvatel_logpdf(rts, choices, m, REFERENCE_RESOLUTION, t0=T0).sum())
     rows, functions = [], []
     for resolution in CORVATEL_RESOLUTIONS:
         def evaluate(resolution=resolution):
-            return float(corvatel_logpdf(rts, choices, leak, urgency, resolution, t0=TRUTH["t0"]).sum())
+            return float(corvatel_logpdf(rts, choices, m, resolution, t0=T0).sum())
         rows.append(dict(package="corvatel", setting=f"resolution 1/{round(1 / resolution)}", resolution=resolution))
         functions.append(evaluate)
     sample = pyddm_sample(choices, rts)
     t_dur = math.ceil((rts.max() + 0.05) * 10) / 10
     for step in PYDDM_STEPS:
-        model = pyddm_model(leak, urgency, step, step, t0=TRUTH["t0"], t_dur=t_dur)
+        model = pyddm_model(m, step, step, t0=T0, t_dur=t_dur)
         loss = pyddm.LossLikelihood(sample, dt=step, T_dur=t_dur)
         rows.append(dict(package="pyddm", setting=f"dt=dx={step:g}", dt=step))
         functions.append(lambda loss=loss, model=model: -float(loss.loss(model)))
@@ -216,7 +225,7 @@ def likelihood_timing(choices, rts, reps):
 def equal_accuracy_ratios(accuracy_rows, timing_rows):
     """For each PyDDM setting: the cheapest corvatel resolution no less
     accurate by both measures, and the time ratio."""
-    bulk = {r["setting"]: r["max_rel"] for r in accuracy_rows if r.get("model") == "angle+leak" and "max_rel" in r}
+    bulk = {r["setting"]: r["max_rel"] for r in accuracy_rows if r.get("model") == FITTED and "max_rel" in r}
     corvatel_rows = [r for r in timing_rows if r["package"] == "corvatel"]
     out = []
     for p in (r for r in timing_rows if r["package"] == "pyddm"):
@@ -234,14 +243,14 @@ def equal_accuracy_ratios(accuracy_rows, timing_rows):
 
 
 def fit_both(choices, rts, maxiter, skip_pyddm):
-    leak, _ = MODELS["angle+leak"]
     w0 = time.perf_counter()
     ours = corvatel.fit_ml(choices, rts, model="angle", leak=True)
     ours_wall = time.perf_counter() - w0
     estimates = {"corvatel": dict(drift=ours["drift_rate"], boundary=ours["boundary_separation"],
                                   theta=ours["theta"], t0=ours["non_decision_time"], leak=ours["leak"])}
     walls = {"corvatel": ours_wall}
-    truth = dict(TRUTH, leak=leak)
+    m = MODELS[FITTED]
+    truth = dict(drift=m["drift"], boundary=m["boundary"], theta=m["theta"], t0=T0, leak=m["leak"])
 
     sample = pyddm_sample(choices, rts)
     t_dur = math.ceil((rts.max() + 0.05) * 10) / 10
@@ -299,19 +308,19 @@ def main():
     print(f"PyDDM {pyddm.__version__}, corvatel {corvatel.__version__}")
     print("\n1. Densities against the reference (corvatel, resolution 1/2304): bulk = reference > 1% of its peak")
     accuracy_rows = []
-    for name, (leak, urgency) in MODELS.items():
-        rows = accuracy(name, leak, urgency)
+    for name, m in MODELS.items():
+        rows = accuracy(name, m)
         accuracy_rows += rows
         for r in rows:
             if "max_rel" in r:
-                print(f"  {name:19s} {r['package']:8s} {r['setting']:28s} max rel {r['max_rel']:9.2e}"
-                      f"  median rel {r['median_rel']:9.2e}")
+                print(f"  {name:21s} {r['package']:8s} {r['setting']:28s} max rel {r['max_rel']:9.2e}"
+                      f" (t {r['worst_t']:.4f})  median rel {r['median_rel']:9.2e}")
             else:
-                print(f"  {name:19s} P(upper), P(upper) + P(lower): reference {r['p_upper_reference']:.6f},"
+                print(f"  {name:21s} P(upper), P(upper) + P(lower): reference {r['p_upper_reference']:.6f},"
                       f" {r['p_total_reference']:.6f}; PyDDM fine {r['p_upper_pyddm_fine']:.6f},"
                       f" {r['p_total_pyddm_fine']:.6f}")
 
-    choices, rts = draw_trials(*MODELS["angle+leak"], N_TRIALS, SEED)
+    choices, rts = draw_trials(MODELS[FITTED], N_TRIALS, SEED)
     print(f"\n2. One likelihood of {N_TRIALS} trials (angle + leak; {choices.mean():.3f} upper, "
           f"rt {rts.min():.3f}-{rts.max():.3f} s), median of {args.reps} rounds, one thread")
     reference_ll, timing_rows = likelihood_timing(choices, rts, args.reps)
