@@ -45,8 +45,7 @@ solver, `solve_numerical_implicit`, which the script checks).
    corvatel's estimate. --skip-pyddm-fit leaves PyDDM's fit out and reports
    only those two.
 
-Figures from one run on the shared 2-core development machine are in the
-commit that added this script and in bench/README.md.
+bench/README.md has the figures of one run and what they show.
 """
 
 import argparse
