@@ -192,10 +192,16 @@ Stencil cubic_stencil(double t, double dt, std::size_t size) {
   return {first, {-x1 * x2 * x3 / 6.0, x0 * x2 * x3 / 2.0, -x0 * x1 * x3 / 2.0, x0 * x1 * x2 / 6.0}};
 }
 
-// The density at decision time t (0 <= t <= last grid time): the cubic in
-// log(g / free) plus the exact log free(t) where all are positive, which
-// leaves the steep leading edge to the free term; else the cubic in log g;
-// else linear in g.
+// How far g / free may stray from 1 at the nodes for the ratio to be
+// interpolated: on the leading edge it stays near 1; past the bulk the free
+// term may cross zero, where the ratio has a pole and log g is the smooth one.
+constexpr double kRatioLow = 0.5, kRatioHigh = 2.0;
+
+// The density at decision time t (0 <= t <= last grid time): on the leading
+// edge, the cubic in log(g / free) plus the exact log free(t), which leaves
+// the steep rise to the free term (at time 0, where both vanish, the ratio
+// is 1: the equation's integral is of higher order there); else the cubic
+// in log g; else linear in g.
 double interpolate_density(const std::vector<double>& g, const std::vector<double>& free, double free_at_t,
                            double dt, double t) {
   const std::size_t size = g.size();
@@ -203,17 +209,23 @@ double interpolate_density(const std::vector<double>& g, const std::vector<doubl
   std::size_t i = std::min(static_cast<std::size_t>(position), size - 2);
   if (size >= 4) {
     const Stencil st = cubic_stencil(t, dt, size);
-    bool positive = true, free_positive = free_at_t > 0.0;
+    double ratio[4], log_ratio = 0.0;
+    bool leading_edge = free_at_t > 0.0;
     for (std::size_t k = 0; k < 4; ++k) {
-      positive = positive && g[st.first + k] > 0.0;
-      free_positive = free_positive && free[st.first + k] > 0.0;
+      const std::size_t node = st.first + k;
+      ratio[k] = node == 0 ? 1.0 : g[node] / free[node];
+      leading_edge = leading_edge && (node == 0 || free[node] > 0.0) && ratio[k] >= kRatioLow &&
+                     ratio[k] <= kRatioHigh;
     }
+    if (leading_edge) {
+      for (std::size_t k = 0; k < 4; ++k) log_ratio += st.weight[k] * std::log(ratio[k]);
+      return free_at_t * std::exp(log_ratio);
+    }
+    bool positive = true;
+    for (std::size_t k = 0; k < 4; ++k) positive = positive && g[st.first + k] > 0.0;
     if (positive) {
-      double log_g = free_positive ? std::log(free_at_t) : 0.0;
-      for (std::size_t k = 0; k < 4; ++k) {
-        const double ratio = free_positive ? g[st.first + k] / free[st.first + k] : g[st.first + k];
-        log_g += st.weight[k] * std::log(ratio);
-      }
+      double log_g = 0.0;
+      for (std::size_t k = 0; k < 4; ++k) log_g += st.weight[k] * std::log(g[st.first + k]);
       return std::exp(log_g);
     }
   }

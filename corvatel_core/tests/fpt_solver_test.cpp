@@ -280,6 +280,50 @@ TEST(FptSolverTest, GridLogDensityInterpolatesAndAveragesOverSt) {
   EXPECT_EQ(grid_log_density(grid, 0.24, false, 0.3, 0.1), -INFINITY);
 }
 
+// The largest relative error of grid_log_density between grid times (four
+// points in each interval, the first included) against `exact`, where the
+// exact density exceeds 1% of its peak.
+double between_error(const FptGrid& grid, const std::function<double(double, bool)>& exact) {
+  std::vector<double> times;
+  for (std::size_t k = 0; k + 1 < grid.upper.size(); ++k) {
+    for (const double f : {0.2, 0.4, 0.6, 0.8}) times.push_back(grid.dt * (static_cast<double>(k) + f));
+  }
+  double peak = 0.0;
+  for (const double t : times) peak = std::max({peak, exact(t, true), exact(t, false)});
+  double worst = 0.0;
+  for (const double t : times) {
+    for (const bool choice : {true, false}) {
+      const double e = exact(t, choice);
+      if (e > 0.01 * peak) worst = std::max(worst, std::abs(std::exp(grid_log_density(grid, t, choice, 0.0, 0.0)) / e - 1.0));
+    }
+  }
+  return worst;
+}
+
+// Strong drifts put the leading edge inside the first grid intervals, where
+// both g and the free term start from 0; a collapse with leak and urgency
+// makes the free term cross zero past the bulk. Constant bounds against the
+// series, the collapse against a grid 16 times finer (whose own error is
+// some 1e-8).
+TEST(FptSolverTest, DensitiesBetweenGridTimesHoldTheGridsAccuracy) {
+  for (const double drift : {3.0, -5.0}) {
+    const TimeVaryingModel m = constant_model(drift, 1.2, 0.5, 1.0);
+    EXPECT_LT(between_error(solve(m, SolverResolution{}.relative_step, 2.0),
+                            [&](double t, bool c) { return series_density(m, t, c); }),
+              1e-4)
+        << drift;
+  }
+  TimeVaryingModel m = constant_model(3.0, 1.5, 0.5, 1.0);
+  m.bound.kind = Kind::Angle;
+  m.bound.theta = 0.3;
+  m.leak = 1.0;
+  m.urgency = 0.5;
+  const FptGrid fine = solve(m, SolverResolution{}.relative_step / 16.0, 2.0);
+  EXPECT_LT(between_error(solve(m, SolverResolution{}.relative_step, 2.0),
+                          [&](double t, bool c) { return std::exp(grid_log_density(fine, t, c, 0.0, 0.0)); }),
+            5e-4);
+}
+
 // Each rule refused with its own kind; parameters the bound does not use are
 // not checked.
 struct RefusalCase {
