@@ -75,11 +75,27 @@ std::optional<DensitiesFailure> inline_values(const DensityColumns& in, std::spa
   return std::nullopt;
 }
 
+// An element without sv, sz or st: a series and no integral, well under a
+// microsecond.
+bool plain_element(const DensityColumns& in, std::size_t i) {
+  return in.sv.at(i) == 0.0 && in.sz.at(i) == 0.0 && in.st.at(i) == 0.0;
+}
+
+// Whether the first n elements run on the calling thread.
+bool runs_inline(const DensityColumns& in, std::size_t n) {
+  if (n <= kInlineDensities) return true;
+  if (n > kInlinePlainDensities) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!plain_element(in, i)) return false;
+  }
+  return true;
+}
+
 template <typename Value>
 std::optional<DensitiesFailure> pooled_values(const DensityColumns& in, std::span<double> out, const Value& value,
                                               WorkerPool& pool, const StopCheck& stop) {
   const std::size_t n = std::min(in.n, out.size());
-  if (n <= kInlineDensities) return inline_values(in, out.first(n), value);
+  if (runs_inline(in, n)) return inline_values(in, out.first(n), value);
   std::atomic<std::size_t> first_bad{kNoIndex};
   const auto check = [&](std::size_t i) {
     if (i < first_bad.load(std::memory_order_relaxed) && check_density_args(in.rt.at(i), in.params_at(i))) {
@@ -98,7 +114,7 @@ template <typename Value>
 std::optional<DensitiesFailure> shared_pool_values(const DensityColumns& in, std::span<double> out,
                                                    const Value& value, const StopCheck& stop) {
   const std::size_t n = std::min(in.n, out.size());
-  if (n <= kInlineDensities) return inline_values(in, out.first(n), value);
+  if (runs_inline(in, n)) return inline_values(in, out.first(n), value);
   return pooled_values(in, out, value, WorkerPool::shared(), stop);
 }
 

@@ -188,7 +188,8 @@ enum class DensityScale { Log, Linear };
 // Each element's value is the scalar function's, whatever the pool's size
 // or the cut. All arguments are checked before any density is computed;
 // on a failure `out` holds nothing of use. A batch of at most
-// kInlineDensities runs on the calling thread, without asking `stop`.
+// kInlineDensities (or kInlinePlainDensities without sv, sz and st) runs on
+// the calling thread, without asking `stop`.
 [[nodiscard]] std::optional<DensitiesFailure> log_densities(const DensityColumns& in, std::span<double> out,
                                                             DensityScale scale, WorkerPool& pool,
                                                             const StopCheck& stop = {});
@@ -225,5 +226,10 @@ enum class DensityScale { Log, Linear };
                                                                     const StopCheck& stop = {});
 
 inline constexpr std::size_t kInlineDensities = 16;
+// A batch of at most this many elements without sv, sz or st also runs on
+// the calling thread (about half a millisecond of work): two round trips
+// of the pool cost more when other processes share the cores, as a
+// sampler's chains do. Whatever the path, every element's bits are the same.
+inline constexpr std::size_t kInlinePlainDensities = 1024;
 
 }  // namespace corvatel
