@@ -122,6 +122,36 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
   walk_scalar(run, ChaCha8Rng::from_key(k), first, count, out);
 }
 
+void walk_bounds_trials(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
+                        std::uint64_t count, WalkEnd* out) {
+  ChaChaKey keyed{};
+  for (unsigned i = 0; i < kKeyWordCount; ++i) keyed[i] = key[i];
+  const ChaCha8Rng rng_of_key = ChaCha8Rng::from_key(keyed);
+  const StandardNormal normal;
+  const BoundsTables& tab = *run.tables;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    double x = run.x0[k];
+    const double a = run.a[k];
+    double t = 0.0;
+    std::uint64_t step = 0;
+    bool inside = false;
+    // A start on or outside the band at time 0 (or NaN) ends the trial
+    // before any draw, as in the standard walk.
+    if (x > 0.0 && tab.boundary > x) {
+      ChaCha8Rng rng = rng_of_key;
+      rng.set_stream(first + k);
+      do {
+        const double z = normal.sample(rng);
+        x = (((z * tab.noise[step]) + (a * tab.gain[step])) - (tab.leak_dt * (x - tab.middle))) + x;
+        inside = (x < tab.upper[step]) && (tab.lower[step] < x);
+        t = tab.time[step];
+        ++step;
+      } while (inside && step < tab.steps);
+    }
+    out[k] = WalkEnd{x, t, step, inside};
+  }
+}
+
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out) {
   // In runs, as a batch walks them.

@@ -55,6 +55,34 @@ void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8]
 void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out);
 
+// The walk between time-varying bounds (simulate_bounds.h defines it), for
+// a run of trials. The bounds, gain and time depend on the step alone, so
+// they come from per-step tables built once per batch; entry k belongs to
+// step k (k = 0 .. steps - 1), the last one the step whose end time first
+// reaches the cap.
+struct BoundsTables {
+  const double* gain;   // G_k = 1 + urgency t_k, t_k the time before step k
+  const double* noise;  // S_k = (noise_sd sqrt(dt)) G_k
+  const double* upper;  // U_k = middle + B(t_{k+1}), the band after the step
+  const double* lower;  // L_k = middle - B(t_{k+1})
+  const double* time;   // t_{k+1}, the running sum of dt
+  std::uint64_t steps;
+  double middle;        // boundary * 0.5
+  double leak_dt;       // leak * dt
+  double boundary;      // the band at time 0 is (0, boundary)
+};
+
+struct BoundsRun {
+  const double* x0;  // as in RunParams
+  const double* a;
+  const BoundsTables* tables;
+};
+
+// Trials first .. first + count - 1 of the batch keyed by `key`, one at a
+// time (no lane path yet). out[k] is trial first + k.
+void walk_bounds_trials(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
+                        std::uint64_t count, WalkEnd* out);
+
 // ---- What the lane kernels share with the baseline code ----
 
 // Slots in a lane's ring of draws: four ChaCha8 blocks of 8 draws.
