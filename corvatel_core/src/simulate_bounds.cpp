@@ -5,44 +5,18 @@
 
 #include "corvatel/chacha.h"
 #include "corvatel/internal/batch.h"
+#include "corvatel/internal/bounds_tables.h"
 #include "corvatel/simulate_full.h"
 
 namespace corvatel {
 
 namespace {
 
+using internal::BoundsStepTables;
 using internal::BoundsTables;
 using internal::RunDraws;
 using internal::VariabilityDraws;
 using internal::WalkEnd;
-
-// The per-step tables of simulate_bounds.h's definition, owned.
-struct StepTables {
-  std::vector<double> gain, noise, upper, lower, time;
-  BoundsTables view;
-
-  StepTables(const ModelParams& p, const BoundsWalk& w) {
-    TimeVaryingModel m;
-    m.boundary = p.boundary;
-    m.bound = w.bound;
-    const double middle = p.boundary * 0.5;
-    const double s = p.noise_sd * std::sqrt(w.dt);
-    double t = 0.0;
-    do {
-      const double g = 1.0 + w.urgency * t;
-      const double next = t + w.dt;
-      const double half = bound_half_width(m, next);
-      gain.push_back(g);
-      noise.push_back(s * g);
-      upper.push_back(middle + half);
-      lower.push_back(middle - half);
-      time.push_back(next);
-      t = next;
-    } while (t < kTimeCap);
-    view = BoundsTables{gain.data(), noise.data(), upper.data(), lower.data(), time.data(), time.size(),
-                        middle,      w.leak * w.dt, p.boundary};
-  }
-};
 
 struct BoundsBatch {
   ChaChaKey key;
@@ -51,13 +25,40 @@ struct BoundsBatch {
   double middle() const { return tables->middle; }
   void walk(const RunDraws& draws, std::uint64_t first, std::uint64_t count, WalkEnd* ends) const {
     const internal::BoundsRun run{draws.x0.data(), draws.a.data(), tables};
-    internal::walk_bounds_trials(run, key.data(), first, count, ends);
+    internal::walk_bounds_trials(internal::chosen_simd_path(), run, key.data(), first, count, ends);
   }
 };
 
 bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
 
 }  // namespace
+
+namespace internal {
+
+BoundsStepTables::BoundsStepTables(const ModelParams& p, const BoundsWalk& w) {
+  TimeVaryingModel m;
+  m.boundary = p.boundary;
+  m.bound = w.bound;
+  const double middle = p.boundary * 0.5;
+  const double s = p.noise_sd * std::sqrt(w.dt);
+  double t = 0.0;
+  time_.push_back(t);
+  do {
+    const double g = 1.0 + w.urgency * t;
+    const double next = t + w.dt;
+    const double half = bound_half_width(m, next);
+    gain_.push_back(g);
+    noise_.push_back(s * g);
+    upper_.push_back(middle + half);
+    lower_.push_back(middle - half);
+    time_.push_back(next);
+    t = next;
+  } while (t < kTimeCap);
+  view_ = BoundsTables{gain_.data(), noise_.data(), upper_.data(), lower_.data(), time_.data(),
+                       gain_.size(), middle,        w.leak * w.dt, p.boundary};
+}
+
+}  // namespace internal
 
 std::string BoundsWalkError::message() const {
   switch (kind_) {
@@ -92,9 +93,9 @@ TrialBatch simulate_bounds_n(const ModelParams& params, const BoundsWalk& walk, 
   if (is_standard_walk(walk)) return simulate_full_n(params, n, seed, pool);
   TrialBatch batch(n);
   if (n == 0) return batch;
-  const StepTables tables(params, walk);
+  const BoundsStepTables tables(params, walk);
   const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
-  internal::batch_trials(BoundsBatch{key, &tables.view}, VariabilityDraws{params, ChaCha8Rng::from_key(key), walk.dt},
+  internal::batch_trials(BoundsBatch{key, &tables.view()}, VariabilityDraws{params, ChaCha8Rng::from_key(key), walk.dt},
                          n, batch.data(), pool);
   return batch;
 }
@@ -109,9 +110,9 @@ std::optional<std::uint64_t> simulate_bounds_kept(const ModelParams& params, con
                                                   WorkerPool& pool, const StopCheck& stop) {
   if (n == 0) return 0;
   if (is_standard_walk(walk)) return simulate_full_kept(params, n, seed, choices, rts, pool, stop);
-  const StepTables tables(params, walk);
+  const BoundsStepTables tables(params, walk);
   const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
-  return internal::kept_trials(BoundsBatch{key, &tables.view},
+  return internal::kept_trials(BoundsBatch{key, &tables.view()},
                                VariabilityDraws{params, ChaCha8Rng::from_key(key), walk.dt}, n, choices, rts, pool,
                                stop);
 }

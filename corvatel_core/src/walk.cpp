@@ -111,8 +111,8 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
                  std::uint64_t first, std::uint64_t count, WalkEnd* out) {
 #if defined(__x86_64__)
   if (path != SimdPath::scalar) {
-    const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
-                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    const LaneSetup setup{run.x0,           run.a,           run.boundary,  run.s, key, step_times().t.data(),
+                          step_times().limit, nullptr, ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
     if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
     if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
   }
@@ -122,8 +122,10 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
   walk_scalar(run, ChaCha8Rng::from_key(k), first, count, out);
 }
 
-void walk_bounds_trials(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
-                        std::uint64_t count, WalkEnd* out) {
+namespace {
+
+void walk_bounds_scalar(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first, std::uint64_t count,
+                        WalkEnd* out) {
   ChaChaKey keyed{};
   for (unsigned i = 0; i < kKeyWordCount; ++i) keyed[i] = key[i];
   const ChaCha8Rng rng_of_key = ChaCha8Rng::from_key(keyed);
@@ -144,12 +146,28 @@ void walk_bounds_trials(const BoundsRun& run, const std::uint32_t key[8], std::u
         const double z = normal.sample(rng);
         x = (((z * tab.noise[step]) + (a * tab.gain[step])) - (tab.leak_dt * (x - tab.middle))) + x;
         inside = (x < tab.upper[step]) && (tab.lower[step] < x);
-        t = tab.time[step];
         ++step;
+        t = tab.time[step];
       } while (inside && step < tab.steps);
     }
     out[k] = WalkEnd{x, t, step, inside};
   }
+}
+
+}  // namespace
+
+void walk_bounds_trials([[maybe_unused]] SimdPath path, const BoundsRun& run, const std::uint32_t key[8],
+                        std::uint64_t first, std::uint64_t count, WalkEnd* out) {
+#if defined(__x86_64__)
+  if (path != SimdPath::scalar) {
+    const BoundsTables& tab = *run.tables;
+    const LaneSetup setup{run.x0,    run.a,     tab.boundary,      0.0,           key, tab.time, tab.steps, &tab,
+                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
+    if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
+  }
+#endif
+  walk_bounds_scalar(run, key, first, count, out);
 }
 
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,

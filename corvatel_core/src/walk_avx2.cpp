@@ -57,6 +57,11 @@ inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
 inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
 inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
+inline f64v gather(const double* table, i64v k) { return (f64v)_mm256_i64gather_pd(table, (__m256i)k, 8); }
+inline Mask leaves_bounds(Mask m, f64v x, f64v upper, f64v lower) {
+  return m & (Mask)_mm256_or_pd(_mm256_cmp_pd((__m256d)x, (__m256d)upper, _CMP_NLT_UQ),
+                                _mm256_cmp_pd((__m256d)x, (__m256d)lower, _CMP_NGT_UQ));
+}
 
 // Rotations by whole bytes are one byte shuffle.
 template <int C>

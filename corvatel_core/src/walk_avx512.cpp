@@ -74,6 +74,14 @@ inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
 inline std::uint32_t mask_bits(Mask m) { return m; }
 inline f64v pick(Mask m, f64v a, f64v b) { return (f64v)_mm512_mask_blend_pd(m, (__m512d)b, (__m512d)a); }
 inline u64v pick(Mask m, u64v a, u64v b) { return (u64v)_mm512_mask_blend_epi64(m, (__m512i)b, (__m512i)a); }
+// The masked form starts from a zeroed register rather than an undefined one.
+inline f64v gather(const double* table, i64v k) {
+  return (f64v)_mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, (__m512i)k, table, 8);
+}
+inline Mask leaves_bounds(Mask m, f64v x, f64v upper, f64v lower) {
+  return static_cast<Mask>(_mm512_mask_cmp_pd_mask(m, (__m512d)x, (__m512d)upper, _CMP_NLT_UQ) |
+                           _mm512_mask_cmp_pd_mask(m, (__m512d)x, (__m512d)lower, _CMP_NGT_UQ));
+}
 
 template <int C>
 inline u32v rotl(u32v v) {

@@ -7,11 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "corvatel/chacha.h"
+#include "corvatel/internal/bounds_tables.h"
+#include "corvatel/internal/walk.h"
 #include "corvatel/normal.h"
 #include "corvatel/simulate_full.h"
 #include "vectors.h"
@@ -19,24 +24,23 @@
 namespace corvatel {
 namespace {
 
+using internal::SimdPath;
+using internal::WalkEnd;
 using testing::bits;
 using Kind = BoundSpec::Kind;
 
-// Trial `index` as defined, with the parameters simulate_full draws for it.
-Trial defined_trial(const ModelParams& p, const BoundsWalk& w, std::uint64_t seed, std::uint64_t index,
-                    std::uint64_t* steps_out = nullptr) {
-  const Params q = trial_params(p, seed, index);
+// The walk of trial `index` as defined, from start x0 with drift step a.
+WalkEnd defined_end(const ModelParams& p, const BoundsWalk& w, double x0, double a, std::uint64_t seed,
+                    std::uint64_t index) {
   TimeVaryingModel m;
   m.boundary = p.boundary;
   m.bound = w.bound;
   const double mid = p.boundary * 0.5;
-  double x = q.start * q.boundary;
-  if (steps_out != nullptr) *steps_out = 0;
-  if (!(x > 0.0 && p.boundary > x)) return Trial{x >= mid, q.t0, false};
+  double x = x0;
+  if (!(x > 0.0 && p.boundary > x)) return WalkEnd{x, 0.0, 0, false};
   ChaCha8Rng rng = ChaCha8Rng::seed_from_u64(seed);
   rng.set_stream(index);
   const StandardNormal normal;
-  const double a = q.drift * w.dt;
   const double leak_dt = w.leak * w.dt;
   const double noise_step = p.noise_sd * std::sqrt(w.dt);
   double t = 0.0;
@@ -50,9 +54,15 @@ Trial defined_trial(const ModelParams& p, const BoundsWalk& w, std::uint64_t see
     t = t + w.dt;
     const double half = bound_half_width(m, t);
     const bool inside = x < mid + half && mid - half < x;
-    if (steps_out != nullptr) *steps_out = steps;
-    if (!inside || !(t < kTimeCap)) return Trial{x >= mid, t + q.t0, inside};
+    if (!inside || !(t < kTimeCap)) return WalkEnd{x, t, steps, inside};
   }
+}
+
+// Trial `index` as defined, with the parameters simulate_full draws for it.
+Trial defined_trial(const ModelParams& p, const BoundsWalk& w, std::uint64_t seed, std::uint64_t index) {
+  const Params q = trial_params(p, seed, index);
+  const WalkEnd end = defined_end(p, w, q.start * q.boundary, q.drift * w.dt, seed, index);
+  return Trial{end.x >= p.boundary * 0.5, end.t + q.t0, end.inside};
 }
 
 void expect_same_trial(const Trial& got, const Trial& want, std::uint64_t i) {
@@ -155,6 +165,88 @@ INSTANTIATE_TEST_SUITE_P(Walks, SimulateBoundsCase, ::testing::ValuesIn(kCases),
                              if (ch == '.') ch = '_';
                            }
                            return name;
+                         });
+
+// ---------------------------------------------------------------------------
+// The walk itself on every path: position, time, step count and whether
+// still inside, against the definition.
+
+std::vector<SimdPath> all_paths() {
+  std::vector<SimdPath> paths;
+  for (unsigned i = 0; i < internal::kSimdPathCount; ++i) paths.push_back(static_cast<SimdPath>(i));
+  return paths;
+}
+
+class BoundsWalkPath : public ::testing::TestWithParam<SimdPath> {
+ protected:
+  void SetUp() override {
+    if (!internal::simd_path_supported(GetParam())) {
+      GTEST_SKIP() << internal::simd_path_name(GetParam()) << " is not supported by this processor";
+    }
+  }
+
+  // Trials first .. first + x0.size() - 1 from the given starts and drift
+  // steps, walked in runs of kWalkRun as a batch walks them.
+  void expect_defined_walks(const ModelParams& p, const BoundsWalk& w, const std::vector<double>& x0,
+                            const std::vector<double>& a, std::uint64_t seed, std::uint64_t first) {
+    const internal::BoundsStepTables tables(p, w);
+    const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
+    const std::uint64_t count = x0.size();
+    std::vector<WalkEnd> ends(count);
+    for (std::uint64_t done = 0; done < count; done += internal::kWalkRun) {
+      const internal::BoundsRun run{x0.data() + done, a.data() + done, &tables.view()};
+      internal::walk_bounds_trials(GetParam(), run, key.data(), first + done,
+                                   std::min(internal::kWalkRun, count - done), ends.data() + done);
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+      const WalkEnd want = defined_end(p, w, x0[k], a[k], seed, first + k);
+      const WalkEnd& got = ends[k];
+      ASSERT_EQ(bits(got.x), bits(want.x)) << "trial " << first + k << ": x " << got.x << " vs " << want.x;
+      ASSERT_EQ(got.steps, want.steps) << "trial " << first + k;
+      ASSERT_EQ(bits(got.t), bits(want.t)) << "trial " << first + k;
+      ASSERT_EQ(got.inside, want.inside) << "trial " << first + k;
+    }
+  }
+};
+
+TEST_P(BoundsWalkPath, EveryCaseEndsWhereTheDefinedWalkEnds) {
+  for (const BoundsCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::uint64_t first = 1000;
+    std::vector<double> x0, a;
+    for (std::uint64_t i = first; i < first + c.n; ++i) {
+      const Params q = trial_params(c.params, 77, i);
+      x0.push_back(q.start * q.boundary);
+      a.push_back(q.drift * c.walk.dt);
+    }
+    expect_defined_walks(c.params, c.walk, x0, a, 77, first);
+    if (HasFailure()) return;
+  }
+}
+
+// Starts on, next to and outside the band's edges and NaN, among ordinary
+// ones, with drift steps from none to infinite: lanes pass over the trials
+// that end without a draw wherever they fall.
+TEST_P(BoundsWalkPath, MixedStartsAndDriftsEndWhereTheDefinedWalkEnds) {
+  const ModelParams p{0.0, 1.25, 0.5, 0.0, 0.8};
+  const BoundsWalk w = walk_of(Kind::Weibull, 0, 1.5, 0.6, 0, 2.0, 1.0, 1e-3);
+  const double inf = std::numeric_limits<double>::infinity();
+  const double starts[] = {0.0, 1.25, -0.1, 1.7, std::nan(""), std::nextafter(0.0, 1.0),
+                           std::nextafter(1.25, 0.0), 0.3, 0.625, 1.0, 0.9, 0.05};
+  const double drift_steps[] = {0.0, 0.001, -0.002, 0.04, -0.3, inf, -inf, 0.0005};
+  std::mt19937_64 gen(20261209);
+  std::vector<double> x0, a;
+  for (int k = 0; k < 5000; ++k) {
+    const std::size_t s = gen() % 18;
+    x0.push_back(s < 12 ? starts[s] : 0.1 * static_cast<double>(s - 11));
+    a.push_back(drift_steps[gen() % 8]);
+  }
+  expect_defined_walks(p, w, x0, a, 42, 0xFFFFFF00ull);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, BoundsWalkPath, ::testing::ValuesIn(all_paths()),
+                         [](const ::testing::TestParamInfo<SimdPath>& info) {
+                           return std::string(internal::simd_path_name(info.param));
                          });
 
 // A band that closes ends every walk by then: none lasts past the step at

@@ -65,7 +65,7 @@ struct BoundsTables {
   const double* noise;  // S_k = (noise_sd sqrt(dt)) G_k
   const double* upper;  // U_k = middle + B(t_{k+1}), the band after the step
   const double* lower;  // L_k = middle - B(t_{k+1})
-  const double* time;   // t_{k+1}, the running sum of dt
+  const double* time;   // time[k]: the time after k steps (k = 0 .. steps), the running sum of dt
   std::uint64_t steps;
   double middle;        // boundary * 0.5
   double leak_dt;       // leak * dt
@@ -78,9 +78,10 @@ struct BoundsRun {
   const BoundsTables* tables;
 };
 
-// Trials first .. first + count - 1 of the batch keyed by `key`, one at a
-// time (no lane path yet). out[k] is trial first + k.
-void walk_bounds_trials(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
+// Trials first .. first + count - 1 of the batch keyed by `key` on `path`,
+// which must be supported; out[k] is trial first + k. Every path ends each
+// trial where the scalar definition ends it.
+void walk_bounds_trials(SimdPath path, const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
                         std::uint64_t count, WalkEnd* out);
 
 // ---- What the lane kernels share with the baseline code ----
@@ -119,6 +120,9 @@ struct LaneSetup {
   const std::uint32_t* key;
   const double* step_times;  // the model time after k steps, k = 0 .. step_limit
   std::uint64_t step_limit;  // the steps after which the time first reaches the cap
+  // The walk between time-varying bounds (its tables give the times and the
+  // step limit too), or nullptr for the standard walk between 0 and boundary.
+  const BoundsTables* bounds;
   const double* zig_x;  // the Ziggurat's 257 layer edges: layer i's are X[i], X[i + 1]
   const double* zig_f;  // the density at those edges: F[i], F[i + 1]
   SlowDraw slow_draw;
