@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <vector>
 
 #include "corvatel/fpt_solver.h"
@@ -76,6 +77,8 @@ BoundsWalk stats_walk(BoundSpec bound, double leak, double urgency) {
   w.dt = 1e-4;
   return w;
 }
+
+void PrintTo(const StatsCase& c, std::ostream* os) { *os << c.name; }
 
 class SimulateBoundsStats : public ::testing::TestWithParam<StatsCase> {};
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -119,6 +120,8 @@ const BoundsCase kCases[] = {
     {"starts_near_the_lower_edge", {0.5, 1.0, 0.1, 0.2, 1.0, 0.0, 0.2, 0.0},
      walk_of(Kind::Exponential, 0, 1, 1, 4.0, 0, 0, 1e-3), 2000, 500, 0},
 };
+
+void PrintTo(const BoundsCase& c, std::ostream* os) { *os << c.name; }
 
 class SimulateBoundsCase : public ::testing::TestWithParam<BoundsCase> {};
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -201,7 +201,7 @@ def simulate_bounds(n: int, drift: float, boundary: float, start: float, t0: flo
     its errors for the arguments they share; reproducible bit for bit
     whatever the number of threads; Ctrl-C stops it.
     """
-    return _corvatel.simulate_bounds(drift, boundary, start, t0, n, seed, bound, theta, shape, scale, rate, leak,
+    return _corvatel.simulate_bounds(drift, boundary, start, t0, n, seed, cast(Any, bound), theta, shape, scale, rate, leak,
                                      urgency, noise_sd, sv, sz, st, dt)
 
 
