@@ -18,6 +18,8 @@ using internal::RunDraws;
 using internal::VariabilityDraws;
 using internal::WalkEnd;
 
+// batch.h's walk for these trials: the process's SIMD path over the
+// batch's tables.
 struct BoundsBatch {
   ChaChaKey key;
   const BoundsTables* tables;
@@ -41,6 +43,9 @@ BoundsStepTables::BoundsStepTables(const ModelParams& p, const BoundsWalk& w) {
   m.bound = w.bound;
   const double middle = p.boundary * 0.5;
   const double s = p.noise_sd * std::sqrt(w.dt);
+  // One entry a step, 10 s / dt of them (and one more time).
+  const auto steps = static_cast<std::size_t>(kTimeCap / w.dt) + 2;
+  for (std::vector<double>* table : {&gain_, &noise_, &upper_, &lower_, &time_}) table->reserve(steps);
   double t = 0.0;
   time_.push_back(t);
   do {
@@ -54,8 +59,8 @@ BoundsStepTables::BoundsStepTables(const ModelParams& p, const BoundsWalk& w) {
     time_.push_back(next);
     t = next;
   } while (t < kTimeCap);
-  view_ = BoundsTables{gain_.data(), noise_.data(), upper_.data(), lower_.data(), time_.data(),
-                       gain_.size(), middle,        w.leak * w.dt, p.boundary};
+  view_ = BoundsTables{gain_.data(), noise_.data(), upper_.data(), lower_.data(), time_.data(), gain_.size(),
+                       middle, w.leak * w.dt, p.boundary};
 }
 
 }  // namespace internal

@@ -111,8 +111,8 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
                  std::uint64_t first, std::uint64_t count, WalkEnd* out) {
 #if defined(__x86_64__)
   if (path != SimdPath::scalar) {
-    const LaneSetup setup{run.x0,           run.a,           run.boundary,  run.s, key, step_times().t.data(),
-                          step_times().limit, nullptr, ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
+                          nullptr, ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
     if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
     if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
   }
@@ -161,7 +161,8 @@ void walk_bounds_trials([[maybe_unused]] SimdPath path, const BoundsRun& run, co
 #if defined(__x86_64__)
   if (path != SimdPath::scalar) {
     const BoundsTables& tab = *run.tables;
-    const LaneSetup setup{run.x0,    run.a,     tab.boundary,      0.0,           key, tab.time, tab.steps, &tab,
+    // The noise step is the tables'; the times and the step limit too.
+    const LaneSetup setup{run.x0, run.a, tab.boundary, 0.0, key, tab.time, tab.steps, &tab,
                           ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
     if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
     if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);

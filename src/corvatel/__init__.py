@@ -42,4 +42,4 @@ if _typing.TYPE_CHECKING:
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]
 __all__ += ["simulate_full", "wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
-__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad", "bounds_logpdf", "fit_hierarchical", "simulate_bounds"]
+__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad", "bounds_logpdf", "fit_hierarchical"]
