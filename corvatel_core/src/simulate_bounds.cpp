@@ -43,24 +43,23 @@ BoundsStepTables::BoundsStepTables(const ModelParams& p, const BoundsWalk& w) {
   m.bound = w.bound;
   const double middle = p.boundary * 0.5;
   const double s = p.noise_sd * std::sqrt(w.dt);
-  // One entry a step, 10 s / dt of them (and one more time).
+  // 10 s / dt steps (and one more time).
   const auto steps = static_cast<std::size_t>(kTimeCap / w.dt) + 2;
-  for (std::vector<double>* table : {&gain_, &noise_, &upper_, &lower_, &time_}) table->reserve(steps);
+  entry_.reserve(kStepEntries * steps);
+  time_.reserve(steps);
   double t = 0.0;
   time_.push_back(t);
   do {
     const double g = 1.0 + w.urgency * t;
     const double next = t + w.dt;
     const double half = bound_half_width(m, next);
-    gain_.push_back(g);
-    noise_.push_back(s * g);
-    upper_.push_back(middle + half);
-    lower_.push_back(middle - half);
+    const double entries[kStepEntries] = {g, s * g, middle + half, middle - half};
+    static_assert(kGainEntry == 0 && kNoiseEntry == 1 && kUpperEntry == 2 && kLowerEntry == 3);
+    entry_.insert(entry_.end(), entries, entries + kStepEntries);
     time_.push_back(next);
     t = next;
   } while (t < kTimeCap);
-  view_ = BoundsTables{gain_.data(), noise_.data(), upper_.data(), lower_.data(), time_.data(), gain_.size(),
-                       middle, w.leak * w.dt, p.boundary};
+  view_ = BoundsTables{entry_.data(), time_.data(), time_.size() - 1, middle, w.leak * w.dt, p.boundary};
 }
 
 }  // namespace internal

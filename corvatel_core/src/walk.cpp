@@ -144,8 +144,9 @@ void walk_bounds_scalar(const BoundsRun& run, const std::uint32_t key[8], std::u
       rng.set_stream(first + k);
       do {
         const double z = normal.sample(rng);
-        x = (((z * tab.noise[step]) + (a * tab.gain[step])) - (tab.leak_dt * (x - tab.middle))) + x;
-        inside = (x < tab.upper[step]) && (tab.lower[step] < x);
+        const double* e = tab.entry + kStepEntries * step;
+        x = (((z * e[kNoiseEntry]) + (a * e[kGainEntry])) - (tab.leak_dt * (x - tab.middle))) + x;
+        inside = (x < e[kUpperEntry]) && (e[kLowerEntry] < x);
         ++step;
         t = tab.time[step];
       } while (inside && step < tab.steps);

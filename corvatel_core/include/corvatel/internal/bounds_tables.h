@@ -22,7 +22,7 @@ class BoundsStepTables {
   const BoundsTables& view() const { return view_; }
 
  private:
-  std::vector<double> gain_, noise_, upper_, lower_, time_;
+  std::vector<double> entry_, time_;
   BoundsTables view_;
 };
 

@@ -60,11 +60,16 @@ void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8]
 // they come from per-step tables built once per batch; entry k belongs to
 // step k (k = 0 .. steps - 1), the last one the step whose end time first
 // reaches the cap.
+// Step k's entries, side by side so that a lane loads them in one piece:
+// entry[kStepEntries * k + j] for j below.
+inline constexpr unsigned kGainEntry = 0;   // G_k = 1 + urgency t_k, t_k the time before step k
+inline constexpr unsigned kNoiseEntry = 1;  // S_k = (noise_sd sqrt(dt)) G_k
+inline constexpr unsigned kUpperEntry = 2;  // U_k = middle + B(t_{k+1}), the band after the step
+inline constexpr unsigned kLowerEntry = 3;  // L_k = middle - B(t_{k+1})
+inline constexpr unsigned kStepEntries = 4;
+
 struct BoundsTables {
-  const double* gain;   // G_k = 1 + urgency t_k, t_k the time before step k
-  const double* noise;  // S_k = (noise_sd sqrt(dt)) G_k
-  const double* upper;  // U_k = middle + B(t_{k+1}), the band after the step
-  const double* lower;  // L_k = middle - B(t_{k+1})
+  const double* entry;  // kStepEntries per step
   const double* time;   // time[k]: the time after k steps (k = 0 .. steps), the running sum of dt
   std::uint64_t steps;
   double middle;        // boundary * 0.5
