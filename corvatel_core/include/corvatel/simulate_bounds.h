@@ -29,7 +29,7 @@
 // The per-step quantities depend on the step alone: they are tabulated once
 // per batch (about 40 bytes a step) and shared by every trial. The walk runs
 // on the pool through batch.h's loop, on the process's SIMD path (walk.h:
-// trials in lanes gather their step's entries), every path bit for bit the
+// trials in lanes load their step's entries), every path bit for bit the
 // definition.
 #pragma once
 
