@@ -213,6 +213,26 @@ class BoundsFitResult(TypedDict):
 
 Bound = Literal["constant", "angle", "weibull", "exponential", "hyperbolic"]
 
+def simulate_bounds(
+    drift: float,
+    boundary: float,
+    start: float,
+    t0: float,
+    n: int,
+    seed: int,
+    bound: Bound = "constant",
+    theta: float = 0.0,
+    shape: float = 1.0,
+    scale: float = 1.0,
+    rate: float = 0.0,
+    leak: float = 0.0,
+    urgency: float = 0.0,
+    noise_sd: float = 1.0,
+    sv: float = 0.0,
+    sz: float = 0.0,
+    st: float = 0.0,
+    dt: float = 0.001,
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64], int]: ...
 def bounds_logpdf(
     rt: npt.NDArray[np.float64],
     choice: npt.NDArray[np.bool_],

@@ -1,8 +1,9 @@
-// bounds_logpdf() and fit_bounds_ml(): the log density and the
-// maximum-likelihood fit of the diffusion model between time-varying bounds
-// with leak and urgency (corvatel/bounds_fit.h), the solve and the fit run
-// without the interpreter lock. The package (likelihood.py) broadcasts rt
-// and choice to two equal-length arrays and names the fit's results.
+// bounds_logpdf(), fit_bounds_ml() and simulate_bounds(): the log density,
+// the maximum-likelihood fit and the simulation of the diffusion model
+// between time-varying bounds with leak and urgency (corvatel/bounds_fit.h,
+// corvatel/simulate_bounds.h), the solve, the fit and the batch run without
+// the interpreter lock. The package (likelihood.py) broadcasts rt and choice
+// to two equal-length arrays and names the fit's results.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -12,9 +13,13 @@
 #include "args.h"
 #include "convert.h"
 #include "corvatel/bounds_fit.h"
+#include "corvatel/memory.h"
+#include "corvatel/simulate_bounds.h"
+#include "corvatel/simulate_full.h"
 #include "errors.h"
 #include "functions.h"
 #include "gil.h"
+#include "kept_trials.h"
 #include "numpy_api.h"
 
 namespace corvatel::py {
@@ -27,6 +32,11 @@ constexpr Signature<17> kLogpdfSignature{
      "urgency", "noise_sd", "sz", "st", "resolution"},
     6};
 constexpr Signature<6> kFitSignature{"fit_bounds_ml", {"choices", "rts", "bound", "leak", "urgency", "start"}, 2};
+constexpr Signature<18> kSimulateSignature{
+    "simulate_bounds",
+    {"drift", "boundary", "start", "t0", "n", "seed", "bound", "theta", "shape", "scale", "rate", "leak", "urgency",
+     "noise_sd", "sv", "sz", "st", "dt"},
+    6};
 
 struct BoundName {
   const char* name;
@@ -197,7 +207,67 @@ PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   return fit_result(fit.value());
 }
 
+constexpr std::uint64_t kBytesPerTrial = sizeof(npy_bool) + sizeof(double);
+
+PyObject* simulate_bounds(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 18> arg{};
+  if (!parse_arguments(kSimulateSignature, args, kwargs, arg)) return nullptr;
+  // The arguments simulate_full shares, converted and checked as it does them.
+  ModelParams params{};
+  if (!model_params_from(kSimulateSignature.names, arg, params)) return nullptr;
+  const auto n = to_u64(arg[4], "n");
+  if (!n) return nullptr;
+  const auto seed = to_u64(arg[5], "seed");
+  if (!seed) return nullptr;
+  BoundsWalk walk;
+  const auto kind = bound_argument(arg[6]);
+  if (!kind) return nullptr;
+  walk.bound.kind = *kind;
+  const BoundSpec defaults;
+  if (!number(arg[7], "theta", defaults.theta, walk.bound.theta) ||
+      !number(arg[8], "shape", defaults.shape, walk.bound.shape) ||
+      !number(arg[9], "scale", defaults.scale, walk.bound.scale) ||
+      !number(arg[10], "rate", defaults.rate, walk.bound.rate) || !number(arg[11], "leak", 0.0, walk.leak) ||
+      !number(arg[12], "urgency", 0.0, walk.urgency) || !number(arg[17], "dt", kTimeStep, walk.dt)) {
+    return nullptr;
+  }
+  const auto error = check_bounds_walk(params, walk);
+  if (error && error->kind() == BoundsWalkError::Kind::Model) return raise_param_error(*error->param_error());
+  if (*n >= kVariabilityStreamBit) {
+    PyErr_SetString(PyExc_ValueError, "n must be below 2**63");
+    return nullptr;
+  }
+  if (error) {
+    PyErr_SetString(PyExc_ValueError, error->message().c_str());
+    return nullptr;
+  }
+  if (!ensure_numpy()) return nullptr;
+  // As simulate_full: the two result arrays are all a batch needs besides
+  // the per-step tables (at most 40 MB).
+  if (!memory_allows(*n, kBytesPerTrial)) {
+    PyErr_Format(PyExc_MemoryError, "simulate_bounds: %llu trials need more memory than this machine can give",
+                 static_cast<unsigned long long>(*n));
+    return nullptr;
+  }
+  return kept_trials_result(*n, [&](std::uint8_t* choices, double* rts) {
+    return simulate_bounds_kept(params, walk, *n, *seed, choices, rts, signal_stop_check());
+  });
+}
+
 }  // namespace
+
+PyMethodDef simulate_bounds_def = {
+    "simulate_bounds", guarded_method<simulate_bounds>(), METH_VARARGS | METH_KEYWORDS,
+    "simulate_bounds(drift, boundary, start, t0, n, seed, bound='constant', theta=0.0, shape=1.0, scale=1.0,\n"
+    "                rate=0.0, leak=0.0, urgency=0.0, noise_sd=1.0, sv=0.0, sz=0.0, st=0.0, dt=0.001)\n"
+    "--\n"
+    "\n"
+    "Simulate `n` trials of the diffusion model between time-varying bounds\n"
+    "with leak and urgency (the model of bounds_logpdf) by the Euler scheme\n"
+    "with step `dt`, and return `(choices, rts, n_excluded)` like\n"
+    "`simulate_full`, whose per-trial draws it shares; the standard model\n"
+    "(constant bound, no leak or urgency, dt 0.001) gives simulate_full's\n"
+    "trials. Ctrl-C stops it with KeyboardInterrupt."};
 
 PyMethodDef bounds_logpdf_def = {
     "bounds_logpdf", guarded_method<bounds_logpdf>(), METH_VARARGS | METH_KEYWORDS,

@@ -174,6 +174,7 @@ INTERRUPTIBLE = {
     "fit_sim": "corvatel.fit_sim(np.ones(200, dtype=bool), np.full(200, 0.5), max_iters=10**12)",
     "simulate": "corvatel.simulate(0.0, 4.0, 0.5, 0.3, 50_000_000, 3)",
     "simulate_full": "corvatel.simulate_full(1, 1.5, .5, .3, 5*10**6, 3)",
+    "simulate_bounds": "corvatel.simulate_bounds(5*10**6, 1, 1.5, .5, .3, bound='angle', theta=0.1, seed=3)",
     # Likelihood fits of made-up trials, minutes long: the full model between
     # cheap evaluations; 12 levels of 20 000 trials, summed on the pool; and
     # the table layer's one group of 200 000 trials.

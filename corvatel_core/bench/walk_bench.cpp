@@ -2,7 +2,8 @@
 // trials in SIMD lanes or one at a time, every trial with the same start
 // and drift (simulate) or each with its own (simulate_full). And whole
 // batches of both on a one-worker pool, on the path this process chose
-// (CORVATEL_SIMD picks it), draws of the full model's parameters included.
+// (CORVATEL_SIMD picks it), draws of the full model's parameters included;
+// and a batch between time-varying bounds (simulate_bounds, scalar only).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -14,6 +15,7 @@
 #include "corvatel/internal/walk.h"
 #include "corvatel/params.h"
 #include "corvatel/simulate.h"
+#include "corvatel/simulate_bounds.h"
 #include "corvatel/simulate_full.h"
 
 namespace {
@@ -116,6 +118,33 @@ void BM_Batch(benchmark::State& state) {
 }
 // Wall time: the work runs on the pool's worker, not on this thread.
 BENCHMARK(BM_Batch)->DenseRange(0, 1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A batch of 20 000 trials of simulate_full's parameters (st 0) between an
+// angle bound of 0.3 rad, with leak 1 and urgency 0.5 (1), or without leak
+// and urgency (0), on one worker. Its steps are counted from the rts.
+void BM_BoundsBatch(benchmark::State& state) {
+  const std::uint64_t n = 20000;
+  corvatel::WorkerPool pool(1);
+  std::vector<std::uint8_t> choices(n);
+  std::vector<double> rts(n);
+  corvatel::BoundsWalk walk;
+  walk.bound = corvatel::BoundSpec{corvatel::BoundSpec::Kind::Angle, 0.3};
+  if (state.range(0) == 1) {
+    walk.leak = 1.0;
+    walk.urgency = 0.5;
+  }
+  corvatel::ModelParams p = kFull;
+  p.st = 0.0;
+  auto run = [&] { return corvatel::simulate_bounds_kept(p, walk, n, kSeed, choices.data(), rts.data(), pool).value(); };
+  const std::uint64_t steps = steps_of(rts, run(), n, p.t0);
+  for (auto _ : state) benchmark::DoNotOptimize(run());
+  state.SetLabel(std::string(state.range(0) == 1 ? "angle, leak, urgency, " : "angle, ") +
+                 corvatel::internal::simd_path_name(corvatel::internal::chosen_simd_path()));
+  report_steps(state, steps * static_cast<std::uint64_t>(state.iterations()));
+}
+// The process's CPU time (the work runs on the pool's worker), which leaves
+// out the waits of a loaded machine.
+BENCHMARK(BM_BoundsBatch)->DenseRange(0, 1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

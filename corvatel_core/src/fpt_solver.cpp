@@ -280,6 +280,15 @@ std::optional<FptError> check_time_varying(const TimeVaryingModel& m, const Solv
   p.noise_sd = m.noise_sd;
   p.sz = m.sz;
   if (auto e = check_params(p, ParamUse::Density)) return FptError::model(*e);
+  if (auto e = check_bound_terms(m)) return e;
+  if (!finite_positive(r.relative_step) || !finite_positive(r.t_max) ||
+      !(r.t_max / solver_step(m, r) <= kMaxSolverSteps)) {
+    return FptError::of(FptError::Kind::Resolution);
+  }
+  return std::nullopt;
+}
+
+std::optional<FptError> check_bound_terms(const TimeVaryingModel& m) {
   using Kind = BoundSpec::Kind;
   const BoundSpec& b = m.bound;
   if (b.kind == Kind::Angle && !(std::isfinite(b.theta) && std::abs(b.theta) < std::numbers::pi / 2)) {
@@ -294,10 +303,6 @@ std::optional<FptError> check_time_varying(const TimeVaryingModel& m, const Solv
   }
   if (!finite_non_negative(m.leak)) return FptError::of(FptError::Kind::Leak);
   if (!finite_non_negative(m.urgency)) return FptError::of(FptError::Kind::Urgency);
-  if (!finite_positive(r.relative_step) || !finite_positive(r.t_max) ||
-      !(r.t_max / solver_step(m, r) <= kMaxSolverSteps)) {
-    return FptError::of(FptError::Kind::Resolution);
-  }
   return std::nullopt;
 }
 

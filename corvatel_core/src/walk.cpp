@@ -112,7 +112,7 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
 #if defined(__x86_64__)
   if (path != SimdPath::scalar) {
     const LaneSetup setup{run.x0, run.a, run.boundary, run.s, key, step_times().t.data(), step_times().limit,
-                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+                          nullptr, ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
     if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
     if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
   }
@@ -120,6 +120,56 @@ void walk_trials([[maybe_unused]] SimdPath path, const RunParams& run, const std
   ChaChaKey k{};
   for (unsigned i = 0; i < kKeyWordCount; ++i) k[i] = key[i];
   walk_scalar(run, ChaCha8Rng::from_key(k), first, count, out);
+}
+
+namespace {
+
+void walk_bounds_scalar(const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first, std::uint64_t count,
+                        WalkEnd* out) {
+  ChaChaKey keyed{};
+  for (unsigned i = 0; i < kKeyWordCount; ++i) keyed[i] = key[i];
+  const ChaCha8Rng rng_of_key = ChaCha8Rng::from_key(keyed);
+  const StandardNormal normal;
+  const BoundsTables& tab = *run.tables;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    double x = run.x0[k];
+    const double a = run.a[k];
+    double t = 0.0;
+    std::uint64_t step = 0;
+    bool inside = false;
+    // A start on or outside the band at time 0 (or NaN) ends the trial
+    // before any draw, as in the standard walk.
+    if (x > 0.0 && tab.boundary > x) {
+      ChaCha8Rng rng = rng_of_key;
+      rng.set_stream(first + k);
+      do {
+        const double z = normal.sample(rng);
+        const double* e = tab.entry + kStepEntries * step;
+        x = (((z * e[kNoiseEntry]) + (a * e[kGainEntry])) - (tab.leak_dt * (x - tab.middle))) + x;
+        inside = (x < e[kUpperEntry]) && (e[kLowerEntry] < x);
+        ++step;
+        t = tab.time[step];
+      } while (inside && step < tab.steps);
+    }
+    out[k] = WalkEnd{x, t, step, inside};
+  }
+}
+
+}  // namespace
+
+void walk_bounds_trials([[maybe_unused]] SimdPath path, const BoundsRun& run, const std::uint32_t key[8],
+                        std::uint64_t first, std::uint64_t count, WalkEnd* out) {
+#if defined(__x86_64__)
+  if (path != SimdPath::scalar) {
+    const BoundsTables& tab = *run.tables;
+    // The noise step is the tables'; the times and the step limit too.
+    const LaneSetup setup{run.x0, run.a, tab.boundary, 0.0, key, tab.time, tab.steps, &tab,
+                          ZIG_NORM_X.data(), ZIG_NORM_F.data(), lane_slow_draw};
+    if (path == SimdPath::avx512) return walk_lanes_avx512(setup, first, count, out);
+    if (path == SimdPath::avx2) return walk_lanes_avx2(setup, first, count, out);
+  }
+#endif
+  walk_bounds_scalar(run, key, first, count, out);
 }
 
 void walk_trials(SimdPath path, const Params& p, const std::uint32_t key[8], std::uint64_t first,

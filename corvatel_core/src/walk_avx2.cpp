@@ -57,6 +57,28 @@ inline Mask invert(Mask m) { return ~m; }
 inline std::uint32_t mask_bits(Mask m) { return lane_bits(m); }
 inline f64v pick(Mask m, f64v a, f64v b) { return m ? a : b; }
 inline u64v pick(Mask m, u64v a, u64v b) { return m ? a : b; }
+// Each lane's four entries in one 32-byte load, then a 4 x 4 transpose:
+// faster than four gathers where gathers are slow.
+struct StepEntries {
+  f64v gain, noise, upper, lower;
+};
+inline void step_entries(const double* entry, i64v k, StepEntries& s) {
+  auto row = [&](int e) { return _mm256_loadu_pd(entry + kStepEntries * static_cast<std::uint64_t>(k[e])); };
+  const __m256d r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+  const __m256d even01 = _mm256_unpacklo_pd(r0, r1);  // lane 0's and 1's entries 0 and 2
+  const __m256d odd01 = _mm256_unpackhi_pd(r0, r1);   // entries 1 and 3
+  const __m256d even23 = _mm256_unpacklo_pd(r2, r3);
+  const __m256d odd23 = _mm256_unpackhi_pd(r2, r3);
+  static_assert(kGainEntry == 0 && kNoiseEntry == 1 && kUpperEntry == 2 && kLowerEntry == 3);
+  s.gain = (f64v)_mm256_permute2f128_pd(even01, even23, 0x20);
+  s.noise = (f64v)_mm256_permute2f128_pd(odd01, odd23, 0x20);
+  s.upper = (f64v)_mm256_permute2f128_pd(even01, even23, 0x31);
+  s.lower = (f64v)_mm256_permute2f128_pd(odd01, odd23, 0x31);
+}
+inline Mask leaves_bounds(Mask m, f64v x, f64v upper, f64v lower) {
+  return m & (Mask)_mm256_or_pd(_mm256_cmp_pd((__m256d)x, (__m256d)upper, _CMP_NLT_UQ),
+                                _mm256_cmp_pd((__m256d)x, (__m256d)lower, _CMP_NGT_UQ));
+}
 
 // Rotations by whole bytes are one byte shuffle.
 template <int C>

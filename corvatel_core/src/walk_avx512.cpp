@@ -74,6 +74,24 @@ inline Mask invert(Mask m) { return static_cast<Mask>(~m); }
 inline std::uint32_t mask_bits(Mask m) { return m; }
 inline f64v pick(Mask m, f64v a, f64v b) { return (f64v)_mm512_mask_blend_pd(m, (__m512d)b, (__m512d)a); }
 inline u64v pick(Mask m, u64v a, u64v b) { return (u64v)_mm512_mask_blend_epi64(m, (__m512i)b, (__m512i)a); }
+// One gather per entry, each lane's at 8 kStepEntries k + 8 j bytes. The
+// masked form starts from a zeroed register rather than an undefined one.
+struct StepEntries {
+  f64v gain, noise, upper, lower;
+};
+inline f64v gather_entry(const double* entry, i64v k, unsigned j) {
+  return (f64v)_mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xFF, (__m512i)(k * kStepEntries), entry + j, 8);
+}
+inline void step_entries(const double* entry, i64v k, StepEntries& s) {
+  s.gain = gather_entry(entry, k, kGainEntry);
+  s.noise = gather_entry(entry, k, kNoiseEntry);
+  s.upper = gather_entry(entry, k, kUpperEntry);
+  s.lower = gather_entry(entry, k, kLowerEntry);
+}
+inline Mask leaves_bounds(Mask m, f64v x, f64v upper, f64v lower) {
+  return static_cast<Mask>(_mm512_mask_cmp_pd_mask(m, (__m512d)x, (__m512d)upper, _CMP_NLT_UQ) |
+                           _mm512_mask_cmp_pd_mask(m, (__m512d)x, (__m512d)lower, _CMP_NGT_UQ));
+}
 
 template <int C>
 inline u32v rotl(u32v v) {

@@ -31,6 +31,8 @@ from ._fitting import fit
 from ._hierarchical import HierarchicalFit, fit_hierarchical
 from ._recovery import recover, recovery_summary
 from ._simdata import derive_seed, simulate_data
+# Public, re-exported explicitly: __all__ keeps the names it has always listed.
+from ._simdata import simulate_bounds as simulate_bounds
 from .likelihood import bounds_logpdf, fit_ml, fit_ml_joint, wfpt_cdf, wfpt_logcdf, wfpt_logpdf, wfpt_logpdf_grad, wfpt_pdf
 
 if _typing.TYPE_CHECKING:

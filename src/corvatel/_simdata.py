@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
 
+import _corvatel
 from _corvatel import check_outlier_window, simulate, simulate_full
 
 from ._params import BY_NAME, MIXTURE_NAMES, REQUIRED_NAMES, VARIABILITY_NAMES, WALK_NAMES, range_error
@@ -15,6 +16,9 @@ from ._trials import refuse_clashes, show_rows
 
 # simulate's parameters; the full model's variabilities are optional, 0 when absent.
 PARAM_NAMES = WALK_NAMES
+# The columns simulate_data reads as the walk's own when it is given a bound
+# (simulate_bounds' arguments, their defaults when absent).
+BOUND_COLUMNS = ("theta", "shape", "scale", "rate", "leak", "urgency")
 _SEED_LIMIT = 2**64
 # What seeds and counts must be, as messages say it (the command line too).
 SEED_WANTED = "an integer from 0 to 2**64 - 1"
@@ -59,10 +63,11 @@ def check_count(n: Any, argument: str) -> int:
     return int(n)
 
 
-def param_table(params: Any) -> pd.DataFrame:
+def param_table(params: Any, bound: str | None = None) -> pd.DataFrame:
     """The parameter sets as a DataFrame with a float column for each of
     PARAM_NAMES (noise_sd defaults to 1), those of VARIABILITY_NAMES and
-    MIXTURE_NAMES that params has, and the label columns, checked."""
+    MIXTURE_NAMES that params has (and of BOUND_COLUMNS, given a bound), and
+    the label columns, checked."""
     if isinstance(params, Mapping) and not isinstance(params, pd.DataFrame):
         if all(not isinstance(v, (list, tuple, np.ndarray, pd.Series)) for v in params.values()):
             params = {k: [v] for k, v in params.items()}
@@ -82,7 +87,7 @@ def param_table(params: Any) -> pd.DataFrame:
     for name in PARAM_NAMES:
         if name not in frame.columns:
             frame[name] = BY_NAME[name].default
-    for name in sim_names(frame):
+    for name in sim_names(frame, bound):
         column = frame[name]
         if pd.api.types.is_bool_dtype(column.dtype) or not pd.api.types.is_numeric_dtype(column.dtype):
             raise ValueError(f"params column {name!r} must hold numbers; values found: "
@@ -101,14 +106,17 @@ def _refuse_values(frame: pd.DataFrame, name: str, bad: np.ndarray, wanted: str)
                          f"{', '.join(repr(float(v)) for v in values[:8])})")
 
 
-def sim_names(table: pd.DataFrame) -> list[str]:
+def sim_names(table: pd.DataFrame, bound: str | None = None) -> list[str]:
     """The simulation parameters a parameter table has: PARAM_NAMES and
-    whichever variabilities and p_outlier it gives."""
-    return list(PARAM_NAMES) + [name for name in VARIABILITY_NAMES + MIXTURE_NAMES if name in table.columns]
+    whichever variabilities and p_outlier it gives (and, given a bound,
+    whichever of BOUND_COLUMNS)."""
+    optional = VARIABILITY_NAMES + MIXTURE_NAMES + (BOUND_COLUMNS if bound is not None else ())
+    return list(PARAM_NAMES) + [name for name in optional if name in table.columns]
 
 
-def label_columns(table: pd.DataFrame) -> list[Any]:
-    return [c for c in table.columns if c not in PARAM_NAMES + VARIABILITY_NAMES + MIXTURE_NAMES]
+def label_columns(table: pd.DataFrame, bound: str | None = None) -> list[Any]:
+    own = PARAM_NAMES + VARIABILITY_NAMES + MIXTURE_NAMES + (BOUND_COLUMNS if bound is not None else ())
+    return [c for c in table.columns if c not in own]
 
 
 def check_window(outlier_window: Any) -> tuple[float, float]:
@@ -118,13 +126,19 @@ def check_window(outlier_window: Any) -> tuple[float, float]:
 
 
 def simulate_row(row: Mapping[Any, float], n: int, seed: int,
-                 outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> tuple[np.ndarray, np.ndarray, int]:
-    """One parameter set's trials: `simulate` unless the set has a nonzero
+                 outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                 bound: str | None = None) -> tuple[np.ndarray, np.ndarray, int]:
+    """One parameter set's trials: given a bound, `simulate_bounds` with the
+    set's BOUND_COLUMNS; otherwise `simulate` unless the set has a nonzero
     variability, then `simulate_full` (whose per-trial draws use streams
     the walks never use, so zero variabilities would give the same trials);
     then, for a nonzero p_outlier, the contaminants (add_contaminants)."""
     sv, sz, st = (row.get(name, 0.0) for name in VARIABILITY_NAMES)
-    if sv == 0.0 and sz == 0.0 and st == 0.0:
+    if bound is not None:
+        walk: dict[str, Any] = {name: row[name] for name in BOUND_COLUMNS if name in row}
+        trials = simulate_bounds(n, row["drift"], row["boundary"], row["start"], row["t0"], bound=bound,
+                                 noise_sd=row["noise_sd"], sv=sv, sz=sz, st=st, seed=seed, **walk)
+    elif sv == 0.0 and sz == 0.0 and st == 0.0:
         trials = simulate(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"])
     else:
         trials = simulate_full(row["drift"], row["boundary"], row["start"], row["t0"], n, seed, row["noise_sd"],
@@ -152,8 +166,47 @@ def add_contaminants(choices: np.ndarray, rts: np.ndarray, p_outlier: float, see
     rts[replaced] = lo + (hi - lo) * generator.random(count)
 
 
+def simulate_bounds(n: int, drift: float, boundary: float, start: float, t0: float, *, bound: str = "constant",
+                    theta: float = 0.0, shape: float = 1.0, scale: float = 1.0, rate: float = 0.0,
+                    leak: float = 0.0, urgency: float = 0.0, noise_sd: float = 1.0, sv: float = 0.0,
+                    sz: float = 0.0, st: float = 0.0, seed: int,
+                    dt: float = 0.001) -> tuple[np.ndarray, np.ndarray, int]:
+    """Simulate n trials of the diffusion model between time-varying bounds,
+    with leak and urgency: the model of ``bounds_logpdf`` (its ``bound``,
+    ``theta``, ``shape``, ``scale``, ``rate``, ``leak`` and ``urgency``,
+    checked with its messages), by the Euler-Maruyama scheme with step
+    ``dt`` seconds.
+
+    The walk starts at ``start * boundary`` (``start`` relative, 0-1) in a
+    band whose middle is ``boundary / 2`` and whose half-width B(t) the
+    bound gives (B(0) = boundary / 2). Each step, with t the time before it
+    and g = 1 + urgency t, moves the walk by ``g * drift * dt`` plus ``g *
+    noise_sd * sqrt(dt)`` times a standard normal, minus ``leak * dt``
+    times its distance from the middle; the trial ends when the walk is no
+    longer strictly inside the band at the step's end time, with choice
+    True when it is at or above the middle (so also when an angle bound
+    has closed on it). Trials still inside after 10 s of model time are
+    dropped and counted, as in ``simulate``.
+
+    ``sv``, ``sz`` and ``st`` vary drift, start and t0 across trials and
+    are drawn exactly as ``simulate_full`` draws them (trial i from stream
+    i | 2**63 of the seed's generator, its walk from stream i): with a
+    constant bound, no leak, no urgency and ``dt`` 0.001 the trials are
+    ``simulate_full``'s, bit for bit. ``dt`` must be positive, with at
+    most 1 000 000 steps to the 10 s cap; a smaller step has a smaller
+    Euler bias (each bound acts about 0.58 noise_sd g sqrt(dt) further
+    out) and costs proportionally more time.
+
+    Returns ``(choices, rts, n_excluded)`` as ``simulate_full`` does, with
+    its errors for the arguments they share; reproducible bit for bit
+    whatever the number of threads; Ctrl-C stops it.
+    """
+    return _corvatel.simulate_bounds(drift, boundary, start, t0, n, seed, cast(Any, bound), theta, shape, scale, rate, leak,
+                                     urgency, noise_sd, sv, sz, st, dt)
+
+
 def simulate_data(params: Any, n: int, seed: int, *,
-                  outlier_window: tuple[float, float] = OUTLIER_WINDOW) -> pd.DataFrame:
+                  outlier_window: tuple[float, float] = OUTLIER_WINDOW, bound: str | None = None) -> pd.DataFrame:
     """Simulate n trials for every parameter set.
 
     params: a mapping with simulate's parameter names (drift, boundary,
@@ -177,6 +230,14 @@ def simulate_data(params: Any, n: int, seed: int, *,
     contaminant its response (upper below 1/2), then one each its time.
     With p_outlier 0 (or no column) the trials are exactly those without.
 
+    ``bound`` (a bound name of ``simulate_bounds``, default None) simulates
+    every row with ``simulate_bounds``: the columns theta, shape, scale,
+    rate, leak and urgency are then parameters (their defaults where
+    absent; a bound ignores those it does not use), not labels. With
+    ``bound="constant"`` and no leak or urgency the trials are those
+    without ``bound``. An invalid value raises the error of
+    ``simulate_bounds`` with a note naming the row.
+
     Returns the label columns, ``trial`` (position among the set's finished
     trials), ``choice`` (bool, True at the upper boundary) and ``rt``
     (seconds): the table that ``fit`` reads. A table of several sets
@@ -184,23 +245,23 @@ def simulate_data(params: Any, n: int, seed: int, *,
     Trials that hit the 10 s cap are left out; ``table.attrs["n_excluded"]``
     lists how many per parameter set, in row order.
     """
-    table = param_table(params)
+    table = param_table(params, bound)
     n = check_count(n, "n")
     seed = check_seed(seed)
     window = check_window(outlier_window)
-    labels = label_columns(table)
+    labels = label_columns(table, bound)
     refuse_clashes(labels, ("trial", "choice", "rt"), "params")
     if not labels and len(table) > 1:
         table.insert(0, "param_set", np.arange(len(table)))
         labels = ["param_set"]
 
-    sets = table[sim_names(table)].to_dict("records")
+    sets = table[sim_names(table, bound)].to_dict("records")
     if len(sets) == 1:
         # One set: simulate's own arrays become the columns, uncopied.
-        choices, rts, excluded = simulate_row(sets[0], n, derive_seed(seed, 0), window)
+        choices, rts, excluded = _simulate_set(sets, 0, n, seed, window, bound)
         counts, n_excluded = np.array([len(rts)], dtype=np.int64), [int(excluded)]
     else:
-        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed, window)
+        choices, rts, counts, n_excluded = _simulate_sets(sets, n, seed, window, bound)
     # Trial numbers in place, set by set: no row-sized temporaries.
     trial = np.arange(len(rts), dtype=np.int64)
     start = 0
@@ -221,8 +282,19 @@ def simulate_data(params: Any, n: int, seed: int, *,
     return frame
 
 
-def _simulate_sets(sets: list[dict[Any, float]], n: int, seed: int,
-                   window: tuple[float, float]) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
+def _simulate_set(sets: list[dict[Any, float]], i: int, n: int, seed: int, window: tuple[float, float],
+                  bound: str | None) -> tuple[np.ndarray, np.ndarray, int]:
+    """Row i's trials; a value the bounds' walk refuses is named by its row."""
+    try:
+        return simulate_row(sets[i], n, derive_seed(seed, i), window, bound)
+    except ValueError as error:
+        if bound is not None:
+            error.add_note(f"in params row {i}")
+        raise
+
+
+def _simulate_sets(sets: list[dict[Any, float]], n: int, seed: int, window: tuple[float, float],
+                   bound: str | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray, list[int]]:
     """Every set's trials in preallocated columns, filled set by set and
     then shrunk in place, so that the peak stays near the columns' size."""
     total = len(sets) * n
@@ -231,8 +303,8 @@ def _simulate_sets(sets: list[dict[Any, float]], n: int, seed: int,
     counts = np.empty(len(sets), dtype=np.int64)
     n_excluded = []
     filled = 0
-    for i, row in enumerate(sets):
-        set_choices, set_rts, excluded = simulate_row(row, n, derive_seed(seed, i), window)
+    for i in range(len(sets)):
+        set_choices, set_rts, excluded = _simulate_set(sets, i, n, seed, window, bound)
         kept = len(set_rts)
         choices[filled:filled + kept] = set_choices
         rts[filled:filled + kept] = set_rts

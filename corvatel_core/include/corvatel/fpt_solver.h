@@ -171,6 +171,10 @@ class FptError {
 // theta, shape, scale, rate (only those the bound's kind uses), leak,
 // urgency, the resolution.
 [[nodiscard]] std::optional<FptError> check_time_varying(const TimeVaryingModel& m, const SolverResolution& r);
+// Theta, shape, scale, rate (those the bound's kind uses), leak and urgency
+// alone, in that order: what a simulation, which has no grid and takes any
+// start in [0, 1], shares with the solver.
+[[nodiscard]] std::optional<FptError> check_bound_terms(const TimeVaryingModel& m);
 
 // The half-width B(t) of the band and its time derivative.
 double bound_half_width(const TimeVaryingModel& m, double t);

@@ -55,6 +55,40 @@ void walk_trials(SimdPath path, const RunParams& run, const std::uint32_t key[8]
 void walk_trials(SimdPath path, const Params& params, const std::uint32_t key[8], std::uint64_t first,
                  std::uint64_t count, WalkEnd* out);
 
+// The walk between time-varying bounds (simulate_bounds.h defines it), for
+// a run of trials. The bounds, gain and time depend on the step alone, so
+// they come from per-step tables built once per batch; entry k belongs to
+// step k (k = 0 .. steps - 1), the last one the step whose end time first
+// reaches the cap.
+// Step k's entries, side by side so that a lane loads them in one piece:
+// entry[kStepEntries * k + j] for j below.
+inline constexpr unsigned kGainEntry = 0;   // G_k = 1 + urgency t_k, t_k the time before step k
+inline constexpr unsigned kNoiseEntry = 1;  // S_k = (noise_sd sqrt(dt)) G_k
+inline constexpr unsigned kUpperEntry = 2;  // U_k = middle + B(t_{k+1}), the band after the step
+inline constexpr unsigned kLowerEntry = 3;  // L_k = middle - B(t_{k+1})
+inline constexpr unsigned kStepEntries = 4;
+
+struct BoundsTables {
+  const double* entry;  // kStepEntries per step
+  const double* time;   // time[k]: the time after k steps (k = 0 .. steps), the running sum of dt
+  std::uint64_t steps;
+  double middle;        // boundary * 0.5
+  double leak_dt;       // leak * dt
+  double boundary;      // the band at time 0 is (0, boundary)
+};
+
+struct BoundsRun {
+  const double* x0;  // as in RunParams
+  const double* a;
+  const BoundsTables* tables;
+};
+
+// Trials first .. first + count - 1 of the batch keyed by `key` on `path`,
+// which must be supported; out[k] is trial first + k. Every path ends each
+// trial where the scalar definition ends it.
+void walk_bounds_trials(SimdPath path, const BoundsRun& run, const std::uint32_t key[8], std::uint64_t first,
+                        std::uint64_t count, WalkEnd* out);
+
 // ---- What the lane kernels share with the baseline code ----
 
 // Slots in a lane's ring of draws: four ChaCha8 blocks of 8 draws.
@@ -91,6 +125,9 @@ struct LaneSetup {
   const std::uint32_t* key;
   const double* step_times;  // the model time after k steps, k = 0 .. step_limit
   std::uint64_t step_limit;  // the steps after which the time first reaches the cap
+  // The walk between time-varying bounds (its tables give the times and the
+  // step limit too), or nullptr for the standard walk between 0 and boundary.
+  const BoundsTables* bounds;
   const double* zig_x;  // the Ziggurat's 257 layer edges: layer i's are X[i], X[i + 1]
   const double* zig_f;  // the density at those edges: F[i], F[i + 1]
   SlowDraw slow_draw;
