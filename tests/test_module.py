@@ -15,7 +15,7 @@ def test_public_names_in_order():
                                 "fit", "simulate_data", "recover", "recovery_summary",
                                 "derive_seed", "datasets", "plot", "simulate_full", "wfpt_pdf", "wfpt_logpdf",
                                 "fit_ml", "fit_ml_joint", "wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad",
-                                "bounds_logpdf", "fit_hierarchical"]
+                                "bounds_logpdf", "fit_hierarchical", "simulate_bounds"]
     assert _corvatel.__version__ == "0.1.0"
     assert _corvatel.__doc__ == ""
     # The likelihood functions are wrapped (broadcasting, named results).

@@ -30,9 +30,7 @@ from . import datasets, plot
 from ._fitting import fit
 from ._hierarchical import HierarchicalFit, fit_hierarchical
 from ._recovery import recover, recovery_summary
-from ._simdata import derive_seed, simulate_data
-# Public, re-exported explicitly: __all__ keeps the names it has always listed.
-from ._simdata import simulate_bounds as simulate_bounds
+from ._simdata import derive_seed, simulate_bounds, simulate_data
 from .likelihood import bounds_logpdf, fit_ml, fit_ml_joint, wfpt_cdf, wfpt_logcdf, wfpt_logpdf, wfpt_logpdf_grad, wfpt_pdf
 
 if _typing.TYPE_CHECKING:
@@ -44,4 +42,4 @@ if _typing.TYPE_CHECKING:
 __all__ = ["__version__", "CorvatelError", "simulate", "fit_ez", "fit_sim", "set_num_threads", "get_num_threads",
            "fit", "simulate_data", "recover", "recovery_summary", "derive_seed", "datasets", "plot"]
 __all__ += ["simulate_full", "wfpt_pdf", "wfpt_logpdf", "fit_ml", "fit_ml_joint"]
-__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad", "bounds_logpdf", "fit_hierarchical"]
+__all__ += ["wfpt_cdf", "wfpt_logcdf", "wfpt_logpdf_grad", "bounds_logpdf", "fit_hierarchical", "simulate_bounds"]
