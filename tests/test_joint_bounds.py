@@ -154,3 +154,16 @@ def test_module_reports_the_cores_errors():
         _corvatel.fit_bounds_ml_joint(np.arange(30) % 3 > 0, rts, [20, 10], "weibull", True, True)
     with pytest.raises(corvatel.CorvatelError, match="a joint fit needs at least one level"):
         _corvatel.fit_bounds_ml_joint(np.zeros(0, dtype=bool), np.zeros(0), [])
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--model", "weibull", "--depends-on", "theta=condition"], "'theta' is not a parameter of model 'weibull'"),
+    (["--model", "angle", "--depends-on", "drift_rate=condition", "--p-outlier", "free"],
+     "--p-outlier does not apply"),
+])
+def test_cli_refuses_what_these_joint_fits_do_not_take(tmp_path, capsys, trials, argv, message):
+    source = tmp_path / "trials.csv"
+    trials.to_csv(source, index=False)
+    status, _, err = run(capsys, "fit", source, "--method", "ml", *argv, "-o", tmp_path / "fits.csv")
+    assert status == 2 and message in err
+    assert not (tmp_path / "fits.csv").exists()
