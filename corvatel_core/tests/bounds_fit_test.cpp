@@ -202,6 +202,28 @@ TEST(FitBoundsMlJoint, T0PerLevelIsBoundedByItsOwnLevel) {
   EXPECT_NEAR(joint.value().levels[1].t0, 0.5, 0.05);
 }
 
+// The bound's own parameter goes per level by its flag: one coordinate per
+// level (5 in all here), the rest shared; flags of parameters the options
+// do not estimate change nothing.
+TEST(FitBoundsMlJoint, TheBoundsParameterPerLevel) {
+  const Arrays a = simulated({1.0, 1.5, 0.5, 0.3, 1.0}, 200, 41);
+  const Arrays b = simulated({1.0, 1.0, 0.5, 0.3, 1.0}, 200, 42);
+  const std::vector<ObservedTrials> levels = {a.view(), b.view()};
+  BoundsFitOptions options;
+  options.bound = BoundSpec::Kind::Angle;
+  BoundsPerLevel per_level;
+  per_level.theta = true;
+  per_level.shape = per_level.rate = per_level.leak = per_level.urgency = true;  // not estimated
+  const auto joint = fit_bounds_ml_joint(levels, options, per_level);
+  ASSERT_TRUE(joint) << joint.error().message();
+  const BoundsJointFit& fit = joint.value();
+  EXPECT_EQ(fit.n_params, 5u);
+  EXPECT_NE(fit.levels[0].model.bound.theta, fit.levels[1].model.bound.theta);
+  EXPECT_EQ(fit.levels[0].model.drift, fit.levels[1].model.drift);
+  EXPECT_EQ(fit.levels[0].model.boundary, fit.levels[1].model.boundary);
+  EXPECT_EQ(fit.levels[0].model.leak, 0.0);
+}
+
 TEST(FitBoundsMlJoint, NeedsALevel) {
   const auto fit = fit_bounds_ml_joint({}, BoundsFitOptions{}, BoundsPerLevel{});
   ASSERT_FALSE(fit);
