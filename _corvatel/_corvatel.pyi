@@ -261,6 +261,26 @@ def fit_bounds_ml(
     start: float | None = 0.5,
 ) -> BoundsFitResult: ...
 
+class BoundsJointFitResult(TypedDict):
+    params: list[dict[str, float]]
+    converged: bool
+    iterations: int
+    log_likelihood: float
+    n_params: int
+    aic: float
+    bic: float
+
+def fit_bounds_ml_joint(
+    choices: npt.NDArray[np.bool_],
+    rts: npt.NDArray[np.float64],
+    level_sizes: Sequence[int],
+    bound: Bound = "constant",
+    leak: bool = False,
+    urgency: bool = False,
+    start: float | None = 0.5,
+    depends_on: Sequence[str] = (),
+) -> BoundsJointFitResult: ...
+
 class _Parameter(TypedDict):
     name: str
     fit_name: str

@@ -1,14 +1,17 @@
-// bounds_logpdf(), fit_bounds_ml() and simulate_bounds(): the log density,
-// the maximum-likelihood fit and the simulation of the diffusion model
-// between time-varying bounds with leak and urgency (corvatel/bounds_fit.h,
-// corvatel/simulate_bounds.h), the solve, the fit and the batch run without
-// the interpreter lock. The package (likelihood.py) broadcasts rt and choice
-// to two equal-length arrays and names the fit's results.
+// bounds_logpdf(), fit_bounds_ml(), fit_bounds_ml_joint() and
+// simulate_bounds(): the log density, the maximum-likelihood fits (of one
+// data set, and joint of its levels) and the simulation of the diffusion
+// model between time-varying bounds with leak and urgency
+// (corvatel/bounds_fit.h, corvatel/simulate_bounds.h); the solve, the fits
+// and the batch run without the interpreter lock. The package
+// (likelihood.py) broadcasts rt and choice to two equal-length arrays and
+// names the fit's results.
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "args.h"
 #include "convert.h"
@@ -37,6 +40,8 @@ constexpr Signature<18> kSimulateSignature{
     {"drift", "boundary", "start", "t0", "n", "seed", "bound", "theta", "shape", "scale", "rate", "leak", "urgency",
      "noise_sd", "sv", "sz", "st", "dt"},
     6};
+constexpr Signature<8> kJointSignature{
+    "fit_bounds_ml_joint", {"choices", "rts", "level_sizes", "bound", "leak", "urgency", "start", "depends_on"}, 3};
 
 struct BoundName {
   const char* name;
@@ -82,6 +87,82 @@ bool flag(PyObject* obj, const char* name, bool& out) {
   }
   out = truth != 0;
   return true;
+}
+
+// bound, leak, urgency and start (a number fixes it, None estimates it).
+std::optional<BoundsFitOptions> options_argument(PyObject* bound, PyObject* leak, PyObject* urgency,
+                                                 PyObject* start) {
+  BoundsFitOptions options;
+  const auto kind = bound_argument(bound);
+  if (!kind) return std::nullopt;
+  options.bound = *kind;
+  if (!flag(leak, "leak", options.leak) || !flag(urgency, "urgency", options.urgency)) return std::nullopt;
+  if (start == Py_None) {
+    options.start = std::nullopt;
+  } else if (start != nullptr) {
+    const auto value = to_double(start, "start");
+    if (!value) return std::nullopt;
+    ModelParams p;
+    p.start = *value;
+    if (auto bad = check_params(p, ParamUse::Density)) {
+      raise_param_error(*bad);
+      return std::nullopt;
+    }
+    options.start = *value;
+  }
+  return options;
+}
+
+// The parameters a joint fit may free per level, under the names of the
+// fits' results, with whether the options estimate each.
+struct Dependent {
+  const char* name;
+  bool BoundsPerLevel::*flag;
+  bool estimated;
+};
+
+std::vector<Dependent> dependents(const BoundsFitOptions& o) {
+  const bool angle = o.bound == BoundSpec::Kind::Angle;
+  const bool weibull = o.bound == BoundSpec::Kind::Weibull;
+  const bool rate = o.bound == BoundSpec::Kind::Exponential || o.bound == BoundSpec::Kind::Hyperbolic;
+  return {{param_row(Param::Drift).fit_name, &BoundsPerLevel::drift, true},
+          {param_row(Param::Boundary).fit_name, &BoundsPerLevel::boundary, true},
+          {param_row(Param::Start).fit_name, &BoundsPerLevel::start, !o.start},
+          {param_row(Param::T0).fit_name, &BoundsPerLevel::t0, true},
+          {"theta", &BoundsPerLevel::theta, angle},
+          {"shape", &BoundsPerLevel::shape, weibull},
+          {"scale", &BoundsPerLevel::scale, weibull},
+          {"rate", &BoundsPerLevel::rate, rate},
+          {"leak", &BoundsPerLevel::leak, o.leak},
+          {"urgency", &BoundsPerLevel::urgency, o.urgency}};
+}
+
+// depends_on: a sequence of names of estimated parameters.
+std::optional<BoundsPerLevel> per_level_argument(PyObject* obj, const BoundsFitOptions& options) {
+  BoundsPerLevel per_level;
+  if (obj == nullptr) return per_level;
+  const Py_ssize_t count = PySequence_Size(obj);
+  if (count < 0) return std::nullopt;
+  const std::vector<Dependent> names = dependents(options);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return std::nullopt;
+    const char* text = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), nullptr) : nullptr;
+    if (text == nullptr && PyErr_Occurred()) return std::nullopt;
+    bool found = false;
+    for (const Dependent& d : names) {
+      if (d.estimated && text != nullptr && std::strcmp(text, d.name) == 0) {
+        per_level.*d.flag = true;
+        found = true;
+      }
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "depends_on names %R, which is not a fitted parameter of this model",
+                   item.get());
+      return std::nullopt;
+    }
+  }
+  return per_level;
 }
 
 // The solver's error as a ValueError; the resolution's names the argument
@@ -144,34 +225,58 @@ bool set_number(PyObject* dict, const char* key, double value) {
   return v && PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
-// {"params": {name: value}, "converged", "iterations", "log_likelihood",
-// "n_params", "aic", "bic"}; params holds every parameter of the model,
-// fitted or fixed, under the names bounds_logpdf takes.
-PyObject* fit_result(const BoundsFit& fit) {
-  const TimeVaryingModel& m = fit.model;
+// Every parameter of the model, fitted or fixed, under the names
+// bounds_logpdf takes.
+PyRef params_dict(const TimeVaryingModel& m, double t0) {
   PyRef params = PyRef::steal(PyDict_New());
-  if (!params) return nullptr;
+  if (!params) return {};
   if (!set_number(params.get(), "drift", m.drift) || !set_number(params.get(), "boundary", m.boundary) ||
-      !set_number(params.get(), "start", m.start) || !set_number(params.get(), "t0", fit.t0) ||
+      !set_number(params.get(), "start", m.start) || !set_number(params.get(), "t0", t0) ||
       !set_number(params.get(), "theta", m.bound.theta) || !set_number(params.get(), "shape", m.bound.shape) ||
       !set_number(params.get(), "scale", m.bound.scale) || !set_number(params.get(), "rate", m.bound.rate) ||
       !set_number(params.get(), "leak", m.leak) || !set_number(params.get(), "urgency", m.urgency) ||
       !set_number(params.get(), "noise_sd", m.noise_sd)) {
-    return nullptr;
+    return {};
   }
+  return params;
+}
+
+// {"params": params, "converged", "iterations", "log_likelihood",
+// "n_params", "aic", "bic"}.
+PyObject* fit_result(PyRef params, bool converged_fit, std::uint64_t iterations_fit, double log_likelihood,
+                     std::uint64_t n_params_fit, const InformationCriteria& criteria) {
+  if (!params) return nullptr;
   PyRef result = PyRef::steal(PyDict_New());
   if (!result || PyDict_SetItemString(result.get(), "params", params.get()) != 0) return nullptr;
-  PyRef converged = PyRef::steal(PyBool_FromLong(fit.converged ? 1 : 0));
-  PyRef iterations = PyRef::steal(PyLong_FromUnsignedLongLong(fit.iterations));
-  PyRef n_params = PyRef::steal(PyLong_FromUnsignedLongLong(fit.n_params));
+  PyRef converged = PyRef::steal(PyBool_FromLong(converged_fit ? 1 : 0));
+  PyRef iterations = PyRef::steal(PyLong_FromUnsignedLongLong(iterations_fit));
+  PyRef n_params = PyRef::steal(PyLong_FromUnsignedLongLong(n_params_fit));
   if (!converged || !iterations || !n_params || PyDict_SetItemString(result.get(), "converged", converged.get()) != 0 ||
       PyDict_SetItemString(result.get(), "iterations", iterations.get()) != 0 ||
       PyDict_SetItemString(result.get(), "n_params", n_params.get()) != 0 ||
-      !set_number(result.get(), "log_likelihood", fit.log_likelihood) ||
-      !set_number(result.get(), "aic", fit.criteria.aic) || !set_number(result.get(), "bic", fit.criteria.bic)) {
+      !set_number(result.get(), "log_likelihood", log_likelihood) ||
+      !set_number(result.get(), "aic", criteria.aic) || !set_number(result.get(), "bic", criteria.bic)) {
     return nullptr;
   }
   return result.release();
+}
+
+// params: the model's parameters dict.
+PyObject* fit_result(const BoundsFit& fit) {
+  return fit_result(params_dict(fit.model, fit.t0), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
+                    fit.criteria);
+}
+
+// params: a list of the levels' parameter dicts, in level order.
+PyObject* fit_result(const BoundsJointFit& fit) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const BoundsLevelEstimate& level : fit.levels) {
+    PyRef d = params_dict(level.model, level.t0);
+    if (!d || PyList_Append(list.get(), d.get()) != 0) return nullptr;
+  }
+  return fit_result(std::move(list), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
+                    fit.criteria);
 }
 
 PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -181,25 +286,38 @@ PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!choices) return nullptr;
   const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
   if (!rts) return nullptr;
-  BoundsFitOptions options;
-  const auto kind = bound_argument(arg[2]);
-  if (!kind) return nullptr;
-  options.bound = *kind;
-  if (!flag(arg[3], "leak", options.leak) || !flag(arg[4], "urgency", options.urgency)) return nullptr;
-  // start: a number fixes it, None estimates it.
-  if (arg[5] == Py_None) {
-    options.start = std::nullopt;
-  } else if (arg[5] != nullptr) {
-    const auto start = to_double(arg[5], "start");
-    if (!start) return nullptr;
-    ModelParams p;
-    p.start = *start;
-    if (auto bad = check_params(p, ParamUse::Density)) return raise_param_error(*bad);
-    options.start = *start;
-  }
+  const auto options = options_argument(arg[2], arg[3], arg[4], arg[5]);
+  if (!options) return nullptr;
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const auto fit = without_gil([&] { return corvatel::fit_bounds_ml(*trials, options, signal_stop_check()); });
+  const auto fit = without_gil([&] { return corvatel::fit_bounds_ml(*trials, *options, signal_stop_check()); });
+  if (!fit) {
+    if (fit.error().kind() == FitError::Kind::Interrupted) return nullptr;
+    return raise_corvatel_error(fit.error().message());
+  }
+  return fit_result(fit.value());
+}
+
+PyObject* fit_bounds_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 8> arg{};
+  if (!parse_arguments(kJointSignature, args, kwargs, arg)) return nullptr;
+  const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
+  if (!choices) return nullptr;
+  const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
+  if (!rts) return nullptr;
+  const auto sizes = level_sizes_argument(arg[2]);
+  if (!sizes) return nullptr;
+  const auto options = options_argument(arg[3], arg[4], arg[5], arg[6]);
+  if (!options) return nullptr;
+  const auto per_level = per_level_argument(arg[7], *options);
+  if (!per_level) return nullptr;
+  // Read in place, as in fit_bounds_ml; each level is a piece of both arrays.
+  const auto trials = observed_trials(choices.get(), rts.get());
+  if (!trials) return nullptr;
+  const auto levels = split_levels(*trials, *sizes);
+  if (!levels) return nullptr;
+  const auto fit = without_gil(
+      [&] { return corvatel::fit_bounds_ml_joint(*levels, *options, *per_level, signal_stop_check()); });
   if (!fit) {
     if (fit.error().kind() == FitError::Kind::Interrupted) return nullptr;
     return raise_corvatel_error(fit.error().message());
@@ -289,5 +407,17 @@ PyMethodDef fit_bounds_ml_def = {
     "None estimates it. Returns a dict: params, converged, iterations,\n"
     "log_likelihood, n_params, aic and bic; corvatel.fit_ml(model=...) gives\n"
     "the named result. Ctrl-C stops it with KeyboardInterrupt."};
+
+PyMethodDef fit_bounds_ml_joint_def = {
+    "fit_bounds_ml_joint", guarded_method<fit_bounds_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
+    "fit_bounds_ml_joint(choices, rts, level_sizes, bound='constant', leak=False, urgency=False, start=0.5,\n"
+    "                    depends_on=())\n"
+    "--\n"
+    "\n"
+    "Joint maximum-likelihood fit of the model between time-varying bounds\n"
+    "to levels stored one after another (level_sizes trials each); the\n"
+    "parameters named in depends_on are free per level. Returns the dict of\n"
+    "fit_bounds_ml, params holding one dict per level; corvatel.fit_ml_joint\n"
+    "gives the named rows. Ctrl-C stops it with KeyboardInterrupt."};
 
 }  // namespace corvatel::py

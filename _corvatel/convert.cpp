@@ -101,6 +101,41 @@ std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts) 
   return ObservedTrials{*choice_view, *rt_view};
 }
 
+std::optional<std::vector<std::uint64_t>> level_sizes_argument(PyObject* obj) {
+  std::vector<std::uint64_t> sizes;
+  const Py_ssize_t count = PySequence_Size(obj);
+  if (count < 0) return std::nullopt;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return std::nullopt;
+    const auto size = to_u64(item.get(), "level_sizes");
+    if (!size) return std::nullopt;
+    sizes.push_back(*size);
+  }
+  return sizes;
+}
+
+std::optional<std::vector<ObservedTrials>> split_levels(const ObservedTrials& trials,
+                                                        std::span<const std::uint64_t> sizes) {
+  const std::size_t n = trials.rts.size();
+  std::vector<ObservedTrials> levels;
+  std::size_t offset = 0;
+  for (const std::uint64_t size : sizes) {
+    if (size > n - offset) {
+      PyErr_SetString(PyExc_ValueError, "level_sizes add up to more than the number of trials");
+      return std::nullopt;
+    }
+    const std::size_t count = static_cast<std::size_t>(size);
+    levels.push_back({trials.choices.subspan(offset, count), trials.rts.subspan(offset, count)});
+    offset += count;
+  }
+  if (offset != n) {
+    PyErr_SetString(PyExc_ValueError, "level_sizes must add up to the number of trials");
+    return std::nullopt;
+  }
+  return levels;
+}
+
 namespace detail {
 
 bool model_params_from(const char* const* names, PyObject* const* args, std::size_t count, ModelParams& out) {

@@ -42,6 +42,13 @@ std::optional<std::span<const double>> float_slice_of(PyObject* array, const cha
 // then slice_of for each, and ValueError when the lengths differ.
 std::optional<ObservedTrials> observed_trials(PyObject* choices, PyObject* rts);
 
+// The joint fits' levels: `level_sizes`, a sequence of counts, and the
+// trials cut into pieces of those sizes, one after another (ValueError
+// unless the sizes add up to the number of trials).
+std::optional<std::vector<std::uint64_t>> level_sizes_argument(PyObject* obj);
+std::optional<std::vector<ObservedTrials>> split_levels(const ObservedTrials& trials,
+                                                        std::span<const std::uint64_t> sizes);
+
 // A new dict with the five parameter keys, in their fixed order.
 PyRef params_to_dict(const Params& params);
 

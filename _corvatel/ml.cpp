@@ -156,18 +156,8 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!choices) return nullptr;
   const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
   if (!rts) return nullptr;
-  std::vector<std::uint64_t> sizes;
-  {
-    const Py_ssize_t count = PySequence_Size(arg[2]);
-    if (count < 0) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyRef item = PyRef::steal(PySequence_GetItem(arg[2], i));
-      if (!item) return nullptr;
-      const auto size = to_u64(item.get(), "level_sizes");
-      if (!size) return nullptr;
-      sizes.push_back(*size);
-    }
-  }
+  const auto sizes = level_sizes_argument(arg[2]);
+  if (!sizes) return nullptr;
   const auto model = model_argument(arg[3]);
   if (!model) return nullptr;
   const auto contaminants = contaminants_argument(arg[5], arg[6]);
@@ -202,25 +192,11 @@ PyObject* fit_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   // Read in place, as in fit_ml; each level is a piece of both arrays.
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
-  const std::size_t n = trials->rts.size();
-  std::vector<ObservedTrials> levels;
-  std::size_t offset = 0;
-  for (const std::uint64_t size : sizes) {
-    if (size > n - offset) {
-      PyErr_SetString(PyExc_ValueError, "level_sizes add up to more than the number of trials");
-      return nullptr;
-    }
-    const std::size_t count = static_cast<std::size_t>(size);
-    levels.push_back({trials->choices.subspan(offset, count), trials->rts.subspan(offset, count)});
-    offset += count;
-  }
-  if (offset != n) {
-    PyErr_SetString(PyExc_ValueError, "level_sizes must add up to the number of trials");
-    return nullptr;
-  }
+  const auto levels = split_levels(*trials, *sizes);
+  if (!levels) return nullptr;
   const auto fit =
       without_gil([&] {
-        return corvatel::fit_ml_joint(levels, *model, per_level, *contaminants, *truncation, signal_stop_check());
+        return corvatel::fit_ml_joint(*levels, *model, per_level, *contaminants, *truncation, signal_stop_check());
       });
   if (!fit) return raise_fit_error(fit.error());
   return fit_result(fit.value());

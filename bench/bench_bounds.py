@@ -1,12 +1,14 @@
 """Collapsing bounds: one likelihood of 1,000 trials (bounds_logpdf: a solve
 and the interpolation) for each bound at three resolutions, and maximum-
 likelihood fits of an angle model, with and without leak, to 2 x 1,000
-trials, all on one worker thread.
+trials, and a joint fit of an angle model with leak to 2 conditions x 1,000
+trials with the drift per condition, all on one worker thread.
 
     python3 bench/bench_bounds.py [--reps 5]
 
 The trials come from an Euler walk of the angle model in NumPy at a 0.1 ms
-step (seed 3: drift 1, boundary 1.5, theta 0.3, t0 0.3). Likelihood figures
+step (seed 3: drift 1, boundary 1.5, theta 0.3, t0 0.3; the joint fit's
+second condition: seed 4, drift 0.5). Likelihood figures
 are the minimum over the repetitions of the process's CPU time (one worker,
 so CPU time is the work); fit figures are one run each, CPU time and wall
 time, with the fitted parameters.
@@ -83,6 +85,20 @@ def main():
         params = {k: round(v, 3) for k, v in fit.items() if isinstance(v, float)}
         rows.append({"fit": label, "cpu_s": round(cpu, 2), "wall_s": round(wall, 2), "params": params})
         print(f"fit {label:14s} {cpu:6.2f} s CPU {wall:6.2f} s wall  {params}")
+    slow_choices, slow_rts = euler_trials(0.5, TRUTH["boundary"], TRUTH["t0"], TRUTH["theta"], 1000, 4)
+    joint_choices = np.concatenate((choices[:1000], slow_choices))
+    joint_rts = np.concatenate((rts[:1000], slow_rts))
+    conditions = np.repeat([0, 1], [1000, len(slow_rts)])
+    c0, w0 = time.process_time(), time.perf_counter()
+    fits = corvatel.fit_ml_joint(joint_choices, joint_rts, conditions, depends_on="drift_rate", model="angle",
+                                 leak=True)
+    cpu, wall = time.process_time() - c0, time.perf_counter() - w0
+    params = [{k: round(v, 3) for k, v in fit.items() if k in ("drift_rate", "boundary_separation",
+                                                               "non_decision_time", "theta", "leak")}
+              for fit in fits]
+    rows.append({"fit": "joint angle + leak", "cpu_s": round(cpu, 2), "wall_s": round(wall, 2), "params": params,
+                 "iterations": fits[0]["iterations"]})
+    print(f"fit joint angle + leak, drift per condition {cpu:6.2f} s CPU {wall:6.2f} s wall  {params}")
     print(json.dumps(rows))
 
 

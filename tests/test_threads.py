@@ -181,6 +181,9 @@ INTERRUPTIBLE = {
     "fit_ml full": "corvatel.fit_ml(np.arange(3000) % 3 > 0, 0.3 + np.arange(3000) % 997 / 1000, model='full')",
     "fit_ml_joint": "corvatel.fit_ml_joint(np.arange(240_000) % 3 > 0, 0.3 + np.arange(240_000) % 997 / 1000, "
                     "np.arange(240_000) % 12)",
+    # A joint fit of the angle model: two levels of 20 000 made-up trials.
+    "fit_ml_joint angle": "corvatel.fit_ml_joint(np.arange(40_000) % 3 > 0, 0.3 + np.arange(40_000) % 997 / 1000, "
+                          "np.arange(40_000) % 2, model='angle')",
     "fit ml table": "corvatel.fit(__import__('pandas').DataFrame({'choice': np.arange(200_000) % 3 > 0, "
                     "'rt': 0.3 + np.arange(200_000) % 997 / 1000}), method='ml')",
     "wfpt_logpdf": "corvatel.wfpt_logpdf(np.full(5_000_000, 0.6), True, 1.0, 1.5, 0.5, 0.3, sv=1.0, sz=0.2, st=0.2)",

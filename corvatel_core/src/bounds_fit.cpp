@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 #include "corvatel/internal/ml_search.h"
@@ -66,77 +67,151 @@ double from_range(double lo, double hi, double x) {
 }
 constexpr double kHalfPi = std::numbers::pi / 2.0;
 
-// The search coordinates of a options, in order: drift, boundary, [start], t0,
-// the bound's parameters, [leak], [urgency].
-struct BoundsLayout {
-  BoundsFitOptions options;
-  double t0_bound;  // the fastest response
+// The parameters a bounds fit may search, in the order of their coordinates.
+enum class Coordinate { Drift, Boundary, Start, T0, Theta, Shape, Scale, Rate, Leak, Urgency };
 
-  TimeVaryingModel decode(std::span<const double> y, double& t0) const {
-    TimeVaryingModel m;
-    std::size_t i = 0;
-    m.drift = to_range(*param_row(Param::Drift).search, y[i++]);
-    m.boundary = to_range(*param_row(Param::Boundary).search, y[i++]);
-    m.start = options.start ? *options.start : to_range(*param_row(Param::Start).search, y[i++]);
-    t0 = t0_bound * logistic(y[i++]);
-    m.bound.kind = options.bound;
-    switch (options.bound) {
-      case BoundSpec::Kind::Constant: break;
-      case BoundSpec::Kind::Angle: m.bound.theta = kHalfPi * logistic(y[i++]); break;
-      case BoundSpec::Kind::Weibull:
-        m.bound.shape = std::exp(y[i++]);
-        m.bound.scale = std::exp(y[i++]);
-        break;
-      case BoundSpec::Kind::Exponential:
-      case BoundSpec::Kind::Hyperbolic: m.bound.rate = std::exp(y[i++]); break;
+struct Searched {
+  Coordinate coordinate;
+  bool per_level;
+};
+
+// The searched parameters of the options, in order: drift, boundary,
+// [start], t0, the bound's parameters, [leak], [urgency].
+std::vector<Searched> searched(const BoundsFitOptions& options, const BoundsPerLevel& per_level) {
+  std::vector<Searched> list = {{Coordinate::Drift, per_level.drift}, {Coordinate::Boundary, per_level.boundary}};
+  if (!options.start) list.push_back({Coordinate::Start, per_level.start});
+  list.push_back({Coordinate::T0, per_level.t0});
+  switch (options.bound) {
+    case BoundSpec::Kind::Constant: break;
+    case BoundSpec::Kind::Angle: list.push_back({Coordinate::Theta, per_level.theta}); break;
+    case BoundSpec::Kind::Weibull:
+      list.push_back({Coordinate::Shape, per_level.shape});
+      list.push_back({Coordinate::Scale, per_level.scale});
+      break;
+    case BoundSpec::Kind::Exponential:
+    case BoundSpec::Kind::Hyperbolic: list.push_back({Coordinate::Rate, per_level.rate}); break;
+  }
+  if (options.leak) list.push_back({Coordinate::Leak, per_level.leak});
+  if (options.urgency) list.push_back({Coordinate::Urgency, per_level.urgency});
+  return list;
+}
+
+// The search coordinates of levels of data: the searched parameters in
+// order, a per-level one taking one coordinate for each level (level after
+// level), a shared one a single coordinate. One level with nothing per
+// level is the single fit's layout.
+class BoundsLayout {
+ public:
+  BoundsLayout(const BoundsFitOptions& options, std::span<const ObservedTrials> levels,
+               const BoundsPerLevel& per_level)
+      : options_(options), searched_(searched(options, per_level)), slot_(levels.size()), t0_bound_(levels.size()) {
+    for (auto& s : slot_) s.resize(searched_.size());
+    for (std::size_t i = 0; i < searched_.size(); ++i) {
+      if (searched_[i].per_level) {
+        for (auto& s : slot_) s[i] = dim_++;
+      } else {
+        for (auto& s : slot_) s[i] = dim_;
+        ++dim_;
+      }
     }
-    if (options.leak) m.leak = std::exp(y[i++]);
-    if (options.urgency) m.urgency = std::exp(y[i++]);
+    const double shared = t0_search_bound(levels);
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      t0_bound_[l] = per_level.t0 ? t0_search_bound(levels.subspan(l, 1)) : shared;
+    }
+  }
+
+  std::size_t dim() const { return dim_; }
+  const BoundsFitOptions& options() const { return options_; }
+  double t0_bound(std::size_t level) const { return t0_bound_[level]; }
+
+  TimeVaryingModel decode(std::span<const double> y, std::size_t level, double& t0) const {
+    TimeVaryingModel m;
+    m.start = options_.start.value_or(m.start);
+    m.bound.kind = options_.bound;
+    for (std::size_t i = 0; i < searched_.size(); ++i) {
+      const double yi = y[slot_[level][i]];
+      switch (searched_[i].coordinate) {
+        case Coordinate::Drift: m.drift = to_range(*param_row(Param::Drift).search, yi); break;
+        case Coordinate::Boundary: m.boundary = to_range(*param_row(Param::Boundary).search, yi); break;
+        case Coordinate::Start: m.start = to_range(*param_row(Param::Start).search, yi); break;
+        case Coordinate::T0: t0 = t0_bound_[level] * logistic(yi); break;
+        case Coordinate::Theta: m.bound.theta = kHalfPi * logistic(yi); break;
+        case Coordinate::Shape: m.bound.shape = std::exp(yi); break;
+        case Coordinate::Scale: m.bound.scale = std::exp(yi); break;
+        case Coordinate::Rate: m.bound.rate = std::exp(yi); break;
+        case Coordinate::Leak: m.leak = std::exp(yi); break;
+        case Coordinate::Urgency: m.urgency = std::exp(yi); break;
+      }
+    }
     return m;
   }
 
-  std::vector<double> encode(const TimeVaryingModel& m, double t0) const {
-    std::vector<double> y;
+  // The coordinates of one estimate per level; a shared coordinate is the
+  // mean of the levels' (with one level, the level's own, bit for bit).
+  std::vector<double> encode(std::span<const BoundsLevelEstimate> estimates) const {
+    std::vector<double> sum(dim_, 0.0);
+    std::vector<double> seen(dim_, 0.0);
+    for (std::size_t l = 0; l < slot_.size(); ++l) {
+      const TimeVaryingModel& m = estimates[l].model;
+      for (std::size_t i = 0; i < searched_.size(); ++i) {
+        sum[slot_[l][i]] += encode_one(searched_[i].coordinate, m, estimates[l].t0, l);
+        seen[slot_[l][i]] += 1.0;
+      }
+    }
+    std::vector<double> y(dim_);
+    for (std::size_t i = 0; i < dim_; ++i) y[i] = sum[i] / seen[i];
+    return y;
+  }
+
+ private:
+  double encode_one(Coordinate c, const TimeVaryingModel& m, double t0, std::size_t level) const {
     const Interval& drift = *param_row(Param::Drift).search;
     const Interval& boundary = *param_row(Param::Boundary).search;
     const Interval& start = *param_row(Param::Start).search;
-    y.push_back(from_range(drift.lo, drift.hi, m.drift));
-    y.push_back(from_range(boundary.lo, boundary.hi, m.boundary));
-    if (!options.start) y.push_back(from_range(start.lo, start.hi, m.start));
-    y.push_back(from_range(0.0, t0_bound, t0));
-    switch (options.bound) {
-      case BoundSpec::Kind::Constant: break;
-      case BoundSpec::Kind::Angle: y.push_back(from_range(0.0, kHalfPi, m.bound.theta)); break;
-      case BoundSpec::Kind::Weibull:
-        y.push_back(std::log(m.bound.shape));
-        y.push_back(std::log(m.bound.scale));
-        break;
-      case BoundSpec::Kind::Exponential:
-      case BoundSpec::Kind::Hyperbolic: y.push_back(std::log(m.bound.rate)); break;
+    switch (c) {
+      case Coordinate::Drift: return from_range(drift.lo, drift.hi, m.drift);
+      case Coordinate::Boundary: return from_range(boundary.lo, boundary.hi, m.boundary);
+      case Coordinate::Start: return from_range(start.lo, start.hi, m.start);
+      case Coordinate::T0: return from_range(0.0, t0_bound_[level], t0);
+      case Coordinate::Theta: return from_range(0.0, kHalfPi, m.bound.theta);
+      case Coordinate::Shape: return std::log(m.bound.shape);
+      case Coordinate::Scale: return std::log(m.bound.scale);
+      case Coordinate::Rate: return std::log(m.bound.rate);
+      case Coordinate::Leak: return std::log(m.leak);
+      case Coordinate::Urgency: return std::log(m.urgency);
     }
-    if (options.leak) y.push_back(std::log(m.leak));
-    if (options.urgency) y.push_back(std::log(m.urgency));
-    return y;
+    return 0.0;
   }
+
+  BoundsFitOptions options_;
+  std::vector<Searched> searched_;
+  std::vector<std::vector<std::size_t>> slot_;  // [level][searched parameter] -> coordinate
+  std::vector<double> t0_bound_;                // per level: the fastest response t0 applies to
+  std::size_t dim_ = 0;
 };
 
-// -log likelihood at search point y; +inf where it is not finite or the
-// grid would be too long, and at once when the fit was told to stop.
+// -log likelihood at search point y: one solve per level, every level's
+// densities added to one total, level after level; +inf where it is not
+// finite or a grid would be too long, and at once when the fit was told
+// to stop.
 struct BoundsCost {
   const BoundsLayout* layout;
-  ObservedTrials trials;
-  double max_rt;
+  std::span<const ObservedTrials> levels;
+  std::vector<double> max_rt;  // per level
   FitInterruption* interruption;
 
   double cost(std::span<const double> y) const {
     if (interruption->requested()) return kInf;
-    double t0 = 0.0;
-    const TimeVaryingModel m = layout->decode(y, t0);
-    const auto grid = solve_for(m, t0, 0.0, layout->options.relative_step, max_rt, kMaxFitSteps);
-    if (!grid) return kInf;
     double total = 0.0;
-    for (std::size_t i = 0; i < trials.rts.size(); ++i) {
-      total += grid_log_density(grid.value(), trials.rts[i], trials.choices[i] != 0, t0, 0.0);
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      double t0 = 0.0;
+      const TimeVaryingModel m = layout->decode(y, l, t0);
+      const auto grid = solve_for(m, t0, 0.0, layout->options().relative_step, max_rt[l], kMaxFitSteps);
+      if (!grid) return kInf;
+      const ObservedTrials& level = levels[l];
+      for (std::size_t i = 0; i < level.rts.size(); ++i) {
+        total += grid_log_density(grid.value(), level.rts[i], level.choices[i] != 0, t0, 0.0);
+      }
     }
     return std::isfinite(total) ? -total : kInf;
   }
@@ -145,6 +220,21 @@ struct BoundsCost {
 };
 
 static_assert(CostFunction<BoundsCost>);
+
+// The search of `layout` from `starts` (coordinates), as the fits run it.
+Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
+                                                    std::span<const ObservedTrials> levels,
+                                                    const std::vector<std::vector<double>>& starts,
+                                                    FitInterruption& interruption) {
+  std::vector<double> max_rt;
+  for (const ObservedTrials& level : levels) max_rt.push_back(max_finite(level.rts));
+  const BoundsCost cost{&layout, levels, std::move(max_rt), &interruption};
+  auto run = internal::best_of(cost, cost, starts, kMaxItersPerDim * layout.dim());
+  if (interruption.stopped) return unexpected(FitError::interrupted());
+  if (!run) return run;
+  if (!std::isfinite(run.value().cost)) return unexpected(FitError::no_finite_likelihood());
+  return run;
+}
 
 // The starts' collapse, leak and urgency: a mild one and a stronger one,
 // on the time scale of the mean decision time.
@@ -196,6 +286,13 @@ std::size_t bounds_param_count(const BoundsFitOptions& options) {
   return n + (options.leak ? 1 : 0) + (options.urgency ? 1 : 0);
 }
 
+std::size_t bounds_param_count(const BoundsFitOptions& options, const BoundsPerLevel& per_level,
+                               std::size_t n_levels) {
+  std::size_t n = 0;
+  for (const Searched& s : searched(options, per_level)) n += s.per_level ? n_levels : 1;
+  return n;
+}
+
 Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitOptions& options,
                                           const StopCheck& stop) {
   const std::size_t dim = bounds_param_count(options);
@@ -209,9 +306,7 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   FitInterruption interruption{&stop};
   interruption.poll_interval = kStopPollInterval;
   const std::span<const ObservedTrials> one{&trials, 1};
-  const BoundsLayout layout{options, t0_search_bound(one)};
-  const double max_rt = max_finite(trials.rts);
-  const BoundsCost cost{&layout, trials, max_rt, &interruption};
+  const BoundsLayout layout(options, one, BoundsPerLevel{});
 
   double mean_rt = 0.0;
   for (const double rt : trials.rts) mean_rt += rt;
@@ -219,22 +314,58 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   const double mean_decision = mean_rt - standard.t0;
   std::vector<std::vector<double>> starts;
   for (const bool strong : {false, true}) {
-    const double t0 = std::min(standard.t0, 0.9 * layout.t0_bound);
-    starts.push_back(layout.encode(start_model(standard, options, mean_decision, strong), t0));
+    const double t0 = std::min(standard.t0, 0.9 * layout.t0_bound(0));
+    const BoundsLevelEstimate start{start_model(standard, options, mean_decision, strong), t0};
+    starts.push_back(layout.encode({&start, 1}));
   }
-  const auto run = internal::best_of(cost, cost, starts, kMaxItersPerDim * dim);
-  if (interruption.stopped) return unexpected(FitError::interrupted());
+  const auto run = search_levels(layout, one, starts, interruption);
   if (!run) return unexpected(run.error());
   const internal::SearchRun& r = run.value();
-  if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
   const double log_likelihood = -r.cost;
   BoundsFit fit{};
-  fit.model = layout.decode(r.point, fit.t0);
+  fit.model = layout.decode(r.point, 0, fit.t0);
   fit.converged = r.converged;
   fit.iterations = r.iterations + ddm.value().iterations;
   fit.log_likelihood = log_likelihood;
   fit.n_params = dim;
   fit.criteria = information_criteria(log_likelihood, dim, trials.rts.size());
+  return fit;
+}
+
+Result<BoundsJointFit, FitError> fit_bounds_ml_joint(std::span<const ObservedTrials> levels,
+                                                     const BoundsFitOptions& options,
+                                                     const BoundsPerLevel& per_level, const StopCheck& stop) {
+  if (levels.empty()) return unexpected(FitError::no_levels());
+  // Every level is checked before any is fitted.
+  const std::uint64_t need = std::max<std::uint64_t>(kMinTrials, kMinTrialsPerParam * bounds_param_count(options));
+  for (const ObservedTrials& level : levels) {
+    if (level.rts.size() < need) return unexpected(FitError::too_few_trials(level.rts.size(), need));
+  }
+  // Each level alone first: its estimates start the joint search.
+  std::vector<BoundsLevelEstimate> separate;
+  std::uint64_t iterations = 0;
+  for (const ObservedTrials& level : levels) {
+    const auto fit = fit_bounds_ml(level, options, stop);
+    if (!fit) return unexpected(fit.error());
+    iterations += fit.value().iterations;
+    separate.push_back({fit.value().model, fit.value().t0});
+  }
+  FitInterruption interruption{&stop};
+  interruption.poll_interval = kStopPollInterval;
+  const BoundsLayout layout(options, levels, per_level);
+  const auto run = search_levels(layout, levels, {layout.encode(separate)}, interruption);
+  if (!run) return unexpected(run.error());
+  const internal::SearchRun& r = run.value();
+  std::uint64_t n_trials = 0;
+  for (const ObservedTrials& level : levels) n_trials += level.rts.size();
+  const double log_likelihood = -r.cost;
+  BoundsJointFit fit{{}, r.converged, r.iterations + iterations, log_likelihood, layout.dim(),
+                     information_criteria(log_likelihood, layout.dim(), n_trials)};
+  for (std::size_t l = 0; l < levels.size(); ++l) {
+    double t0 = 0.0;
+    const TimeVaryingModel m = layout.decode(r.point, l, t0);
+    fit.levels.push_back({m, t0});
+  }
   return fit;
 }
 

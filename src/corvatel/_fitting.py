@@ -7,7 +7,7 @@ and the columns it adds. Joint likelihood fits of conditions (`depends_on`)
 are `JointFitTask` values, each turned into one row per level by
 `run_joint_task`. Likelihood fits with a time-varying bound, leak or
 urgency (fit_ml's bound fits) are the "ml" method with a `bound` option;
-their columns are those of `bounds_method`."""
+their columns are those of `bounds_method`, jointly fitted or not."""
 
 from __future__ import annotations
 
@@ -22,7 +22,8 @@ import pandas as pd
 
 from _corvatel import SIM_INVALID_COST, CorvatelError, fit_ez, fit_sim, summary_stats
 
-from .likelihood import BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, check_p_outlier, fit_ml, fit_ml_joint
+from .likelihood import (BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, bounds_parameters, check_p_outlier,
+                         fit_ml, fit_ml_joint)
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
@@ -167,6 +168,10 @@ class JointFitTask:
     outlier_window: tuple[float, float] = OUTLIER_WINDOW
     # The window the trials were kept in, to which the likelihood is truncated.
     rt_window: tuple[float, float] | None = None
+    # A fit with a time-varying bound, leak or urgency: its bound (None: the standard model's fit).
+    bound: str | None = None
+    leak: bool = False
+    urgency: bool = False
 
 
 def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
@@ -179,23 +184,31 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
     rows = [group_stats(task.choices[s], task.rts[s]) for s in slices]
     levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
+    if task.bound is not None:
+        columns = bounds_method(task.bound, task.leak, task.urgency).columns
+        arguments: dict[str, Any] = {"bound": task.bound, "leak": task.leak, "urgency": task.urgency}
+    else:
+        columns = ML_COLUMNS
+        arguments = {"p_outlier": task.p_outlier, "outlier_window": task.outlier_window,
+                       "rt_window": truncation(task.rt_window)}
     try:
         results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
-                               p_outlier=task.p_outlier, outlier_window=task.outlier_window,
-                               rt_window=truncation(task.rt_window))
+                               **arguments)
     except CorvatelError as error:
         for row in rows:
-            row.update(dict.fromkeys(ML_COLUMNS, math.nan))
+            row.update(dict.fromkeys(columns, math.nan))
             row["error"] = str(error)
     else:
         for row, result in zip(rows, results):
-            row.update({column: result[column] for column in ML_COLUMNS})
+            row.update({column: result[column] for column in columns})
             row["error"] = ""
     # A shared t0 lies below the fastest response of all the levels.
     shared_fastest = (float(task.rts.min()) if "non_decision_time" not in task.depends_on and len(task.rts)
                       else None)
+    # A bound fit's search limits are the solver's own: only its t0 is flagged.
+    flag_model = task.bound or task.model
     for row, s in zip(rows, slices):
-        row["warning"] = group_flags("ml", task.model, task.choices[s], task.rts[s], row, shared_fastest)
+        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest)
     return rows
 
 
@@ -285,15 +298,14 @@ def check_bound(model: str, bound: Any, leak: Any, urgency: Any, method: str) ->
     return _solver_bound(model, bound, leak, urgency, None)
 
 
-def refuse_with_bound(bound: str, depends_on: Any, p_outlier: Any, outlier_window: Any, min_rt: Any,
-                      max_rt: Any) -> None:
+def refuse_with_bound(bound: str, p_outlier: Any, outlier_window: Any, min_rt: Any, max_rt: Any) -> None:
     """Refuse the options a fit with a time-varying bound, leak or urgency
     does not take, naming the first one given."""
-    given = [name for name, value in (("depends_on", depends_on), ("p_outlier", p_outlier),
-                                      ("outlier_window", outlier_window), ("min_rt", min_rt), ("max_rt", max_rt))
+    given = [name for name, value in (("p_outlier", p_outlier), ("outlier_window", outlier_window),
+                                      ("min_rt", min_rt), ("max_rt", max_rt))
              if value is not None]
     if given:
-        # No joint fit, contaminant mixture or truncated likelihood exists for the bound fits.
+        # No contaminant mixture or truncated likelihood exists for the bound fits.
         raise ValueError(f"{given[0]} does not apply to likelihood fits with a time-varying bound, leak or urgency "
                          f"(here bound {bound!r}); it applies to models 'ddm' and 'full'")
 
@@ -316,17 +328,20 @@ def fit_options(initial_guess: Any, max_iters: Any, model: str = "ddm", p_outlie
 
 
 def check_depends_on(depends_on: Any, method: str, model: str, frame: pd.DataFrame,
-                     by: list[Hashable], p_outlier_free: bool = False) -> tuple[tuple[str, ...], list[Hashable]]:
-    """(parameters free per level, level columns) of a `depends_on` mapping.
-    Every named parameter must depend on the same column(s): the joint fit
-    has one set of levels."""
+                     by: list[Hashable], p_outlier_free: bool = False,
+                     fitted: tuple[str, ...] | None = None) -> tuple[tuple[str, ...], list[Hashable]]:
+    """(parameters free per level, level columns) of a `depends_on` mapping;
+    `fitted`: the fit's parameters when they are not `model`'s (a fit with
+    a time-varying bound, leak or urgency). Every named parameter must
+    depend on the same column(s): the joint fit has one set of levels."""
     if method != "ml":
         raise ValueError(f"depends_on needs method='ml'; got method={method!r}")
     if not isinstance(depends_on, Mapping) or not depends_on:
         raise TypeError("depends_on must be a non-empty mapping of parameter names to a column name or a "
                         f"list of column names, e.g. {{'drift_rate': 'coh'}}; got {depends_on!r}")
     columns = None
-    fitted = ml_parameters(model, p_outlier_free)
+    if fitted is None:
+        fitted = ml_parameters(model, p_outlier_free)
     for parameter, value in depends_on.items():
         if parameter not in fitted:
             raise ValueError(f"depends_on: {parameter!r} is not a parameter of model {model!r}; "
@@ -386,8 +401,11 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     drift_rate, boundary_separation, non_decision_time, starting_point
     (0.5, fixed), noise_sd (1), the bound's own parameters (theta; shape
     and scale; rate), leak and urgency when flagged, then converged,
-    iterations, log_likelihood, aic, bic and n_params. These fits take no
-    depends_on, p_outlier, outlier_window, min_rt or max_rt (ValueError
+    iterations, log_likelihood, aic, bic and n_params. With depends_on
+    each group gets one joint fit (fit_ml_joint with the same bound, leak
+    and urgency), rows per level as above; depends_on may name any of the
+    fit's parameters (the bound's own, leak and urgency included). These
+    fits take no p_outlier, outlier_window, min_rt or max_rt (ValueError
     naming the option), and their flags judge only t0 and the trials.
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
@@ -469,15 +487,17 @@ class FitRequest:
         model = check_model(model, method, FIT_MODELS)
         solver_bound = check_bound(model, bound, leak, urgency, method)
         if solver_bound is not None:
-            refuse_with_bound(solver_bound, depends_on, p_outlier, outlier_window, min_rt, max_rt)
+            refuse_with_bound(solver_bound, p_outlier, outlier_window, min_rt, max_rt)
             entry = bounds_method(solver_bound, leak, urgency)
         columns = group_columns(by)
         require_columns(frame, columns + [choice, rt], "fit")
         free: tuple[str, ...] = ()
         level_columns: list[Hashable] = []
         if depends_on is not None:
+            fitted = (None if solver_bound is None
+                      else bounds_parameters(solver_bound, bool(leak), bool(urgency), start_free=False))
             free, level_columns = check_depends_on(depends_on, method, model, frame, columns,
-                                                   isinstance(p_outlier, str) and p_outlier == "free")
+                                                   isinstance(p_outlier, str) and p_outlier == "free", fitted)
         refuse_clashes(columns + level_columns,
                        ("n_dropped", "n_outside_window") + STAT_COLUMNS + entry.columns + ("warning", "error"),
                        "fit: by" if not level_columns else "fit: by or depends_on")
@@ -548,5 +568,6 @@ def joint_tasks(trials: TrialTable, by: list[Hashable], levels: GroupedTrials, f
     starts, stops = levels.starts, levels.stops
     return [JointFitTask(levels.choices[starts[f]:stops[l - 1]], levels.rts[starts[f]:stops[l - 1]],
                          tuple(int(n) for n in stops[f:l] - starts[f:l]), free, options["model"],
-                         options["p_outlier"], options["outlier_window"], trials.window)
+                         options["p_outlier"], options["outlier_window"], trials.window, options.get("bound"),
+                         bool(options.get("leak", False)), bool(options.get("urgency", False)))
             for f, l in zip(first_blocks, last_blocks)]

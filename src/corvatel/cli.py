@@ -80,6 +80,9 @@ examples:
   corvatel fit trials.csv --by subject condition --method ml --model angle -o fits.csv
   corvatel fit trials.csv --by subject condition --method ml --bound exponential --leak -o fits.csv
 
+  # a linear collapse fitted jointly per subject, drift free per condition
+  corvatel fit trials.csv --by subject --method ml --model angle --depends-on drift_rate=condition -o fits.csv
+
 Rows in error messages are line numbers of a CSV file (the header is line 1),
 or row positions (from 0) of a Parquet file.
 """
@@ -622,8 +625,7 @@ def run_fit(args: argparse.Namespace) -> int:
         check_outliers(args.p_outlier, args.outlier_window, args.method)
         bound = check_bound(args.model or "ddm", args.bound, args.leak, args.urgency, args.method)
         if bound is not None:
-            refuse_with_bound(bound, args.depends_on, args.p_outlier, args.outlier_window, args.min_rt,
-                              args.max_rt)
+            refuse_with_bound(bound, args.p_outlier, args.outlier_window, args.min_rt, args.max_rt)
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
     depends_on = parse_depends_on(args.depends_on, args.method)

@@ -326,7 +326,7 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier:
         fixed_start = None if start == "free" else (0.5 if start is None else start)
         solved = _corvatel.fit_bounds_ml(choice_array, rt_array, cast(Any, solver_bound), bool(leak), bool(urgency),
                                          cast(Any, fixed_start))
-        return _bounds_named(solved, solver_bound)
+        return _bounds_named(solved["params"], solved, solver_bound)
     p_outlier = check_p_outlier(p_outlier, outlier_window)
     fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window, rt_window)
     return _named(fit["params"][0], fit)
@@ -336,7 +336,8 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
                  depends_on: str | Sequence[str] = ("drift_rate",), model: str = "ddm",
                  p_outlier: float | str = 0.0,
                  outlier_window: tuple[float, float] = OUTLIER_WINDOW,
-                 rt_window: tuple[float, float] | None = None) -> list[dict[str, Any]]:
+                 rt_window: tuple[float, float] | None = None, bound: str | None = None, leak: bool = False,
+                 urgency: bool = False, start: float | str | None = None) -> list[dict[str, Any]]:
     """Joint maximum-likelihood fit of conditions that share parameters.
 
     ``levels`` holds one integer code per trial. The parameters named in
@@ -347,6 +348,17 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     ``n_params`` and the level's ``n_trials``. ``p_outlier``,
     ``outlier_window`` and ``rt_window`` are those of ``fit_ml``; a free p_outlier is shared
     by all levels unless ``depends_on`` names it.
+
+    ``model="angle"`` or ``"weibull"``, or ``bound=``, ``leak=True``,
+    ``urgency=True`` and ``start=``, as in ``fit_ml``, fit the model between
+    time-varying bounds jointly: ``depends_on`` may name any parameter the
+    fit estimates (``drift_rate``, ``boundary_separation``,
+    ``starting_point`` when ``start="free"``, ``non_decision_time``, the
+    bound's ``theta``, ``shape``, ``scale`` or ``rate``, ``leak``,
+    ``urgency``). Each level is fitted alone first (``fit_ml``); the joint
+    search starts from those estimates, a shared parameter at the mean of
+    the levels' (in the search's coordinates). Rows hold ``level``, the
+    columns of ``fit_ml``'s bound fit and ``n_trials``.
     """
     choice_array, rt_array = _data(choices, rts)
     level_array = np.asarray(levels)
@@ -355,11 +367,26 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     if level_array.size and not np.issubdtype(level_array.dtype, np.integer):
         raise TypeError("levels must be integer codes")
     dependent = (depends_on,) if isinstance(depends_on, str) else tuple(depends_on)
-    if model not in _PARAMS:
+    solver_bound = _solver_bound(model, bound, leak, urgency, start)
+    if solver_bound is None and model not in _PARAMS:
         raise ValueError('model must be "ddm" or "full"')
-    p_outlier = check_p_outlier(p_outlier, outlier_window)
     codes, inverse, counts = np.unique(level_array, return_inverse=True, return_counts=True)
     order = np.argsort(inverse, kind="stable")
+    if solver_bound is not None:
+        if p_outlier != 0.0 or rt_window is not None:
+            raise ValueError("p_outlier and rt_window apply to fits of models \"ddm\" and \"full\" only")
+        fitted = bounds_parameters(solver_bound, bool(leak), bool(urgency), start == "free")
+        for name in dependent:
+            if name not in fitted:
+                raise ValueError(f"depends_on: {name!r} is not a parameter of this fit (bound {solver_bound!r}); "
+                                 f"its parameters are {', '.join(fitted)}")
+        fixed_start = None if start == "free" else (0.5 if start is None else start)
+        solved = _corvatel.fit_bounds_ml_joint(
+            choice_array[order], rt_array[order], [int(c) for c in counts], cast(Any, solver_bound), bool(leak),
+            bool(urgency), cast(Any, fixed_start), dependent)
+        return [{"level": int(code), **_bounds_named(p, solved, solver_bound), "n_trials": int(count)}
+                for code, count, p in zip(codes, counts, solved["params"])]
+    p_outlier = check_p_outlier(p_outlier, outlier_window)
     fit = _corvatel.fit_ml_joint(
         choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent, p_outlier,
         outlier_window, rt_window
@@ -399,8 +426,15 @@ def _solver_bound(model: Any, bound: Any, leak: Any, urgency: Any, start: Any) -
     return cast(str, bound)
 
 
-def _bounds_named(fit: Mapping[str, Any], bound: str) -> dict[str, Any]:
-    params = fit["params"]
+def bounds_parameters(bound: str, leak: bool, urgency: bool, start_free: bool) -> tuple[str, ...]:
+    """The parameters a fit with a time-varying bound, leak or urgency
+    estimates, under the names of its results."""
+    walk = ("drift", "boundary") + (("start",) if start_free else ()) + ("t0",)
+    return (tuple(BY_NAME[name].fit_name for name in walk) + BOUNDS[bound] + (("leak",) if leak else ())
+            + (("urgency",) if urgency else ()))
+
+
+def _bounds_named(params: Mapping[str, float], fit: Mapping[str, Any], bound: str) -> dict[str, Any]:
     result: dict[str, Any] = {"drift_rate": params["drift"], "boundary_separation": params["boundary"],
                               "starting_point": params["start"], "non_decision_time": params["t0"],
                               "noise_sd": params["noise_sd"]}

@@ -11,11 +11,17 @@
 // on (0, fastest response); theta (pi/2) logistic(y) on (0, pi/2); the
 // positive ones (Weibull shape and scale, rate, leak, urgency) exp(y).
 // noise_sd is 1, sz and st 0.
+//
+// Joint fits of levels (conditions) of one data set: the parameters marked
+// per level have one coordinate per level, the others one shared by all;
+// each evaluation solves once per level and sums every level's densities
+// into one total, level after level, each level's trials left to right.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "corvatel/errors.h"
 #include "corvatel/fpt_solver.h"
@@ -72,5 +78,52 @@ std::size_t bounds_param_count(const BoundsFitOptions& options);
 // with FitError Interrupted. The checks and errors of fit_ml apply.
 Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitOptions& options,
                                           const StopCheck& stop = {});
+
+// The parameters a joint fit frees per level, each named after its
+// parameter; the others are shared by all levels. A flag of a parameter
+// the options do not estimate (start when fixed, theta in a Weibull fit,
+// leak when off) is ignored.
+struct BoundsPerLevel {
+  bool drift = false;
+  bool boundary = false;
+  bool start = false;
+  bool t0 = false;
+  bool theta = false;
+  bool shape = false;
+  bool scale = false;
+  bool rate = false;
+  bool leak = false;
+  bool urgency = false;
+};
+
+struct BoundsLevelEstimate {
+  TimeVaryingModel model;
+  double t0;
+};
+
+struct BoundsJointFit {
+  std::vector<BoundsLevelEstimate> levels;  // one per level, in level order
+  bool converged;
+  std::uint64_t iterations;  // Nelder-Mead iterations over all runs, the levels' own fits included
+  double log_likelihood;     // of all the trials
+  std::uint64_t n_params;    // the search's coordinates
+  InformationCriteria criteria;  // of log_likelihood, n_params and all the trials
+};
+
+// The number of parameters a joint fit of `n_levels` levels estimates.
+std::size_t bounds_param_count(const BoundsFitOptions& options, const BoundsPerLevel& per_level,
+                               std::size_t n_levels);
+
+// Levels of one data set, each needing the trials fit_bounds_ml needs. Each
+// level is fitted alone first (fit_bounds_ml); the joint search starts from
+// those estimates, a shared parameter at the mean of the levels' search
+// coordinates (as fit_ml_joint starts), and runs as fit_bounds_ml's search
+// does (same transforms and stop rules; t0 below the fastest response of
+// the levels it applies to). `stop` as in fit_bounds_ml. Fails with
+// NoLevels, TooFewTrials (the first level short of them) and the failures
+// of fit_bounds_ml.
+Result<BoundsJointFit, FitError> fit_bounds_ml_joint(std::span<const ObservedTrials> levels,
+                                                     const BoundsFitOptions& options,
+                                                     const BoundsPerLevel& per_level, const StopCheck& stop = {});
 
 }  // namespace corvatel
