@@ -2,19 +2,28 @@
 # Installs what the tests need and runs them all: the core's GoogleTest suite
 # through CTest, then the module's pytest suite against a fresh install.
 #
+# One build serves both: the wheel is built with the core's tests beside it,
+# and the same wheel goes on to the other Pythons.
+#
 # With --ci (as .ci/run calls it) it goes on with the checks CI adds, each a
 # script under tools/ci: a longer argument fuzz, the tests under sanitizers,
-# the wheel's tests on every CPython from 3.11 up, and the core's tests
-# cross-compiled for aarch64 under qemu. Any failure stops the run.
+# the wheel on every CPython from 3.11 up, and the core cross-compiled for
+# aarch64 under qemu. CI runs each check in its quick form, which keeps what
+# finds faults in everyday changes; --full runs them whole (before a release,
+# or after a change to the worker pool, memory handling or the numerics).
+# Any failure stops the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ci=false
+depth=()
 case "${1:-}" in
   --ci) ci=true ;;
+  --full) ci=true; depth=(--full) ;;
   "") ;;
-  *) echo "usage: bash tools/run_tests.sh [--ci]" >&2; exit 2 ;;
+  *) echo "usage: bash tools/run_tests.sh [--ci | --full]" >&2; exit 2 ;;
 esac
+jobs=$(nproc)
 
 # Processor seconds of the finished child processes so far: on a shared
 # machine a step's wall time says little about what it costs.
@@ -70,19 +79,29 @@ check_vectors() {
   fi
 }
 
+# The wheel, and in its build folder the core's tests and benchmarks.
+wheel_dir=build/wheel
+build() {
+  rm -rf "$wheel_dir"
+  python3 -m pip wheel --quiet --no-deps --wheel-dir "$wheel_dir" \
+    -C build-dir=build/release -C cmake.define.BUILD_TESTING=ON \
+    -C cmake.define.CORVATEL_BENCH=ON -C cmake.define.CORVATEL_WERROR=ON .
+  local wheels=("$wheel_dir"/corvatel-*.whl)
+  [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, found: ${wheels[*]}" >&2; return 1; }
+  wheel=${wheels[0]}
+}
+
 core_tests() {
-  local jobs
-  jobs=$(nproc)
-  cmake -S . -B build/tests -DBUILD_TESTING=ON -DCORVATEL_BENCH=ON -DCORVATEL_WERROR=ON -DCMAKE_BUILD_TYPE=Release
-  cmake --build build/tests -j "$jobs"
-  ctest --test-dir build/tests --output-on-failure -j "$jobs"
+  ctest --test-dir build/release --output-on-failure -j "$jobs"
 }
 
 pytest_summary=build/pytest-summary.txt
 module_tests() {
-  python3 -m pip install --quiet ".[test,bayes]"
-  mkdir -p build
-  python3 -m pytest -p no:cacheprovider | tee build/pytest.log
+  python3 -m pip install --quiet "$wheel[test,bayes]"
+  # The version does not change from build to build: without this an earlier
+  # install of it would stay.
+  python3 -m pip install --quiet --force-reinstall --no-deps "$wheel"
+  python3 -m pytest -p no:cacheprovider -n "$jobs" | tee build/pytest.log
   tail -n 1 build/pytest.log >"$pytest_summary"
 }
 
@@ -93,14 +112,15 @@ fuzz() {
 
 step "install dependencies" install_dependencies
 step "reference vectors" check_vectors
+step "build: the wheel and the core's tests" build
 step "core tests (CTest)" core_tests
 step "module tests (pytest)" module_tests
 if $ci; then
   step "argument fuzz" fuzz
-  step "sanitizers" bash tools/ci/sanitizers.sh
-  CORVATEL_SUITE_RAN_ON=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
-    step "every Python" bash tools/ci/pythons.sh
-  step "aarch64 under qemu" bash tools/ci/aarch64.sh
+  step "sanitizers" bash tools/ci/sanitizers.sh "${depth[@]}"
+  CORVATEL_WHEEL=$wheel CORVATEL_SUITE_RAN_ON=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])') \
+    step "every Python" bash tools/ci/pythons.sh "${depth[@]}"
+  step "aarch64 under qemu" bash tools/ci/aarch64.sh "${depth[@]}"
 fi
 
 printf '\n========== time per step ==========\n'

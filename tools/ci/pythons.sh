@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds the one abi3 wheel once and installs it on every CPython from 3.11
-# up that this machine has, each in a fresh venv with the wheel and the test
-# dependencies from PyPI: the newest runs the pytest suite against it, the
-# others the wheel's smoke test (the demo). The two ends are where the
-# limited API and the dependencies differ most; one suite run costs minutes.
+# Installs the one abi3 wheel on every CPython from 3.11 up that this machine
+# has, each in a fresh venv with the wheel and the test dependencies from
+# PyPI: every version runs the wheel's smoke test (the demo), and the newest
+# the tests of the module's interface and of the table layer on its pandas,
+# NumPy and matplotlib (with --full: the whole suite but for the slow tests,
+# the references and the hierarchical fits). The two ends are where the
+# limited API and the dependencies differ most.
+#
+# The wheel is CORVATEL_WHEEL when set (run_tests.sh passes the one it built
+# and tested), else built here.
 #
 # Pythons are found as python3.11, python3.12, ... on PATH and under pyenv's
 # versions folder (CPython builds only, newest patch level of each minor).
@@ -14,14 +19,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-root=build/pythons
-rm -rf "$root/wheel"
-mkdir -p "$root/wheel"
+full=false
+case "${1:-}" in
+  --full) full=true ;;
+  "") ;;
+  *) echo "usage: bash tools/ci/pythons.sh [--full]" >&2; exit 2 ;;
+esac
 
-python3 -m pip wheel --quiet --no-deps --wheel-dir "$root/wheel" .
-wheels=("$root"/wheel/corvatel-*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, found: ${wheels[*]}" >&2; exit 1; }
-wheel=${wheels[0]}
+root=build/pythons
+wheel=${CORVATEL_WHEEL:-}
+if [ -z "$wheel" ]; then
+  rm -rf "$root/wheel"
+  mkdir -p "$root/wheel"
+  python3 -m pip wheel --quiet --no-deps --wheel-dir "$root/wheel" .
+  wheels=("$root"/wheel/corvatel-*.whl)
+  [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, found: ${wheels[*]}" >&2; exit 1; }
+  wheel=${wheels[0]}
+fi
 case "$wheel" in
   *-cp311-abi3-*) ;;
   *) echo "the wheel is not a cp311 abi3 wheel: $wheel" >&2; exit 1 ;;
@@ -60,20 +74,25 @@ for minor in "${minors[@]}"; do
   rm -rf "$venv"
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install --quiet --upgrade pip
-  if [ "$minor" != "$newest" ] || [ "3.$minor" = "${CORVATEL_SUITE_RAN_ON:-}" ]; then
-    echo "the wheel's smoke test on 3.$minor"
-    "$venv/bin/python" -m pip install --quiet "$wheel"
-    "$venv/bin/python" -m corvatel >/dev/null
-  else
-    "$venv/bin/python" -m pip install --quiet "$wheel[test,bayes]"
+  echo "the wheel's smoke test on 3.$minor"
+  "$venv/bin/python" -m pip install --quiet "$wheel"
+  "$venv/bin/python" -m corvatel >/dev/null
+  if [ "$minor" = "$newest" ] && [ "3.$minor" != "${CORVATEL_SUITE_RAN_ON:-}" ]; then
     # From the tests folder's parent, but against the installed wheel: the
     # sources are never on the path (the suite imports in importlib mode).
     # The references and the slow numerical checks test numbers the core
-    # computes alike on every Python.
-    # The hierarchical fits are minutes of NUTS sampling in Python code that
-    # does not differ between versions; the PyMC distribution's tests run.
-    "$venv/bin/python" -m pytest -p no:cacheprovider -q -m "not reference and not slow" \
-      --ignore=tests/test_hierarchical.py
+    # computes alike on every Python; the hierarchical fits are minutes of
+    # NUTS sampling in Python code that does not differ between versions.
+    if $full; then
+      "$venv/bin/python" -m pip install --quiet "$wheel[test,bayes]"
+      "$venv/bin/python" -m pytest -p no:cacheprovider -q -n "$(nproc)" -m "not reference and not slow" \
+        --ignore=tests/test_hierarchical.py
+    else
+      "$venv/bin/python" -m pip install --quiet "$wheel[test]"
+      "$venv/bin/python" -m pytest -p no:cacheprovider -q -n "$(nproc)" -m "not reference and not slow" \
+        tests/test_module.py tests/test_simulate.py tests/test_threads.py tests/test_likelihood.py \
+        tests/test_table_fit.py tests/test_simulate_data.py tests/test_plot.py tests/test_cli.py
+    fi
   fi
 done
 
