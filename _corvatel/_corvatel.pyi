@@ -259,6 +259,9 @@ def fit_bounds_ml(
     leak: bool = False,
     urgency: bool = False,
     start: float | None = 0.5,
+    p_outlier: float | Literal["free"] = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
+    rt_window: tuple[float, float] | None = None,
 ) -> BoundsFitResult: ...
 
 class BoundsJointFitResult(TypedDict):
@@ -279,6 +282,9 @@ def fit_bounds_ml_joint(
     urgency: bool = False,
     start: float | None = 0.5,
     depends_on: Sequence[str] = (),
+    p_outlier: float | Literal["free"] = 0.0,
+    outlier_window: tuple[float, float] = (0.0, 5.0),
+    rt_window: tuple[float, float] | None = None,
 ) -> BoundsJointFitResult: ...
 
 class _Parameter(TypedDict):

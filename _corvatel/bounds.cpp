@@ -34,14 +34,19 @@ constexpr Signature<17> kLogpdfSignature{
     {"rt", "choice", "drift", "boundary", "start", "t0", "bound", "theta", "shape", "scale", "rate", "leak",
      "urgency", "noise_sd", "sz", "st", "resolution"},
     6};
-constexpr Signature<6> kFitSignature{"fit_bounds_ml", {"choices", "rts", "bound", "leak", "urgency", "start"}, 2};
+constexpr Signature<9> kFitSignature{
+    "fit_bounds_ml",
+    {"choices", "rts", "bound", "leak", "urgency", "start", "p_outlier", "outlier_window", "rt_window"},
+    2};
 constexpr Signature<18> kSimulateSignature{
     "simulate_bounds",
     {"drift", "boundary", "start", "t0", "n", "seed", "bound", "theta", "shape", "scale", "rate", "leak", "urgency",
      "noise_sd", "sv", "sz", "st", "dt"},
     6};
-constexpr Signature<8> kJointSignature{
-    "fit_bounds_ml_joint", {"choices", "rts", "level_sizes", "bound", "leak", "urgency", "start", "depends_on"}, 3};
+constexpr Signature<11> kJointSignature{"fit_bounds_ml_joint",
+                                        {"choices", "rts", "level_sizes", "bound", "leak", "urgency", "start",
+                                         "depends_on", "p_outlier", "outlier_window", "rt_window"},
+                                        3};
 
 struct BoundName {
   const char* name;
@@ -89,9 +94,11 @@ bool flag(PyObject* obj, const char* name, bool& out) {
   return true;
 }
 
-// bound, leak, urgency and start (a number fixes it, None estimates it).
-std::optional<BoundsFitOptions> options_argument(PyObject* bound, PyObject* leak, PyObject* urgency,
-                                                 PyObject* start) {
+// bound, leak, urgency, start (a number fixes it, None estimates it), the
+// contaminants (p_outlier, outlier_window) and the selection window.
+std::optional<BoundsFitOptions> options_argument(PyObject* bound, PyObject* leak, PyObject* urgency, PyObject* start,
+                                                 PyObject* p_outlier, PyObject* outlier_window,
+                                                 PyObject* rt_window) {
   BoundsFitOptions options;
   const auto kind = bound_argument(bound);
   if (!kind) return std::nullopt;
@@ -110,6 +117,12 @@ std::optional<BoundsFitOptions> options_argument(PyObject* bound, PyObject* leak
     }
     options.start = *value;
   }
+  const auto contaminants = contaminants_argument(p_outlier, outlier_window);
+  if (!contaminants) return std::nullopt;
+  options.contaminants = *contaminants;
+  const auto truncation = truncation_argument(rt_window);
+  if (!truncation) return std::nullopt;
+  options.truncation = *truncation;
   return options;
 }
 
@@ -134,7 +147,8 @@ std::vector<Dependent> dependents(const BoundsFitOptions& o) {
           {"scale", &BoundsPerLevel::scale, weibull},
           {"rate", &BoundsPerLevel::rate, rate},
           {"leak", &BoundsPerLevel::leak, o.leak},
-          {"urgency", &BoundsPerLevel::urgency, o.urgency}};
+          {"urgency", &BoundsPerLevel::urgency, o.urgency},
+          {param_row(Param::POutlier).fit_name, &BoundsPerLevel::p_outlier, o.contaminants.free()}};
 }
 
 // depends_on: a sequence of names of estimated parameters.
@@ -226,8 +240,8 @@ bool set_number(PyObject* dict, const char* key, double value) {
 }
 
 // Every parameter of the model, fitted or fixed, under the names
-// bounds_logpdf takes.
-PyRef params_dict(const TimeVaryingModel& m, double t0) {
+// bounds_logpdf takes, and the contaminants' share.
+PyRef params_dict(const TimeVaryingModel& m, double t0, double p_outlier) {
   PyRef params = PyRef::steal(PyDict_New());
   if (!params) return {};
   if (!set_number(params.get(), "drift", m.drift) || !set_number(params.get(), "boundary", m.boundary) ||
@@ -235,7 +249,7 @@ PyRef params_dict(const TimeVaryingModel& m, double t0) {
       !set_number(params.get(), "theta", m.bound.theta) || !set_number(params.get(), "shape", m.bound.shape) ||
       !set_number(params.get(), "scale", m.bound.scale) || !set_number(params.get(), "rate", m.bound.rate) ||
       !set_number(params.get(), "leak", m.leak) || !set_number(params.get(), "urgency", m.urgency) ||
-      !set_number(params.get(), "noise_sd", m.noise_sd)) {
+      !set_number(params.get(), "noise_sd", m.noise_sd) || !set_number(params.get(), "p_outlier", p_outlier)) {
     return {};
   }
   return params;
@@ -263,7 +277,7 @@ PyObject* fit_result(PyRef params, bool converged_fit, std::uint64_t iterations_
 
 // params: the model's parameters dict.
 PyObject* fit_result(const BoundsFit& fit) {
-  return fit_result(params_dict(fit.model, fit.t0), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
+  return fit_result(params_dict(fit.model, fit.t0, fit.p_outlier), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
                     fit.criteria);
 }
 
@@ -272,7 +286,7 @@ PyObject* fit_result(const BoundsJointFit& fit) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const BoundsLevelEstimate& level : fit.levels) {
-    PyRef d = params_dict(level.model, level.t0);
+    PyRef d = params_dict(level.model, level.t0, level.p_outlier);
     if (!d || PyList_Append(list.get(), d.get()) != 0) return nullptr;
   }
   return fit_result(std::move(list), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
@@ -280,13 +294,13 @@ PyObject* fit_result(const BoundsJointFit& fit) {
 }
 
 PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 6> arg{};
+  std::array<PyObject*, 9> arg{};
   if (!parse_arguments(kFitSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
   const PyRef rts = array_argument(arg[1], ArrayKind::Float64, "rts");
   if (!rts) return nullptr;
-  const auto options = options_argument(arg[2], arg[3], arg[4], arg[5]);
+  const auto options = options_argument(arg[2], arg[3], arg[4], arg[5], arg[6], arg[7], arg[8]);
   if (!options) return nullptr;
   const auto trials = observed_trials(choices.get(), rts.get());
   if (!trials) return nullptr;
@@ -299,7 +313,7 @@ PyObject* fit_bounds_ml(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* fit_bounds_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 8> arg{};
+  std::array<PyObject*, 11> arg{};
   if (!parse_arguments(kJointSignature, args, kwargs, arg)) return nullptr;
   const PyRef choices = array_argument(arg[0], ArrayKind::Bool, "choices");
   if (!choices) return nullptr;
@@ -307,7 +321,7 @@ PyObject* fit_bounds_ml_joint(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!rts) return nullptr;
   const auto sizes = level_sizes_argument(arg[2]);
   if (!sizes) return nullptr;
-  const auto options = options_argument(arg[3], arg[4], arg[5], arg[6]);
+  const auto options = options_argument(arg[3], arg[4], arg[5], arg[6], arg[8], arg[9], arg[10]);
   if (!options) return nullptr;
   const auto per_level = per_level_argument(arg[7], *options);
   if (!per_level) return nullptr;
@@ -400,18 +414,20 @@ PyMethodDef bounds_logpdf_def = {
 
 PyMethodDef fit_bounds_ml_def = {
     "fit_bounds_ml", guarded_method<fit_bounds_ml>(), METH_VARARGS | METH_KEYWORDS,
-    "fit_bounds_ml(choices, rts, bound='constant', leak=False, urgency=False, start=0.5)\n"
+    "fit_bounds_ml(choices, rts, bound='constant', leak=False, urgency=False, start=0.5, p_outlier=0.0,\n"
+    "              outlier_window=(0.0, 5.0), rt_window=None)\n"
     "--\n"
     "\n"
     "Maximum-likelihood fit of the model between time-varying bounds; start\n"
-    "None estimates it. Returns a dict: params, converged, iterations,\n"
+    "None estimates it; p_outlier, outlier_window and rt_window as in fit_ml.\n"
+    "Returns a dict: params, converged, iterations,\n"
     "log_likelihood, n_params, aic and bic; corvatel.fit_ml(model=...) gives\n"
     "the named result. Ctrl-C stops it with KeyboardInterrupt."};
 
 PyMethodDef fit_bounds_ml_joint_def = {
     "fit_bounds_ml_joint", guarded_method<fit_bounds_ml_joint>(), METH_VARARGS | METH_KEYWORDS,
     "fit_bounds_ml_joint(choices, rts, level_sizes, bound='constant', leak=False, urgency=False, start=0.5,\n"
-    "                    depends_on=())\n"
+    "                    depends_on=(), p_outlier=0.0, outlier_window=(0.0, 5.0), rt_window=None)\n"
     "--\n"
     "\n"
     "Joint maximum-likelihood fit of the model between time-varying bounds\n"

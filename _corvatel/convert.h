@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "corvatel/ml_fit.h"
 #include "corvatel/parameters.h"
 #include "corvatel/params.h"
 #include "corvatel/stats.h"
@@ -73,6 +74,12 @@ bool model_params_from(const std::array<const char*, N>& names, const std::array
 std::optional<OutlierWindow> outlier_window_argument(PyObject* obj);
 // Any pair of numbers (lo, hi), as `name`; TypeError for anything else.
 std::optional<std::pair<double, double>> window_argument(PyObject* obj, const char* name);
+// p_outlier (a number, or "free"; omitted: 0) and outlier_window, as the
+// likelihood fits take them; ValueError for a value the core refuses.
+std::optional<Contaminants> contaminants_argument(PyObject* p_outlier, PyObject* window_obj);
+// rt_window: (lo, hi), the window the trials were selected in; omitted or
+// None, none.
+std::optional<Truncation> truncation_argument(PyObject* obj);
 
 using ParamMap = std::unordered_map<std::string, double>;
 

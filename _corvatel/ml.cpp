@@ -36,47 +36,6 @@ std::optional<LikelihoodModel> model_argument(PyObject* obj) {
   return std::nullopt;
 }
 
-// p_outlier (a number, or "free"; omitted: 0) and outlier_window.
-std::optional<Contaminants> contaminants_argument(PyObject* p_outlier, PyObject* window_obj) {
-  const auto window = outlier_window_argument(window_obj);
-  if (!window) return std::nullopt;
-  if (p_outlier != nullptr && PyUnicode_Check(p_outlier)) {
-    const char* text = PyUnicode_AsUTF8AndSize(p_outlier, nullptr);
-    if (text == nullptr) return std::nullopt;
-    if (std::strcmp(text, "free") != 0) {
-      PyErr_Format(PyExc_ValueError, "p_outlier must be a number or \"free\", not %R", p_outlier);
-      return std::nullopt;
-    }
-    return Contaminants::estimated(*window).value();  // the window is checked
-  }
-  double p = 0.0;
-  if (p_outlier != nullptr) {
-    const auto value = to_double(p_outlier, "p_outlier");
-    if (!value) return std::nullopt;
-    p = *value;
-  }
-  auto contaminants = Contaminants::fixed(p, *window);
-  if (!contaminants) {
-    raise_param_error(contaminants.error());
-    return std::nullopt;
-  }
-  return contaminants.value();
-}
-
-// rt_window: (lo, hi), the window the trials were selected in; omitted or
-// None, none.
-std::optional<Truncation> truncation_argument(PyObject* obj) {
-  if (obj == nullptr || obj == Py_None) return Truncation{};
-  const auto ends = window_argument(obj, "rt_window");
-  if (!ends) return std::nullopt;
-  auto truncation = Truncation::window(ends->first, ends->second);
-  if (!truncation) {
-    raise_param_error(truncation.error());
-    return std::nullopt;
-  }
-  return truncation.value();
-}
-
 // A failed fit's exception: the handler's own when a signal handler raised
 // (it is set already), else CorvatelError with the fit's message.
 PyObject* raise_fit_error(const FitError& error) {

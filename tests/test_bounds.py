@@ -207,8 +207,6 @@ def test_angle_fit_recovers_the_parameters(seed):
     (dict(model="full", leak=True), ValueError),
     (dict(model="angle", bound="weibull"), ValueError),
     (dict(bound="linear"), ValueError),
-    (dict(model="angle", p_outlier=0.1), ValueError),
-    (dict(model="weibull", rt_window=(0.0, 3.0)), ValueError),
     (dict(start=0.5), ValueError),  # the standard model estimates it
     (dict(model="angle", start="fixed"), TypeError),
     (dict(model="angle", start=1.5), ValueError),

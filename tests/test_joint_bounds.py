@@ -111,8 +111,6 @@ def test_cli_depends_on_writes_the_table_of_the_library(tmp_path, capsys, trials
     ({"model": "weibull", "depends_on": {"theta": "condition"}}, "'theta' is not a parameter"),
     ({"model": "angle", "depends_on": {"starting_point": "condition"}}, "'starting_point' is not a parameter"),
     ({"bound": "exponential", "depends_on": {"leak": "condition"}}, "'leak' is not a parameter"),
-    ({"model": "angle", "depends_on": {"drift_rate": "condition"}, "p_outlier": 0.05}, "p_outlier does not apply"),
-    ({"leak": True, "depends_on": {"drift_rate": "condition"}, "min_rt": 0.2}, "min_rt does not apply"),
 ])
 def test_table_refuses_what_these_joint_fits_do_not_take(trials, kwargs, message):
     with pytest.raises(ValueError, match=message):
@@ -124,7 +122,6 @@ def test_table_refuses_what_these_joint_fits_do_not_take(trials, kwargs, message
                                                   "its parameters are drift_rate, boundary_separation, "
                                                   "non_decision_time, shape, scale"),
     ({"model": "angle", "depends_on": "starting_point"}, "'starting_point' is not a parameter"),
-    ({"model": "angle", "p_outlier": "free"}, "p_outlier and rt_window apply"),
     ({"model": "full", "leak": True}, "takes no bound"),
 ])
 def test_fit_ml_joint_refuses_by_name(kwargs, message):
@@ -156,13 +153,13 @@ def test_module_reports_the_cores_errors():
         _corvatel.fit_bounds_ml_joint(np.zeros(0, dtype=bool), np.zeros(0), [])
 
 
-# A bad option is a usage error (2); a depends_on the fit's model lacks is
-# found where the table is read, as for the standard model (1).
+# A depends_on the fit's model lacks is found where the table is read, as for
+# the standard model (1): p_outlier only when it is free.
 @pytest.mark.parametrize("argv, status, message", [
     (["--model", "weibull", "--depends-on", "theta=condition"], 1,
      "--depends-on: 'theta' is not a parameter of model 'weibull'"),
-    (["--model", "angle", "--depends-on", "drift_rate=condition", "--p-outlier", "free"], 2,
-     "--p-outlier does not apply"),
+    (["--model", "angle", "--depends-on", "p_outlier=condition"], 1,
+     "--depends-on: 'p_outlier' is not a parameter of model 'angle'"),
 ])
 def test_cli_refuses_what_these_joint_fits_do_not_take(tmp_path, capsys, trials, argv, status, message):
     source = tmp_path / "trials.csv"

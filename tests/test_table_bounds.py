@@ -81,11 +81,6 @@ def test_a_group_too_small_keeps_its_row_with_the_fits_error(trials, tables, cas
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
-    ({"model": "weibull", "p_outlier": "free"}, ValueError, "p_outlier does not apply"),
-    ({"bound": "hyperbolic", "p_outlier": 0.05}, ValueError, "p_outlier does not apply"),
-    ({"leak": True, "outlier_window": (0.0, 3.0)}, ValueError, "outlier_window does not apply"),
-    ({"model": "angle", "min_rt": 0.2}, ValueError, "min_rt does not apply"),
-    ({"urgency": True, "max_rt": 3.0}, ValueError, "max_rt does not apply"),
     ({"model": "full", "leak": True}, ValueError, "takes no bound"),
     ({"model": "angle", "bound": "weibull"}, ValueError, "contradicts"),
     ({"bound": "linear"}, ValueError, "bound must be one of"),
@@ -127,8 +122,6 @@ def test_cli_writes_the_table_of_the_library(tmp_path, capsys, trials, tables, c
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["--model", "angle", "--p-outlier", "free"], "--p-outlier does not apply"),
-    (["--model", "weibull", "--min-rt", "0.2"], "--min-rt does not apply"),
     (["--model", "angle", "--bound", "weibull"], "--bound 'weibull' contradicts --model 'angle'"),
 ])
 def test_cli_refuses_what_these_fits_do_not_take(tmp_path, capsys, trials, argv, message):

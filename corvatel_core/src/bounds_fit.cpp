@@ -68,7 +68,7 @@ double from_range(double lo, double hi, double x) {
 constexpr double kHalfPi = std::numbers::pi / 2.0;
 
 // The parameters a bounds fit may search, in the order of their coordinates.
-enum class Coordinate { Drift, Boundary, Start, T0, Theta, Shape, Scale, Rate, Leak, Urgency };
+enum class Coordinate { Drift, Boundary, Start, T0, Theta, Shape, Scale, Rate, Leak, Urgency, POutlier };
 
 struct Searched {
   Coordinate coordinate;
@@ -76,7 +76,7 @@ struct Searched {
 };
 
 // The searched parameters of the options, in order: drift, boundary,
-// [start], t0, the bound's parameters, [leak], [urgency].
+// [start], t0, the bound's parameters, [leak], [urgency], [p_outlier].
 std::vector<Searched> searched(const BoundsFitOptions& options, const BoundsPerLevel& per_level) {
   std::vector<Searched> list = {{Coordinate::Drift, per_level.drift}, {Coordinate::Boundary, per_level.boundary}};
   if (!options.start) list.push_back({Coordinate::Start, per_level.start});
@@ -93,6 +93,7 @@ std::vector<Searched> searched(const BoundsFitOptions& options, const BoundsPerL
   }
   if (options.leak) list.push_back({Coordinate::Leak, per_level.leak});
   if (options.urgency) list.push_back({Coordinate::Urgency, per_level.urgency});
+  if (options.contaminants.free()) list.push_back({Coordinate::POutlier, per_level.p_outlier});
   return list;
 }
 
@@ -114,9 +115,10 @@ class BoundsLayout {
         ++dim_;
       }
     }
-    const double shared = t0_search_bound(levels);
+    const Contaminants& contaminants = options.contaminants;
+    const double shared = t0_search_bound(levels, contaminants);
     for (std::size_t l = 0; l < levels.size(); ++l) {
-      t0_bound_[l] = per_level.t0 ? t0_search_bound(levels.subspan(l, 1)) : shared;
+      t0_bound_[l] = per_level.t0 ? t0_search_bound(levels.subspan(l, 1), contaminants) : shared;
     }
   }
 
@@ -124,8 +126,9 @@ class BoundsLayout {
   const BoundsFitOptions& options() const { return options_; }
   double t0_bound(std::size_t level) const { return t0_bound_[level]; }
 
-  TimeVaryingModel decode(std::span<const double> y, std::size_t level, double& t0) const {
-    TimeVaryingModel m;
+  BoundsLevelEstimate decode(std::span<const double> y, std::size_t level) const {
+    BoundsLevelEstimate e{TimeVaryingModel{}, 0.0, options_.contaminants.p_outlier()};
+    TimeVaryingModel& m = e.model;
     m.start = options_.start.value_or(m.start);
     m.bound.kind = options_.bound;
     for (std::size_t i = 0; i < searched_.size(); ++i) {
@@ -134,16 +137,17 @@ class BoundsLayout {
         case Coordinate::Drift: m.drift = to_range(*param_row(Param::Drift).search, yi); break;
         case Coordinate::Boundary: m.boundary = to_range(*param_row(Param::Boundary).search, yi); break;
         case Coordinate::Start: m.start = to_range(*param_row(Param::Start).search, yi); break;
-        case Coordinate::T0: t0 = t0_bound_[level] * logistic(yi); break;
+        case Coordinate::T0: e.t0 = t0_bound_[level] * logistic(yi); break;
         case Coordinate::Theta: m.bound.theta = kHalfPi * logistic(yi); break;
         case Coordinate::Shape: m.bound.shape = std::exp(yi); break;
         case Coordinate::Scale: m.bound.scale = std::exp(yi); break;
         case Coordinate::Rate: m.bound.rate = std::exp(yi); break;
         case Coordinate::Leak: m.leak = std::exp(yi); break;
         case Coordinate::Urgency: m.urgency = std::exp(yi); break;
+        case Coordinate::POutlier: e.p_outlier = to_range(*param_row(Param::POutlier).search, yi); break;
       }
     }
-    return m;
+    return e;
   }
 
   // The coordinates of one estimate per level; a shared coordinate is the
@@ -152,9 +156,8 @@ class BoundsLayout {
     std::vector<double> sum(dim_, 0.0);
     std::vector<double> seen(dim_, 0.0);
     for (std::size_t l = 0; l < slot_.size(); ++l) {
-      const TimeVaryingModel& m = estimates[l].model;
       for (std::size_t i = 0; i < searched_.size(); ++i) {
-        sum[slot_[l][i]] += encode_one(searched_[i].coordinate, m, estimates[l].t0, l);
+        sum[slot_[l][i]] += encode_one(searched_[i].coordinate, estimates[l], l);
         seen[slot_[l][i]] += 1.0;
       }
     }
@@ -164,21 +167,24 @@ class BoundsLayout {
   }
 
  private:
-  double encode_one(Coordinate c, const TimeVaryingModel& m, double t0, std::size_t level) const {
+  double encode_one(Coordinate c, const BoundsLevelEstimate& e, std::size_t level) const {
+    const TimeVaryingModel& m = e.model;
     const Interval& drift = *param_row(Param::Drift).search;
+    const Interval& p_outlier = *param_row(Param::POutlier).search;
     const Interval& boundary = *param_row(Param::Boundary).search;
     const Interval& start = *param_row(Param::Start).search;
     switch (c) {
       case Coordinate::Drift: return from_range(drift.lo, drift.hi, m.drift);
       case Coordinate::Boundary: return from_range(boundary.lo, boundary.hi, m.boundary);
       case Coordinate::Start: return from_range(start.lo, start.hi, m.start);
-      case Coordinate::T0: return from_range(0.0, t0_bound_[level], t0);
+      case Coordinate::T0: return from_range(0.0, t0_bound_[level], e.t0);
       case Coordinate::Theta: return from_range(0.0, kHalfPi, m.bound.theta);
       case Coordinate::Shape: return std::log(m.bound.shape);
       case Coordinate::Scale: return std::log(m.bound.scale);
       case Coordinate::Rate: return std::log(m.bound.rate);
       case Coordinate::Leak: return std::log(m.leak);
       case Coordinate::Urgency: return std::log(m.urgency);
+      case Coordinate::POutlier: return from_range(p_outlier.lo, p_outlier.hi, e.p_outlier);
     }
     return 0.0;
   }
@@ -190,6 +196,18 @@ class BoundsLayout {
   std::size_t dim_ = 0;
 };
 
+// log of the probability of a response inside the selection window: the
+// model's mass there mixed with the contaminants' share of it, as
+// wfpt_log_window_probability mixes them.
+double log_window_probability(const FptGrid& grid, double t0, double p_outlier, const OutlierWindow& outliers,
+                              const Truncation& window) {
+  const double diffusion = grid_window_mass(grid, window.lo() - t0, window.hi() - t0);
+  if (p_outlier == 0.0) return std::log(diffusion);
+  const double overlap = std::min(window.hi(), outliers.hi) - std::max(window.lo(), outliers.lo);
+  const double contaminant = overlap > 0.0 ? p_outlier * overlap / (outliers.hi - outliers.lo) : 0.0;
+  return std::log((1.0 - p_outlier) * diffusion + contaminant);
+}
+
 // -log likelihood at search point y: one solve per level, every level's
 // densities added to one total, level after level; +inf where it is not
 // finite or a grid would be too long, and at once when the fit was told
@@ -197,20 +215,27 @@ class BoundsLayout {
 struct BoundsCost {
   const BoundsLayout* layout;
   std::span<const ObservedTrials> levels;
-  std::vector<double> max_rt;  // per level
+  std::vector<double> grid_end;  // per level: the last response time the grid must reach
   FitInterruption* interruption;
 
   double cost(std::span<const double> y) const {
     if (interruption->requested()) return kInf;
+    const BoundsFitOptions& options = layout->options();
+    const OutlierWindow& outliers = options.contaminants.window();
     double total = 0.0;
     for (std::size_t l = 0; l < levels.size(); ++l) {
-      double t0 = 0.0;
-      const TimeVaryingModel m = layout->decode(y, l, t0);
-      const auto grid = solve_for(m, t0, 0.0, layout->options().relative_step, max_rt[l], kMaxFitSteps);
+      const BoundsLevelEstimate e = layout->decode(y, l);
+      const auto grid = solve_for(e.model, e.t0, 0.0, options.relative_step, grid_end[l], kMaxFitSteps);
       if (!grid) return kInf;
       const ObservedTrials& level = levels[l];
       for (std::size_t i = 0; i < level.rts.size(); ++i) {
-        total += grid_log_density(grid.value(), level.rts[i], level.choices[i] != 0, t0, 0.0);
+        const double rt = level.rts[i];
+        total += log_mixture(grid_log_density(grid.value(), rt, level.choices[i] != 0, e.t0, 0.0), rt, e.p_outlier,
+                             outliers);
+      }
+      if (options.truncation.any()) {
+        const double kept = log_window_probability(grid.value(), e.t0, e.p_outlier, outliers, options.truncation);
+        total -= static_cast<double>(level.rts.size()) * kept;
       }
     }
     return std::isfinite(total) ? -total : kInf;
@@ -226,9 +251,14 @@ Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
                                                     std::span<const ObservedTrials> levels,
                                                     const std::vector<std::vector<double>>& starts,
                                                     FitInterruption& interruption) {
-  std::vector<double> max_rt;
-  for (const ObservedTrials& level : levels) max_rt.push_back(max_finite(level.rts));
-  const BoundsCost cost{&layout, levels, std::move(max_rt), &interruption};
+  // A finite window end must lie on the grid for the window's probability.
+  const double window_end = layout.options().truncation.hi();
+  std::vector<double> grid_end;
+  for (const ObservedTrials& level : levels) {
+    const double longest = max_finite(level.rts);
+    grid_end.push_back(std::isfinite(window_end) ? std::max(longest, window_end) : longest);
+  }
+  const BoundsCost cost{&layout, levels, std::move(grid_end), &interruption};
   auto run = internal::best_of(cost, cost, starts, kMaxItersPerDim * layout.dim());
   if (interruption.stopped) return unexpected(FitError::interrupted());
   if (!run) return run;
@@ -283,7 +313,7 @@ std::size_t bounds_param_count(const BoundsFitOptions& options) {
     case BoundSpec::Kind::Weibull: n += 2; break;
     default: n += 1; break;
   }
-  return n + (options.leak ? 1 : 0) + (options.urgency ? 1 : 0);
+  return n + (options.leak ? 1 : 0) + (options.urgency ? 1 : 0) + (options.contaminants.free() ? 1 : 0);
 }
 
 std::size_t bounds_param_count(const BoundsFitOptions& options, const BoundsPerLevel& per_level,
@@ -298,8 +328,9 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   const std::size_t dim = bounds_param_count(options);
   const std::uint64_t need = std::max<std::uint64_t>(kMinTrials, kMinTrialsPerParam * dim);
   if (trials.rts.size() < need) return unexpected(FitError::too_few_trials(trials.rts.size(), need));
-  // Checks the response times and gives the starts' drift, boundary and t0.
-  const auto ddm = fit_ml(trials, LikelihoodModel::Ddm, stop);
+  // Checks the response times (and the window) and gives the starts' drift,
+  // boundary, t0 and p_outlier.
+  const auto ddm = fit_ml(trials, LikelihoodModel::Ddm, options.contaminants, options.truncation, stop);
   if (!ddm) return unexpected(ddm.error());
   const ModelParams& standard = ddm.value().params[0];
 
@@ -315,7 +346,7 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   std::vector<std::vector<double>> starts;
   for (const bool strong : {false, true}) {
     const double t0 = std::min(standard.t0, 0.9 * layout.t0_bound(0));
-    const BoundsLevelEstimate start{start_model(standard, options, mean_decision, strong), t0};
+    const BoundsLevelEstimate start{start_model(standard, options, mean_decision, strong), t0, standard.p_outlier};
     starts.push_back(layout.encode({&start, 1}));
   }
   const auto run = search_levels(layout, one, starts, interruption);
@@ -323,7 +354,10 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   const internal::SearchRun& r = run.value();
   const double log_likelihood = -r.cost;
   BoundsFit fit{};
-  fit.model = layout.decode(r.point, 0, fit.t0);
+  const BoundsLevelEstimate estimate = layout.decode(r.point, 0);
+  fit.model = estimate.model;
+  fit.t0 = estimate.t0;
+  fit.p_outlier = estimate.p_outlier;
   fit.converged = r.converged;
   fit.iterations = r.iterations + ddm.value().iterations;
   fit.log_likelihood = log_likelihood;
@@ -348,7 +382,7 @@ Result<BoundsJointFit, FitError> fit_bounds_ml_joint(std::span<const ObservedTri
     const auto fit = fit_bounds_ml(level, options, stop);
     if (!fit) return unexpected(fit.error());
     iterations += fit.value().iterations;
-    separate.push_back({fit.value().model, fit.value().t0});
+    separate.push_back({fit.value().model, fit.value().t0, fit.value().p_outlier});
   }
   FitInterruption interruption{&stop};
   interruption.poll_interval = kStopPollInterval;
@@ -361,11 +395,7 @@ Result<BoundsJointFit, FitError> fit_bounds_ml_joint(std::span<const ObservedTri
   const double log_likelihood = -r.cost;
   BoundsJointFit fit{{}, r.converged, r.iterations + iterations, log_likelihood, layout.dim(),
                      information_criteria(log_likelihood, layout.dim(), n_trials)};
-  for (std::size_t l = 0; l < levels.size(); ++l) {
-    double t0 = 0.0;
-    const TimeVaryingModel m = layout.decode(r.point, l, t0);
-    fit.levels.push_back({m, t0});
-  }
+  for (std::size_t l = 0; l < levels.size(); ++l) fit.levels.push_back(layout.decode(r.point, l));
   return fit;
 }
 

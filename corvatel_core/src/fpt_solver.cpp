@@ -454,4 +454,20 @@ double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, 
   return std::log(std::max(0.0, mass) / st);
 }
 
+double grid_window_mass(const FptGrid& grid, double lo, double hi) {
+  const std::size_t size = grid.upper_integral.size();
+  if (size < 2) return 0.0;
+  const double last = grid.dt * static_cast<double>(size - 1);
+  const TimeVaryingModel& m = grid.model;
+  const bool closed = m.bound.kind == BoundSpec::Kind::Angle && m.bound.theta > 0.0 &&
+                      bound_half_width(m, last + grid.dt) <= 0.0;
+  const auto ended_by = [&](double t) {
+    if (closed && t > last) return 1.0;
+    return interpolate_integral(grid.upper_integral, grid.dt, t) + interpolate_integral(grid.lower_integral, grid.dt, t);
+  };
+  const double before = ended_by(lo);
+  const double mass = std::isinf(hi) ? 1.0 - before : ended_by(hi) - before;
+  return std::clamp(mass, 0.0, 1.0);
+}
+
 }  // namespace corvatel

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numeric>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "corvatel/fpt_solver.h"
@@ -261,6 +264,123 @@ TEST(FitBoundsMlJoint, AStopEndsTheFit) {
   ASSERT_FALSE(fit);
   EXPECT_EQ(fit.error().kind(), FitError::Kind::Interrupted);
 }
+
+// --- Contaminants and selection windows -------------------------------------
+
+namespace windows {
+
+// Standard-model trials with a share replaced by contaminants: uniform
+// response times on (lo, hi), either response.
+Arrays contaminated(const Params& p, std::uint64_t n, double share, double lo, double hi, std::uint64_t seed) {
+  Arrays a = simulated(p, n, seed);
+  std::mt19937_64 rng(seed + 1);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (std::size_t i = 0; i < a.rts.size(); ++i) {
+    if (u(rng) < share) {
+      a.rts[i] = lo + (hi - lo) * u(rng);
+      a.choices[i] = u(rng) < 0.5 ? 1 : 0;
+    }
+  }
+  return a;
+}
+
+// Only the trials inside [lo, hi].
+Arrays selected(const Arrays& a, double lo, double hi) {
+  Arrays kept;
+  for (std::size_t i = 0; i < a.rts.size(); ++i) {
+    if (a.rts[i] >= lo && a.rts[i] <= hi) {
+      kept.rts.push_back(a.rts[i]);
+      kept.choices.push_back(a.choices[i]);
+    }
+  }
+  return kept;
+}
+
+struct WindowCase {
+  const char* name;
+  bool free;
+  double p_outlier;  // when fixed
+  double lo, hi;     // the selection window; [0, inf) selects nothing
+};
+
+class ContaminantsAndWindows : public ::testing::TestWithParam<WindowCase> {};
+
+// A constant bound without leak or urgency is the standard model: the fit
+// through the solver must find what fit_ml finds from the series, with the
+// same contaminants and window, to the solver's accuracy. The two
+// likelihoods are computed independently, so a mixture or window term
+// missing or misplaced in either shows as a gap far larger than that.
+TEST_P(ContaminantsAndWindows, FitTheStandardModelAsFitMlDoes) {
+  const WindowCase& c = GetParam();
+  const Params truth{0.9, 1.3, 0.5, 0.3, 1.0};
+  const Arrays trials = selected(contaminated(truth, 600, 0.06, 0.2, 3.0, 41), c.lo, c.hi);
+  const OutlierWindow outliers{0.0, 3.0};
+  const auto contaminants = c.free ? Contaminants::estimated(outliers) : Contaminants::fixed(c.p_outlier, outliers);
+  const auto truncation = Truncation::window(c.lo, c.hi);
+  ASSERT_TRUE(contaminants && truncation);
+
+  BoundsFitOptions options;
+  options.start.reset();
+  options.contaminants = contaminants.value();
+  options.truncation = truncation.value();
+  const auto solved = fit_bounds_ml(trials.view(), options);
+  const auto series = fit_ml(trials.view(), LikelihoodModel::Ddm, contaminants.value(), truncation.value());
+  ASSERT_TRUE(solved.has_value()) << solved.error().message();
+  ASSERT_TRUE(series.has_value()) << series.error().message();
+  const ModelParams& s = series.value().params[0];
+  const BoundsFit& b = solved.value();
+  EXPECT_NEAR(b.model.drift, s.drift, 0.01);
+  EXPECT_NEAR(b.model.boundary, s.boundary, 0.003);
+  EXPECT_NEAR(b.model.start, s.start, 0.002);
+  EXPECT_NEAR(b.t0, s.t0, 0.002);
+  EXPECT_NEAR(b.p_outlier, s.p_outlier, 0.003);
+  if (!c.free) {
+    EXPECT_EQ(b.p_outlier, c.p_outlier);
+  }
+  // The solver's densities hold 1e-4 over the bulk.
+  EXPECT_NEAR(b.log_likelihood, series.value().log_likelihood, 1e-4 * static_cast<double>(trials.rts.size()));
+  EXPECT_EQ(b.n_params, series.value().n_params);
+}
+
+const double kInfinity = std::numeric_limits<double>::infinity();
+INSTANTIATE_TEST_SUITE_P(Cases, ContaminantsAndWindows,
+                         ::testing::Values(WindowCase{"fixed", false, 0.05, 0.0, kInfinity},
+                                           WindowCase{"free", true, 0.0, 0.0, kInfinity},
+                                           WindowCase{"window", false, 0.0, 0.35, 1.6},
+                                           WindowCase{"free_and_window", true, 0.0, 0.3, kInfinity}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Contaminants fixed at 0 and a window that selects nothing are the plain
+// fit, bit for bit.
+TEST(FitBoundsMl, NoContaminantsAndNoWindowAreThePlainFit) {
+  const Arrays trials = simulated(Params{0.7, 1.2, 0.5, 0.25, 1.0}, 300, 5);
+  BoundsFitOptions plain;
+  plain.bound = BoundSpec::Kind::Angle;
+  BoundsFitOptions zero = plain;
+  zero.contaminants = Contaminants::fixed(0.0).value();
+  zero.truncation = Truncation::window(0.0, kInfinity).value();
+  const auto a = fit_bounds_ml(trials.view(), plain);
+  const auto b = fit_bounds_ml(trials.view(), zero);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(a.value().model.drift, b.value().model.drift);
+  EXPECT_EQ(a.value().model.boundary, b.value().model.boundary);
+  EXPECT_EQ(a.value().model.bound.theta, b.value().model.bound.theta);
+  EXPECT_EQ(a.value().t0, b.value().t0);
+  EXPECT_EQ(a.value().log_likelihood, b.value().log_likelihood);
+  EXPECT_EQ(b.value().p_outlier, 0.0);
+}
+
+// A trial outside the window is refused, as fit_ml refuses it.
+TEST(FitBoundsMl, RefusesATrialOutsideTheWindow) {
+  const Arrays trials = simulated(Params{0.7, 1.2, 0.5, 0.25, 1.0}, 100, 6);
+  BoundsFitOptions options;
+  options.truncation = Truncation::window(0.3, 0.9).value();
+  const auto fit = fit_bounds_ml(trials.view(), options);
+  ASSERT_FALSE(fit);
+  EXPECT_EQ(fit.error(), FitError::outside_truncation());
+}
+
+}  // namespace windows
 
 }  // namespace
 }  // namespace corvatel

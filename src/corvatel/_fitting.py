@@ -78,14 +78,16 @@ def _fit_ml(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[s
 
 def _fit_bounds(choices: np.ndarray, rts: np.ndarray, options: Options) -> Mapping[str, Any]:
     return fit_ml(choices, rts, model=options["model"], bound=options["bound"], leak=options["leak"],
-                  urgency=options["urgency"])
+                  urgency=options["urgency"], p_outlier=options["p_outlier"],
+                  outlier_window=options["outlier_window"], rt_window=truncation(options.get("rt_window")))
 
 
-def bounds_method(bound: str, leak: bool, urgency: bool) -> Method:
+def bounds_method(bound: str, leak: bool, urgency: bool, p_outlier: float | str = 0.0) -> Method:
     """The "ml" method of a fit with a time-varying bound, leak or urgency:
     the walk's parameters, the bound's own, leak and urgency when flagged,
-    then the fit's figures."""
+    p_outlier when there are contaminants, then the fit's figures."""
     columns = (PARAM_COLUMNS + BOUNDS[bound] + (("leak",) if leak else ()) + (("urgency",) if urgency else ())
+               + (("p_outlier",) if p_outlier != 0.0 else ())
                + ("converged", "iterations", "log_likelihood", "aic", "bic", "n_params"))
     return Method(_fit_bounds, columns, int_columns=("iterations", "n_params"), bool_columns=("converged",))
 
@@ -93,7 +95,7 @@ def bounds_method(bound: str, leak: bool, urgency: bool) -> Method:
 def method_of(method: str, options: Options) -> Method:
     """The fit method a checked request's options select."""
     if options.get("bound") is not None:
-        return bounds_method(options["bound"], options["leak"], options["urgency"])
+        return bounds_method(options["bound"], options["leak"], options["urgency"], options["p_outlier"])
     return METHODS[method]
 
 
@@ -184,13 +186,13 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
     rows = [group_stats(task.choices[s], task.rts[s]) for s in slices]
     levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
+    arguments: dict[str, Any] = {"p_outlier": task.p_outlier, "outlier_window": task.outlier_window,
+                                 "rt_window": truncation(task.rt_window)}
     if task.bound is not None:
-        columns = bounds_method(task.bound, task.leak, task.urgency).columns
-        arguments: dict[str, Any] = {"bound": task.bound, "leak": task.leak, "urgency": task.urgency}
+        columns = bounds_method(task.bound, task.leak, task.urgency, task.p_outlier).columns
+        arguments.update(bound=task.bound, leak=task.leak, urgency=task.urgency)
     else:
         columns = ML_COLUMNS
-        arguments = {"p_outlier": task.p_outlier, "outlier_window": task.outlier_window,
-                       "rt_window": truncation(task.rt_window)}
     try:
         results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
                                **arguments)
@@ -298,18 +300,6 @@ def check_bound(model: str, bound: Any, leak: Any, urgency: Any, method: str) ->
     return _solver_bound(model, bound, leak, urgency, None)
 
 
-def refuse_with_bound(bound: str, p_outlier: Any, outlier_window: Any, min_rt: Any, max_rt: Any) -> None:
-    """Refuse the options a fit with a time-varying bound, leak or urgency
-    does not take, naming the first one given."""
-    given = [name for name, value in (("p_outlier", p_outlier), ("outlier_window", outlier_window),
-                                      ("min_rt", min_rt), ("max_rt", max_rt))
-             if value is not None]
-    if given:
-        # No contaminant mixture or truncated likelihood exists for the bound fits.
-        raise ValueError(f"{given[0]} does not apply to likelihood fits with a time-varying bound, leak or urgency "
-                         f"(here bound {bound!r}); it applies to models 'ddm' and 'full'")
-
-
 def check_outliers(p_outlier: Any, outlier_window: Any, method: str) -> tuple[float | str, tuple[float, float]]:
     """A likelihood fit's contaminants; None means p_outlier 0 and the
     default window. Only method "ml" takes them."""
@@ -404,9 +394,10 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     iterations, log_likelihood, aic, bic and n_params. With depends_on
     each group gets one joint fit (fit_ml_joint with the same bound, leak
     and urgency), rows per level as above; depends_on may name any of the
-    fit's parameters (the bound's own, leak and urgency included). These
-    fits take no p_outlier, outlier_window, min_rt or max_rt (ValueError
-    naming the option), and their flags judge only t0 and the trials.
+    fit's parameters (the bound's own, leak and urgency included, and
+    p_outlier when free). p_outlier, outlier_window, min_rt and max_rt
+    apply as to the standard model's fits (a p_outlier column when there are
+    contaminants); their flags judge only t0 and the trials.
 
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
@@ -487,15 +478,15 @@ class FitRequest:
         model = check_model(model, method, FIT_MODELS)
         solver_bound = check_bound(model, bound, leak, urgency, method)
         if solver_bound is not None:
-            refuse_with_bound(solver_bound, p_outlier, outlier_window, min_rt, max_rt)
-            entry = bounds_method(solver_bound, leak, urgency)
+            entry = bounds_method(solver_bound, leak, urgency, 0.0 if p_outlier is None else p_outlier)
         columns = group_columns(by)
         require_columns(frame, columns + [choice, rt], "fit")
         free: tuple[str, ...] = ()
         level_columns: list[Hashable] = []
         if depends_on is not None:
             fitted = (None if solver_bound is None
-                      else bounds_parameters(solver_bound, bool(leak), bool(urgency), start_free=False))
+                      else bounds_parameters(solver_bound, bool(leak), bool(urgency), start_free=False,
+                                             p_outlier_free=isinstance(p_outlier, str) and p_outlier == "free"))
             free, level_columns = check_depends_on(depends_on, method, model, frame, columns,
                                                    isinstance(p_outlier, str) and p_outlier == "free", fitted)
         refuse_clashes(columns + level_columns,

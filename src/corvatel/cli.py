@@ -29,7 +29,7 @@ from typing import Any
 
 import pandas as pd
 
-from ._fitting import FIT_MODELS, METHODS, FitRequest, check_bound, check_outliers, refuse_with_bound
+from ._fitting import FIT_MODELS, METHODS, FitRequest, check_bound, check_outliers
 from ._fitting import check_model as check_method_model
 from ._params import MODELS, PARAMETERS
 from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
@@ -624,8 +624,6 @@ def run_fit(args: argparse.Namespace) -> int:
     try:
         check_outliers(args.p_outlier, args.outlier_window, args.method)
         bound = check_bound(args.model or "ddm", args.bound, args.leak, args.urgency, args.method)
-        if bound is not None:
-            refuse_with_bound(bound, args.p_outlier, args.outlier_window, args.min_rt, args.max_rt)
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
     depends_on = parse_depends_on(args.depends_on, args.method)

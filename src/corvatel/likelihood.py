@@ -315,19 +315,19 @@ def fit_ml(choices: ArrayLike, rts: ArrayLike, *, model: str = "ddm", p_outlier:
     ``starting_point``, ``non_decision_time``, ``noise_sd`` (1), the bound's
     parameters, ``leak``, ``urgency`` (0 unless flagged), ``bound``, and the
     fit's ``converged``, ``iterations``, ``log_likelihood``, ``aic``,
-    ``bic`` and ``n_params``. ``p_outlier`` and ``rt_window`` apply to the
-    standard model only.
+    ``bic`` and ``n_params``. ``p_outlier``, ``outlier_window`` and
+    ``rt_window`` apply as to the standard model: the contaminants mix into
+    each trial's solved density, and the window's probability is the
+    solved model's mass in it (from the same solve) mixed with theirs.
     """
     choice_array, rt_array = _data(choices, rts)
     solver_bound = _solver_bound(model, bound, leak, urgency, start)
+    p_outlier = check_p_outlier(p_outlier, outlier_window)
     if solver_bound is not None:
-        if p_outlier != 0.0 or rt_window is not None:
-            raise ValueError("p_outlier and rt_window apply to fits of models \"ddm\" and \"full\" only")
         fixed_start = None if start == "free" else (0.5 if start is None else start)
         solved = _corvatel.fit_bounds_ml(choice_array, rt_array, cast(Any, solver_bound), bool(leak), bool(urgency),
-                                         cast(Any, fixed_start))
+                                         cast(Any, fixed_start), p_outlier, outlier_window, rt_window)
         return _bounds_named(solved["params"], solved, solver_bound)
-    p_outlier = check_p_outlier(p_outlier, outlier_window)
     fit = _corvatel.fit_ml(choice_array, rt_array, cast(Model, model), p_outlier, outlier_window, rt_window)
     return _named(fit["params"][0], fit)
 
@@ -355,10 +355,11 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
     fit estimates (``drift_rate``, ``boundary_separation``,
     ``starting_point`` when ``start="free"``, ``non_decision_time``, the
     bound's ``theta``, ``shape``, ``scale`` or ``rate``, ``leak``,
-    ``urgency``). Each level is fitted alone first (``fit_ml``); the joint
-    search starts from those estimates, a shared parameter at the mean of
-    the levels' (in the search's coordinates). Rows hold ``level``, the
-    columns of ``fit_ml``'s bound fit and ``n_trials``.
+    ``urgency``, and ``p_outlier`` when it is ``"free"``). Each level is
+    fitted alone first (``fit_ml``); the joint search starts from those
+    estimates, a shared parameter at the mean of the levels' (in the
+    search's coordinates). Rows hold ``level``, the columns of ``fit_ml``'s
+    bound fit and ``n_trials``.
     """
     choice_array, rt_array = _data(choices, rts)
     level_array = np.asarray(levels)
@@ -372,10 +373,9 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
         raise ValueError('model must be "ddm" or "full"')
     codes, inverse, counts = np.unique(level_array, return_inverse=True, return_counts=True)
     order = np.argsort(inverse, kind="stable")
+    p_outlier = check_p_outlier(p_outlier, outlier_window)
     if solver_bound is not None:
-        if p_outlier != 0.0 or rt_window is not None:
-            raise ValueError("p_outlier and rt_window apply to fits of models \"ddm\" and \"full\" only")
-        fitted = bounds_parameters(solver_bound, bool(leak), bool(urgency), start == "free")
+        fitted = bounds_parameters(solver_bound, bool(leak), bool(urgency), start == "free", p_outlier == "free")
         for name in dependent:
             if name not in fitted:
                 raise ValueError(f"depends_on: {name!r} is not a parameter of this fit (bound {solver_bound!r}); "
@@ -383,10 +383,9 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
         fixed_start = None if start == "free" else (0.5 if start is None else start)
         solved = _corvatel.fit_bounds_ml_joint(
             choice_array[order], rt_array[order], [int(c) for c in counts], cast(Any, solver_bound), bool(leak),
-            bool(urgency), cast(Any, fixed_start), dependent)
+            bool(urgency), cast(Any, fixed_start), dependent, p_outlier, outlier_window, rt_window)
         return [{"level": int(code), **_bounds_named(p, solved, solver_bound), "n_trials": int(count)}
                 for code, count, p in zip(codes, counts, solved["params"])]
-    p_outlier = check_p_outlier(p_outlier, outlier_window)
     fit = _corvatel.fit_ml_joint(
         choice_array[order], rt_array[order], [int(c) for c in counts], cast(Model, model), dependent, p_outlier,
         outlier_window, rt_window
@@ -426,12 +425,13 @@ def _solver_bound(model: Any, bound: Any, leak: Any, urgency: Any, start: Any) -
     return cast(str, bound)
 
 
-def bounds_parameters(bound: str, leak: bool, urgency: bool, start_free: bool) -> tuple[str, ...]:
+def bounds_parameters(bound: str, leak: bool, urgency: bool, start_free: bool,
+                      p_outlier_free: bool = False) -> tuple[str, ...]:
     """The parameters a fit with a time-varying bound, leak or urgency
     estimates, under the names of its results."""
     walk = ("drift", "boundary") + (("start",) if start_free else ()) + ("t0",)
     return (tuple(BY_NAME[name].fit_name for name in walk) + BOUNDS[bound] + (("leak",) if leak else ())
-            + (("urgency",) if urgency else ()))
+            + (("urgency",) if urgency else ()) + (("p_outlier",) if p_outlier_free else ()))
 
 
 def _bounds_named(params: Mapping[str, float], fit: Mapping[str, Any], bound: str) -> dict[str, Any]:
@@ -439,7 +439,8 @@ def _bounds_named(params: Mapping[str, float], fit: Mapping[str, Any], bound: st
                               "starting_point": params["start"], "non_decision_time": params["t0"],
                               "noise_sd": params["noise_sd"]}
     result.update({name: params[name] for name in BOUNDS[bound]})
-    result.update({"leak": params["leak"], "urgency": params["urgency"], "bound": bound})
+    result.update({"leak": params["leak"], "urgency": params["urgency"], "p_outlier": params["p_outlier"],
+                   "bound": bound})
     result.update({key: fit[key] for key in ("converged", "iterations", "log_likelihood", "aic", "bic", "n_params")})
     return result
 

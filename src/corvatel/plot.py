@@ -92,18 +92,26 @@ class Density:
         return float(wfpt_cdf(t, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
                               p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"], st=p["st"]))
 
+    def _diffusion_mass(self, lo: float, hi: float) -> float:
+        """The model's probability of a response in [lo, hi], without
+        contaminants."""
+        return sum(self._cdf(hi, c) - self._cdf(lo, c) for c in (False, True))
+
     def _window_probability(self, lo: float, hi: float) -> float:
         share = self.params["p_outlier"]
-        diffusion = sum(self._cdf(hi, c) - self._cdf(lo, c) for c in (False, True))
         out_lo, out_hi = self.outlier_window
         overlap = max(0.0, min(hi, out_hi) - max(lo, out_lo))
-        return (1.0 - share) * diffusion + share * overlap / (out_hi - out_lo)
+        return (1.0 - share) * self._diffusion_mass(lo, hi) + share * overlap / (out_hi - out_lo)
+
+    def _mixed_pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
+        """The density with contaminants, before any window."""
+        p = self.params
+        return np.asarray(wfpt_pdf(times, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
+                                   p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"],
+                                   st=p["st"], p_outlier=p["p_outlier"], outlier_window=self.outlier_window))
 
     def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
-        p = self.params
-        density = np.asarray(wfpt_pdf(times, upper, p["drift_rate"], p["boundary_separation"], p["starting_point"],
-                                      p["non_decision_time"], noise_sd=p["noise_sd"], sv=p["sv"], sz=p["sz"],
-                                      st=p["st"], p_outlier=p["p_outlier"], outlier_window=self.outlier_window))
+        density = self._mixed_pdf(times, upper)
         if self.window is None:
             return density
         lo, hi = self.window
@@ -134,15 +142,18 @@ class Density:
 class BoundsDensity(Density):
     """The predicted distributions of a fit with a time-varying bound, leak
     or urgency: the first-passage densities at its parameters, as
-    bounds_logpdf gives them (such fits have no contaminants, response-time
-    window or across-trial variability)."""
+    bounds_logpdf gives them (such fits have no across-trial variability),
+    with contaminants and a window as in Density; the model's mass in a
+    window is its densities integrated as `points` integrates them."""
 
-    def __init__(self, params: dict[str, float], model: dict[str, Any]) -> None:
+    def __init__(self, params: dict[str, float], model: dict[str, Any],
+                 outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                 window: tuple[float, float] | None = None) -> None:
         self.model = model
         self._solved: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
-        super().__init__({**params, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": 0.0})
+        super().__init__({"p_outlier": 0.0, **params, "sv": 0.0, "sz": 0.0, "st": 0.0}, outlier_window, window)
 
-    def pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
+    def _solve(self, times: np.ndarray, upper: bool) -> np.ndarray:
         # Both responses come from one solve; the other side's call reuses it.
         if self._solved is None or not np.array_equal(self._solved[0], times):
             p, n = self.params, len(times)
@@ -151,6 +162,22 @@ class BoundsDensity(Density):
                                 noise_sd=p["noise_sd"], **self.model)
             self._solved = (times.copy(), np.exp(log[:n]), np.exp(log[n:]))
         return self._solved[1] if upper else self._solved[2]
+
+    def _diffusion_mass(self, lo: float, hi: float) -> float:
+        times = self.params["non_decision_time"] + _CDF_OFFSETS
+        ends = [t for t in (lo, hi) if math.isfinite(t)]
+        times = np.unique(np.concatenate([times[(times >= lo) & (times <= hi)], ends]))
+        density = self._solve(times, True) + self._solve(times, False)
+        return float(np.sum((density[1:] + density[:-1]) / 2 * np.diff(times)))
+
+    def _mixed_pdf(self, times: np.ndarray, upper: bool) -> np.ndarray:
+        share = self.params["p_outlier"]
+        density = self._solve(times, upper)
+        if not share:
+            return density
+        out_lo, out_hi = self.outlier_window
+        inside = (times >= out_lo) & (times <= out_hi)
+        return (1.0 - share) * density + np.where(inside, share * 0.5 / (out_hi - out_lo), 0.0)
 
 
 def _finite_numbers(values: Mapping[str, Any]) -> bool:
@@ -164,11 +191,12 @@ def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = 
     urgency from their columns, 0 without)."""
     if bound is not None:
         names = list(PARAM_COLUMNS) + list(BOUNDS[bound]) + [c for c in ("leak", "urgency") if c in fit_row]
-        values = {c: fit_row[c] for c in names}
+        values = {c: fit_row[c] for c in names + (["p_outlier"] if "p_outlier" in fit_row else [])}
         if not _finite_numbers(values):
             return None
-        walk = {c: float(values.pop(c)) for c in PARAM_COLUMNS}
-        return BoundsDensity(walk, {"bound": bound, **{c: float(v) for c, v in values.items()}})
+        walk = {c: float(values.pop(c)) for c in PARAM_COLUMNS + (("p_outlier",) if "p_outlier" in values else ())}
+        return BoundsDensity(walk, {"bound": bound, **{c: float(v) for c, v in values.items()}}, outlier_window,
+                             window)
     values = {c: fit_row[c] for c in ML_PARAM_COLUMNS}
     if not _finite_numbers(values):
         return None
@@ -285,7 +313,7 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     predicted: list[Prediction] = []
     for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
         observed.append((grouped.choices[start:stop], grouped.rts[start:stop]))
-        predicted.append(predicted_density(fits.iloc[g], bound=bound) if bound is not None
+        predicted.append(predicted_density(fits.iloc[g], outlier_window, trials.window, bound) if bound is not None
                          else predicted_density(fits.iloc[g], outlier_window, trials.window) if likelihood
                          else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
 

@@ -10,7 +10,14 @@
 // when it is estimated) logistic on kParams' search intervals; t0 logistic
 // on (0, fastest response); theta (pi/2) logistic(y) on (0, pi/2); the
 // positive ones (Weibull shape and scale, rate, leak, urgency) exp(y).
-// noise_sd is 1, sz and st 0.
+// noise_sd is 1, sz and st 0; a free p_outlier logistic on its search
+// interval (0, 0.5), as in fit_ml.
+//
+// Contaminants and a selection window (ml_fit.h) enter as in fit_ml: each
+// trial's density mixed with the contaminants' (log_mixture), and with a
+// window every trial's likelihood divided by the probability of a response
+// inside it (the solved model's, from the grid's running integrals, mixed
+// with the contaminants' share of the window).
 //
 // Joint fits of levels (conditions) of one data set: the parameters marked
 // per level have one coordinate per level, the others one shared by all;
@@ -25,6 +32,7 @@
 
 #include "corvatel/errors.h"
 #include "corvatel/fpt_solver.h"
+#include "corvatel/ml_fit.h"
 #include "corvatel/result.h"
 #include "corvatel/stats.h"
 #include "corvatel/worker_pool.h"
@@ -44,15 +52,18 @@ namespace corvatel {
                                                            std::span<double> out, const StopCheck& stop = {});
 
 // What a fit estimates beyond drift, boundary and t0: the bound's own
-// parameters (none for Constant), leak and urgency when flagged, and the
-// start unless it is fixed.
+// parameters (none for Constant), leak and urgency when flagged, the start
+// unless it is fixed, and p_outlier when the contaminants' is free.
 struct BoundsFitOptions {
   BoundSpec::Kind bound = BoundSpec::Kind::Constant;
   bool leak = false;
   bool urgency = false;
   std::optional<double> start = 0.5;  // fixed relative start; nullopt: estimated
   double relative_step = SolverResolution{}.relative_step;
+  Contaminants contaminants;  // none by default
+  Truncation truncation;      // no selection window by default
 };
+
 
 // A search point whose grid would take more steps than this counts as
 // impossible (cost +inf): it bounds an evaluation's work (about 8 x 10^6
@@ -62,6 +73,7 @@ inline constexpr double kMaxFitSteps = 4000.0;
 struct BoundsFit {
   TimeVaryingModel model;  // the estimates; fixed parts as the options say
   double t0;
+  double p_outlier;  // estimated, or the fixed value
   bool converged;
   std::uint64_t iterations;  // Nelder-Mead iterations over all runs
   double log_likelihood;
@@ -72,10 +84,13 @@ struct BoundsFit {
 // The number of parameters the options estimate.
 std::size_t bounds_param_count(const BoundsFitOptions& options);
 
-// One data set. Starts from the standard model's fit (fit_ml, "ddm") with a
-// mild and a stronger collapse (leak, urgency); `stop` is asked between
-// evaluations (at most every kStopPollInterval), and a stop ends the fit
-// with FitError Interrupted. The checks and errors of fit_ml apply.
+// One data set. Starts from the standard model's fit (fit_ml, "ddm", with
+// the same contaminants and window) with a mild and a stronger collapse
+// (leak, urgency); `stop` is asked between evaluations (at most every
+// kStopPollInterval), and a stop ends the fit with FitError Interrupted.
+// The checks and errors of fit_ml apply. With a finite window end the grid
+// reaches it, so a long window on a narrow band may cost more steps than a
+// fit allows (kMaxFitSteps): such points count as impossible.
 Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const BoundsFitOptions& options,
                                           const StopCheck& stop = {});
 
@@ -94,11 +109,13 @@ struct BoundsPerLevel {
   bool rate = false;
   bool leak = false;
   bool urgency = false;
+  bool p_outlier = false;
 };
 
 struct BoundsLevelEstimate {
   TimeVaryingModel model;
   double t0;
+  double p_outlier;
 };
 
 struct BoundsJointFit {

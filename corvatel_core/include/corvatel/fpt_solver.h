@@ -193,4 +193,11 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m,
 // -inf before the first grid time and after the last.
 double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, double st);
 
+// The probability that a decision ends (at either bound) between decision
+// times lo and hi of the grid: the running integrals' difference, and for
+// hi = +inf 1 less what ended by lo. A time past the grid's end counts all
+// of the mass when the band closed there (an angle bound), else what the
+// grid holds: a finite hi must lie on the grid.
+double grid_window_mass(const FptGrid& grid, double lo, double hi);
+
 }  // namespace corvatel
