@@ -1,5 +1,6 @@
-"""Adversarial calls of simulate, fit_ez, fit_sim, bounds_logpdf and
-wfpt_logpdf_grad, run in a child process.
+"""Adversarial calls of simulate, fit_ez, fit_sim, bounds_logpdf,
+wfpt_logpdf_grad and the module's fits between time-varying bounds, run in a
+child process.
 
 A case is plain data (tuples of strings and numbers) drawn by the hypothesis
 strategies below, so it can be pickled to a child python that builds the
@@ -19,7 +20,11 @@ from pathlib import Path
 
 from hypothesis import strategies as st
 
-FUNCTIONS = ("simulate", "fit_ez", "fit_sim", "bounds_logpdf", "wfpt_logpdf_grad")
+FUNCTIONS = ("simulate", "fit_ez", "fit_sim", "bounds_logpdf", "wfpt_logpdf_grad", "fit_bounds_ml",
+             "fit_bounds_ml_joint")
+# Called on the extension module itself: the Python layer's own checks
+# would stop most hostile arguments before they reach its conversions.
+MODULE_FUNCTIONS = ("fit_bounds_ml", "fit_bounds_ml_joint")
 # Their trials first, by position; every later argument by keyword.
 DENSITIES = ("bounds_logpdf", "wfpt_logpdf_grad")
 POSITIONAL = 6
@@ -121,14 +126,14 @@ def _call_style():
 
 
 @st.composite
-def _case(draw, function, sensible, hostile):
+def _case(draw, function, sensible, hostile, sizes=None):
     """Most cases make one or two arguments hostile and keep the others
     sensible, so that the call gets past the first check; some make none or
     all of them hostile."""
     names = list(hostile)
     many = draw(st.sampled_from([0, 1, 1, 1, 2, 2, len(names)]))
     chosen = set(draw(st.lists(st.sampled_from(names), min_size=min(many, len(names)), max_size=min(many, len(names)), unique=True)))
-    size = draw(st.one_of(st.integers(0, 40), st.just(1000)))
+    size = draw(sizes if sizes is not None else st.one_of(st.integers(0, 40), st.just(1000)))
     recipes = {}
     for name in names:
         if name in chosen:
@@ -189,7 +194,8 @@ def cases(function=None):
             ),
         },
     )
-    every = {"simulate": sim, "fit_ez": ez, "fit_sim": fit, "bounds_logpdf": _bounds_case(), "wfpt_logpdf_grad": _gradient_case()}
+    every = {"simulate": sim, "fit_ez": ez, "fit_sim": fit, "bounds_logpdf": _bounds_case(), "wfpt_logpdf_grad": _gradient_case(),
+             "fit_bounds_ml": _bounds_fit_case(False), "fit_bounds_ml_joint": _bounds_fit_case(True)}
     return every[function] if function else st.one_of(*every.values())
 
 
@@ -230,6 +236,62 @@ def _bounds_case():
         "st": _quick(0.0, 0.3), "resolution": _quick(1 / 144, 1.0),
     }
     return _case("bounds_logpdf", sensible, hostile)
+
+
+def _small_arrays(natural_dtype):
+    """Array recipes of at most 40 elements: a fit between time-varying
+    bounds of 1,000 trials of noise can take minutes (slow, not a fault)."""
+    return st.tuples(st.just("array"), st.sampled_from([natural_dtype] * 3 + ARRAY_DTYPES), st.integers(0, 40),
+                     st.sampled_from(ARRAY_LAYOUTS), st.sampled_from(["random", "special", "const"]), st.integers(0, 2**32 - 1))
+
+
+def _windows(targets):
+    """A (lo, hi) argument: sensible, reversed, special, the wrong length or
+    not a pair at all."""
+    pair = st.tuples(st.one_of(st.floats(0.0, 1.0), st.sampled_from(SPECIAL_FLOATS)),
+                     st.one_of(st.floats(0.5, 6.0), st.sampled_from(SPECIAL_FLOATS)))
+    return st.one_of(_plain(pair), _plain(st.sampled_from([(1.0,), (0.0, 1.0, 2.0), ()])),
+                     scalars(st.floats(0.0, 5.0), targets))
+
+
+def _bounds_fit_case(joint):
+    """fit_bounds_ml (and its joint form) with small arrays and quick
+    options when sensible: a constant or angle bound, fixed start."""
+    targets = ("choices", "rts", "both")
+    sensible = {
+        "choices": _sensible_array("bool"), "rts": _sensible_array("float64"),
+        "bound": _plain(st.sampled_from(["constant", "angle"])), "leak": _plain(st.just(False)),
+        "urgency": _plain(st.just(False)), "start": _plain(st.sampled_from([0.5, 0.4])),
+        "p_outlier": _plain(st.sampled_from([0.0, 0.05, "free"])), "outlier_window": _plain(st.just((0.0, 5.0))),
+        "rt_window": _plain(st.sampled_from([None, (0.1, 2.0), (0.2, math.inf)])),
+    }
+    # Hostile flags are false or fail to convert, and the hostile bounds
+    # quick or refused: a weibull bound with leak and urgency on trials of
+    # noise can search for minutes (slow, not a fault).
+    flag = st.one_of(_plain(st.sampled_from([False, 0, 0.0, None, ""])), st.just(("bool_raises",)),
+                     st.tuples(st.just("np"), st.just("bool"), st.just(0.0)))
+    hostile = {
+        "choices": _small_arrays("bool"), "rts": st.one_of(_small_arrays("float64"), st.just(("alias",))),
+        "bound": st.one_of(_plain(st.sampled_from(["constant", "angle", "Angle", "", "linear"])),
+                           st.sampled_from([("none",), ("bytes",), ("list",)])),
+        "leak": flag, "urgency": flag,
+        "start": st.one_of(float_arg(0.0, 1.0, targets), _plain(st.just(None))),
+        "p_outlier": st.one_of(float_arg(0.0, 1.0, targets), _plain(st.sampled_from(["free", "Free", ""]))),
+        "outlier_window": _windows(targets), "rt_window": st.one_of(_windows(targets), _plain(st.just(None))),
+    }
+    if joint:
+        sizes = st.lists(st.integers(-1, 25), max_size=3)
+        sensible["level_sizes"] = lambda size: _plain(st.just([size // 2, size - size // 2]))
+        sensible["depends_on"] = _plain(st.sampled_from([(), ("drift_rate",), ("non_decision_time",)]))
+        hostile["level_sizes"] = st.one_of(_plain(sizes), _plain(st.just([2**63, 2**63])), scalars(st.integers(0, 40), targets))
+        hostile["depends_on"] = st.one_of(_plain(st.sampled_from([("theta",), ("p_outlier",), ("drift",), "drift_rate", ("starting_point",)])),
+                                          scalars(st.integers(0, 3), targets))
+        # The joint signature's order: the level sizes come third.
+        order = ["choices", "rts", "level_sizes", "bound", "leak", "urgency", "start", "depends_on", "p_outlier",
+                 "outlier_window", "rt_window"]
+        sensible = {k: sensible[k] for k in order}
+        hostile = {k: hostile[k] for k in order}
+    return _case("fit_bounds_ml_joint" if joint else "fit_bounds_ml", sensible, hostile, st.integers(0, 40))
 
 
 def _gradient_case():
@@ -351,6 +413,13 @@ def _scalar(recipe, args):
         return {}
     if kind == "object":
         return object()
+    if kind == "bool_raises":
+
+        class NoTruth:
+            def __bool__(self):
+                raise Planted("planted")
+
+        return NoTruth()
     if kind == "bool":
         return recipe[1]
     if kind == "np":
@@ -498,10 +567,12 @@ def build(case):
 
 
 def call(case):
+    import _corvatel
+
     import corvatel
 
     function, named, style = build(case)
-    fn = getattr(corvatel, function)
+    fn = getattr(_corvatel if function in MODULE_FUNCTIONS else corvatel, function)
     if function in DENSITIES:  # (rt, choice, ...) with the rest keyword-only
         named = [({"rts": "rt", "choices": "choice"}.get(name, name), value) for name, value in named]
         if style == "positional":
@@ -543,6 +614,11 @@ def outcome_problem(case, result, error):
         ok = isinstance(logp, float) or (isinstance(logp, np.ndarray) and logp.dtype == np.float64)
         if function == "wfpt_logpdf_grad":
             ok = ok and isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], dict)
+        return None if ok else f"{function} returned {result!r}"
+    if function in MODULE_FUNCTIONS:
+        keys = ["params", "converged", "iterations", "n_params", "log_likelihood", "aic", "bic"]
+        ok = isinstance(result, dict) and sorted(result) == sorted(keys)
+        ok = ok and isinstance(result["params"], list if function == "fit_bounds_ml_joint" else dict)
         return None if ok else f"{function} returned {result!r}"
     keys = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd"]
     if function == "fit_sim":
