@@ -90,7 +90,7 @@ for minor in "${minors[@]}"; do
     else
       "$venv/bin/python" -m pip install --quiet "$wheel[test]"
       "$venv/bin/python" -m pytest -p no:cacheprovider -q -n "$(nproc)" -m "not reference and not slow" \
-        tests/test_module.py tests/test_simulate.py tests/test_threads.py tests/test_likelihood.py \
+        tests/test_module.py tests/test_simulate.py tests/test_threads.py \
         tests/test_table_fit.py tests/test_simulate_data.py tests/test_plot.py tests/test_cli.py
     fi
   fi

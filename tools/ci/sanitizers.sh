@@ -64,7 +64,9 @@ step "module and core tests, built with ASan + UBSan"
 if $full; then
   module_venv asan "$asan_flags" -C cmake.define.BUILD_TESTING=ON
 else
-  quick_core_tests=(walk_test simulate_test simulate_bounds_test wfpt_batch_test fpt_solver_test worker_pool_test memory_test)
+  # The lanes' kernels, the density batches, the solver's grid and the
+  # worker pool; the simulations' buffers are the module tests' below.
+  quick_core_tests=(walk_test wfpt_batch_test fpt_solver_test worker_pool_test memory_test)
   module_venv asan "$asan_flags" -C cmake.define.BUILD_TESTING=ON \
     -C build.targets="_corvatel;$(IFS=';'; echo "${quick_core_tests[*]}")"
 fi
@@ -110,12 +112,14 @@ if $full; then
     --ignore=tests/test_recover.py --ignore=tests/test_simulate_data.py --ignore=tests/test_flags.py
     --ignore=tests/test_datasets.py)
 else
-  # The interface: argument conversion and its races, the fuzz, and each
-  # entry point's own tests.
+  # The interface: argument conversion and its races, the fuzz, the thread
+  # tests, and each entry point's own tests but fit_sim's (a minute of
+  # simulations through the buffers test_simulate.py covers) and the
+  # distribution function's (mpmath references, in the core's own tests).
   module_tests=(tests/test_module.py tests/test_fuzz.py tests/test_conversion_races.py tests/test_locking.py
-    tests/test_memory.py tests/test_parameters.py tests/test_threads.py tests/test_simulate.py tests/test_simulate_bounds.py
-    tests/test_estimate.py tests/test_fit.py tests/test_likelihood.py tests/test_bounds.py
-    tests/test_gradient.py tests/test_cdf.py tests/test_mixture.py tests/test_truncation.py)
+    tests/test_memory.py tests/test_parameters.py tests/test_threads.py tests/test_simulate.py
+    tests/test_simulate_bounds.py tests/test_estimate.py tests/test_likelihood.py tests/test_bounds.py
+    tests/test_gradient.py tests/test_mixture.py tests/test_truncation.py)
 fi
 CORVATEL_SANITIZER=address PYTHONMALLOC=malloc LD_PRELOAD="$(preload asan)" \
   build/venv-asan/bin/python -m pytest -p no:cacheprovider -q -n "$jobs" \
