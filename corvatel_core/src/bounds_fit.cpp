@@ -212,11 +212,20 @@ double log_window_probability(const FptGrid& grid, double t0, double p_outlier, 
 // densities added to one total, level after level; +inf where it is not
 // finite or a grid would be too long, and at once when the fit was told
 // to stop.
+// The work a search has spent (kernel pairs of its solves), against its
+// budget: the options' max_work for each level.
+struct FitWork {
+  double budget;
+  double pairs = 0.0;
+  bool spent() const { return pairs > budget; }
+};
+
 struct BoundsCost {
   const BoundsLayout* layout;
   std::span<const ObservedTrials> levels;
   std::vector<double> grid_end;  // per level: the last response time the grid must reach
   FitInterruption* interruption;
+  FitWork* work;
 
   double cost(std::span<const double> y) const {
     if (interruption->requested()) return kInf;
@@ -227,6 +236,8 @@ struct BoundsCost {
       const BoundsLevelEstimate e = layout->decode(y, l);
       const auto grid = solve_for(e.model, e.t0, 0.0, options.relative_step, grid_end[l], kMaxFitSteps);
       if (!grid) return kInf;
+      const auto steps = static_cast<double>(grid.value().upper.size());
+      work->pairs += 0.5 * steps * steps;
       const ObservedTrials& level = levels[l];
       for (std::size_t i = 0; i < level.rts.size(); ++i) {
         const double rt = level.rts[i];
@@ -241,7 +252,7 @@ struct BoundsCost {
     return std::isfinite(total) ? -total : kInf;
   }
 
-  bool stopped() const { return interruption->stopped; }
+  bool stopped() const { return interruption->stopped || work->spent(); }
 };
 
 static_assert(CostFunction<BoundsCost>);
@@ -258,11 +269,13 @@ Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
     const double longest = max_finite(level.rts);
     grid_end.push_back(std::isfinite(window_end) ? std::max(longest, window_end) : longest);
   }
-  const BoundsCost cost{&layout, levels, std::move(grid_end), &interruption};
+  FitWork work{layout.options().max_work * static_cast<double>(levels.size())};
+  const BoundsCost cost{&layout, levels, std::move(grid_end), &interruption, &work};
   auto run = internal::best_of(cost, cost, starts, kMaxItersPerDim * layout.dim());
   if (interruption.stopped) return unexpected(FitError::interrupted());
   if (!run) return run;
   if (!std::isfinite(run.value().cost)) return unexpected(FitError::no_finite_likelihood());
+  if (work.spent()) run.value().converged = false;
   return run;
 }
 

@@ -102,6 +102,31 @@ TEST(FitBoundsMl, AStopEndsTheFit) {
   EXPECT_EQ(fit.error().kind(), FitError::Kind::Interrupted);
 }
 
+// A search that has spent its work budget ends where it is, not converged,
+// with a finite likelihood, and the same point on every run (the budget
+// counts work, not time); the full budget lets the same fit converge.
+TEST(FitBoundsMl, ASpentBudgetEndsTheSearchNotConverged) {
+  const std::vector<double> rts = spread_rts(60);
+  std::vector<std::uint8_t> choices(rts.size());
+  for (std::size_t i = 0; i < choices.size(); ++i) choices[i] = i % 3 != 0;
+  BoundsFitOptions options;
+  options.bound = BoundSpec::Kind::Angle;
+  options.max_work = 1e5;
+  const auto a = fit_bounds_ml({choices, rts}, options);
+  const auto b = fit_bounds_ml({choices, rts}, options);
+  ASSERT_TRUE(a && b);
+  EXPECT_FALSE(a.value().converged);
+  EXPECT_TRUE(std::isfinite(a.value().log_likelihood));
+  EXPECT_EQ(a.value().model.bound.theta, b.value().model.bound.theta);
+  EXPECT_EQ(a.value().log_likelihood, b.value().log_likelihood);
+  options.max_work = kMaxFitWork;
+  const auto full = fit_bounds_ml({choices, rts}, options);
+  ASSERT_TRUE(full);
+  EXPECT_TRUE(full.value().converged);
+  EXPECT_GT(full.value().iterations, a.value().iterations);
+  EXPECT_GE(full.value().log_likelihood, a.value().log_likelihood);
+}
+
 // --- Joint fits of levels ---------------------------------------------------
 
 struct Arrays {

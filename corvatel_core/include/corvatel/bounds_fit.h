@@ -51,6 +51,21 @@ namespace corvatel {
                                                            std::span<const std::uint8_t> choices,
                                                            std::span<double> out, const StopCheck& stop = {});
 
+// A search point whose grid would take more steps than this counts as
+// impossible (cost +inf): it bounds an evaluation's work (about 8 x 10^6
+// kernel pairs, tens of ms) where the search wanders to narrow bands.
+inline constexpr double kMaxFitSteps = 4000.0;
+
+// The work one search of a fit may spend per level, in kernel pairs (a
+// solve of k grid steps costs k^2 / 2 of them, 0.1-0.2 us each with the
+// densities read off): a budget that ends a search where it is, not
+// converged, where it would otherwise take tens of minutes (on trials of
+// noise the search of a Weibull bound with leak and urgency wanders to
+// narrow bands, where every solve is near the step cap). A fit of that
+// model to 1,000 trials simulated from it spends 7 x 10^7; the count is of
+// work, not time, so the result stays deterministic.
+inline constexpr double kMaxFitWork = 5e8;
+
 // What a fit estimates beyond drift, boundary and t0: the bound's own
 // parameters (none for Constant), leak and urgency when flagged, the start
 // unless it is fixed, and p_outlier when the contaminants' is free.
@@ -62,13 +77,8 @@ struct BoundsFitOptions {
   double relative_step = SolverResolution{}.relative_step;
   Contaminants contaminants;  // none by default
   Truncation truncation;      // no selection window by default
+  double max_work = kMaxFitWork;  // a search's budget per level
 };
-
-
-// A search point whose grid would take more steps than this counts as
-// impossible (cost +inf): it bounds an evaluation's work (about 8 x 10^6
-// kernel pairs, tens of ms) where the search wanders to narrow bands.
-inline constexpr double kMaxFitSteps = 4000.0;
 
 struct BoundsFit {
   TimeVaryingModel model;  // the estimates; fixed parts as the options say
