@@ -98,6 +98,19 @@ def test_t0_flag_compares_with_the_fastest_response(t0, flagged):
     assert (_flags.T0_AT_FASTEST in _flags.group_flags("ml", "full", rts > 0, rts, row)) == flagged
 
 
+# A search that ended on its budget says so; a converged one, and the
+# moment fits (which have no such column), do not.
+@pytest.mark.parametrize("method, converged, flagged", [("ml", False, True), ("ml", True, False), ("ez", None, False)])
+def test_a_search_that_did_not_converge_is_flagged(method, converged, flagged):
+    rts = np.linspace(0.4, 1.0, 20)
+    row = {"drift_rate": 1.0, "boundary_separation": 1.2, "starting_point": 0.5, "non_decision_time": 0.2,
+           "sv": 0.0, "sz": 0.0, "st": 0.0, "error": ""}
+    if converged is not None:
+        row["converged"] = converged
+    flags = _flags.group_flags(method, "ddm", rts > 0, rts, row)
+    assert (_flags.NOT_CONVERGED in flags) == flagged
+
+
 def test_a_fast_guess_is_no_t0_flag_when_contaminants_hold_it():
     # One 5 ms guess pulls the plain fit's t0 to 0 (flagged by the fast
     # response); with p_outlier free it is a contaminant, t0 may lie past

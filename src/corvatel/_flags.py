@@ -43,6 +43,7 @@ LOOKS_LIKE_MS = "rt looks like ms"
 EDGE_CORRECTION = "ez edge correction"
 FEW_TRIALS = "few trials"
 CONSTANT_RTS = "constant rts"
+NOT_CONVERGED = "not converged"
 
 
 def joined(flags: list[str]) -> str:
@@ -113,6 +114,10 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
         return joined(flags)
     if method == "ez" and choices.all():
         flags.append(EDGE_CORRECTION)
+    # A likelihood search that ended on its iteration or work budget.
+    converged = row.get("converged")
+    if method == "ml" and converged is not None and not bool(converged):
+        flags.append(NOT_CONVERGED)
     # Only the likelihood fits keep t0 below the fastest response, and only
     # without contaminants (which may hold the fastest trials); the moment
     # fits' t0 often lies a few ms past the fastest of a clean sample.
