@@ -299,6 +299,14 @@ class _Parameter(TypedDict):
     mixture: bool
 
 def parameters() -> tuple[_Parameter, ...]: ...
+
+class _BoundTerm(TypedDict):
+    name: str
+    range: tuple[float, float, bool, bool]
+    phrase: str
+    bounds: tuple[str, ...]
+
+def bound_terms() -> tuple[_BoundTerm, ...]: ...
 def check_outlier_window(outlier_window: tuple[float, float]) -> None: ...
 def check_params(
     columns: Mapping[str, npt.NDArray[np.float64]], use: Literal["simulation", "density"] = "simulation"

@@ -30,6 +30,7 @@ extern PyMethodDef fit_bounds_ml_def;  // bounds.cpp
 extern PyMethodDef simulate_bounds_def;  // bounds.cpp
 extern PyMethodDef fit_bounds_ml_joint_def;  // bounds.cpp
 extern PyMethodDef parameters_def;     // parameters.cpp
+extern PyMethodDef bound_terms_def;    // parameters.cpp
 extern PyMethodDef check_params_def;   // parameters.cpp
 extern PyMethodDef check_outlier_window_def;  // parameters.cpp
 extern PyMethodDef summary_stats_def;  // stats.cpp

@@ -80,7 +80,7 @@ int exec_module(PyObject* module) {
                            &wfpt_logpdf_grad_def, &wfpt_cdf_def, &wfpt_logcdf_def, &wfpt_cdf_complement_def, &wfpt_logcdf_complement_def,
                            &simulate_full_def, &fit_ml_def, &fit_ml_joint_def, &bounds_logpdf_def, &fit_bounds_ml_def,
                            &fit_bounds_ml_joint_def, &simulate_bounds_def, &memory_allows_def,
-                           &parameters_def, &check_params_def, &check_outlier_window_def, &summary_stats_def,
+                           &parameters_def, &bound_terms_def, &check_params_def, &check_outlier_window_def, &summary_stats_def,
                            &information_criteria_def}) {
     if (add_function(module, def, Listed::no) != 0) return -1;
   }

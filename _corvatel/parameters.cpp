@@ -1,6 +1,7 @@
-// parameters() and check_params(): the model's parameter table and its range
-// check, for the Python package, which takes its parameter names, defaults,
-// ranges and messages from here rather than writing its own.
+// parameters(), bound_terms() and check_params(): the model's parameter
+// tables and their range check, for the Python package, which takes its
+// parameter names, defaults, ranges and messages from here rather than
+// writing its own.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -26,6 +27,7 @@ namespace {
 constexpr Signature<0> kTableSignature{"parameters", {}, 0};
 constexpr Signature<2> kCheckSignature{"check_params", {"columns", "use"}, 1};
 constexpr Signature<1> kWindowSignature{"check_outlier_window", {"outlier_window"}, 1};
+constexpr Signature<0> kBoundTermsSignature{"bound_terms", {}, 0};
 
 constexpr std::array<std::pair<unsigned, const char*>, 4> kFitNames = {
     {{kFitEz, "ez"}, {kFitSim, "sim"}, {kFitDdm, "ddm"}, {kFitFull, "full"}}};
@@ -73,6 +75,36 @@ PyObject* parameters(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!table) return nullptr;
   for (std::size_t i = 0; i < kParamCount; ++i) {
     PyRef row = spec_dict(kParams[i]);
+    if (!row) return nullptr;
+    PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(i), row.release());
+  }
+  return table.release();
+}
+
+// A term's dict: name, range, phrase and the bounds that use it (a tuple
+// of names; empty for leak and urgency).
+PyRef term_dict(const BoundTermRow& row) {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) return {};
+  PyRef names = PyRef::steal(PyUnicode_FromString(row.bounds));
+  PyRef split = names ? PyRef::steal(PyUnicode_Split(names.get(), nullptr, -1)) : PyRef{};
+  PyRef bounds = split ? PyRef::steal(PyList_AsTuple(split.get())) : PyRef{};
+  if (!set(d.get(), "name", PyRef::steal(PyUnicode_FromString(row.name))) ||
+      !set(d.get(), "range", interval_tuple(row.range)) ||
+      !set(d.get(), "phrase", PyRef::steal(PyUnicode_FromString(row.phrase))) ||
+      !set(d.get(), "bounds", std::move(bounds))) {
+    return {};
+  }
+  return d;
+}
+
+PyObject* bound_terms(PyObject*, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 0> arg{};
+  if (!parse_arguments(kBoundTermsSignature, args, kwargs, arg)) return nullptr;
+  PyRef table = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kBoundTermCount)));
+  if (!table) return nullptr;
+  for (std::size_t i = 0; i < kBoundTermCount; ++i) {
+    PyRef row = term_dict(kBoundTerms[i]);
     if (!row) return nullptr;
     PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(i), row.release());
   }
@@ -184,6 +216,16 @@ PyMethodDef parameters_def = {
     "in words), default (None: required), search (the likelihood fits'\n"
     "interval, or None), fitted_by (the fits that estimate it), variability\n"
     "and mixture (the contaminant mixture's, which no walk takes)."};
+
+PyMethodDef bound_terms_def = {
+    "bound_terms", guarded_method<bound_terms>(), METH_VARARGS | METH_KEYWORDS,
+    "bound_terms()\n"
+    "--\n"
+    "\n"
+    "The terms of the model between time-varying bounds beyond parameters():\n"
+    "a tuple of dicts with name, range (low, high, low_closed, high_closed),\n"
+    "phrase (the range in words) and bounds (the bounds it shapes; empty for\n"
+    "leak and urgency, which combine with any)."};
 
 PyMethodDef check_outlier_window_def = {
     "check_outlier_window", guarded_method<check_outlier_window>(), METH_VARARGS | METH_KEYWORDS,

@@ -3,10 +3,12 @@ time-varying bounds, with leak and urgency (bounds_logpdf, fit_ml with
 model="angle"/"weibull", bound=, leak=, urgency=)."""
 
 import math
+import re
 
 import numpy as np
 import pytest
 
+import _corvatel
 import corvatel
 
 trapezoid = getattr(np, "trapezoid", None) or np.trapz
@@ -247,3 +249,27 @@ def test_a_number_that_frees_the_callers_rt_does_not_reach_the_solve():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1000000", "1"]
+
+
+# The table of the bounds' terms is what the solver and the simulation
+# check: each term's ends (open or closed), just inside and just outside
+# them, and the non-finite values, are accepted or refused as its range
+# says, refusals with the table's phrase.
+@pytest.mark.parametrize("term", _corvatel.bound_terms(), ids=lambda t: t["name"])
+def test_the_bound_terms_table_is_what_the_checks_apply(term):
+    low, high, low_closed, high_closed = term["range"]
+    bound = term["bounds"][0] if term["bounds"] else "constant"
+    message = f"{term['name']} must be {term['phrase']}"
+    values = [low, high, np.nextafter(low, math.inf), np.nextafter(high, -math.inf), np.nextafter(low, -math.inf),
+              np.nextafter(high, math.inf), math.nan, 1.0]
+    for value in values:
+        inside = (value > low or (low_closed and value == low)) and (value < high or (high_closed and value == high))
+        inside = inside and math.isfinite(value)
+        args = {"bound": bound, term["name"]: float(value)}
+        for call in (lambda: corvatel.bounds_logpdf(0.5, True, 1.0, 1.0, 0.5, 0.1, **args),
+                     lambda: corvatel.simulate_bounds(5, 1.0, 1.0, 0.5, 0.1, seed=1, **args)):
+            if inside:
+                call()
+            else:
+                with pytest.raises(ValueError, match=re.escape(message)):
+                    call()

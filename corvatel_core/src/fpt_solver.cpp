@@ -17,7 +17,6 @@ constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 
 bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
-bool finite_non_negative(double x) { return std::isfinite(x) && x >= 0.0; }
 
 double normal_pdf(double z) { return kInvSqrt2Pi * std::exp(-0.5 * z * z); }
 
@@ -150,22 +149,26 @@ FreeTerms free_terms(const TimeVaryingModel& m, const Transition& from_start, do
   return {-2.0 * kernel(from_start, b, d_upper, x0), 2.0 * kernel(from_start, -b, d_lower, x0)};
 }
 
-const char* kind_message(FptError::Kind kind) {
+std::string term_message(BoundTerm t) {
+  return std::string(bound_term(t).name) + " must be " + bound_term(t).phrase;
+}
+
+std::string kind_message(FptError::Kind kind) {
   switch (kind) {
     case FptError::Kind::Model:
       return "";
     case FptError::Kind::Theta:
-      return "theta must be in (-pi/2, pi/2)";
+      return term_message(BoundTerm::Theta);
     case FptError::Kind::Shape:
-      return "shape must be positive and finite";
+      return term_message(BoundTerm::Shape);
     case FptError::Kind::Scale:
-      return "scale must be positive and finite";
+      return term_message(BoundTerm::Scale);
     case FptError::Kind::Rate:
-      return "rate must be non-negative and finite";
+      return term_message(BoundTerm::Rate);
     case FptError::Kind::Leak:
-      return "leak must be non-negative and finite";
+      return term_message(BoundTerm::Leak);
     case FptError::Kind::Urgency:
-      return "urgency must be non-negative and finite";
+      return term_message(BoundTerm::Urgency);
     case FptError::Kind::Resolution:
       return "dt and t_max must be positive and finite, with t_max / dt at most 100000";
     case FptError::Kind::Interrupted:
@@ -291,18 +294,17 @@ std::optional<FptError> check_time_varying(const TimeVaryingModel& m, const Solv
 std::optional<FptError> check_bound_terms(const TimeVaryingModel& m) {
   using Kind = BoundSpec::Kind;
   const BoundSpec& b = m.bound;
-  if (b.kind == Kind::Angle && !(std::isfinite(b.theta) && std::abs(b.theta) < std::numbers::pi / 2)) {
-    return FptError::of(FptError::Kind::Theta);
-  }
+  const auto outside = [](BoundTerm t, double x) { return !bound_term(t).range.contains(x); };
+  if (b.kind == Kind::Angle && outside(BoundTerm::Theta, b.theta)) return FptError::of(FptError::Kind::Theta);
   if (b.kind == Kind::Weibull) {
-    if (!finite_positive(b.shape)) return FptError::of(FptError::Kind::Shape);
-    if (!finite_positive(b.scale)) return FptError::of(FptError::Kind::Scale);
+    if (outside(BoundTerm::Shape, b.shape)) return FptError::of(FptError::Kind::Shape);
+    if (outside(BoundTerm::Scale, b.scale)) return FptError::of(FptError::Kind::Scale);
   }
-  if ((b.kind == Kind::Exponential || b.kind == Kind::Hyperbolic) && !finite_non_negative(b.rate)) {
+  if ((b.kind == Kind::Exponential || b.kind == Kind::Hyperbolic) && outside(BoundTerm::Rate, b.rate)) {
     return FptError::of(FptError::Kind::Rate);
   }
-  if (!finite_non_negative(m.leak)) return FptError::of(FptError::Kind::Leak);
-  if (!finite_non_negative(m.urgency)) return FptError::of(FptError::Kind::Urgency);
+  if (outside(BoundTerm::Leak, m.leak)) return FptError::of(FptError::Kind::Leak);
+  if (outside(BoundTerm::Urgency, m.urgency)) return FptError::of(FptError::Kind::Urgency);
   return std::nullopt;
 }
 

@@ -28,9 +28,12 @@ OUTLIER_WINDOW = (0.0, 5.0)
 __all__ = ["wfpt_pdf", "wfpt_logpdf", "wfpt_logpdf_grad", "wfpt_cdf", "wfpt_logcdf", "fit_ml", "fit_ml_joint",
            "bounds_logpdf"]
 
-# The time-varying bounds (see bounds_logpdf) and the parameters each takes.
-BOUNDS = {"constant": (), "angle": ("theta",), "weibull": ("shape", "scale"), "exponential": ("rate",),
-          "hyperbolic": ("rate",)}
+# The time-varying bounds (see bounds_logpdf) and the parameters each takes,
+# from the core's table of the terms: the constant bound first, then the
+# others in the order of their terms.
+_TERMS = _corvatel.bound_terms()
+BOUNDS = {"constant": (), **{bound: tuple(t["name"] for t in _TERMS if bound in t["bounds"])
+                             for term in _TERMS for bound in term["bounds"]}}
 # The fit_ml models that are a bound's name.
 BOUND_MODELS = ("angle", "weibull")
 

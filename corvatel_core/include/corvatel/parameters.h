@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <string>
 
@@ -123,6 +124,43 @@ static_assert([] {
   }
   return true;
 }(), "kParams is in Param order");
+
+// The terms of the model between time-varying bounds (fpt_solver.h) beyond
+// the table above: each bound's own parameters, then leak and urgency, with
+// the values a solve or a simulation takes (all finite) and the range in
+// words ("theta must be in (-pi/2, pi/2)"). check_bound_terms applies them,
+// and the Python package reads the rows (which bound uses which, the fits'
+// columns) from here.
+enum class BoundTerm : std::size_t { Theta, Shape, Scale, Rate, Leak, Urgency };
+inline constexpr std::size_t kBoundTermCount = 6;
+
+struct BoundTermRow {
+  BoundTerm term;
+  const char* name;
+  Interval range;
+  const char* phrase;
+  // The bounds whose shape it sets, space-separated; none: leak and
+  // urgency, which combine with any bound.
+  const char* bounds;
+};
+
+inline constexpr std::array<BoundTermRow, kBoundTermCount> kBoundTerms = {{
+    {BoundTerm::Theta, "theta", {-std::numbers::pi / 2, std::numbers::pi / 2, false, false}, "in (-pi/2, pi/2)", "angle"},
+    {BoundTerm::Shape, "shape", {0.0, kInfinity, false, false}, "positive and finite", "weibull"},
+    {BoundTerm::Scale, "scale", {0.0, kInfinity, false, false}, "positive and finite", "weibull"},
+    {BoundTerm::Rate, "rate", {0.0, kInfinity, true, false}, "non-negative and finite", "exponential hyperbolic"},
+    {BoundTerm::Leak, "leak", {0.0, kInfinity, true, false}, "non-negative and finite", ""},
+    {BoundTerm::Urgency, "urgency", {0.0, kInfinity, true, false}, "non-negative and finite", ""},
+}};
+
+constexpr const BoundTermRow& bound_term(BoundTerm t) { return kBoundTerms[static_cast<std::size_t>(t)]; }
+
+static_assert([] {
+  for (std::size_t i = 0; i < kBoundTermCount; ++i) {
+    if (static_cast<std::size_t>(kBoundTerms[i].term) != i) return false;
+  }
+  return true;
+}(), "kBoundTerms is in BoundTerm order");
 
 // Which rules a check applies. Every use wants each parameter inside its
 // range and finite, a start window (start -+ sz/2) inside [0, 1] and
