@@ -277,8 +277,8 @@ PyObject* fit_result(PyRef params, bool converged_fit, std::uint64_t iterations_
 
 // params: the model's parameters dict.
 PyObject* fit_result(const BoundsFit& fit) {
-  return fit_result(params_dict(fit.model, fit.t0, fit.p_outlier), fit.converged, fit.iterations, fit.log_likelihood, fit.n_params,
-                    fit.criteria);
+  return fit_result(params_dict(fit.model, fit.t0, fit.p_outlier), fit.converged, fit.iterations,
+                    fit.log_likelihood, fit.n_params, fit.criteria);
 }
 
 // params: a list of the levels' parameter dicts, in level order.

@@ -170,9 +170,9 @@ class BoundsLayout {
   double encode_one(Coordinate c, const BoundsLevelEstimate& e, std::size_t level) const {
     const TimeVaryingModel& m = e.model;
     const Interval& drift = *param_row(Param::Drift).search;
-    const Interval& p_outlier = *param_row(Param::POutlier).search;
     const Interval& boundary = *param_row(Param::Boundary).search;
     const Interval& start = *param_row(Param::Start).search;
+    const Interval& p_outlier = *param_row(Param::POutlier).search;
     switch (c) {
       case Coordinate::Drift: return from_range(drift.lo, drift.hi, m.drift);
       case Coordinate::Boundary: return from_range(boundary.lo, boundary.hi, m.boundary);
@@ -196,22 +196,6 @@ class BoundsLayout {
   std::size_t dim_ = 0;
 };
 
-// log of the probability of a response inside the selection window: the
-// model's mass there mixed with the contaminants' share of it, as
-// wfpt_log_window_probability mixes them.
-double log_window_probability(const FptGrid& grid, double t0, double p_outlier, const OutlierWindow& outliers,
-                              const Truncation& window) {
-  const double diffusion = grid_window_mass(grid, window.lo() - t0, window.hi() - t0);
-  if (p_outlier == 0.0) return std::log(diffusion);
-  const double overlap = std::min(window.hi(), outliers.hi) - std::max(window.lo(), outliers.lo);
-  const double contaminant = overlap > 0.0 ? p_outlier * overlap / (outliers.hi - outliers.lo) : 0.0;
-  return std::log((1.0 - p_outlier) * diffusion + contaminant);
-}
-
-// -log likelihood at search point y: one solve per level, every level's
-// densities added to one total, level after level; +inf where it is not
-// finite or a grid would be too long, and at once when the fit was told
-// to stop.
 // The work a search has spent (kernel pairs of its solves), against its
 // budget: the options' max_work for each level.
 struct FitWork {
@@ -220,6 +204,12 @@ struct FitWork {
   bool spent() const { return pairs > budget; }
 };
 
+// -log likelihood at search point y: one solve per level, every level's
+// densities added to one total, level after level; +inf where it is not
+// finite or a grid would be too long, and at once when the fit was told
+// to stop. A selection window divides each trial's likelihood by the
+// probability of a response inside it: the solved model's mass there mixed
+// with the contaminants' share.
 struct BoundsCost {
   const BoundsLayout* layout;
   std::span<const ObservedTrials> levels;
@@ -245,7 +235,9 @@ struct BoundsCost {
                              outliers);
       }
       if (options.truncation.any()) {
-        const double kept = log_window_probability(grid.value(), e.t0, e.p_outlier, outliers, options.truncation);
+        const Truncation& window = options.truncation;
+        const double mass = grid_window_mass(grid.value(), window.lo() - e.t0, window.hi() - e.t0);
+        const double kept = log_window_mixture(std::log(mass), e.p_outlier, window.lo(), window.hi(), outliers);
         total -= static_cast<double>(level.rts.size()) * kept;
       }
     }

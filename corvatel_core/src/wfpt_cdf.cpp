@@ -250,10 +250,15 @@ double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, c
     const double to = wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance);
     diffusion = internal::log_add(diffusion, log_sub(from, to));
   }
-  if (p.p_outlier == 0.0) return diffusion;
+  return log_window_mixture(diffusion, p.p_outlier, lo, hi, outlier_window);
+}
+
+double log_window_mixture(double log_diffusion, double p_outlier, double lo, double hi,
+                          const OutlierWindow& outlier_window) {
+  if (p_outlier == 0.0) return log_diffusion;
   const double overlap = std::min(hi, outlier_window.hi) - std::max(lo, outlier_window.lo);
-  const double contaminant = overlap > 0.0 ? p.p_outlier * overlap / (outlier_window.hi - outlier_window.lo) : 0.0;
-  return internal::log_add(std::log1p(-p.p_outlier) + diffusion, std::log(contaminant));
+  const double contaminant = overlap > 0.0 ? p_outlier * overlap / (outlier_window.hi - outlier_window.lo) : 0.0;
+  return internal::log_add(std::log1p(-p_outlier) + log_diffusion, std::log(contaminant));
 }
 
 }  // namespace corvatel

@@ -142,6 +142,10 @@ double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side =
 // contaminants' share times the part of `outlier_window` inside [lo, hi].
 // What a likelihood truncated to that window divides each trial's density
 // by. -inf when no trial can respond there.
+// The same mixture from the diffusion trials' own log probability in the
+// window, however that was computed (the solver's grids give theirs).
+double log_window_mixture(double log_diffusion, double p_outlier, double lo, double hi,
+                          const OutlierWindow& outlier_window);
 double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, const OutlierWindow& outlier_window,
                                    double tolerance = kCdfTolerance);
 
