@@ -194,4 +194,21 @@ std::optional<DensitiesFailure> log_density_gradients(const DensityColumns& in, 
                             stop);
 }
 
+std::optional<ParamError> log_densities_in_support(const DensityColumns& in, std::span<double> log_out,
+                                                   std::span<double> gradient_out) {
+  if (auto bad = check_outlier_window(in.outlier_window)) return *bad;
+  const std::size_t n = std::min(in.n, log_out.size());
+  const bool gradients = !gradient_out.empty();
+  const auto gradient = gradient_at(in, gradient_out.first(gradients ? n * kGradientParams.size() : 0));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (check_density_args(in.rt.at(i), in.params_at(i))) {
+      log_out[i] = -std::numeric_limits<double>::infinity();
+      for (std::size_t k = 0; gradients && k < kGradientParams.size(); ++k) gradient_out[k * n + i] = 0.0;
+      continue;
+    }
+    log_out[i] = gradients ? gradient(i) : density_at(in, i, DensityScale::Log);
+  }
+  return std::nullopt;
+}
+
 }  // namespace corvatel

@@ -383,3 +383,7 @@ class DDM(pm.Continuous):
         if not rv_size_is_none(size):
             point = pt.full(pt.concatenate([size, [2]]), point)
         return point
+
+
+# The compiled path registers itself with PyTensor's Numba backend.
+from . import _pymc_numba  # noqa: E402,F401

@@ -229,6 +229,17 @@ enum class DensityScale { Log, Linear };
                                                                     std::span<double> gradient_out,
                                                                     const StopCheck& stop = {});
 
+// For a sampler, whose chains are its parallelism: every element on the
+// calling thread, and an element whose arguments check_density_args refuses
+// gets -inf (a density is 0 outside the model's ranges) and derivatives 0
+// instead of failing the batch. The others' log densities are
+// log_densities' and their derivatives log_density_gradients', bit for bit;
+// with an empty gradient_out only the log densities are computed. The one
+// error is a bad outlier window.
+[[nodiscard]] std::optional<ParamError> log_densities_in_support(const DensityColumns& in,
+                                                                 std::span<double> log_out,
+                                                                 std::span<double> gradient_out);
+
 inline constexpr std::size_t kInlineDensities = 16;
 // A batch of at most this many elements without sv, sz or st also runs on
 // the calling thread (about half a millisecond of work): two round trips
