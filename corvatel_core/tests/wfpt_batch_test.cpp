@@ -93,6 +93,40 @@ TEST(WfptBatchTest, TheFirstInvalidElementIsReported) {
   }
 }
 
+TEST(WfptBatchTest, ASamplersBatchGivesImpossibleElementsMinusInfinity) {
+  // Elements 3, 7 and 8 are refused by the density's check (NaN time, a
+  // negative boundary, a start window outside the band): -inf with
+  // derivatives 0; the others are the checked batches' bits.
+  const std::size_t n = 12;
+  Batch b = make_batch(n);
+  std::vector<double> boundary(n, 1.4), start(n, 0.45);
+  b.rt[3] = std::nan("");
+  boundary[7] = -1.0;
+  start[8] = 0.95;
+  DensityColumns in = b.columns();
+  in.boundary.values = boundary;
+  in.start.values = start;
+  in.p_outlier.scalar = 0.05;
+  constexpr std::size_t kRows = kGradientParams.size();
+  std::vector<double> logs(n), grads(kRows * n, 7.0), values_only(n);
+  ASSERT_FALSE(log_densities_in_support(in, logs, grads));
+  ASSERT_FALSE(log_densities_in_support(in, values_only, {}));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == 3 || i == 7 || i == 8) {
+      EXPECT_EQ(logs[i], -std::numeric_limits<double>::infinity()) << i;
+      EXPECT_EQ(values_only[i], -std::numeric_limits<double>::infinity()) << i;
+      for (std::size_t k = 0; k < kRows; ++k) EXPECT_EQ(grads[k * n + i], 0.0) << i;
+      continue;
+    }
+    const DensityGradient g = wfpt_log_density_gradient(b.rt[i], b.choice[i] != 0, in.params_at(i), {});
+    EXPECT_TRUE(same_bits(logs[i], g.log_density)) << i;
+    EXPECT_TRUE(same_bits(values_only[i], g.log_density)) << i;
+    for (std::size_t k = 0; k < kRows; ++k) EXPECT_TRUE(same_bits(grads[k * n + i], g.d[k])) << i;
+  }
+  in.outlier_window = {2.0, 1.0};
+  EXPECT_EQ(log_densities_in_support(in, logs, grads), ParamError::outlier_window());
+}
+
 TEST(WfptBatchTest, AStopEndsTheBatch) {
   // 200 000 of the slower densities take seconds; the stop comes at the
   // first poll, and the pieces running then end after their current element.

@@ -8,7 +8,9 @@ log-likelihood is per trial, as PyMC's pointwise log-likelihood (LOO, WAIC)
 wants it; PyMC sums it for sampling.
 
 The Ops call the C++ core from Python (the interpreter lock released while
-it computes); under a Numba-compiled graph they run in object mode.
+it computes) under PyTensor's C backend (PyMC's own NUTS); under its Numba
+backend (nutpie, PyMC's numba mode) they are compiled, calling the core's
+C function with no Python in between (_pymc_numba.py).
 Needs the ``bayes`` extra: ``pip install "corvatel[bayes]"``.
 """
 
