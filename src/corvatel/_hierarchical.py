@@ -16,6 +16,7 @@ PyMC and ArviZ are imported when a fit starts: they are the optional
 from __future__ import annotations
 
 import math
+import os
 import warnings
 from collections.abc import Hashable, Mapping
 from dataclasses import dataclass
@@ -262,14 +263,30 @@ def _model(design: _Design, free: tuple[str, ...]) -> Any:
     return model
 
 
-def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progress: bool) -> Any:
+def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progress: bool,
+            sampler: str = "nutpie") -> Any:
     """The posterior of `model` as ArviZ InferenceData, with the pointwise
-    log-likelihood."""
+    log-likelihood. nutpie runs the model compiled with Numba (the DDM Op's
+    compiled path), its chains in parallel on the machine's cores, each
+    with its own stream of the seed: the same draws whatever the cores.
+    "pymc" is PyMC's own NUTS on one core, the Op called from Python."""
     import pymc as pm
 
     with model:
-        return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed, progressbar=progress,
-                         idata_kwargs={"log_likelihood": True})
+        if sampler == "pymc":
+            return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
+                             progressbar=progress, idata_kwargs={"log_likelihood": True})
+        from numba.core.errors import NumbaWarning
+
+        with warnings.catch_warnings():
+            # Numba does not cache a function that holds the trials as
+            # constants; it compiles it again, which is all that means.
+            warnings.filterwarnings("ignore", ".*Cannot cache compiled function", NumbaWarning)
+            idata = pm.sample(draws=draws, tune=tune, chains=chains, random_seed=seed, progressbar=progress,
+                              nuts_sampler="nutpie", compute_convergence_checks=False,
+                              nuts_sampler_kwargs={"backend": "numba", "cores": min(chains, os.cpu_count() or 1)})
+        pm.compute_log_likelihood(idata, model=model, progressbar=False)
+    return idata
 
 
 def _warn_of_sampling(idata: Any) -> None:
