@@ -17,8 +17,8 @@ with warnings.catch_warnings():
 import corvatel
 from corvatel._hierarchical import _warn_of_sampling
 
-FITTED = ["drift_rate", "boundary_separation", "non_decision_time"]
-GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_t0", "sd_t0"]
+FITTED = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
+GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_start", "sd_start", "mu_t0", "sd_t0"]
 TRUE_DRIFTS = [-0.5, 0.5, 1.5, 2.5]
 
 
@@ -56,6 +56,8 @@ def test_tables_of_a_small_fit(four):
     fastest = data.groupby("subject")["rt"].min().to_numpy()
     t0 = idata.posterior["non_decision_time"].to_numpy()
     assert (t0 < fastest).all() and (t0 > 0).all()
+    start = idata.posterior["starting_point"].to_numpy()
+    assert (start > 0).all() and (start < 1).all()
     assert not table[FITTED].isna().any().any()
 
 
@@ -79,29 +81,35 @@ SETS_BY_CONDITION = pd.DataFrame({"subject": np.repeat([1, 2, 3], 2), "condition
 
 @pytest.fixture(scope="module")
 def short_runs():
-    """Three short single-chain fits of one table with a drift per
-    condition, by seeds 7, 7 and 8."""
+    """Three short single-chain fits of one table with a drift and a start
+    per condition, by seeds 7, 7 and 8."""
     data = corvatel.simulate_data(SETS_BY_CONDITION, 30, seed=8)
-    return data, [_fit(data, depends_on={"drift_rate": "condition"}, chains=1, tune=30, draws=30, seed=s)
-                  for s in (7, 7, 8)]
+    return data, [_fit(data, depends_on={"drift_rate": "condition", "starting_point": "condition"}, chains=1,
+                       tune=30, draws=30, seed=s) for s in (7, 7, 8)]
 
 
 def test_depends_on_gives_a_group_mean_per_level(short_runs):
     data, (fit, _, _) = short_runs
     posterior = fit.idata.posterior
     assert list(posterior.coords["level"].values) == ["easy", "hard"]
-    assert posterior["mu_drift"].shape == (1, 30, 2)
+    assert posterior["mu_drift"].shape == posterior["mu_start"].shape == (1, 30, 2)
     assert posterior["mu_logb"].shape == posterior["mu_t0"].shape == (1, 30)
-    assert list(fit.summary().index) == ["mu_drift[easy]", "mu_drift[hard]"] + GROUP[1:]
+    assert list(fit.summary().index) == (["mu_drift[easy]", "mu_drift[hard]"] + GROUP[1:4]
+                                         + ["mu_start[easy]", "mu_start[hard]"] + GROUP[5:])
     table = fit.participants()
-    assert list(table.columns) == ["subject", "condition"] + FITTED
+    assert list(table.columns[:2 + len(FITTED)]) == ["subject", "condition"] + FITTED
     assert table[["subject", "condition"]].values.tolist() == [[s, c] for s in (1, 2, 3) for c in ("easy", "hard")]
-    # Only drift differs between the levels, by the difference of the means.
+    # Only drift and start differ between the levels, each draw by the
+    # difference of its means (start on the log-odds scale).
     for name in ("boundary_separation", "non_decision_time"):
         assert (table.groupby("subject")[name].nunique() == 1).all()
-    means = posterior["mu_drift"].mean(dim=("chain", "draw")).to_numpy()
-    easy, hard = (table[table["condition"] == c]["drift_rate"].to_numpy() for c in ("easy", "hard"))
-    np.testing.assert_allclose(easy - hard, means[0] - means[1], rtol=1e-9)
+    for name, mu, link in (("drift_rate", "mu_drift", lambda x: x),
+                           ("starting_point", "mu_start", lambda x: np.log(x / (1 - x)))):
+        values = link(posterior[name].to_numpy())  # (chain, draw, participant, level)
+        means = posterior[mu].to_numpy()[..., None, :]
+        differences = values[..., 0] - values[..., 1]
+        np.testing.assert_allclose(differences, np.broadcast_to(means[..., 0] - means[..., 1], differences.shape),
+                                   atol=1e-9)
 
 
 def test_same_seed_same_draws(short_runs):
@@ -156,7 +164,7 @@ TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"]
 @pytest.mark.parametrize("kwargs, error, match", [
     ({"subject": "participant"}, ValueError, "subject: column 'participant' not found"),
     ({"depends_on": {"drift": "condition"}}, ValueError, "depends_on: 'drift' is not a parameter"),
-    ({"depends_on": {"starting_point": "condition"}}, ValueError, "depends_on: 'starting_point'"),
+    ({"depends_on": {"sv": "condition"}}, ValueError, "depends_on: 'sv' is not a parameter"),
     ({"depends_on": {"drift_rate": "block"}}, ValueError, "depends_on: column 'block' not found"),
     ({"depends_on": {"drift_rate": "condition", "non_decision_time": "subject"}}, ValueError, "same column"),
     ({"depends_on": {"drift_rate": "subject"}}, ValueError, "depends_on: column 'subject' is the subject column"),

@@ -1,6 +1,7 @@
 """Hierarchical Bayesian fits of a table of trials: the participants'
-drift rate, boundary separation and non-decision time drawn from group
-distributions, sampled with PyMC's NUTS through ``corvatel.pymc.DDM``.
+drift rate, boundary separation, starting point and non-decision time
+drawn from group distributions, sampled with PyMC's NUTS through
+``corvatel.pymc.DDM``.
 
 The participants' parameters are non-centred (a group mean plus a group
 spread times a standard normal per participant), the parametrisation that
@@ -26,10 +27,27 @@ import pandas as pd
 from ._params import BY_NAME
 from ._trials import TrialTable, as_frame, group_columns, group_rows, require_columns
 
-DRIFT, BOUNDARY, T0 = (BY_NAME[name].fit_name for name in ("drift", "boundary", "t0"))
-FITTED = (DRIFT, BOUNDARY, T0)
+DRIFT, BOUNDARY, START, T0 = (BY_NAME[name].fit_name for name in ("drift", "boundary", "start", "t0"))
+FITTED = (DRIFT, BOUNDARY, START, T0)
+
+
+@dataclass(frozen=True)
+class _Random:
+    """A participant-level parameter: its group variables mu_<short> and
+    sd_<short> (mean and spread on the link's scale) and their priors,
+    mu ~ Normal(*mu_prior), sd ~ HalfNormal(sd_prior)."""
+
+    short: str
+    mu_prior: tuple[float, float]
+    sd_prior: float
+
+
+RANDOM = {DRIFT: _Random("drift", (0.0, 2.0), 1.0),
+          BOUNDARY: _Random("logb", (math.log(1.5), 0.5), 0.5),
+          START: _Random("start", (0.0, 0.5), 0.3),
+          T0: _Random("t0", (0.0, 1.5), 0.5)}
 # The group-level variables, in the summary's order.
-GROUP_VARIABLES = ("mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_t0", "sd_t0")
+GROUP_VARIABLES = tuple(f"{kind}_{r.short}" for r in RANDOM.values() for kind in ("mu", "sd"))
 SUMMARY_COLUMNS = ["mean", "sd", "hdi_3%", "hdi_97%", "r_hat", "ess_bulk"]
 MAX_R_HAT = 1.01
 
@@ -131,7 +149,8 @@ class HierarchicalFit:
     def participants(self) -> pd.DataFrame:
         """One row per participant (and level, with depends_on) that has
         trials: the subject (and level) column, then the posterior means of
-        drift_rate, boundary_separation and non_decision_time."""
+        drift_rate, boundary_separation, starting_point and
+        non_decision_time."""
         posterior = self.idata.posterior
         table = self._cells.drop(columns="n_trials").reset_index(drop=True)
         participants = list(posterior.coords["participant"].values)
@@ -149,27 +168,30 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
                      tune: int = 500, seed: int = 0, progress: bool = False, choice: Hashable = "choice",
                      rt: Hashable = "rt", upper: Any = None, rt_unit: str | None = None) -> HierarchicalFit:
     """A hierarchical Bayesian fit of the drift-diffusion model (drift rate,
-    boundary separation, non-decision time; start fixed at 0.5, noise 1)
-    to a table of trials from several participants, sampled with PyMC's
-    NUTS. Needs the ``bayes`` extra (PyMC, ArviZ).
+    boundary separation, starting point, non-decision time; noise 1) to a
+    table of trials from several participants, sampled with PyMC's NUTS.
+    Needs the ``bayes`` extra (PyMC, ArviZ).
 
     Participant j's parameters, non-centred (z ~ Normal(0, 1) per
     participant and parameter):
       drift_rate_j = mu_drift + sd_drift * z_drift_j
       boundary_separation_j = exp(mu_logb + sd_logb * z_logb_j)
+      starting_point_j = sigmoid(mu_start + sd_start * z_start_j)
       non_decision_time_j = fastest_rt_j * sigmoid(mu_t0 + sd_t0 * z_t0_j)
-    where fastest_rt_j is j's fastest response (so t0 stays below it).
+    where fastest_rt_j is j's fastest response (so t0 stays below it) and
+    the starting point is relative (0.5 unbiased, in (0, 1)).
     Priors: mu_drift ~ Normal(0, 2), sd_drift ~ HalfNormal(1);
     mu_logb ~ Normal(log 1.5, 0.5), sd_logb ~ HalfNormal(0.5);
+    mu_start ~ Normal(0, 0.5), sd_start ~ HalfNormal(0.3) (log-odds);
     mu_t0 ~ Normal(0, 1.5) (t0 as a log-odds share of the fastest
     response), sd_t0 ~ HalfNormal(0.5).
 
     depends_on, e.g. ``{"drift_rate": "condition"}``: the named parameters
-    (drift_rate, boundary_separation, non_decision_time) get a group mean
-    per level of that column (one column for all), each with the prior
-    above; a participant's deviation z is shared across the levels. A
-    non-decision time per level is bounded by the participant's fastest
-    response in that level.
+    (drift_rate, boundary_separation, starting_point, non_decision_time)
+    get a group mean per level of that column (one column for all), each
+    with the prior above; a participant's deviation z is shared across the
+    levels. A non-decision time per level is bounded by the participant's
+    fastest response in that level.
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
@@ -181,9 +203,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     (UserWarning) of divergences and, with two chains or more, of a
     group-level r_hat above 1.01.
     """
-    import pymc as pm
-
-    from .pymc import DDM
+    import pymc  # noqa: F401  (the bayes extra: refuse early when it is missing)
 
     frame = as_frame(data)
     require_columns(frame, [subject], "subject")
@@ -201,41 +221,55 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
                              drop_invalid=False)
     design = _design(trials, subject, level_column, free)
 
-    with_levels = level_column is not None
-    coords = {"participant": design.participants, **({"level": design.levels} if with_levels else {})}
-    cell_dims = ("participant", "level") if with_levels else ("participant",)
-
-    def mean_dims(parameter: str) -> Any:
-        return "level" if parameter in free else None
-
-    def per_cell(parameter: str, mu: Any, sd: Any, z: Any) -> Any:
-        # (participants, levels) with levels, else (participants,); a mean
-        # per level or a single one broadcasts along the participants.
-        if not with_levels:
-            return mu + sd * z
-        means = mu if parameter in free else mu * np.ones(len(design.levels))
-        return means + sd * z[:, None]
-
-    fastest = design.fastest if with_levels else design.fastest[:, 0]
-    with pm.Model(coords=coords):
-        mu_drift = pm.Normal("mu_drift", 0.0, 2.0, dims=mean_dims(DRIFT))
-        sd_drift = pm.HalfNormal("sd_drift", 1.0)
-        mu_logb = pm.Normal("mu_logb", math.log(1.5), 0.5, dims=mean_dims(BOUNDARY))
-        sd_logb = pm.HalfNormal("sd_logb", 0.5)
-        mu_t0 = pm.Normal("mu_t0", 0.0, 1.5, dims=mean_dims(T0))
-        sd_t0 = pm.HalfNormal("sd_t0", 0.5)
-        z_drift = pm.Normal("z_drift", 0.0, 1.0, dims="participant")
-        z_logb = pm.Normal("z_logb", 0.0, 1.0, dims="participant")
-        z_t0 = pm.Normal("z_t0", 0.0, 1.0, dims="participant")
-        drift = pm.Deterministic(DRIFT, per_cell(DRIFT, mu_drift, sd_drift, z_drift), dims=cell_dims)
-        boundary = pm.Deterministic(BOUNDARY, pm.math.exp(per_cell(BOUNDARY, mu_logb, sd_logb, z_logb)), dims=cell_dims)
-        t0 = pm.Deterministic(T0, fastest * pm.math.sigmoid(per_cell(T0, mu_t0, sd_t0, z_t0)), dims=cell_dims)
-        cell = (design.participant, design.level) if with_levels else design.participant
-        DDM("trials", drift=drift[cell], boundary=boundary[cell], t0=t0[cell], observed=design.observed)
-        idata = pm.sample(draws=int(draws), tune=int(tune), chains=int(chains), cores=1, random_seed=int(seed),
-                          progressbar=bool(progress), idata_kwargs={"log_likelihood": True})
+    model = _model(design, free)
+    idata = _sample(model, draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
+                    progress=bool(progress))
     _warn_of_sampling(idata)
     return HierarchicalFit(idata, subject, level_column, design.cells)
+
+
+def _model(design: _Design, free: tuple[str, ...]) -> Any:
+    """The PyMC model of the trials of `design` (`free`: the parameters with
+    a group mean per level)."""
+    import pymc as pm
+
+    from .pymc import DDM
+
+    with_levels = design.levels != [None]
+    coords = {"participant": design.participants, **({"level": design.levels} if with_levels else {})}
+    cell_dims = ("participant", "level") if with_levels else ("participant",)
+    n_levels = len(design.levels)
+    trial_cell = (design.participant, design.level)
+
+    with pm.Model(coords=coords) as model:
+        # Each parameter on its link's scale, (participants, levels): a mean
+        # per level or one, plus the participant's deviation, which the
+        # levels share.
+        linear = {}
+        for name, random in RANDOM.items():
+            mu = pm.Normal(f"mu_{random.short}", *random.mu_prior, dims="level" if name in free else None)
+            sd = pm.HalfNormal(f"sd_{random.short}", random.sd_prior)
+            z = pm.Normal(f"z_{random.short}", 0.0, 1.0, dims="participant")
+            means = mu if name in free else mu * np.ones(n_levels)
+            linear[name] = means[None, :] + sd * z[:, None]
+        values = {DRIFT: linear[DRIFT], BOUNDARY: pm.math.exp(linear[BOUNDARY]),
+                  START: pm.math.sigmoid(linear[START]),
+                  T0: design.fastest * pm.math.sigmoid(linear[T0])}
+        for name in FITTED:
+            pm.Deterministic(name, values[name] if with_levels else values[name][:, 0], dims=cell_dims)
+        DDM("trials", drift=values[DRIFT][trial_cell], boundary=values[BOUNDARY][trial_cell],
+            start=values[START][trial_cell], t0=values[T0][trial_cell], observed=design.observed)
+    return model
+
+
+def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progress: bool) -> Any:
+    """The posterior of `model` as ArviZ InferenceData, with the pointwise
+    log-likelihood."""
+    import pymc as pm
+
+    with model:
+        return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed, progressbar=progress,
+                         idata_kwargs={"log_likelihood": True})
 
 
 def _warn_of_sampling(idata: Any) -> None:
