@@ -11,7 +11,7 @@ The participants of seed k (numpy's default_rng(k) for the parameters,
 derived seeds for the walks):
   drift_j ~ Normal(1.0, 0.5)
   boundary_j = exp(Normal(log 1.5, 0.2))
-  start_j = sigmoid(Normal(0, 0.3))       (0.5 when the model has no mu_start)
+  start_j = sigmoid(Normal(0, 0.3))
   t0_j ~ Normal(0.3, 0.05), at least 0.1
 and their decision times from the Euler walk of simulate_bounds at
 dt = 0.1 ms (whose boundaries act about 0.006 further out; the 1 ms walk's
@@ -56,7 +56,7 @@ COLUMNS = {"drift": "drift_rate", "boundary": "boundary_separation", "start": "s
 DT = 1e-4
 
 
-def participants(seed, n, with_start):
+def participants(seed, n):
     rng = np.random.default_rng(seed)
     z = rng.normal(size=(4, n))
     (md, sd), (mb, sb), (ms, ss), (mt, st) = POPULATION.values()
@@ -64,7 +64,7 @@ def participants(seed, n, with_start):
         "subject": np.arange(n),
         "drift": md + sd * z[0],
         "boundary": np.exp(mb + sb * z[1]),
-        "start": 1.0 / (1.0 + np.exp(-(ms + ss * z[2]))) if with_start else np.full(n, 0.5),
+        "start": 1.0 / (1.0 + np.exp(-(ms + ss * z[2]))),
         "t0": np.maximum(mt + st * z[3], 0.1),
     })
 
@@ -91,7 +91,7 @@ def fit_ml(data):
     return estimates, int(bad.sum())
 
 
-def fit_hier(data, args, seed, with_start):
+def fit_hier(data, args, seed):
     import pymc  # noqa: F401  (before quieting its logger: importing it sets the level)
 
     import corvatel
@@ -101,11 +101,11 @@ def fit_hier(data, args, seed, with_start):
         warnings.simplefilter("always")
         fit = corvatel.fit_hierarchical(data, chains=args.chains, tune=args.tune, draws=args.draws, seed=seed)
     table = fit.participants().set_index("subject").sort_index()
-    estimates = pd.DataFrame({name: (table[column] if column in table else 0.5) for name, column in COLUMNS.items()})
+    estimates = pd.DataFrame({name: table[column] for name, column in COLUMNS.items()})
     posterior = fit.idata.posterior
     centre = {"drift": float(posterior["mu_drift"].mean()),
               "boundary": float(np.exp(posterior["mu_logb"]).mean()),
-              "start": float((1.0 / (1.0 + np.exp(-posterior["mu_start"]))).mean()) if with_start else 0.5}
+              "start": float((1.0 / (1.0 + np.exp(-posterior["mu_start"]))).mean())}
     notes = sorted({str(w.message).split(";")[0] for w in caught if issubclass(w.category, UserWarning)})
     return estimates, centre, notes
 
@@ -135,17 +135,14 @@ def main():
     for name in ("seeds", "participants", "trials", "chains", "draws"):
         if getattr(args, name) < 1:
             parser.error(f"--{name} must be at least 1")
-    from corvatel._hierarchical import GROUP_VARIABLES
-
-    with_start = "mu_start" in GROUP_VARIABLES
     runs = []
     for seed in range(args.seeds):
         started = time.perf_counter()
-        truth = participants(seed, args.participants, with_start)
+        truth = participants(seed, args.participants)
         data = simulate(truth, args.trials, seed)
         ml, ml_failed = fit_ml(data)
         ml_seconds = time.perf_counter() - started
-        hier, centre, notes = fit_hier(data, args, seed, with_start)
+        hier, centre, notes = fit_hier(data, args, seed)
         truth = truth.set_index("subject")[list(COLUMNS)]
         runs.append({"seed": seed, "truth": truth.to_dict("list"), "ml": ml.to_dict("list"),
                      "hierarchical": hier.to_dict("list"), "hierarchical_centre": centre,
@@ -163,10 +160,10 @@ def main():
             row[f"{method}_participants"] = rmse(np.concatenate([errors(r, method, name) for r in runs]))
             # The mean of the participants' estimates against that of their true values.
             row[f"{method}_mean"] = rmse([np.nanmean(r[method][name]) - np.mean(r["truth"][name]) for r in runs])
-            if name in CENTRE and (name != "start" or with_start):
+            if name in CENTRE:
                 row[f"{method}_centre"] = rmse([r[f"{method}_centre"][name] - CENTRE[name] for r in runs])
         table[name] = row
-    summary = {"settings": vars(args) | {"with_start": with_start, "dt": DT},
+    summary = {"settings": vars(args) | {"dt": DT},
                "population": {k: list(v) for k, v in POPULATION.items()},
                "ml_fits_left_out": int(sum(r["ml_failed"] for r in runs)),
                "rmse": table, "runs": runs}
@@ -182,10 +179,7 @@ def main():
     print("|---|---|---|---|---|---|---|")
     for name, row in table.items():
         cells = [row.get(f"{m}_{k}") for k in ("participants", "mean", "centre") for m in ("ml", "hierarchical")]
-        text = ["" if c is None else f"{c:.4f}" for c in cells]
-        if name == "start" and not with_start:
-            text[1] = text[3] = "fixed at 0.5"
-        print(f"| {name} | " + " | ".join(text) + " |")
+        print(f"| {name} | " + " | ".join("" if c is None else f"{c:.4f}" for c in cells) + " |")
 
 
 if __name__ == "__main__":

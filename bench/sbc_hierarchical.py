@@ -85,13 +85,13 @@ FAMILY_ALPHA = 0.01
 
 
 def group_variables():
-    """The group-level variables of the installed fit_hierarchical (start
-    is fixed at 0.5 in a model without mu_start)."""
+    """The group-level variables of fit_hierarchical, which must be those
+    this study draws."""
     from corvatel._hierarchical import GROUP_VARIABLES
 
-    unknown = set(GROUP_VARIABLES) - set(PRIORS)
-    if unknown:
-        raise RuntimeError(f"fit_hierarchical has group variables this study has no prior for: {sorted(unknown)}")
+    if set(GROUP_VARIABLES) != set(PRIORS):
+        raise RuntimeError(f"fit_hierarchical's group variables {GROUP_VARIABLES} are not this study's "
+                           f"{tuple(PRIORS)}")
     return tuple(GROUP_VARIABLES)
 
 
@@ -115,13 +115,11 @@ def draw_participants(rng, group, n):
     """The participants' drift, boundary, start and t0 share through the
     model's links, z ~ Normal(0, 1) per participant and parameter."""
     z = rng.normal(size=(4, n))
-    start = (np.full(n, 0.5) if "mu_start" not in group
-             else sigmoid(group["mu_start"] + group["sd_start"] * z[2]))
     return pd.DataFrame({
         "subject": np.arange(n),
         "drift": group["mu_drift"] + group["sd_drift"] * z[0],
         "boundary": np.exp(group["mu_logb"] + group["sd_logb"] * z[1]),
-        "start": start,
+        "start": sigmoid(group["mu_start"] + group["sd_start"] * z[2]),
         "share": sigmoid(group["mu_t0"] + group["sd_t0"] * z[3]),
     })
 
@@ -183,6 +181,17 @@ def uniformity(ranks, n_draws, bins):
     return counts, statistic, float(stats.chi2.sf(statistic, bins - 1))
 
 
+def simulate_replication(rep, settings):
+    """Replication rep's truths (group variables, participants), trials,
+    number of trials dropped and the fit's seed, all from (seed, rep)."""
+    data_seed, fit_seed = np.random.SeedSequence(settings["seed"], spawn_key=(rep,)).generate_state(2, np.uint32)
+    rng = np.random.default_rng(int(data_seed))
+    group = draw_group(rng, group_variables())
+    participants = draw_participants(rng, group, settings["participants"])
+    data, excluded = simulate_trials(participants, settings["trials"], int(rng.integers(2**32)))
+    return group, participants, data, excluded, int(fit_seed)
+
+
 def replicate(rep, settings):
     """One replication: truths, ranks and the sampler's diagnostics."""
     import arviz as az
@@ -193,15 +202,11 @@ def replicate(rep, settings):
     logging.getLogger("pymc").setLevel(logging.ERROR)  # its progress notes, per fit
     started = time.perf_counter()
     names = group_variables()
-    data_seed, fit_seed = np.random.SeedSequence(settings["seed"], spawn_key=(rep,)).generate_state(2, np.uint32)
-    rng = np.random.default_rng(int(data_seed))
-    group = draw_group(rng, names)
-    participants = draw_participants(rng, group, settings["participants"])
-    data, excluded = simulate_trials(participants, settings["trials"], int(rng.integers(2**32)))
+    group, participants, data, excluded, fit_seed = simulate_replication(rep, settings)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         fit = corvatel.fit_hierarchical(data, chains=settings["chains"], draws=settings["draws"],
-                                        tune=settings["tune"], seed=int(fit_seed))
+                                        tune=settings["tune"], seed=fit_seed)
     posterior = fit.idata.posterior
     ess = az.ess(fit.idata, var_names=list(names), method="bulk")
     ranks, ess_bulk = {}, {}

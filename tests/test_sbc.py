@@ -8,6 +8,7 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 BENCH = Path(__file__).resolve().parents[1] / "bench" / "sbc_hierarchical.py"
@@ -72,6 +73,39 @@ def test_refused_arguments(call, message):
         call()
 
 
+def test_generator_draws_what_the_model_puts_its_prior_on():
+    pm = pytest.importorskip("pymc")
+    from scipy import stats
+
+    from corvatel._hierarchical import GROUP_VARIABLES, _design, _model
+    from corvatel._trials import TrialTable
+
+    trials = pd.DataFrame({"subject": [0, 0, 1], "choice": [True, False, True], "rt": [0.4, 0.6, 0.5]})
+    design = _design(TrialTable.read(trials, choice="choice", rt="rt", upper=None, rt_unit="s",
+                                     drop_invalid=False), "subject", None, ())
+    model = _model(design, ())
+    n = 10_000
+    # Participant 0's parameters, t0 as its share of the fastest response (0.4 s).
+    names = list(GROUP_VARIABLES) + ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
+    with model:
+        draws = pm.draw([model[name] for name in names], draws=n, random_seed=5)
+    from_model = {name: np.asarray(d)[:, 0] if np.ndim(d) == 2 else np.asarray(d) for name, d in zip(names, draws)}
+    from_model["share"] = from_model.pop("non_decision_time") / 0.4
+
+    rng = np.random.default_rng(6)
+    rows = []
+    for _ in range(n):
+        group = sbc.draw_group(rng, sbc.group_variables())
+        rows.append(group | sbc.draw_participants(rng, group, 1).iloc[0].to_dict())
+    ours = pd.DataFrame(rows).rename(columns={"drift": "drift_rate", "boundary": "boundary_separation",
+                                              "start": "starting_point"})
+    # Two-sample Kolmogorov-Smirnov per quantity, 12 of them: 0.1% in all
+    # by Bonferroni, a threshold near 0.032 on the statistic; a half-normal
+    # scale or a normal sd off by a fifth makes it 0.088 or 0.044.
+    p_values = {name: stats.ks_2samp(from_model[name], ours[name]).pvalue for name in from_model}
+    assert min(p_values.values()) > ALPHA / len(p_values), p_values
+
+
 @pytest.mark.slow
 def test_small_replications_of_the_fit():
     pytest.importorskip("pymc")
@@ -79,11 +113,14 @@ def test_small_replications_of_the_fit():
     # these are about as independent as the check below assumes.
     settings = {"seed": 3, "participants": 3, "trials": 40, "chains": 1, "tune": 100, "draws": 100,
                 "rank_draws": 19, "bins": 4}
+    # A replication's truths, trials and fit's seed depend on the seed and
+    # its index alone.
+    first, again, other = (sbc.simulate_replication(rep, settings) for rep in (1, 1, 2))
+    assert first[0] == again[0] and first[4] == again[4]
+    pd.testing.assert_frame_equal(first[2], again[2])
+    assert first[0] != other[0] and first[4] != other[4]
     results = [sbc.replicate(rep, settings) for rep in range(3)]
-    again = sbc.replicate(1, settings)
-    # A replication depends on the seed and its index alone.
-    assert again["ranks"] == results[1]["ranks"] and again["truth"] == results[1]["truth"]
-    assert results[0]["truth"] != results[1]["truth"]
+    assert results[1]["truth"] == first[0]
     names = sbc.group_variables()
     # A generator that disagrees with the fit on a link, a sign or a scale
     # puts that parameter's truth outside its draws, rank 0 or 19, which a
