@@ -14,13 +14,16 @@ replication can be rerun on its own:
    start and t0 share s = sigmoid(mu_t0 + sd_t0 z);
 2. each participant's trials: decision times by the Euler walk of
    ``simulate_bounds`` at dt = 0.1 ms (its boundaries act about 0.006
-   further out, under 1% of any boundary the prior gives weight to; the
-   1 ms walk of ``simulate`` would be 2.5%) with t0 = 0; m, the fastest
+   further out each: 0.8% of the prior's median separation 1.5, 3% of
+   its 2.5% quantile 0.37; the 1 ms walk of ``simulate`` would be 3.2
+   times that) with t0 = 0; m, the fastest
    decision time; t0 = s m / (1 - s), added to every decision time, so
    that t0 / (fastest response) = s as the model's link has it. Trials
    still walking after 10 s are dropped (counted in ``n_excluded``; a
    truncation the likelihood does not know of);
-3. fit_hierarchical (--chains x (--tune + --draws), its seed derived too);
+3. fit_hierarchical (--chains x (--tune + --draws), its seed derived too;
+   a fit that raises is recorded with its error, left out of the ranks
+   and listed by the summary);
 4. each group-level parameter's draws (chains joined) thinned to L =
    --rank-draws draws at evenly spaced positions, and the rank of the true
    value among them (0..L). Evenly spaced draws are roughly independent
@@ -37,7 +40,7 @@ parameters (0.125% each of 8).
 The t0 link makes this generative model match the fit only approximately.
 The fit takes each participant's fastest response as a fixed number, but
 here it is drawn with the rest: the map from the decision times to the
-response times, rt_i = dt_i + s m / (1 - s), has Jacobian determinant
+response times, rt_i = d_i + s m / (1 - s), has Jacobian determinant
 (1 - s), so the exact likelihood of the response times is the fit's times
 (1 - s_j) for each participant. The fit's posterior therefore leans
 towards larger shares than this model's: mu_t0's ranks (the truth
@@ -47,8 +50,9 @@ each parameter (0.5 when calibrated) shows the direction, and each
 replication measures the lean directly: its ``jacobian_shift`` is how far
 reweighting the fit's draws by prod_j (1 - s_j) moves each group
 variable's posterior mean, in posterior sds (the summary's last column
-averages it). A lean that small next to 1 sd cannot move the ranks of a
-hundred replications visibly.
+averages it). With roughly normal posteriors, a lean of d sds moves the
+mean normalised rank from 0.5 to about Phi(-d / sqrt 2): 0.39 for
+d = 0.4.
 
 Results are appended to --results as JSON lines as replications finish
 (its first line holds the settings); a rerun with the same settings skips
@@ -208,10 +212,15 @@ def replicate(rep, settings):
     started = time.perf_counter()
     names = group_variables()
     group, participants, data, excluded, fit_seed = simulate_replication(rep, settings)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        fit = corvatel.fit_hierarchical(data, chains=settings["chains"], draws=settings["draws"],
-                                        tune=settings["tune"], seed=fit_seed)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            fit = corvatel.fit_hierarchical(data, chains=settings["chains"], draws=settings["draws"],
+                                            tune=settings["tune"], seed=fit_seed)
+    except Exception as error:  # a failed fit is a result of the study, reported, not the study's end
+        return {"rep": rep, "truth": group, "error": f"{type(error).__name__}: {error}"[:500],
+                "participants": participants.drop(columns="subject").to_dict("list"),
+                "seconds": time.perf_counter() - started}
     posterior = fit.idata.posterior
     ess = az.ess(fit.idata, var_names=list(names), method="bulk")
     ranks, ess_bulk = {}, {}
@@ -263,7 +272,10 @@ def read_results(path, settings):
     return done
 
 
-def summarise(results, settings):
+def summarise(everything, settings):
+    results = [r for r in everything if "error" not in r]
+    if not results:
+        raise SystemExit(f"every one of the {len(everything)} fits failed: {everything[0]['error']}")
     names = list(results[0]["ranks"])
     n_draws, bins = settings["rank_draws"], settings["bins"]
     alpha = FAMILY_ALPHA / len(names)
@@ -277,6 +289,7 @@ def summarise(results, settings):
                        "mean_jacobian_shift": float(np.mean([r["jacobian_shift"][name] for r in results])),
                        "ranks": ranks}
     return {"settings": settings, "replications": len(results), "alpha_per_parameter": alpha,
+            "failed_fits": {r["rep"]: r["error"] for r in everything if "error" in r},
             "divergent_replications": int(sum(r["divergences"] > 0 for r in results)),
             "replications_with_excluded_trials": int(sum(r["n_excluded"] > 0 for r in results)),
             "seconds_per_replication": float(np.mean([r["seconds"] for r in results])),
@@ -355,7 +368,8 @@ def main():
         done[result["rep"]] = result
         with args.results.open("a") as f:
             f.write(json.dumps(result) + "\n")
-        print(f"rep {result['rep']}: {result['seconds']:.0f} s, ranks {result['ranks']}", file=sys.stderr)
+        print(f"rep {result['rep']}: {result['seconds']:.0f} s, {result.get('ranks') or result['error']}",
+              file=sys.stderr)
 
     _one_thread()
     if args.jobs == 1:
@@ -372,7 +386,8 @@ def main():
     args.json.write_text(json.dumps(summary, indent=1))
     print(f"{summary['replications']} replications, {summary['seconds_per_replication']:.0f} s each; "
           f"{summary['divergent_replications']} with divergences, "
-          f"{summary['replications_with_excluded_trials']} with trials dropped at 10 s")
+          f"{summary['replications_with_excluded_trials']} with trials dropped at 10 s; "
+          f"{len(summary['failed_fits'])} failed fits left out{summary['failed_fits'] or ''}")
     print(f"chi-square over {args.bins} bins, rejected at p < {summary['alpha_per_parameter']:.4g} "
           f"(1% family-wise, Bonferroni):")
     print("| parameter | chi2 | p | mean rank / L | low ESS | uniform? | t0 Jacobian's shift (sd) |")
