@@ -265,3 +265,91 @@ def test_refused_arguments(kwargs, error, match):
 def test_refuses_a_missing_covariate():
     with pytest.raises(ValueError, match="regression\\['drift_rate'\\]: column 'coh' has missing values"):
         corvatel.fit_hierarchical(TABLE.assign(coh=[0.1, None, 0.1, 0.2]), regression={"drift_rate": "1 + coh"})
+
+
+CLI_SETS = pd.DataFrame({"subject": np.repeat([1, 2, 3], 2), "condition": ["a", "b"] * 3, "drift": [0.5, 1.5] * 3,
+                         "boundary": 1.3, "start": 0.5, "t0": 0.3})
+CLI_ARGS = {"depends_on": {"drift_rate": "condition"}, "p_outlier": 0.05, "chains": 2, "draws": 20, "tune": 20,
+            "seed": 3}
+
+
+@pytest.fixture(scope="module")
+def cli_run(tmp_path_factory):
+    """corvatel fit --method bayes on a small table, every output asked for."""
+    from corvatel import cli
+
+    directory = tmp_path_factory.mktemp("bayes")
+    data = corvatel.simulate_data(CLI_SETS, 15, seed=1)
+    data.to_csv(directory / "trials.csv", index=False)
+    paths = {name: directory / name for name in ("summary.csv", "fit.nc", "subjects.csv", "check.png")}
+    status = cli.main([str(a) for a in (
+        "fit", directory / "trials.csv", "--method", "bayes", "--subject", "subject", "--depends-on",
+        "drift_rate=condition", "--p-outlier", "0.05", "--chains", "2", "--draws", "20", "--tune", "20", "--seed",
+        "3", "-o", paths["summary.csv"], "--idata", paths["fit.nc"], "--participants", paths["subjects.csv"],
+        "--plot", paths["check.png"])])
+    return data, status, paths
+
+
+@pytest.mark.slow
+def test_cli_writes_what_the_library_gives(cli_run):
+    import arviz as az
+
+    data, status, paths = cli_run
+    assert status == 0 and all(path.stat().st_size > 0 for path in paths.values())
+    fit = _fit(data, **CLI_ARGS)
+    summary = pd.read_csv(paths["summary.csv"])
+    assert list(summary["parameter"]) == list(fit.summary().index)
+    np.testing.assert_allclose(summary["mean"], fit.summary()["mean"])
+    idata = az.from_netcdf(paths["fit.nc"])
+    assert idata.log_likelihood["trials"].shape == (2, 20, len(data))
+    # The same arguments reached the sampler: the same draws.
+    for name in ("mu_drift", "sd_t0", "starting_point"):
+        np.testing.assert_array_equal(idata.posterior[name].to_numpy(), fit.idata.posterior[name].to_numpy())
+    written = pd.read_csv(paths["subjects.csv"], dtype={"warning": object, "error": object})
+    pd.testing.assert_frame_equal(written.fillna({"warning": "", "error": ""}),
+                                  fit.participants().astype({"condition": object}), check_dtype=False)
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "--method bayes needs --subject"),
+    (["--subject", "subject", "--by", "subject"], "--by does not apply to --method bayes"),
+    (["--subject", "subject", "--workers", "2"], "--workers does not apply to --method bayes"),
+    (["--subject", "subject", "--model", "angle"], "--model angle does not apply to --method bayes"),
+    (["--subject", "subject", "--p-outlier", "2"], r"--p-outlier must be in \[0, 1\)"),
+    (["--subject", "subject", "--depends-on", "sv=condition"], "'sv' is not a parameter of the hierarchical"),
+    (["--subject", "subject", "--depends-on", "drift_rate=a,b"], "takes one column"),
+    (["--subject", "subject", "--idata", "fit.txt"], "--idata fit.txt: the file name must end in .nc"),
+    (["--subject", "subject", "--chains", "0"], "--chains"),
+])
+def test_cli_usage_errors_exit_2(tmp_path, capsys, argv, message):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "bayes", *argv, "-o",
+                         tmp_path / "summary.csv")
+    assert status == 2
+    assert pd.Series([err]).str.contains(message).all(), err
+    assert not (tmp_path / "summary.csv").exists()
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--subject", "subject"], "--subject needs --method bayes"),
+    (["--seed", "1"], "--seed needs --method bayes"),
+    (["--idata", "fit.nc"], "--idata needs --method bayes"),
+])
+def test_cli_bayes_options_need_the_method(tmp_path, capsys, argv, message):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "ml", *argv, "-o",
+                         tmp_path / "fits.csv")
+    assert status == 2 and message in err
+
+
+def test_cli_unknown_subject_column_is_a_data_error(tmp_path, capsys):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "bayes", "--subject", "participant",
+                         "-o", tmp_path / "summary.csv")
+    assert status == 1 and "column 'participant' not found" in err
