@@ -50,7 +50,7 @@ def test_tables_of_a_small_fit(four):
     assert list(summary.index) == GROUP
     assert (summary["hdi_3%"] <= summary["mean"]).all() and (summary["mean"] <= summary["hdi_97%"]).all()
     table = fit.participants()
-    assert list(table.columns) == ["subject"] + FITTED
+    assert list(table.columns[:1]) == ["subject"] and set(FITTED) <= set(table.columns)
     assert list(table["subject"]) == ["s1", "s2", "s3", "s4"]
     # Every draw's t0 lies below its own participant's fastest response.
     fastest = data.groupby("subject")["rt"].min().to_numpy()
@@ -97,7 +97,7 @@ def test_depends_on_gives_a_group_mean_per_level(short_runs):
     assert list(fit.summary().index) == (["mu_drift[easy]", "mu_drift[hard]"] + GROUP[1:4]
                                          + ["mu_start[easy]", "mu_start[hard]"] + GROUP[5:])
     table = fit.participants()
-    assert list(table.columns[:2 + len(FITTED)]) == ["subject", "condition"] + FITTED
+    assert list(table.columns[:2]) == ["subject", "condition"]
     assert table[["subject", "condition"]].values.tolist() == [[s, c] for s in (1, 2, 3) for c in ("easy", "hard")]
     # Only drift and start differ between the levels, each draw by the
     # difference of its means (start on the log-odds scale).
@@ -180,3 +180,50 @@ def test_refused_arguments(kwargs, error, match):
 def test_refuses_a_missing_subject():
     with pytest.raises(ValueError, match="subject: column 'subject' has 1 missing"):
         corvatel.fit_hierarchical(TABLE.assign(subject=[1, 1, None, 2]))
+
+
+def test_posterior_predictive_draws(four):
+    sets, data, fit = four
+    observed, simulated = fit._predictive(20, seed=4)
+    assert simulated.shape == (20,) + observed.shape
+    assert set(np.unique(simulated[..., 1])) <= {0.0, 1.0}
+    # Every simulated trial is slower than its draw's t0: the draws' own parameters.
+    picks = np.linspace(0, 299, 20).astype(int)
+    t0 = fit.idata.posterior["non_decision_time"].stack(sample=("chain", "draw")).to_numpy()[:, picks]
+    participant = np.repeat(np.arange(4), 80)  # the trials in participant order, 80 each
+    assert (simulated[..., 0] > t0.T[:, participant]).all()
+    np.testing.assert_array_equal(fit._predictive(20, seed=4)[1], simulated)
+    assert not np.array_equal(fit._predictive(20, seed=5)[1], simulated)
+
+
+def test_fit_check_figure(four, tmp_path):
+    pytest.importorskip("matplotlib")
+    from corvatel.plot import QUANTILES
+
+    sets, data, fit = four
+    figure = fit.fit_check(n_draws=20, seed=1)
+    top, bottom = figure.subfigs
+    quantile_axes = [ax for ax in top.axes if ax.get_visible()]
+    assert len(quantile_axes) == 1 and len(bottom.axes) == 1
+    # The data's points are the pooled trials' quantiles and proportions.
+    upper = data["rt"][data["choice"]].to_numpy()
+    points = {line.get_label(): line.get_xydata() for line in quantile_axes[0].get_lines()
+              if line.get_label().startswith("data")}
+    for q in QUANTILES:
+        x, y = points[f"data {q:g}"][0]
+        assert x == pytest.approx(len(upper) / len(data)) and y == pytest.approx(np.quantile(upper, q))
+    # One proportion per participant below, labelled by subject.
+    labels = [t.get_text() for t in bottom.axes[0].get_xticklabels()]
+    assert labels == ["s1", "s2", "s3", "s4"]
+    figure.savefig(tmp_path / "check.png")
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    ({"n_draws": 1}, "n_draws must be"),
+    ({"seed": -1}, "seed must be"),
+    ({"interval": 1.0}, "interval must be"),
+])
+def test_fit_check_refuses(four, kwargs, match):
+    pytest.importorskip("matplotlib")
+    with pytest.raises(ValueError, match=match):
+        four[2].fit_check(**kwargs)

@@ -1,13 +1,17 @@
 """Hierarchical Bayesian fits of a table of trials: the participants'
 drift rate, boundary separation, starting point and non-decision time
-drawn from group distributions, sampled with PyMC's NUTS through
+drawn from group distributions (in model "full" with across-trial
+variabilities shared by the group, optionally with contaminants and with
+trial-level regressions), sampled with PyMC's NUTS through
 ``corvatel.pymc.DDM``.
 
 The participants' parameters are non-centred (a group mean plus a group
 spread times a standard normal per participant), the parametrisation that
 keeps NUTS clear of the funnel a small spread makes of a centred one.
-PyMC and ArviZ are imported when a fit starts: they are the optional
-``bayes`` extra.
+Every parameter is built inside the model's ranges (links, and shares of
+the room the others leave), since the likelihood's -inf outside them
+would be a divergence to NUTS. PyMC and ArviZ are imported when a fit
+starts: they are the optional ``bayes`` extra.
 """
 
 # pymc and arviz have no type information.
@@ -18,18 +22,21 @@ from __future__ import annotations
 import math
 import os
 import warnings
-from collections.abc import Hashable, Mapping
-from dataclasses import dataclass
+from collections.abc import Hashable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from ._params import BY_NAME
+from ._fitting import STAT_COLUMNS, group_stats
+from ._params import BY_NAME, MODELS, PARAM_COLUMNS
 from ._trials import TrialTable, as_frame, group_columns, group_rows, require_columns
+from .likelihood import OUTLIER_WINDOW, check_p_outlier
 
 DRIFT, BOUNDARY, START, T0 = (BY_NAME[name].fit_name for name in ("drift", "boundary", "start", "t0"))
 FITTED = (DRIFT, BOUNDARY, START, T0)
+VARIABILITIES = ("sv", "sz", "st")
 
 
 @dataclass(frozen=True)
@@ -47,18 +54,69 @@ RANDOM = {DRIFT: _Random("drift", (0.0, 2.0), 1.0),
           BOUNDARY: _Random("logb", (math.log(1.5), 0.5), 0.5),
           START: _Random("start", (0.0, 0.5), 0.3),
           T0: _Random("t0", (0.0, 1.5), 0.5)}
-# The group-level variables, in the summary's order.
+# The group-level variables of the plain model, in the summary's order.
 GROUP_VARIABLES = tuple(f"{kind}_{r.short}" for r in RANDOM.values() for kind in ("mu", "sd"))
+# A regression's coefficients other than the intercept: group mean and spread.
+SLOPE_MU_PRIOR = (0.0, 1.0)
+SLOPE_SD_PRIOR = 0.5
+# Model "full": sv = exp(log_sv), st = exp(log_st), sz = room * sigmoid(logit_sz).
+LOG_SV_PRIOR = (math.log(0.5), 1.0)
+LOGIT_SZ_PRIOR = (-1.0, 1.0)
+LOG_ST_PRIOR = (math.log(0.1), 1.0)
+# A free p_outlier ~ Beta(1, 9): mean 0.1, 95% of it below 0.28.
+P_OUTLIER_PRIOR = (1.0, 9.0)
 SUMMARY_COLUMNS = ["mean", "sd", "hdi_3%", "hdi_97%", "r_hat", "ess_bulk"]
 MAX_R_HAT = 1.01
+R_HAT_FLAG = "r_hat above 1.01"
+
+
+@dataclass(frozen=True)
+class _Regression:
+    """A parameter's trial-level design: its formula, the coefficients'
+    names (formulaic's, "Intercept" first) and the matrix, one row per
+    trial in the design's order."""
+
+    formula: str
+    names: list[str]
+    matrix: np.ndarray
+
+
+@dataclass(frozen=True)
+class _Options:
+    """What the model has besides the participant-level parameters."""
+
+    model: str = "ddm"
+    p_outlier: float | str = 0.0
+    outlier_window: tuple[float, float] = OUTLIER_WINDOW
+    free: tuple[str, ...] = ()
+    regression: Mapping[str, _Regression] = field(default_factory=dict)
+
+    @property
+    def group_variables(self) -> list[str]:
+        """The group-level variables, in the summary's order: each
+        parameter's mean and spread (a regression's coefficients, mean then
+        spread of each), then sv, sz, st and a free p_outlier."""
+        names: list[str] = []
+        for name, random in RANDOM.items():
+            if name in self.regression:
+                for coefficient in self.regression[name].names:
+                    names += [f"{name}_{coefficient}", f"sd_{name}_{coefficient}"]
+            else:
+                names += [f"mu_{random.short}", f"sd_{random.short}"]
+        if self.model == "full":
+            names += list(VARIABILITIES)
+        if self.p_outlier == "free":
+            names.append("p_outlier")
+        return names
 
 
 @dataclass(frozen=True)
 class _Design:
     """The trials as the model takes them: (rt, choice) rows, each trial's
     participant and level, the participants and levels in order, the
-    (participant, level) cells that have trials, and the fastest response
-    that bounds each cell's t0."""
+    (participant, level) cells that have trials (keys, and their slices of
+    the rows), the fastest response that bounds each cell's t0, and the
+    trials' rows of the table in this order."""
 
     observed: np.ndarray
     participant: np.ndarray
@@ -66,7 +124,14 @@ class _Design:
     participants: list[Any]
     levels: list[Any]
     cells: pd.DataFrame
+    starts: np.ndarray
+    stops: np.ndarray
     fastest: np.ndarray  # (participants, levels)
+    rows: pd.DataFrame
+
+    @property
+    def with_levels(self) -> bool:
+        return self.levels != [None]
 
 
 def _check_depends_on(depends_on: Any, frame: pd.DataFrame,
@@ -96,6 +161,49 @@ def _check_depends_on(depends_on: Any, frame: pd.DataFrame,
     return tuple(depends_on), columns[0]
 
 
+def _check_regression(regression: Any, free: tuple[str, ...]) -> dict[str, str]:
+    """The regression's formulas by parameter, checked but not yet built."""
+    if regression is None:
+        return {}
+    if not isinstance(regression, Mapping) or not regression:
+        raise TypeError("regression must be a non-empty mapping of parameter names to a formula, "
+                        f"e.g. {{'{DRIFT}': '1 + coh'}}; got {regression!r}")
+    for parameter, formula in regression.items():
+        if parameter not in FITTED:
+            raise ValueError(f"regression: {parameter!r} is not a parameter of the hierarchical model; "
+                             f"its parameters are {', '.join(FITTED)}")
+        if parameter in free:
+            raise ValueError(f"{parameter!r} is in both depends_on and regression; give it in one of them "
+                             "(a column of levels in a regression is C(column))")
+        if not isinstance(formula, str) or "~" in formula:
+            raise TypeError(f"regression[{parameter!r}] must be a right-hand-side formula such as '1 + coh', "
+                            f"not {formula!r}")
+    return dict(regression)
+
+
+def _build_regression(parameter: str, formula: str, rows: pd.DataFrame) -> _Regression:
+    """The design matrix of `formula` over the trials `rows` (formulaic)."""
+    import formulaic
+
+    try:
+        required = formulaic.Formula(formula).required_variables
+        missing = sorted(str(v) for v in required if v in rows.columns and rows[v].isna().any())
+        if missing:
+            raise ValueError(f"regression[{parameter!r}]: column {missing[0]!r} has missing values")
+        matrix = formulaic.model_matrix(formula, rows, na_action="raise")
+    except formulaic.errors.FormulaicError as error:
+        reason = str(error).splitlines()[0]
+        raise ValueError(f"regression[{parameter!r}]: {formula!r}: {reason}") from None
+    names = [str(c) for c in matrix.columns]
+    if "Intercept" not in names:
+        raise ValueError(f"regression[{parameter!r}]: {formula!r} has no intercept; write it as '1 + ...'")
+    values = np.asarray(matrix, dtype=np.float64)
+    if not np.isfinite(values).all():
+        raise ValueError(f"regression[{parameter!r}]: {formula!r} gives values that are not finite")
+    order = [names.index("Intercept")] + [k for k, n in enumerate(names) if n != "Intercept"]
+    return _Regression(formula, [names[k] for k in order], np.ascontiguousarray(values[:, order]))
+
+
 def _refuse_missing(frame: pd.DataFrame, column: Hashable, argument: str) -> None:
     if frame[column].isna().any():
         raise ValueError(f"{argument}: column {column!r} has {int(frame[column].isna().sum())} missing value(s)")
@@ -123,55 +231,166 @@ def _design(trials: TrialTable, subject: Hashable, level_column: Hashable | None
     observed = np.column_stack([grouped.rts, grouped.choices.astype(np.float64)])
     cells = keys.copy()
     cells["n_trials"] = sizes.astype(np.int64)
-    return _Design(observed, participant, level, participants, levels, cells, fastest)
+    # Every row is a trial (read refuses invalid ones), in the grouping's order.
+    rows = frame.iloc[grouped.groups.order].reset_index(drop=True)
+    return _Design(observed, participant, level, participants, levels, cells, grouped.starts, grouped.stops,
+                   fastest, rows)
+
+
+def _values(linear: Mapping[str, Any], fastest: Any, st: Any, exp: Any, sigmoid: Any) -> dict[str, Any]:
+    """The parameters from their link-scale values: the boundary's log, the
+    start's log-odds, t0's log-odds share of the fastest response (the
+    window's lower end, t0 - st/2, below it); the same for arrays and
+    tensors."""
+    return {DRIFT: linear[DRIFT], BOUNDARY: exp(linear[BOUNDARY]), START: sigmoid(linear[START]),
+            T0: fastest * sigmoid(linear[T0]) + st / 2}
 
 
 class HierarchicalFit:
     """A hierarchical fit: ``idata`` (ArviZ InferenceData with posterior,
     sample_stats, observed_data and log_likelihood), ``summary()`` of the
-    group-level parameters and ``participants()``, the participants'
-    posterior means."""
+    group-level parameters, ``participants()``, a table of the
+    participants' posterior means in the shape of ``fit``'s, and
+    ``fit_check()``, the posterior-predictive check of the data."""
 
-    def __init__(self, idata: Any, subject: Hashable, level_column: Hashable | None, cells: pd.DataFrame) -> None:
+    def __init__(self, idata: Any, subject: Hashable, level_column: Hashable | None, design: _Design,
+                 options: _Options) -> None:
         self.idata = idata
         self.subject = subject
         self.level_column = level_column
-        self._cells = cells
+        self.model = options.model
+        self._design = design
+        self._options = options
+
+    @property
+    def group_variables(self) -> list[str]:
+        """The group-level variables of the summary, in its order."""
+        return self._options.group_variables
 
     def summary(self) -> pd.DataFrame:
         """mean, sd, hdi_3%, hdi_97%, r_hat and ess_bulk of each group-level
         parameter (arviz.summary; a mean per level is a row per level)."""
         import arviz as az
 
-        table = az.summary(self.idata, var_names=list(GROUP_VARIABLES), hdi_prob=0.94)
+        table = az.summary(self.idata, var_names=self.group_variables, hdi_prob=0.94)
         assert isinstance(table, pd.DataFrame)  # kind="all" gives a table
         return table[SUMMARY_COLUMNS]
 
     def participants(self) -> pd.DataFrame:
         """One row per participant (and level, with depends_on) that has
-        trials: the subject (and level) column, then the posterior means of
-        drift_rate, boundary_separation, starting_point and
-        non_decision_time."""
+        trials, in the columns of ``fit``'s method="ml" table: the subject
+        (and level) column, n_valid, n_upper, accuracy, mean_rt, var_rt (of
+        the row's trials), the posterior means of drift_rate,
+        boundary_separation, non_decision_time and starting_point, noise_sd
+        (1), sv, sz and st (model "full": the group's), p_outlier (when
+        there are contaminants: fixed, or the posterior mean of a free
+        one), then the posterior sd of each estimated parameter
+        (<name>_sd), warning and error. With a regression the table gives
+        the participant's value at the intercept (every covariate 0).
+        warning: "r_hat above 1.01 (names)" when the chains disagree on the
+        row's parameters (two chains or more); error is empty."""
+        import arviz as az
+
+        design, options = self._design, self._options
         posterior = self.idata.posterior
-        table = self._cells.drop(columns="n_trials").reset_index(drop=True)
+        table = design.cells.drop(columns="n_trials").reset_index(drop=True)
+        rows = [group_stats(design.observed[a:b, 1] == 1.0, np.ascontiguousarray(design.observed[a:b, 0]))
+                for a, b in zip(design.starts, design.stops)]
+        stats = pd.DataFrame.from_records(rows, columns=list(STAT_COLUMNS)).astype({"n_valid": np.int64,
+                                                                                     "n_upper": np.int64})
+        table = pd.concat([table, stats], axis=1)
         participants = list(posterior.coords["participant"].values)
         cell: Any = [participants.index(v) for v in table[self.subject]]
         if self.level_column is not None:
             levels = list(posterior.coords["level"].values)
             cell = (cell, [levels.index(v) for v in table[self.level_column]])
+        estimated: list[str] = []
+        means, sds = {}, {}
         for name in FITTED:
-            table[name] = posterior[name].mean(dim=("chain", "draw")).to_numpy()[cell]
-        return table
+            means[name] = posterior[name].mean(dim=("chain", "draw")).to_numpy()[cell]
+            sds[name] = posterior[name].std(dim=("chain", "draw")).to_numpy()[cell]
+            estimated.append(name)
+        group = list(VARIABILITIES) if options.model == "full" else []
+        if options.p_outlier == "free":
+            group.append("p_outlier")
+        for name in group:
+            means[name] = np.full(len(table), float(posterior[name].mean()))
+            sds[name] = np.full(len(table), float(posterior[name].std()))
+            estimated.append(name)
+        if options.p_outlier != "free" and options.p_outlier != 0.0:
+            means["p_outlier"] = np.full(len(table), float(options.p_outlier))
+        means["noise_sd"] = np.ones(len(table))
+        columns = list(PARAM_COLUMNS) + group
+        if "p_outlier" in means and "p_outlier" not in columns:
+            columns.append("p_outlier")
+        for name in columns:
+            table[name] = means[name]
+        for name in estimated:
+            table[f"{name}_sd"] = sds[name]
+        table["warning"] = self._r_hat_flags(az, cell, len(table))
+        table["error"] = ""
+        return table.astype({"warning": object, "error": object})
+
+    def _r_hat_flags(self, az: Any, cell: Any, n: int) -> list[str]:
+        posterior = self.idata.posterior
+        if posterior.sizes["chain"] < 2:
+            return [""] * n
+        high: list[list[str]] = [[] for _ in range(n)]
+        r_hat = az.rhat(self.idata, var_names=list(FITTED))
+        for name in FITTED:
+            over = np.asarray(~(r_hat[name].to_numpy() <= MAX_R_HAT))[cell]
+            for row in np.flatnonzero(over):
+                high[row].append(name)
+        group = [name for name in self.group_variables if name in VARIABILITIES or name == "p_outlier"]
+        if group:
+            shared = az.rhat(self.idata, var_names=group)
+            for name in group:
+                if not float(shared[name]) <= MAX_R_HAT:
+                    for names in high:
+                        names.append(name)
+        return [f"{R_HAT_FLAG} ({', '.join(names)})" if names else "" for names in high]
+
+    def fit_check(self, *, n_draws: int = 50, seed: int = 0, interval: float = 0.9) -> Any:
+        """The posterior-predictive check of the data, a matplotlib Figure
+        (see ``corvatel.plot.posterior_check``; needs matplotlib): RT
+        quantiles and response proportions of the data against those of
+        trials simulated from `n_draws` posterior draws, with their central
+        `interval`, per level of depends_on."""
+        from .plot import posterior_check
+
+        return posterior_check(self, n_draws=n_draws, seed=seed, interval=interval)
+
+    def _predictive(self, n_draws: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+        """The observed (rt, choice) rows and those of `n_draws` draws
+        spread evenly over the posterior (draws, trials, 2), simulated by the
+        model's own distribution from `seed`."""
+        import pymc as pm
+
+        posterior = self.idata.posterior
+        chains, draws = posterior.sizes["chain"], posterior.sizes["draw"]
+        picks = np.unique(np.linspace(0, chains * draws - 1, min(n_draws, chains * draws)).astype(np.int64))
+        stacked = posterior.stack(sample=("chain", "draw")).isel(sample=picks)
+        thinned = stacked.drop_vars(["sample", "chain", "draw"]).rename(sample="draw").expand_dims(chain=1)
+        with warnings.catch_warnings():
+            # PyMC notes that the deterministics are recomputed, which is what is wanted.
+            warnings.simplefilter("ignore", UserWarning)
+            predictive = pm.sample_posterior_predictive(thinned, model=_model(self._design, self._options),
+                                                        var_names=["trials"], random_seed=seed,
+                                                        progressbar=False, return_inferencedata=False)
+        simulated = np.asarray(predictive["trials"]).reshape(len(picks), *self._design.observed.shape)
+        return self._design.observed, simulated
 
 
 def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
-                     depends_on: Mapping[str, Hashable] | None = None, chains: int = 2, draws: int = 500,
+                     depends_on: Mapping[str, Hashable] | None = None, model: str = "ddm",
+                     p_outlier: float | str | None = None, outlier_window: tuple[float, float] | None = None,
+                     regression: Mapping[str, str] | None = None, chains: int = 2, draws: int = 500,
                      tune: int = 500, seed: int = 0, progress: bool = False, choice: Hashable = "choice",
                      rt: Hashable = "rt", upper: Any = None, rt_unit: str | None = None) -> HierarchicalFit:
     """A hierarchical Bayesian fit of the drift-diffusion model (drift rate,
     boundary separation, starting point, non-decision time; noise 1) to a
     table of trials from several participants, sampled with PyMC's NUTS.
-    Needs the ``bayes`` extra (PyMC, ArviZ).
+    Needs the ``bayes`` extra (PyMC, ArviZ, formulaic).
 
     Participant j's parameters, non-centred (z ~ Normal(0, 1) per
     participant and parameter):
@@ -187,6 +406,26 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     mu_t0 ~ Normal(0, 1.5) (t0 as a log-odds share of the fastest
     response), sd_t0 ~ HalfNormal(0.5).
 
+    model="full" adds the across-trial variabilities, one value each for
+    the whole group (not per participant), built inside the model's ranges:
+      sv = exp(log_sv), log_sv ~ Normal(log 0.5, 1);
+      sz = room * sigmoid(logit_sz), logit_sz ~ Normal(-1, 1), where room
+        = 2 * min(start, 1 - start) over every participant (and trial), so
+        start +- sz/2 stays inside (0, 1) for all of them;
+      st = exp(log_st), log_st ~ Normal(log 0.1, 1); the share above then
+        places the window's lower end: non_decision_time_j - st/2 =
+        fastest_rt_j * sigmoid(...), so t0 - st/2 lies in (0, the fastest
+        response), all the density needs (t0 itself, the window's centre,
+        may exceed the fastest response).
+    sv, sz and st are in the posterior as such (and log_sv, logit_sz,
+    log_st, the sampled ones).
+
+    p_outlier: None or 0 (no contaminants), a number in [0, 1) (that
+    share of the trials are contaminants, uniform on outlier_window, with
+    a random choice), or "free": one group-level p_outlier ~ Beta(1, 9)
+    (mean 0.1, 95% below 0.28). outlier_window: as in ``fit``, default
+    (0, 5) seconds.
+
     depends_on, e.g. ``{"drift_rate": "condition"}``: the named parameters
     (drift_rate, boundary_separation, starting_point, non_decision_time)
     get a group mean per level of that column (one column for all), each
@@ -194,10 +433,25 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     levels. A non-decision time per level is bounded by the participant's
     fastest response in that level.
 
+    regression, e.g. ``{"drift_rate": "1 + coh"}``: trial-level
+    covariates (a formulaic formula of the table's columns; "1 +
+    C(condition)" for levels) with participant-level random intercepts and
+    slopes. For each named parameter the link-scale value of trial i of
+    participant j is X_i . beta_j (identity for drift, log for boundary,
+    log-odds for start, the log-odds share for t0, so t0 stays below the
+    participant's fastest response on every trial), each coefficient
+    non-centred: beta_jk = <parameter>_<coefficient> +
+    sd_<parameter>_<coefficient> * z_jk, e.g. drift_rate_Intercept,
+    sd_drift_rate_Intercept, drift_rate_coh, sd_drift_rate_coh. The
+    intercept's priors are those of the parameter's mu and sd above; the
+    others' Normal(0, 1) and HalfNormal(0.5). The formula must have an
+    intercept, and a parameter may not be in both depends_on and
+    regression.
+
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
     NaN, infinite or negative response time are refused, and so is a
-    missing subject or level.
+    missing subject, level or covariate.
 
     Sampling: ``pm.sample(draws, tune=tune, chains=chains, cores=1,
     random_seed=seed)``: the same seed gives the same draws. Warns
@@ -206,13 +460,37 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     """
     import pymc  # noqa: F401  (the bayes extra: refuse early when it is missing)
 
+    design, options, level_column = _prepare(data, subject=subject, depends_on=depends_on, model=model,
+                                             p_outlier=p_outlier, outlier_window=outlier_window,
+                                             regression=regression, choice=choice, rt=rt, upper=upper,
+                                             rt_unit=rt_unit)
+    for name, value, least in (("chains", chains, 1), ("draws", draws, 1), ("tune", tune, 0), ("seed", seed, 0)):
+        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
+            raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
+    idata = _sample(_model(design, options), draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
+                    progress=bool(progress))
+    _warn_of_sampling(idata, options.group_variables)
+    return HierarchicalFit(idata, subject, level_column, design, options)
+
+
+def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_outlier: Any, outlier_window: Any,
+             regression: Any, choice: Hashable, rt: Hashable, upper: Any,
+             rt_unit: str | None) -> tuple[_Design, _Options, Hashable | None]:
+    """The checked arguments of fit_hierarchical: the trials as the model
+    takes them, what the model has, and the level column (or None)."""
     frame = as_frame(data)
     require_columns(frame, [subject], "subject")
     require_columns(frame, [choice, rt], "fit_hierarchical")
     free, level_column = _check_depends_on(depends_on, frame, subject)
-    for name, value, least in (("chains", chains, 1), ("draws", draws, 1), ("tune", tune, 0), ("seed", seed, 0)):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
-            raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
+    formulas = _check_regression(regression, free)
+    if not isinstance(model, str) or model not in MODELS:
+        raise ValueError(f"model must be one of {', '.join(repr(m) for m in MODELS)}; got {model!r}")
+    window = OUTLIER_WINDOW if outlier_window is None else outlier_window
+    try:
+        window = (float(window[0]), float(window[1]))
+    except (TypeError, IndexError, ValueError):
+        raise TypeError(f"outlier_window must be a pair (lo, hi) of seconds, not {outlier_window!r}") from None
+    contaminants = check_p_outlier(0.0 if p_outlier is None else p_outlier, window)
     if len(frame) == 0:
         raise ValueError("fit_hierarchical: data has no rows")
     _refuse_missing(frame, subject, "subject")
@@ -221,45 +499,68 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit="s" if rt_unit is None else rt_unit,
                              drop_invalid=False)
     design = _design(trials, subject, level_column, free)
-
-    model = _model(design, free)
-    idata = _sample(model, draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
-                    progress=bool(progress))
-    _warn_of_sampling(idata)
-    return HierarchicalFit(idata, subject, level_column, design.cells)
+    options = _Options(model, contaminants, window, free,
+                       {name: _build_regression(name, formula, design.rows) for name, formula in formulas.items()})
+    return design, options, level_column
 
 
-def _model(design: _Design, free: tuple[str, ...]) -> Any:
-    """The PyMC model of the trials of `design` (`free`: the parameters with
-    a group mean per level)."""
+def _model(design: _Design, options: _Options) -> Any:
+    """The PyMC model of the trials of `design`."""
     import pymc as pm
+    import pytensor.tensor as pt
 
     from .pymc import DDM
 
-    with_levels = design.levels != [None]
+    with_levels = design.with_levels
     coords = {"participant": design.participants, **({"level": design.levels} if with_levels else {})}
     cell_dims = ("participant", "level") if with_levels else ("participant",)
     n_levels = len(design.levels)
     trial_cell = (design.participant, design.level)
 
     with pm.Model(coords=coords) as model:
-        # Each parameter on its link's scale, (participants, levels): a mean
-        # per level or one, plus the participant's deviation, which the
-        # levels share.
-        linear = {}
+        # Each parameter on its link's scale: per trial, and per cell
+        # (participants, levels) as the participants' table reports it.
+        trial, cell = {}, {}
         for name, random in RANDOM.items():
-            mu = pm.Normal(f"mu_{random.short}", *random.mu_prior, dims="level" if name in free else None)
-            sd = pm.HalfNormal(f"sd_{random.short}", random.sd_prior)
-            z = pm.Normal(f"z_{random.short}", 0.0, 1.0, dims="participant")
-            means = mu if name in free else mu * np.ones(n_levels)
-            linear[name] = means[None, :] + sd * z[:, None]
-        values = {DRIFT: linear[DRIFT], BOUNDARY: pm.math.exp(linear[BOUNDARY]),
-                  START: pm.math.sigmoid(linear[START]),
-                  T0: design.fastest * pm.math.sigmoid(linear[T0])}
-        for name in FITTED:
-            pm.Deterministic(name, values[name] if with_levels else values[name][:, 0], dims=cell_dims)
-        DDM("trials", drift=values[DRIFT][trial_cell], boundary=values[BOUNDARY][trial_cell],
-            start=values[START][trial_cell], t0=values[T0][trial_cell], observed=design.observed)
+            if name in options.regression:
+                regression = options.regression[name]
+                coefficients = []
+                for coefficient in regression.names:
+                    mu_prior, sd_prior = ((random.mu_prior, random.sd_prior) if coefficient == "Intercept"
+                                          else (SLOPE_MU_PRIOR, SLOPE_SD_PRIOR))
+                    mu = pm.Normal(f"{name}_{coefficient}", *mu_prior)
+                    sd = pm.HalfNormal(f"sd_{name}_{coefficient}", sd_prior)
+                    z = pm.Normal(f"z_{name}_{coefficient}", 0.0, 1.0, dims="participant")
+                    coefficients.append(mu + sd * z)
+                beta = pt.stack(coefficients, axis=1)  # (participants, coefficients)
+                trial[name] = (regression.matrix * beta[design.participant]).sum(axis=1)
+                cell[name] = beta[:, 0][:, None] * np.ones((1, n_levels))  # the intercept
+            else:
+                mu = pm.Normal(f"mu_{random.short}", *random.mu_prior, dims="level" if name in options.free else None)
+                sd = pm.HalfNormal(f"sd_{random.short}", random.sd_prior)
+                z = pm.Normal(f"z_{random.short}", 0.0, 1.0, dims="participant")
+                # A mean per level or one; the levels share the participant's deviation.
+                means = mu if name in options.free else mu * np.ones(n_levels)
+                cell[name] = means[None, :] + sd * z[:, None]
+                trial[name] = cell[name][trial_cell]
+        extra: dict[str, Any] = {}
+        st: Any = 0.0
+        if options.model == "full":
+            start = pm.math.sigmoid(trial[START])
+            room = 2.0 * pt.minimum(start.min(), 1.0 - start.max())
+            extra["sv"] = pm.Deterministic("sv", pm.math.exp(pm.Normal("log_sv", *LOG_SV_PRIOR)))
+            extra["sz"] = pm.Deterministic("sz", room * pm.math.sigmoid(pm.Normal("logit_sz", *LOGIT_SZ_PRIOR)))
+            extra["st"] = st = pm.Deterministic("st", pm.math.exp(pm.Normal("log_st", *LOG_ST_PRIOR)))
+        if options.p_outlier == "free":
+            extra["p_outlier"] = pm.Beta("p_outlier", *P_OUTLIER_PRIOR)
+        elif options.p_outlier != 0.0:
+            extra["p_outlier"] = options.p_outlier
+        exp, sigmoid = pm.math.exp, pm.math.sigmoid
+        for name, value in _values(cell, design.fastest, st, exp, sigmoid).items():
+            pm.Deterministic(name, value if with_levels else value[:, 0], dims=cell_dims)
+        values = _values(trial, design.fastest[trial_cell], st, exp, sigmoid)
+        DDM("trials", drift=values[DRIFT], boundary=values[BOUNDARY], start=values[START], t0=values[T0],
+            outlier_window=options.outlier_window, observed=design.observed, **extra)
     return model
 
 
@@ -289,7 +590,9 @@ def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progre
     return idata
 
 
-def _warn_of_sampling(idata: Any) -> None:
+def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
+    """Warns of divergences and of an r_hat of the group-level `variables`
+    above MAX_R_HAT."""
     import arviz as az
 
     divergences = int(idata.sample_stats["diverging"].sum())
@@ -299,7 +602,7 @@ def _warn_of_sampling(idata: Any) -> None:
                       "or simpler depends_on)", UserWarning, stacklevel=3)
     if idata.posterior.sizes["chain"] < 2:
         return  # r_hat compares chains
-    r_hat = az.rhat(idata, var_names=list(GROUP_VARIABLES))
+    r_hat = az.rhat(idata, var_names=list(variables))
     worst = max(float(r_hat[name].max()) for name in r_hat.data_vars)
     if not worst <= MAX_R_HAT:
         warnings.warn(f"max r_hat {worst:.3f} above {MAX_R_HAT}: the chains disagree; draw more", UserWarning,

@@ -20,7 +20,9 @@ import importlib.util
 import os
 import re
 import secrets
+import shutil
 import sys
+import tempfile
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
@@ -38,6 +40,9 @@ from .likelihood import BOUNDS, OUTLIER_WINDOW
 
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
+IDATA_SUFFIXES = (".nc",)
+# fit's method of one hierarchical Bayesian fit of all participants.
+BAYES = "bayes"
 PARQUET_NEEDS = "reading and writing .parquet needs pyarrow: pip install 'corvatel[parquet]'"
 PLOT_NEEDS = "figures need matplotlib: pip install 'corvatel[plot]'"
 
@@ -82,6 +87,12 @@ examples:
 
   # a linear collapse fitted jointly per subject, drift free per condition
   corvatel fit trials.csv --by subject --method ml --model angle --depends-on drift_rate=condition -o fits.csv
+
+  # a hierarchical Bayesian fit of all subjects (PyMC's NUTS; needs corvatel[bayes]):
+  # drift with a group mean per condition, the group-level summary to
+  # summary.csv, the posterior to fit.nc, the subjects' table to subjects.csv
+  corvatel fit trials.csv --method bayes --subject subject --depends-on drift_rate=condition \
+      --chains 2 --draws 500 --tune 500 --seed 1 -o summary.csv --idata fit.nc --participants subjects.csv
 
 Rows in error messages are line numbers of a CSV file (the header is line 1),
 or row positions (from 0) of a Parquet file.
@@ -210,7 +221,7 @@ def _one_line(error: BaseException) -> str:
 
 def check_output(parser: argparse.ArgumentParser, path: str, suffixes: tuple[str, ...], option: str) -> None:
     """Refuse an output path whose kind we cannot write (a usage error)."""
-    if path == "-" and option == "-o":
+    if path == "-" and option in ("-o", "--participants"):
         return
     if _suffix(path) not in suffixes:
         parser.error(f"{option} {path}: the file name must end in {', '.join(suffixes)}")
@@ -504,8 +515,9 @@ def build_parser() -> argparse.ArgumentParser:
                           "(default: none; the choice column is then true/false or 0/1)")
     fit.add_argument("--rt", default="rt", metavar="COLUMN", help="response-time column (default: rt)")
     fit.add_argument("--rt-unit", choices=["s", "ms"], default="s", help="unit of the response times (default: s)")
-    fit.add_argument("--method", choices=list(METHODS), default="sim",
-                     help="closed form (ez), simulation (sim) or maximum likelihood (ml)")
+    fit.add_argument("--method", choices=list(METHODS) + [BAYES], default="sim",
+                     help="closed form (ez), simulation (sim) or maximum likelihood (ml) per group, or one "
+                          "hierarchical Bayesian fit of all participants (bayes: see --subject)")
     fit.add_argument("--model", choices=list(FIT_MODELS), default=None,
                      help="likelihood model of --method ml: ddm (default), full (adds sv, sz, st), or a "
                           "collapsing bound: angle (adds theta) or weibull (adds shape, scale)")
@@ -543,8 +555,25 @@ def build_parser() -> argparse.ArgumentParser:
                           "(repeat for several columns; default: sorted, categoricals in their own order)")
     fit.add_argument("--dropna", action="store_true",
                      help="leave out rows with a missing group key (by default they form a group of their own)")
-    fit.add_argument("-o", "--output", required=True, metavar="FITS", help="fits table: .csv, .parquet or -")
-    fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg) (default: none)")
+    fit.add_argument("-o", "--output", required=True, metavar="FITS",
+                     help="fits table (with --method bayes: the group-level summary): .csv, .parquet or -")
+    fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg; with --method "
+                     "bayes the posterior-predictive check) (default: none)")
+    bayes = fit.add_argument_group("hierarchical Bayesian fits (--method bayes; --model ddm or full, "
+                                   "--depends-on PARAM=COLUMN, --p-outlier and --outlier-window apply too)")
+    bayes.add_argument("--subject", metavar="COLUMN", help="the participant column (required with --method bayes)")
+    bayes.add_argument("--chains", type=_count, default=2, metavar="N", help="NUTS chains (default: 2)")
+    bayes.add_argument("--draws", type=_count, default=500, metavar="N",
+                       help="draws per chain after tuning (default: 500)")
+    bayes.add_argument("--tune", type=_count, default=500, metavar="N", help="tuning draws per chain (default: 500)")
+    bayes.add_argument("--seed", type=_seed, default=0, metavar="N",
+                       help="the sampler's seed: the same seed gives the same draws (default: 0)")
+    bayes.add_argument("--idata", metavar="FILE",
+                       help="save the posterior (ArviZ InferenceData, with the pointwise log-likelihood) as "
+                            "netCDF (.nc; arviz.from_netcdf reads it) (default: none)")
+    bayes.add_argument("--participants", metavar="TABLE",
+                       help="save the participants' table (fit's columns, posterior means and sds): .csv, "
+                            ".parquet or - (default: none)")
     _add_progress(fit)
     _add_cluster(fit)
     fit.set_defaults(run=run_fit, subparser=fit)
@@ -620,6 +649,9 @@ def _window(text: str) -> tuple[float, float]:
 
 
 def run_fit(args: argparse.Namespace) -> int:
+    refuse_bayes_options(args)
+    if args.method == BAYES:
+        return run_bayes(args)
     check_model(args)
     try:
         check_outliers(args.p_outlier, args.outlier_window, args.method)
@@ -653,6 +685,73 @@ def run_fit(args: argparse.Namespace) -> int:
                                        bound=bound)
         save_figure(figure, args.plot)
     return report_failed_groups(fits)
+
+
+# Options of fit that a hierarchical Bayesian fit takes not, with their defaults.
+NOT_BAYES = {"by": None, "bound": None, "leak": False, "urgency": False, "max_iters": 200, "drop_invalid": False,
+             "min_rt": None, "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None}
+# Options of --method bayes alone, with their defaults.
+BAYES_ONLY = {"subject": None, "chains": 2, "draws": 500, "tune": 500, "seed": 0, "idata": None,
+              "participants": None}
+
+
+def refuse_bayes_options(args: argparse.Namespace) -> None:
+    """The options that do not apply to the method asked for: a usage error."""
+    wrong = NOT_BAYES if args.method == BAYES else BAYES_ONLY
+    given = [name for name, default in wrong.items() if getattr(args, name) != default]
+    if given:
+        option = _option_names().get(given[0], "--" + given[0].replace("_", "-"))
+        raise UsageError(f"{option} does not apply to --method bayes" if args.method == BAYES
+                         else f"{option} needs --method bayes")
+    if args.method == BAYES and args.subject is None:
+        raise UsageError("--method bayes needs --subject COLUMN, the participant column")
+
+
+def run_bayes(args: argparse.Namespace) -> int:
+    """fit --method bayes: one hierarchical fit of the whole table."""
+    from ._hierarchical import FITTED, fit_hierarchical
+
+    model = "ddm" if args.model is None else args.model
+    if model not in MODELS:
+        raise UsageError(f"--model {model} does not apply to --method bayes; it takes {', '.join(MODELS)}")
+    try:
+        check_outliers(args.p_outlier, args.outlier_window, "ml")
+    except (ValueError, TypeError) as error:
+        raise UsageError(str(error)) from None
+    depends_on = parse_depends_on(args.depends_on, "ml")
+    if depends_on is not None:
+        for parameter, columns in depends_on.items():
+            if parameter not in FITTED:
+                raise UsageError(f"--depends-on: {parameter!r} is not a parameter of the hierarchical model; "
+                                 f"its parameters are {', '.join(FITTED)}")
+            if len(columns) != 1:
+                raise UsageError(f"--depends-on {parameter}: --method bayes takes one column, not {columns!r}")
+    data = read_table(args.trials)
+    upper = coerce_upper(data, args.choice, args.upper)
+    fit = _on_file(args.trials, lambda: fit_hierarchical(
+        data, subject=args.subject, depends_on=None if depends_on is None else
+        {parameter: columns[0] for parameter, columns in depends_on.items()}, model=model,
+        p_outlier=args.p_outlier, outlier_window=args.outlier_window, chains=args.chains, draws=args.draws,
+        tune=args.tune, seed=args.seed, progress=bool(args.progress), choice=args.choice, rt=args.rt, upper=upper,
+        rt_unit=args.rt_unit))
+    write_table(fit.summary().rename_axis("parameter").reset_index(), args.output)
+    if args.participants is not None:
+        write_table(fit.participants(), args.participants)
+    if args.idata is not None:
+        write_atomically(args.idata, lambda p: write_idata(fit.idata, p))
+    if args.plot:
+        save_figure(fit.fit_check(seed=args.seed), args.plot)
+    return EXIT_OK
+
+
+def write_idata(idata: Any, path: str) -> None:
+    """InferenceData as netCDF (h5netcdf) at `path`: written in a directory
+    of its own first, since HDF5 locks the file it creates and the partial
+    file at `path` is locked already."""
+    with tempfile.TemporaryDirectory() as directory:
+        written = Path(directory) / "idata.nc"
+        idata.to_netcdf(str(written), engine="h5netcdf")
+        shutil.copyfile(written, path)
 
 
 def check_model(args: argparse.Namespace) -> None:
@@ -794,6 +893,8 @@ def _run(args: argparse.Namespace) -> int:
     subparser = args.subparser
     outputs = [(path, option, suffixes) for path, option, suffixes in (
         (getattr(args, "output", None), "-o", TABLE_SUFFIXES),
+        (getattr(args, "participants", None), "--participants", TABLE_SUFFIXES),
+        (getattr(args, "idata", None), "--idata", IDATA_SUFFIXES),
         (getattr(args, "plot", None), "--plot", FIGURE_SUFFIXES)) if path is not None]
     for path, option, suffixes in outputs:
         check_output(subparser, path, suffixes, option)

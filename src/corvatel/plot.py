@@ -485,3 +485,89 @@ def recovery(table: pd.DataFrame) -> Figure:
         ax.set_ylabel(f"fitted{unit}")
     figure.suptitle(f"Parameter recovery: {len(table)} fits", fontsize="medium")
     return figure
+
+
+def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: float = 0.9) -> Figure:
+    """The posterior-predictive check of a hierarchical fit (``fit``, a
+    ``HierarchicalFit``): `n_draws` draws spread evenly over the posterior's
+    chains and draws, each simulating every trial of the data at its
+    parameters (the model's own draws: ``simulate_full`` per draw and
+    participant, contaminants mixed in, seeded by `seed`, so the figure is
+    the same for the same seed). Top: per level of depends_on (or for all
+    trials), the 0.1/0.3/0.5/0.7/0.9 response-time quantiles of the
+    upper and lower responses against their proportions, pooled over the
+    participants: data as points, the draws' medians as crosses with their
+    central `interval` as bars in both directions. Bottom: each
+    participant's (and level's) proportion of upper responses, data
+    against the draws' interval."""
+    if isinstance(n_draws, bool) or not isinstance(n_draws, (int, np.integer)) or n_draws < 2:
+        raise ValueError(f"n_draws must be an integer of at least 2, not {n_draws!r}")
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
+        raise ValueError(f"seed must be a non-negative integer, not {seed!r}")
+    if isinstance(interval, bool) or not isinstance(interval, (int, float)) or not 0.0 < interval < 1.0:
+        raise ValueError(f"interval must be a number between 0 and 1, not {interval!r}")
+    observed, simulated = fit._predictive(int(n_draws), int(seed))  # (trials, 2) and (draws, trials, 2)
+    design = fit._design
+    tails = (0.5 - interval / 2, 0.5, 0.5 + interval / 2)
+    levels = design.levels
+    panels = [(level, design.level == k) for k, level in enumerate(levels)]
+    columns = min(4, len(panels))
+    rows = math.ceil(len(panels) / columns)
+    figure = _figure(figsize=(3.6 * columns, 3.2 * rows + 3.0), layout="constrained")
+    halves: Any = figure.subfigures(2, 1, height_ratios=[3.2 * rows, 3.0])
+    axes = np.atleast_1d(halves[0].subplots(rows, columns, squeeze=False)).ravel()
+    for ax, (level, mask) in zip(axes, panels):
+        data = quantile_points(observed[mask, 1] == 1.0, observed[mask, 0])
+        draws = [quantile_points(s[mask, 1] == 1.0, s[mask, 0]) for s in simulated]
+        for side in ("upper", "lower"):
+            p = np.array([d[f"p_{side}"] for d in draws])
+            quantiles = np.array([d[f"q_{side}"] for d in draws if d[f"q_{side}"] is not None])
+            p_lo, p_mid, p_hi = np.quantile(p, tails)
+            for k, q in enumerate(QUANTILES):
+                if len(quantiles) >= 2:
+                    q_lo, q_mid, q_hi = np.quantile(quantiles[:, k], tails)
+                    ax.errorbar([p_mid], [q_mid], xerr=[[p_mid - p_lo], [p_hi - p_mid]],
+                                yerr=[[q_mid - q_lo], [q_hi - q_mid]], color=f"C{k}", marker="x", markersize=5,
+                                linewidth=1, capsize=2, alpha=0.8,
+                                label=f"model {q:g}" if side == "upper" else None)
+                if data[f"q_{side}"] is not None:
+                    ax.plot([data[f"p_{side}"]], [data[f"q_{side}"][k]], linestyle="none", marker="o",
+                            markersize=5, markerfacecolor="none", color=f"C{k}",
+                            label=f"data {q:g}" if side == "upper" else None)
+        ax.set_xlim(0.0, 1.0)
+        ax.set_title("all trials" if level is None else f"{fit.level_column} = {level}", fontsize="small")
+        ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
+        ax.set_ylabel("RT quantile (s)", fontsize="small")
+        ax.tick_params(labelsize="x-small")
+    for ax in axes[len(panels):]:
+        ax.set_visible(False)
+    handles, labels = axes[0].get_legend_handles_labels()
+    model = [i for i, label in enumerate(labels) if label.startswith("model")]
+    axes[0].legend([handles[i] for i in model], [labels[i].split()[1] for i in model], title="quantile",
+                   fontsize="xx-small", title_fontsize="xx-small", loc="best")
+    width = int(12 * figure.get_figwidth())
+    halves[0].suptitle(textwrap.fill(
+        f"Posterior-predictive check ({len(simulated)} draws): RT quantiles against response proportions, pooled "
+        f"over participants; data (circles), model median (crosses) and central {interval:.0%} (bars)", width),
+        fontsize="medium")
+
+    ax = halves[1].subplots()
+    labels = []
+    for c, (start, stop) in enumerate(zip(design.starts, design.stops)):
+        p = simulated[:, start:stop, 1].mean(axis=1)
+        lo, mid, hi = np.quantile(p, tails)
+        ax.errorbar([c], [mid], yerr=[[mid - lo], [hi - mid]], color=_MODEL_COLOUR, marker="x", markersize=5,
+                    linewidth=1, capsize=2, label="model" if c == 0 else None)
+        ax.plot([c], [observed[start:stop, 1].mean()], linestyle="none", marker="o", markersize=5,
+                markerfacecolor="none", color=_UPPER_COLOUR, label="data" if c == 0 else None)
+        cell = design.cells.iloc[c]
+        labels.append(" ".join(str(cell[column]) for column in design.cells.columns if column != "n_trials"))
+    ax.set_xticks(range(len(labels)), labels, rotation=90 if len(labels) > 12 else 0, fontsize="x-small")
+    ax.set_ylim(-0.02, 1.02)
+    ax.set_ylabel("P(upper)", fontsize="small")
+    ax.set_xlabel(" ".join(str(c) for c in design.cells.columns if c != "n_trials"), fontsize="small")
+    ax.tick_params(labelsize="x-small")
+    ax.legend(fontsize="x-small", loc="best")
+    halves[1].suptitle(f"Upper-response proportion per participant: data and model's central {interval:.0%}",
+                       fontsize="medium")
+    return figure

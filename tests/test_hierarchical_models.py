@@ -1,0 +1,368 @@
+"""corvatel.fit_hierarchical's models beyond the plain one: model "full"
+(group-level sv, sz, st), contaminants (fixed and free p_outlier) and
+trial-level regressions. Draws from the prior, which reach far more of the
+parameter space than a short posterior does, must all lie inside the
+model's ranges, and the model's per-trial log-likelihood at a draw must be
+wfpt_logpdf at the parameters rebuilt from the draw's sampled variables by
+an independent computation here (links, shares of the room, windows).
+Short sampler runs check what only sampling shows: a regression slope
+recovered, the summary's rows, the participants' table."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+with warnings.catch_warnings():
+    # ArviZ announces its coming refactor on import.
+    warnings.simplefilter("ignore", FutureWarning)
+    pm = pytest.importorskip("pymc")
+    formulaic = pytest.importorskip("formulaic")
+    import pytensor.tensor as pt
+
+import corvatel
+from corvatel._hierarchical import _model, _prepare
+
+GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_start", "sd_start", "mu_t0", "sd_t0"]
+PARAMS = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
+SHORT = {"drift_rate": "drift", "boundary_separation": "logb", "starting_point": "start", "non_decision_time": "t0"}
+N_DRAWS = 200
+
+
+def _sigmoid(x):
+    return 1.0 / (1.0 + np.exp(-x))
+
+
+SETS = pd.DataFrame({"subject": np.repeat(["p1", "p2", "p3"], 4), "condition": ["a", "a", "b", "b"] * 3,
+                     "coh": [-0.5, 0.5] * 6, "drift": [0.2, 1.2, 0.6, 2.0] * 3, "boundary": 1.4,
+                     "start": np.repeat([0.4, 0.5, 0.6], 4), "t0": [0.3, 0.3, 0.25, 0.25] * 3, "sv": 0.3,
+                     "sz": 0.2, "st": 0.1, "p_outlier": 0.05})
+DATA = corvatel.simulate_data(SETS, 15, seed=3)
+
+CASES = {
+    "plain": {},
+    "full, free p_outlier": {"model": "full", "p_outlier": "free"},
+    "fixed p_outlier, window": {"p_outlier": 0.05, "outlier_window": (0.0, 3.0)},
+    "depends_on, full": {"depends_on": {"drift_rate": "condition", "non_decision_time": "condition"},
+                         "model": "full"},
+    "regression, full, fixed p_outlier": {"regression": {"drift_rate": "1 + coh",
+                                                         "non_decision_time": "1 + C(condition)",
+                                                         "starting_point": "1 + coh"},
+                                          "model": "full", "p_outlier": 0.1},
+}
+
+
+def _prepared(**kwargs):
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
+                 "rt_unit": None, **kwargs}
+    design, options, _ = _prepare(DATA, **arguments)
+    return design, _model(design, options)
+
+
+@pytest.fixture(scope="module", params=list(CASES))
+def prior(request):
+    """A case's kwargs, its trials in the model's order, the model and
+    N_DRAWS prior draws of every variable."""
+    kwargs = CASES[request.param]
+    design, model = _prepared(**kwargs)
+    names = [rv.name for rv in model.free_RVs] + [v.name for v in model.deterministics]
+    values = pm.draw([model[name] for name in names], draws=N_DRAWS, random_seed=7)
+    return kwargs, design.rows, model, dict(zip(names, values))
+
+
+def _rebuilt(kwargs, rows, draws, k, intercept_only=False):
+    """Trial-level parameters of draw k from its sampled variables (with
+    intercept_only, each regression at its intercept)."""
+    participants = sorted(rows["subject"].unique())
+    j = np.array([participants.index(s) for s in rows["subject"]])
+    depends_on = kwargs.get("depends_on") or {}
+    regression = kwargs.get("regression") or {}
+    levels = sorted(rows["condition"].unique())
+    level = np.array([levels.index(c) for c in rows["condition"]])
+    linear = {}
+    for name, short in SHORT.items():
+        if name in regression:
+            matrix = formulaic.model_matrix(regression[name], rows)
+            total = np.zeros(len(rows))
+            for column in matrix.columns:
+                if intercept_only and column != "Intercept":
+                    continue
+                beta = draws[f"{name}_{column}"][k] + draws[f"sd_{name}_{column}"][k] * draws[f"z_{name}_{column}"][k]
+                total += np.asarray(matrix[column]) * beta[j]
+            linear[name] = total
+        else:
+            mu = draws[f"mu_{short}"][k]
+            mu = mu[level] if name in depends_on else mu
+            linear[name] = mu + draws[f"sd_{short}"][k] * draws[f"z_{short}"][k][j]
+    by = ["subject", "condition"] if "non_decision_time" in depends_on else ["subject"]
+    fastest = rows.groupby(by)["rt"].transform("min").to_numpy()
+    extra = {}
+    start = _sigmoid(linear["starting_point"])
+    if kwargs.get("model") == "full":
+        full_start = start if not intercept_only else _sigmoid(_rebuilt_start(kwargs, rows, draws, k))
+        room = 2 * min(full_start.min(), 1 - full_start.max())
+        extra = {"sv": np.exp(draws["log_sv"][k]), "sz": room * _sigmoid(draws["logit_sz"][k]),
+                 "st": np.exp(draws["log_st"][k])}
+    lower = fastest * _sigmoid(linear["non_decision_time"])
+    values = {"drift_rate": linear["drift_rate"], "boundary_separation": np.exp(linear["boundary_separation"]),
+              "starting_point": start, "non_decision_time": lower + extra.get("st", 0.0) / 2}
+    return values, extra, fastest
+
+
+def _rebuilt_start(kwargs, rows, draws, k):
+    values, _, _ = _rebuilt({**kwargs, "model": "ddm"}, rows, draws, k)
+    return np.log(values["starting_point"] / (1 - values["starting_point"]))
+
+
+def _point(model, draws, k):
+    """Draw k as a point of the model's value variables (transformed)."""
+    point = {}
+    for value in model.value_vars:
+        rv = model.values_to_rvs[value]
+        transform = model.rvs_to_transforms.get(rv)
+        x = draws[rv.name][k]
+        point[value.name] = x if transform is None else transform.forward(pt.as_tensor(x), *rv.owner.inputs).eval()
+    return point
+
+
+def test_every_prior_draw_is_inside_the_model(prior):
+    kwargs, rows, model, draws = prior
+    assert np.isfinite(draws["starting_point"]).all()
+    for k in range(N_DRAWS):
+        values, extra, fastest = _rebuilt(kwargs, rows, draws, k)
+        # The model's own sz and st (its deterministics), about the trials' values.
+        sz, st = (draws[name][k] if name in draws else 0.0 for name in ("sz", "st"))
+        start = values["starting_point"]
+        assert ((start - sz / 2 > 0) & (start + sz / 2 < 1)).all()
+        lower = values["non_decision_time"] - st / 2
+        assert ((lower > 0) & (lower < fastest)).all()
+        assert (values["boundary_separation"] > 0).all()
+
+
+@pytest.mark.parametrize("k", [0, 1, 2, 3])
+def test_likelihood_is_the_density_at_the_draw(prior, k):
+    kwargs, rows, model, draws = prior
+    values, extra, _ = _rebuilt(kwargs, rows, draws, k)
+    if kwargs.get("p_outlier") == "free":
+        extra["p_outlier"] = draws["p_outlier"][k]
+    elif kwargs.get("p_outlier"):
+        extra["p_outlier"] = kwargs["p_outlier"]
+    if "outlier_window" in kwargs:
+        extra["outlier_window"] = kwargs["outlier_window"]
+    expected = corvatel.wfpt_logpdf(rows["rt"].to_numpy(), rows["choice"].to_numpy(), values["drift_rate"],
+                                    values["boundary_separation"], values["starting_point"],
+                                    values["non_decision_time"], **extra)
+    logp = model.compile_logp(vars=[model["trials"]], sum=False, jacobian=False)
+    got = logp(_point(model, draws, k))[0]
+    assert np.isfinite(got).all()
+    np.testing.assert_allclose(got, expected, rtol=1e-9)
+
+
+def test_reported_values_are_the_cells_at_the_intercept(prior):
+    # The participants' table reports the deterministic per-cell values; a
+    # regression's at its intercept (every covariate 0).
+    kwargs, rows, model, draws = prior
+    participants = sorted(rows["subject"].unique())
+    levels = sorted(rows["condition"].unique())
+    with_levels = bool(kwargs.get("depends_on"))
+    for k in range(0, N_DRAWS, 50):
+        values, _, _ = _rebuilt(kwargs, rows, draws, k, intercept_only=True)
+        for name in PARAMS:
+            cells = draws[name][k]
+            for i, (subject, condition) in enumerate(zip(rows["subject"], rows["condition"])):
+                where = ((participants.index(subject), levels.index(condition)) if with_levels
+                         else participants.index(subject))
+                assert cells[where] == pytest.approx(values[name][i], rel=1e-9)
+
+
+def _fit(data, **kwargs):
+    # Short runs: r_hat and divergence warnings are expected, not tested here.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return corvatel.fit_hierarchical(data, **kwargs)
+
+
+SLOPE_SETS = pd.DataFrame({"subject": np.repeat([1, 2, 3, 4], 3), "coh": [-0.5, 0.0, 0.5] * 4,
+                           "drift": np.repeat([0.6, 0.9, 1.1, 1.4], 3) + 2.0 * np.array([-0.5, 0.0, 0.5] * 4),
+                           "boundary": 1.4, "start": 0.5, "t0": 0.3})
+
+
+@pytest.fixture(scope="module")
+def slope():
+    """Four participants whose drift rises by 2 per unit of coh (20 trials
+    per coh), fitted with a regression of drift on coh."""
+    data = corvatel.simulate_data(SLOPE_SETS, 20, seed=6)
+    return data, _fit(data, regression={"drift_rate": "1 + coh"}, chains=2, tune=100, draws=100, seed=4)
+
+
+@pytest.mark.slow
+def test_regression_recovers_a_clear_slope(slope):
+    data, fit = slope
+    summary = fit.summary()
+    assert list(summary.index) == (["drift_rate_Intercept", "sd_drift_rate_Intercept", "drift_rate_coh",
+                                    "sd_drift_rate_coh"] + GROUP[2:])
+    # The slope's posterior sd is about 0.28 here (240 trials, coh sd 0.41),
+    # so the bound of 1.0 is over 3.5 sd: about 1 in 3000 seeds would fail a
+    # correct model; a missing or mis-signed slope fails it by far.
+    assert abs(summary.loc["drift_rate_coh", "mean"] - 2.0) < 1.0
+    assert abs(summary.loc["drift_rate_Intercept", "mean"] - 1.0) < 0.6
+    posterior = fit.idata.posterior
+    assert posterior["z_drift_rate_coh"].dims == ("chain", "draw", "participant")
+    # The table's drift is the participant's intercept's posterior mean.
+    intercepts = posterior["drift_rate_Intercept"] + posterior["sd_drift_rate_Intercept"] * posterior[
+        "z_drift_rate_Intercept"]
+    table = fit.participants()
+    np.testing.assert_allclose(table["drift_rate"], intercepts.mean(dim=("chain", "draw")), rtol=1e-9)
+    np.testing.assert_array_equal(table["n_valid"], [60] * 4)
+
+
+def test_participants_table_of_the_full_model_with_free_contaminants():
+    # Prior draws stand in for a posterior: the table's shape does not
+    # depend on how the draws were made, and NUTS on model "full" is slow.
+    import arviz as az
+
+    from corvatel._hierarchical import HierarchicalFit
+
+    data = DATA[DATA["condition"] == "a"].reset_index(drop=True)
+    design, options, _ = _prepare(data, subject="subject", depends_on=None, model="full", p_outlier="free",
+                                  outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
+                                  rt_unit=None)
+    prior = pm.sample_prior_predictive(draws=100, model=_model(design, options), random_seed=3)
+    fit = HierarchicalFit(az.InferenceData(posterior=prior.prior), "subject", None, design, options)
+    assert list(fit.summary().index) == GROUP + ["sv", "sz", "st", "p_outlier"]
+    table = fit.participants()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # fit's flags of its fits
+        ml = corvatel.fit(data, by="subject", method="ml", model="full", p_outlier="free")
+    fitted = list(ml.columns[:ml.columns.get_loc("p_outlier") + 1])
+    # fit's columns in its order (up to its search's figures), then the sds.
+    assert list(table.columns[:len(fitted)]) == fitted
+    assert (table.dtypes[fitted] == ml.dtypes[fitted]).all()
+    pd.testing.assert_frame_equal(table[fitted[:6]], ml[fitted[:6]])
+    sds = [f"{name}_sd" for name in PARAMS + ["sv", "sz", "st", "p_outlier"]]
+    assert list(table.columns[len(fitted):]) == sds + ["warning", "error"]
+    posterior = fit.idata.posterior
+    for name in ("sv", "sz", "st", "p_outlier"):
+        np.testing.assert_allclose(table[name], float(posterior[name].mean()))
+        np.testing.assert_allclose(table[f"{name}_sd"], float(posterior[name].std()))
+    np.testing.assert_allclose(table["non_decision_time"], posterior["non_decision_time"].mean(dim=("chain", "draw")))
+    assert (table["noise_sd"] == 1.0).all() and (table["warning"] == "").all() and (table["error"] == "").all()
+
+
+TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"], "coh": [0.1, 0.2, 0.1, 0.2],
+                      "choice": [1, 0, 1, 1], "rt": [0.5, 0.6, 0.7, 0.8]})
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"model": "angle"}, ValueError, "model must be one of 'ddm', 'full'; got 'angle'"),
+    ({"p_outlier": "fixed"}, ValueError, 'p_outlier must be a number or "free"'),
+    ({"p_outlier": 1.0}, ValueError, r"p_outlier must be in \[0, 1\)"),
+    ({"p_outlier": True}, TypeError, "p_outlier must be a number"),
+    ({"outlier_window": (3.0, 1.0)}, ValueError, "outlier_window"),
+    ({"outlier_window": 3.0}, TypeError, "outlier_window must be a pair"),
+    ({"regression": {"sv": "1 + coh"}}, ValueError, "regression: 'sv' is not a parameter"),
+    ({"regression": {"drift_rate": "1 + noise"}}, ValueError, r"regression\['drift_rate'\]: '1 \+ noise'.*noise"),
+    ({"regression": {"drift_rate": "0 + coh"}}, ValueError, "has no intercept"),
+    ({"regression": {"drift_rate": "rt ~ coh"}}, TypeError, "right-hand-side formula"),
+    ({"regression": ["drift_rate"]}, TypeError, "regression must be"),
+    ({"regression": {"drift_rate": "1 + coh"}, "depends_on": {"drift_rate": "condition"}}, ValueError,
+     "'drift_rate' is in both depends_on and regression"),
+])
+def test_refused_arguments(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        corvatel.fit_hierarchical(TABLE, **kwargs)
+
+
+def test_refuses_a_missing_covariate():
+    with pytest.raises(ValueError, match="regression\\['drift_rate'\\]: column 'coh' has missing values"):
+        corvatel.fit_hierarchical(TABLE.assign(coh=[0.1, None, 0.1, 0.2]), regression={"drift_rate": "1 + coh"})
+
+
+CLI_SETS = pd.DataFrame({"subject": np.repeat([1, 2, 3], 2), "condition": ["a", "b"] * 3, "drift": [0.5, 1.5] * 3,
+                         "boundary": 1.3, "start": 0.5, "t0": 0.3})
+CLI_ARGS = {"depends_on": {"drift_rate": "condition"}, "p_outlier": 0.05, "chains": 2, "draws": 20, "tune": 20,
+            "seed": 3}
+
+
+@pytest.fixture(scope="module")
+def cli_run(tmp_path_factory):
+    """corvatel fit --method bayes on a small table, every output asked for."""
+    from corvatel import cli
+
+    directory = tmp_path_factory.mktemp("bayes")
+    data = corvatel.simulate_data(CLI_SETS, 15, seed=1)
+    data.to_csv(directory / "trials.csv", index=False)
+    paths = {name: directory / name for name in ("summary.csv", "fit.nc", "subjects.csv", "check.png")}
+    status = cli.main([str(a) for a in (
+        "fit", directory / "trials.csv", "--method", "bayes", "--subject", "subject", "--depends-on",
+        "drift_rate=condition", "--p-outlier", "0.05", "--chains", "2", "--draws", "20", "--tune", "20", "--seed",
+        "3", "-o", paths["summary.csv"], "--idata", paths["fit.nc"], "--participants", paths["subjects.csv"],
+        "--plot", paths["check.png"])])
+    return data, status, paths
+
+
+@pytest.mark.slow
+def test_cli_writes_what_the_library_gives(cli_run):
+    import arviz as az
+
+    data, status, paths = cli_run
+    assert status == 0 and all(path.stat().st_size > 0 for path in paths.values())
+    fit = _fit(data, **CLI_ARGS)
+    summary = pd.read_csv(paths["summary.csv"])
+    assert list(summary["parameter"]) == list(fit.summary().index)
+    np.testing.assert_allclose(summary["mean"], fit.summary()["mean"])
+    idata = az.from_netcdf(paths["fit.nc"])
+    assert idata.log_likelihood["trials"].shape == (2, 20, len(data))
+    # The same arguments reached the sampler: the same draws.
+    for name in ("mu_drift", "sd_t0", "starting_point"):
+        np.testing.assert_array_equal(idata.posterior[name].to_numpy(), fit.idata.posterior[name].to_numpy())
+    written = pd.read_csv(paths["subjects.csv"], dtype={"warning": object, "error": object})
+    pd.testing.assert_frame_equal(written.fillna({"warning": "", "error": ""}),
+                                  fit.participants().astype({"condition": object}), check_dtype=False)
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "--method bayes needs --subject"),
+    (["--subject", "subject", "--by", "subject"], "--by does not apply to --method bayes"),
+    (["--subject", "subject", "--workers", "2"], "--workers does not apply to --method bayes"),
+    (["--subject", "subject", "--model", "angle"], "--model angle does not apply to --method bayes"),
+    (["--subject", "subject", "--p-outlier", "2"], r"--p-outlier must be in \[0, 1\)"),
+    (["--subject", "subject", "--depends-on", "sv=condition"], "'sv' is not a parameter of the hierarchical"),
+    (["--subject", "subject", "--depends-on", "drift_rate=a,b"], "takes one column"),
+    (["--subject", "subject", "--idata", "fit.txt"], "--idata fit.txt: the file name must end in .nc"),
+    (["--subject", "subject", "--chains", "0"], "--chains"),
+])
+def test_cli_usage_errors_exit_2(tmp_path, capsys, argv, message):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "bayes", *argv, "-o",
+                         tmp_path / "summary.csv")
+    assert status == 2
+    assert pd.Series([err]).str.contains(message).all(), err
+    assert not (tmp_path / "summary.csv").exists()
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--subject", "subject"], "--subject needs --method bayes"),
+    (["--seed", "1"], "--seed needs --method bayes"),
+    (["--idata", "fit.nc"], "--idata needs --method bayes"),
+])
+def test_cli_bayes_options_need_the_method(tmp_path, capsys, argv, message):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "ml", *argv, "-o",
+                         tmp_path / "fits.csv")
+    assert status == 2 and message in err
+
+
+def test_cli_unknown_subject_column_is_a_data_error(tmp_path, capsys):
+    from cli_runner import run
+
+    DATA.to_csv(tmp_path / "trials.csv", index=False)
+    status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "bayes", "--subject", "participant",
+                         "-o", tmp_path / "summary.csv")
+    assert status == 1 and "column 'participant' not found" in err
