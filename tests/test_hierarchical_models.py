@@ -9,6 +9,7 @@ Short sampler runs check what only sampling shows: a regression slope
 recovered, the summary's rows, the participants' table."""
 
 import warnings
+from dataclasses import replace
 
 import numpy as np
 import pandas as pd
@@ -22,7 +23,7 @@ with warnings.catch_warnings():
     import pytensor.tensor as pt
 
 import corvatel
-from corvatel._hierarchical import _model, _prepare
+from corvatel._hierarchical import CENTRED_FROM, _centred, _model, _prepare
 
 GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_start", "sd_start", "mu_t0", "sd_t0"]
 PARAMS = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
@@ -42,6 +43,7 @@ DATA = corvatel.simulate_data(SETS, 15, seed=3)
 
 CASES = {
     "plain": {},
+    "plain, centred": {"parametrization": "centred"},
     "full, free p_outlier": {"model": "full", "p_outlier": "free"},
     "fixed p_outlier, window": {"p_outlier": 0.05, "outlier_window": (0.0, 3.0)},
     "depends_on, full": {"depends_on": {"drift_rate": "condition", "non_decision_time": "condition"},
@@ -53,11 +55,12 @@ CASES = {
 }
 
 
-def _prepared(**kwargs):
+def _prepared(parametrization="non-centred", **kwargs):
     arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
                  "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
                  "rt_unit": None, **kwargs}
     design, options, _ = _prepare(DATA, **arguments)
+    options = replace(options, centred=_centred(parametrization, design, options))
     return design, _model(design, options)
 
 
@@ -92,6 +95,8 @@ def _rebuilt(kwargs, rows, draws, k, intercept_only=False):
                 beta = draws[f"{name}_{column}"][k] + draws[f"sd_{name}_{column}"][k] * draws[f"z_{name}_{column}"][k]
                 total += np.asarray(matrix[column]) * beta[j]
             linear[name] = total
+        elif f"{short}_participant" in draws:  # centred
+            linear[name] = draws[f"{short}_participant"][k][j]
         else:
             mu = draws[f"mu_{short}"][k]
             mu = mu[level] if name in depends_on else mu
@@ -366,3 +371,26 @@ def test_cli_unknown_subject_column_is_a_data_error(tmp_path, capsys):
     status, _, err = run(capsys, "fit", tmp_path / "trials.csv", "--method", "bayes", "--subject", "participant",
                          "-o", tmp_path / "summary.csv")
     assert status == 1 and "column 'participant' not found" in err
+
+
+@pytest.mark.parametrize("parametrization, trials, kwargs, expected", [
+    ("non-centred", CENTRED_FROM, {}, set()),
+    ("centred", 10, {}, set(PARAMS)),
+    ("auto", CENTRED_FROM - 1, {}, set()),
+    # Many trials: the well-determined parameters centred, the starting
+    # point (often of little spread) not.
+    ("auto", CENTRED_FROM, {}, {"drift_rate", "boundary_separation", "non_decision_time"}),
+    # A mean per level or a regression keeps a parameter non-centred.
+    ("centred", 10, {"depends_on": {"drift_rate": "condition"}, "regression": {"starting_point": "1 + coh"}},
+     {"boundary_separation", "non_decision_time"}),
+])
+def test_which_parameters_are_centred(parametrization, trials, kwargs, expected):
+    data = corvatel.simulate_data(SETS, -(-trials // 4), seed=1)
+    # One participant short of the count, the others above it.
+    data = data.drop(index=data.index[(data["subject"] == "p1")][: 4 * -(-trials // 4) - trials])
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
+                 "rt_unit": None, **kwargs}
+    design, options, _ = _prepare(data, **arguments)
+    assert int(np.bincount(design.participant).min()) == trials
+    assert _centred(parametrization, design, options) == expected
