@@ -337,8 +337,9 @@ class HierarchicalFit:
             columns.append("p_outlier")
         for name in columns:
             table[name] = means[name]
-        for name in estimated:
-            table[f"{name}_sd"] = sds[name]
+        for name in columns:  # in the table's order
+            if name in estimated:
+                table[f"{name}_sd"] = sds[name]
         table["warning"] = self._r_hat_flags(az, cell, len(table))
         table["error"] = ""
         return table.astype({"warning": object, "error": object})

@@ -561,7 +561,7 @@ def build_parser() -> argparse.ArgumentParser:
                      "bayes the posterior-predictive check) (default: none)")
     bayes = fit.add_argument_group("hierarchical Bayesian fits (--method bayes; --model ddm or full, "
                                    "--depends-on PARAM=COLUMN, --p-outlier and --outlier-window apply too)")
-    bayes.add_argument("--subject", metavar="COLUMN", help="the participant column (required with --method bayes)")
+    bayes.add_argument("--subject", metavar="COLUMN", help="the participant column (required with --method bayes; default: none)")
     bayes.add_argument("--chains", type=_count, default=2, metavar="N", help="NUTS chains (default: 2)")
     bayes.add_argument("--draws", type=_count, default=500, metavar="N",
                        help="draws per chain after tuning (default: 500)")
