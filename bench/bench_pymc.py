@@ -12,8 +12,8 @@
    left (warm): wall time of the whole child (import, model, compile,
    sampling), PyMC's sampling time, the smallest bulk ESS of the four
    parameters and ESS per second of sampling and of wall time.
-3. nutpie, when it is installed, on the same model (its numba backend; our
-   Op runs there in object mode): the same figures, or why it failed.
+3. nutpie on the same model (its numba backend, where the Op is compiled
+   code calling the core): the same figures, or why it failed.
 """
 
 import argparse
