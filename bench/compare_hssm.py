@@ -76,18 +76,10 @@ def corvatel_side(path, case, draws, tune, chains, seed):
     trials = pd.read_csv(path)
     if case == "single":
         import nutpie
-        import pymc as pm
+        from bench_pymc import model as single_model  # the same model and priors
 
-        from corvatel.pymc import DDM
-
-        observed = trials[["rt", "choice"]].to_numpy(dtype=np.float64)
-        with pm.Model() as model:
-            drift = pm.Normal("drift", 0.0, 2.0)
-            boundary = pm.Gamma("boundary", 4.0, 2.0)
-            start = pm.Beta("start", 5.0, 5.0)
-            t0 = pm.Uniform("t0", 0.0, float(observed[:, 0].min()))
-            DDM("obs", drift=drift, boundary=boundary, start=start, t0=t0, observed=observed)
-        compiled = nutpie.compile_pymc_model(model, backend="numba")
+        compiled = nutpie.compile_pymc_model(single_model(trials[["rt", "choice"]].to_numpy(dtype=np.float64)),
+                                             backend="numba")
         sample_start = time.perf_counter()
         idata = nutpie.sample(compiled, draws=draws, tune=tune, chains=chains, cores=chains, seed=seed,
                               progress_bar=False)
