@@ -88,7 +88,7 @@ examples:
   # a linear collapse fitted jointly per subject, drift free per condition
   corvatel fit trials.csv --by subject --method ml --model angle --depends-on drift_rate=condition -o fits.csv
 
-  # a hierarchical Bayesian fit of all subjects (PyMC's NUTS; needs corvatel[bayes]):
+  # a hierarchical Bayesian fit of all subjects (NUTS; needs corvatel[bayes]):
   # drift with a group mean per condition, the group-level summary to
   # summary.csv, the posterior to fit.nc, the subjects' table to subjects.csv
   corvatel fit trials.csv --method bayes --subject subject --depends-on drift_rate=condition \
