@@ -1,6 +1,7 @@
 """The compiled path of ``WfptLogp``: under a graph compiled with Numba
-(nutpie, PyMC's numba mode) the Op calls the core's C function by its
-address, in nopython code, so a sampler's step pays no Python.
+(nutpie, PyMC's numba mode) the Op calls the core's C function
+(corvatel_sampler_log_densities, which the module exports) from nopython
+code, so a sampler's step pays no Python.
 
 The compiled form takes the shapes a model gives the Op: every input
 either one value for all trials (a static shape of ones) or an array of
