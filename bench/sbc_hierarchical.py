@@ -223,7 +223,10 @@ def replicate(rep, settings):
     logging.getLogger("pymc").setLevel(logging.ERROR)  # its progress notes, per fit
     started = time.perf_counter()
     names = group_variables()
-    group, participants, data, excluded, fit_seed = simulate_replication(rep, settings)
+    try:
+        group, participants, data, excluded, fit_seed = simulate_replication(rep, settings)
+    except RuntimeError as error:  # a prior draw whose walks all outlast the cap: reported like a failed fit
+        return {"rep": rep, "error": str(error), "seconds": time.perf_counter() - started}
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
