@@ -103,13 +103,13 @@ def test_generator_draws_what_the_model_puts_its_prior_on():
     pm = pytest.importorskip("pymc")
     from scipy import stats
 
-    from corvatel._hierarchical import GROUP_VARIABLES, _design, _model
+    from corvatel._hierarchical import GROUP_VARIABLES, _design, _model, _Options
     from corvatel._trials import TrialTable
 
     trials = pd.DataFrame({"subject": [0, 0, 1], "choice": [True, False, True], "rt": [0.4, 0.6, 0.5]})
     design = _design(TrialTable.read(trials, choice="choice", rt="rt", upper=None, rt_unit="s",
                                      drop_invalid=False), "subject", None, ())
-    model = _model(design, ())
+    model = _model(design, _Options())
     n = 10_000
     # Participant 0's parameters, t0 as its share of the fastest response (0.4 s).
     names = list(GROUP_VARIABLES) + ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
