@@ -89,7 +89,7 @@ def test_reweighting_by_the_t0_links_jacobian():
     posterior = az.from_dict(posterior={"mu_t0": x[None], "non_decision_time": 0.5 * share[None, :, None]},
                              coords={"participant": ["p"]}, dims={"non_decision_time": ["participant"]}).posterior
     data = pd.DataFrame({"subject": ["p", "p"], "rt": [0.5, 0.9]})
-    shift, cdf, weights_ess = sbc.t0_jacobian(posterior, data, {"mu_t0": 0.0}, ["mu_t0"])
+    shift, cdf, weights_ess = sbc.t0_jacobian(posterior, data, {"mu_t0": 0.0}, ["mu_t0"], power=1)
 
     mean = -2 * integrate.quad(lambda u: s(u) * (1 - s(u)) * stats.norm.pdf(u), -np.inf, np.inf)[0]
     below = 2 * integrate.quad(lambda u: (1 - s(u)) * stats.norm.pdf(u), -np.inf, 0)[0]
