@@ -414,7 +414,12 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
       starting_point_j = sigmoid(mu_start + sd_start * z_start_j)
       non_decision_time_j = fastest_rt_j * sigmoid(mu_t0 + sd_t0 * z_t0_j)
     where fastest_rt_j is j's fastest response (so t0 stays below it) and
-    the starting point is relative (0.5 unbiased, in (0, 1)).
+    the starting point is relative (0.5 unbiased, in (0, 1)). As the
+    fastest response is itself data, t0 as its share s_j is a change of
+    variables of the responses, whose Jacobian, (1 - s_j) per participant
+    (per cell with a t0 per level), is in the model (the Potential
+    t0_share_jacobian); without it the posterior of t0 leans high. With a
+    regression on t0, whose share varies by trial, it is left out.
     Priors: mu_drift ~ Normal(0, 2), sd_drift ~ HalfNormal(1);
     mu_logb ~ Normal(log 1.5, 0.5), sd_logb ~ HalfNormal(0.5);
     mu_start ~ Normal(0, 0.5), sd_start ~ HalfNormal(0.3) (log-odds);
