@@ -165,6 +165,24 @@ def test_likelihood_is_the_density_at_the_draw(prior, k):
     np.testing.assert_allclose(got, expected, rtol=1e-9)
 
 
+@pytest.mark.parametrize("k", [0, 1])
+def test_t0_share_jacobian_is_in_the_model(prior, k):
+    # One factor 1 - s per participant (per participant and level when t0
+    # has a mean per level), s its t0 window's lower end over the fastest
+    # response that bounds it; none with a regression on t0.
+    kwargs, rows, model, draws = prior
+    if "non_decision_time" in (kwargs.get("regression") or {}):
+        assert not model.potentials
+        return
+    values, extra, fastest = _rebuilt(kwargs, rows, draws, k)
+    share = (values["non_decision_time"] - extra.get("st", 0.0) / 2) / fastest
+    by = ["subject", "condition"] if "non_decision_time" in (kwargs.get("depends_on") or {}) else ["subject"]
+    per_cell = pd.Series(share).groupby([rows[c].to_numpy() for c in by]).first()
+    [potential] = model.replace_rvs_by_values(model.potentials)
+    got = model.compile_fn(potential, inputs=model.value_vars, on_unused_input="ignore")(_point(model, draws, k))
+    assert float(got) == pytest.approx(float(np.log1p(-per_cell).sum()), rel=1e-9)
+
+
 def test_reported_values_are_the_cells_at_the_intercept(prior):
     # The participants' table reports the deterministic per-cell values; a
     # regression's at its intercept (every covariate 0).
