@@ -91,7 +91,7 @@ examples:
   # a hierarchical Bayesian fit of all subjects (NUTS; needs corvatel[bayes]):
   # drift with a group mean per condition, the group-level summary to
   # summary.csv, the posterior to fit.nc, the subjects' table to subjects.csv
-  corvatel fit trials.csv --method bayes --subject subject --depends-on drift_rate=condition \
+  corvatel fit trials.csv --method bayes --subject subject --depends-on drift_rate=condition \\
       --chains 2 --draws 500 --tune 500 --seed 1 -o summary.csv --idata fit.nc --participants subjects.csv
 
 Rows in error messages are line numbers of a CSV file (the header is line 1),
