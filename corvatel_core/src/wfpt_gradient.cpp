@@ -163,31 +163,130 @@ Weighted point(double tau, bool choice, double start, const ModelParams& p) {
   return out;
 }
 
-// The diffusion's derivatives with sz or st, divided by its density.
-std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double tolerance) {
-  const double tau = rt - p.t0;
+// 7-point Gauss-Legendre rule on [-1, 1]: nodes and weights.
+constexpr std::size_t kGaussPoints = 7;
+constexpr std::array<double, kGaussPoints> kGaussX = {
+    -0.949107912342758524526189684047851, -0.741531185599394439863864773280788, -0.405845151377397166906606412076961,
+    0.0,
+    0.405845151377397166906606412076961,  0.741531185599394439863864773280788,  0.949107912342758524526189684047851};
+constexpr std::array<double, kGaussPoints> kGaussW = {
+    0.129484966168869693270611432679082, 0.279705391489276667901467771423780, 0.381830050505118944950369775488975,
+    0.417959183673469387755102040816327,
+    0.381830050505118944950369775488975, 0.279705391489276667901467771423780, 0.129484966168869693270611432679082};
+
+// The weighted sum of n densities (weights > 0) and their derivatives'
+// means under it.
+Weighted weighted_sum(const Weighted* at, const double* weight, std::size_t n) {
+  double top = -kInf;
+  for (std::size_t k = 0; k < n; ++k) top = std::max(top, at[k].log_f);
+  if (!(top > -kInf)) return {-kInf, {}};
+  double total = 0.0;
+  std::array<double, kSlopes> moments{};
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!(at[k].log_f > -kInf)) continue;
+    const double f = weight[k] * std::exp(at[k].log_f - top);
+    total += f;
+    for (std::size_t c = 0; c < kSlopes; ++c) moments[c] += f * at[k].g[c];
+  }
+  Weighted out{top + std::log(total), {}};
+  for (std::size_t c = 0; c < kSlopes; ++c) out.g[c] = moments[c] / total;
+  return out;
+}
+
+// The mean over the start window at decision time tau by the fixed rule,
+// with d/dsz the mean of d/dstart times the relative place in the window.
+Weighted gauss_over_start(double tau, bool choice, const ModelParams& p) {
+  if (p.sz == 0.0) return point(tau, choice, p.start, p);
+  std::array<Weighted, kGaussPoints> at;
+  std::array<double, kGaussPoints> weight;
+  for (std::size_t i = 0; i < kGaussPoints; ++i) {
+    const double start = p.start + 0.5 * p.sz * kGaussX[i];
+    at[i] = point(tau, choice, start, p);
+    at[i].g[kSz] = at[i].g[kStart] * ((start - p.start) / p.sz);
+    weight[i] = 0.5 * kGaussW[i];
+  }
+  return weighted_sum(at.data(), weight.data(), kGaussPoints);
+}
+
+// The time window of st as the density takes it: decision times from 0 on,
+// the mean over the whole window.
+struct TimeWindow {
+  double window_lo, tau_lo, tau_hi;
+  TimeWindow(double rt, const ModelParams& p)
+      : window_lo(rt - p.t0 - p.st / 2.0), tau_lo(std::max(0.0, window_lo)), tau_hi(rt - (p.t0 - p.st / 2.0)) {}
+  double log_width() const { return std::log(tau_hi - window_lo); }
+};
+
+// Over the non-decision time t0' = rt - tau, d/dst is the mean of d/dt0
+// times the relative place in the window.
+Weighted with_st_slope(Weighted w, double rt, double tau, const ModelParams& p) {
+  w.g[kSt] = w.g[kT0] * (((rt - tau) - p.t0) / p.st);
+  return w;
+}
+
+// The means by one fixed Gauss rule over each window (7 or 7 x 7 values of
+// the series): cheap, and as accurate as the adaptive quadrature wherever
+// the density is smooth on the scale of the windows. The caller checks the
+// density it gives against the density's own mean.
+Weighted gauss_slopes(double rt, bool choice, const ModelParams& p) {
+  if (p.st == 0.0) return gauss_over_start(rt - p.t0, choice, p);
+  const TimeWindow window(rt, p);
+  if (!(window.tau_hi > window.tau_lo)) return {-kInf, {}};
+  std::array<Weighted, kGaussPoints> at;
+  std::array<double, kGaussPoints> weight;
+  for (std::size_t j = 0; j < kGaussPoints; ++j) {
+    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * kGaussX[j];
+    at[j] = with_st_slope(gauss_over_start(tau, choice, p), rt, tau, p);
+    weight[j] = 0.5 * kGaussW[j];
+  }
+  Weighted out = weighted_sum(at.data(), weight.data(), kGaussPoints);
+  out.log_f += std::log(window.tau_hi - window.tau_lo) - window.log_width();
+  return out;
+}
+
+// The means by adaptive quadrature (nested for sz and st), each refined
+// until every derivative is within `tolerance` of its magnitude; with
+// `gauss_start` the start's mean at each decision time is the fixed rule's
+// (the caller checks the density).
+Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool gauss_start) {
   std::size_t budget = kBudget;
-  // Over the start at decision time tau, with d/dsz the mean of d/dstart
-  // times the relative place in the window.
   const auto over_start = [&](double tau_at) {
-    if (p.sz == 0.0) return point(tau_at, choice, p.start, p);
+    if (p.sz == 0.0 || gauss_start) return gauss_over_start(tau_at, choice, p);
     const auto at = [&](double start) {
       Weighted w = point(tau_at, choice, start, p);
       w.g[kSz] = w.g[kStart] * ((start - p.start) / p.sz);
       return w;
     };
-    return weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0, tolerance * 0.25, budget);
-  };
-  if (p.st == 0.0) return over_start(tau).g;
-  // Over the non-decision time t0' = rt - tau, likewise for st.
-  const auto at = [&](double tau_at) {
-    Weighted w = over_start(tau_at);
-    w.g[kSt] = w.g[kT0] * (((rt - tau_at) - p.t0) / p.st);
+    Weighted w = weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0,
+                                   tolerance * 0.25, budget);
+    w.log_f -= std::log(p.sz);
     return w;
   };
-  const double tau_lo = std::max(0.0, rt - p.t0 - p.st / 2.0);
-  const double tau_hi = rt - (p.t0 - p.st / 2.0);
-  return weighted_integral(internal::kRule15, at, tau_lo, tau_hi, tolerance * 0.75, budget).g;
+  if (p.st == 0.0) return over_start(rt - p.t0);
+  const TimeWindow window(rt, p);
+  const auto at = [&](double tau) { return with_st_slope(over_start(tau), rt, tau, p); };
+  Weighted out = weighted_integral(internal::kRule15, at, window.tau_lo, window.tau_hi, tolerance * 0.75, budget);
+  out.log_f -= window.log_width();
+  return out;
+}
+
+// The diffusion's derivatives with sz or st, divided by its density, whose
+// log is `log_mean`. The fixed rule's means are taken where its density is
+// within a tenth of `tolerance` of log_mean (the weights that integrate the
+// density that well integrate its derivatives, as smooth, nearly as well);
+// then, with both windows, the adaptive quadrature over time with the fixed
+// rule over the start (a window over the leading edge); else the adaptive
+// quadrature over both (a window far wider than the density's scales).
+std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
+                                             double tolerance) {
+  const auto close = [&](const Weighted& w) { return std::fabs(w.log_f - log_mean) <= 0.1 * tolerance; };
+  const Weighted fixed = gauss_slopes(rt, choice, p);
+  if (close(fixed)) return fixed.g;
+  if (p.sz > 0.0 && p.st > 0.0) {
+    const Weighted mixed = adaptive_slopes(rt, choice, p, tolerance, true);
+    if (close(mixed)) return mixed.g;
+  }
+  return adaptive_slopes(rt, choice, p, tolerance, false).g;
 }
 
 }  // namespace
@@ -210,7 +309,7 @@ DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelPar
     if (p.p_outlier > 0.0 && out.log_density > -kInf) out.d[kSlopes] = 1.0 / p.p_outlier;
     return out;
   }
-  const std::array<double, kSlopes> g = windows ? diffusion_slopes(rt, choice, p, tolerance) : diffusion.g;
+  const std::array<double, kSlopes> g = windows ? diffusion_slopes(rt, choice, p, log_diffusion, tolerance) : diffusion.g;
   if (p.p_outlier == 0.0 && out.log_density == log_diffusion) {
     std::copy(g.begin(), g.end(), out.d.begin());
   } else {

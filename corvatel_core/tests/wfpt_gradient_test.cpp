@@ -137,6 +137,35 @@ TEST(WfptGradientEdgesTest, NoDensityNoSlopeButTheContaminantsOwn) {
   for (std::size_t k = 0; k + 1 < contaminant.d.size(); ++k) EXPECT_EQ(contaminant.d[k], 0.0);
 }
 
+// The cheap means over the windows (a fixed rule, taken where it gives the
+// density itself) against the adaptive quadrature at a far tighter
+// tolerance, over response times from the window's start into the tail:
+// narrow and wide windows, each alone and both, with sv, both responses.
+TEST(WfptGradientWindowsTest, MeansAgreeWithTheTightQuadratureAcrossTimes) {
+  const ModelParams sets[] = {
+      {1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.2, 0.0},  {1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.0, 0.1},
+      {1.0, 1.5, 0.5, 0.3, 1.0, 0.0, 0.2, 0.1},  {1.0, 1.5, 0.5, 0.3, 1.0, 0.8, 0.2, 0.1},
+      {0.5, 1.2, 0.5, 0.4, 1.0, 2.0, 0.05, 0.6}, {-1.5, 2.2, 0.4, 0.25, 1.0, 1.0, 0.4, 0.3},
+  };
+  int compared = 0;
+  for (const ModelParams& p : sets) {
+    for (double rt = p.t0 - p.st / 2.0 + 0.002; rt < 5.0; rt *= 1.07) {
+      for (const bool choice : {false, true}) {
+        const DensityGradient got = wfpt_log_density_gradient(rt, choice, p);
+        const DensityGradient tight = wfpt_log_density_gradient(rt, choice, p, {}, 1e-12);
+        if (!(tight.log_density > -60.0)) continue;  // the tight quadrature runs out of budget far out
+        for (std::size_t k = 0; k + 1 < kGradientParams.size(); ++k) {
+          ASSERT_NEAR(got.d[k], tight.d[k], 1e-7 * std::max(1.0, std::fabs(tight.d[k])))
+              << kParams[static_cast<std::size_t>(kGradientParams[k])].name << " rt " << rt << " sz " << p.sz
+              << " st " << p.st;
+        }
+        ++compared;
+      }
+    }
+  }
+  EXPECT_GT(compared, 500);
+}
+
 TEST(WfptGradientBatchTest, EveryElementIsTheScalarGradientWhateverThePool) {
   const std::size_t n = 400;
   std::vector<double> rt, drift;

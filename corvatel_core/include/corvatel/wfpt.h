@@ -107,10 +107,14 @@ struct DensityGradient {
 // the start centred on `start` of width sz, t = (start' - start) / sz,
 // d/dstart is the mean of the density's derivative in the start and d/dsz
 // the mean of that derivative times t (likewise for t0 and st); those of
-// drift, boundary and sv are the means of theirs. The means are one adaptive
-// Gauss-Kronrod (7/15) quadrature of every derivative at once, refined until
-// each is within `tolerance` of the mean of its magnitude. Where the density
-// is 0 (rt <= t0 - st/2) the derivatives of its log are given as 0.
+// drift, boundary and sv are the means of theirs. The means come from a
+// fixed 7-point Gauss rule over each window where that rule reproduces the
+// density's own mean to within tolerance / 10 (the usual case: 7 or 49
+// values of the series); elsewhere (windows over the leading edge, or far
+// wider than the density's scales) from adaptive Gauss-Kronrod (7/15)
+// quadrature of every derivative at once, refined until each is within
+// `tolerance` of the mean of its magnitude. Where the density is 0
+// (rt <= t0 - st/2) the derivatives of its log are given as 0.
 DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& p,
                                           const OutlierWindow& outlier_window = {},
                                           double tolerance = kQuadratureTolerance);
