@@ -183,6 +183,29 @@ def test_t0_share_jacobian_is_in_the_model(prior, k):
     assert float(got) == pytest.approx(float(np.log1p(-per_cell).sum()), rel=1e-9)
 
 
+@pytest.mark.parametrize("k", [0, 1])
+def test_gradient_is_the_log_densitys_slope_at_the_draw(prior, k):
+    # The sampler follows dlogp: every value variable's derivative against
+    # central differences of logp (a participant's trials share its start,
+    # so a gradient sent to each of them, as min's is, counts it 15 times).
+    _, _, model, draws = prior
+    point = _point(model, draws, k)
+    logp, dlogp = model.compile_logp(), model.compile_dlogp()
+    names = [value.name for value in model.value_vars]
+    got = dlogp(point)
+    at = 0
+    for name in names:
+        for index in np.ndindex(np.shape(point[name])):
+            def shifted(step, name=name, index=index):
+                moved = {**point, name: np.array(point[name], dtype=float)}
+                moved[name][index] += step
+                return logp(moved)
+            h = 1e-5
+            expected = (shifted(h) - shifted(-h)) / (2 * h)
+            assert got[at] == pytest.approx(expected, rel=1e-4, abs=1e-4), (name, index)
+            at += 1
+
+
 def test_reported_values_are_the_cells_at_the_intercept(prior):
     # The participants' table reports the deterministic per-cell values; a
     # regression's at its intercept (every covariate 0).

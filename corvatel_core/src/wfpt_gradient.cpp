@@ -1,8 +1,8 @@
 // A density's gradient (wfpt_log_density_gradient in wfpt.h): the series'
 // derivatives at one start and decision time (log_lower_slopes), carried to
-// the model's parameters; with sz or st, their means over the windows by one
-// adaptive quadrature of every derivative at once; the contaminant mixture
-// on top.
+// the model's parameters; with sz or st, their means over the windows (a
+// fixed Gauss rule where it reproduces the density, adaptive quadrature
+// where not); the contaminant mixture on top.
 #include <algorithm>
 #include <array>
 #include <cmath>

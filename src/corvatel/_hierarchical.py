@@ -614,7 +614,11 @@ def _model(design: _Design, options: _Options) -> Any:
         st: Any = 0.0
         if options.model == "full":
             start = pm.math.sigmoid(trial[START])
-            room = 2.0 * pt.minimum(start.min(), 1.0 - start.max())
+            # The trials of a participant share its start: min's gradient
+            # would go to every one of them (the true one times their
+            # number), sort's goes to one.
+            ordered = pt.sort(start)
+            room = 2.0 * pt.minimum(ordered[0], 1.0 - ordered[-1])
             extra["sv"] = pm.Deterministic("sv", pm.math.exp(pm.Normal("log_sv", *LOG_SV_PRIOR)))
             extra["sz"] = pm.Deterministic("sz", room * pm.math.sigmoid(pm.Normal("logit_sz", *LOGIT_SZ_PRIOR)))
             extra["st"] = st = pm.Deterministic("st", pm.math.exp(pm.Normal("log_st", *LOG_ST_PRIOR)))
