@@ -4,7 +4,7 @@ of timings, the smallest bulk ESS, the largest R-hat, divergences and
 posterior means. Not part of corvatel; the peer is installed only beside
 the benchmark, never as a dependency.
 
-    python _hssm_side.py TRIALS.csv single|hier SAMPLER DRAWS TUNE CHAINS SEED
+    python _hssm_side.py TRIALS.csv single|hier|full SAMPLER DRAWS TUNE CHAINS SEED
 """
 
 import json
@@ -23,7 +23,7 @@ import pandas as pd  # noqa: E402
 path, kind, sampler, draws, tune, chains, seed = sys.argv[1:8]
 trials = pd.read_csv(path)
 data = pd.DataFrame({"rt": trials["rt"], "response": np.where(trials["choice"] == 1, 1, -1)})
-if kind == "hier":
+if kind in ("hier", "full"):
     data["participant_id"] = trials["subject"].astype(str)
     include = [{"name": name, "formula": f"{name} ~ 1 + (1|participant_id)"} for name in ("v", "a", "z", "t")]
 else:
@@ -38,7 +38,8 @@ else:
         {"name": "t", "prior": {"name": "Uniform", "lower": 0.0, "upper": fastest}},
     ]
 built = time.perf_counter()
-model = hssm.HSSM(data=data, model="ddm", include=include, p_outlier=None, lapse=None)
+model = hssm.HSSM(data=data, model="full_ddm" if kind == "full" else "ddm", include=include, p_outlier=None,
+                  lapse=None)
 sample_start = time.perf_counter()
 idata = model.sample(sampler=sampler, draws=int(draws), tune=int(tune), chains=int(chains), cores=int(chains),
                      random_seed=int(seed), progressbar=False)

@@ -5,7 +5,7 @@ wall time of a fresh process that imports, builds the model, compiles and
 samples), with R-hat, divergences and posterior means.
 
     python3 bench/compare_hssm.py --peer-python /path/to/venv/bin/python \\
-        [--case single|hier|both] [--peer-samplers pymc,nutpie] [--out results.json]
+        [--case single|hier|full|both] [--peer-samplers pymc,nutpie] [--out results.json]
 
 HSSM needs Python 3.12 or later; install it in a venv of its own, only to
 compare (never a dependency of corvatel):
@@ -22,6 +22,10 @@ Cases:
   boundary, start and t0, 2 chains x (500 + 500); each tool's default
   priors and sampler settings (corvatel.fit_hierarchical; the peer's
   `v ~ 1 + (1|participant_id)` and so on).
+- full: as hier, with sv 0.6, sz 0.2 and st 0.1 in the simulation and
+  one sv, sz and st for the group in both models (corvatel's
+  model="full", sampled by NUTS; the peer's "full_ddm", whose likelihood
+  has no gradient, so that PyMC samples it by slice sampling).
 Both tools run their chains on 2 cores; no contaminants in either model.
 """
 
@@ -58,6 +62,8 @@ def simulate(case, path):
             "start": 1.0 / (1.0 + np.exp(-rng.normal(0.0, 0.2, N_PARTICIPANTS))),
             "t0": rng.uniform(0.2, 0.35, N_PARTICIPANTS),
         })
+        if case == "full":
+            sets = sets.assign(sv=0.6, sz=0.2, st=0.1)
         frame = corvatel.simulate_data(sets, N_HIER, seed=7)[["subject", "rt", "choice"]]
         frame["choice"] = frame["choice"].astype(int)
     frame.to_csv(path, index=False)
@@ -86,7 +92,8 @@ def corvatel_side(path, case, draws, tune, chains, seed):
         posterior = idata.posterior
     else:
         sample_start = time.perf_counter()
-        fit = corvatel.fit_hierarchical(trials, chains=chains, draws=draws, tune=tune, seed=seed)
+        fit = corvatel.fit_hierarchical(trials, chains=chains, draws=draws, tune=tune, seed=seed,
+                                        model="full" if case == "full" else "ddm")
         idata = fit.idata
         posterior = idata.posterior
     finished = time.perf_counter()
@@ -117,8 +124,12 @@ def run_child(command, env=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--peer-python", help="the Python of a venv with HSSM (3.12+); without it corvatel only")
-    parser.add_argument("--case", choices=["single", "hier", "both"], default="both")
+    parser.add_argument("--case", choices=["single", "hier", "full", "both"], default="both",
+                        help="both: single and hier")
     parser.add_argument("--peer-samplers", default="pymc,nutpie")
+    parser.add_argument("--draws", type=int, help="kept draws per chain (default 1,000 single, 500 otherwise)")
+    parser.add_argument("--tune", type=int, help="tuning draws per chain (default as --draws)")
+    parser.add_argument("--skip", default="", help="runs to leave out, e.g. 'corvatel cold'")
     parser.add_argument("--out", type=Path)
     parser.add_argument("--side", help=argparse.SUPPRESS)  # internal: CSV,case,draws,tune,chains,seed
     args = parser.parse_args()
@@ -130,7 +141,8 @@ def main():
     results = []
     with tempfile.TemporaryDirectory() as scratch:
         for case in (["single", "hier"] if args.case == "both" else [args.case]):
-            draws, tune = (1000, 1000) if case == "single" else (500, 500)
+            draws = args.draws or (1000 if case == "single" else 500)
+            tune = args.tune or draws
             path = os.path.join(scratch, f"{case}.csv")
             simulate(case, path)
             side = f"{path},{case},{draws},{tune},2,1"
@@ -142,7 +154,7 @@ def main():
                 for sampler in args.peer_samplers.split(","):
                     runs.append((f"HSSM {sampler}", [args.peer_python, str(HERE / "_hssm_side.py"), path, case,
                                                      sampler, str(draws), str(tune), "2", "1"], None))
-            for label, command, env in runs:
+            for label, command, env in [run for run in runs if run[0] not in args.skip.split(",")]:
                 result = run_child(command, env)
                 result.update(case=case, run=label)
                 results.append(result)

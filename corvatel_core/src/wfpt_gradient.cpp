@@ -163,16 +163,24 @@ Weighted point(double tau, bool choice, double start, const ModelParams& p) {
   return out;
 }
 
-// 7-point Gauss-Legendre rule on [-1, 1]: nodes and weights.
+// The 7-point Gauss-Legendre rule on [-1, 1], nodes and weights: the Gauss
+// half of the 7/15 Kronrod pair (its odd-numbered abscissae).
 constexpr std::size_t kGaussPoints = 7;
-constexpr std::array<double, kGaussPoints> kGaussX = {
-    -0.949107912342758524526189684047851, -0.741531185599394439863864773280788, -0.405845151377397166906606412076961,
-    0.0,
-    0.405845151377397166906606412076961,  0.741531185599394439863864773280788,  0.949107912342758524526189684047851};
-constexpr std::array<double, kGaussPoints> kGaussW = {
-    0.129484966168869693270611432679082, 0.279705391489276667901467771423780, 0.381830050505118944950369775488975,
-    0.417959183673469387755102040816327,
-    0.381830050505118944950369775488975, 0.279705391489276667901467771423780, 0.129484966168869693270611432679082};
+struct GaussRule {
+  std::array<double, kGaussPoints> x, w;
+};
+constexpr GaussRule kGauss = [] {
+  const auto& k = internal::kRule15;
+  GaussRule rule{};
+  for (std::size_t i = 0; i < 3; ++i) {
+    rule.x[i] = -k.x[2 * i + 1];
+    rule.x[kGaussPoints - 1 - i] = k.x[2 * i + 1];
+    rule.w[i] = rule.w[kGaussPoints - 1 - i] = k.wg[i];
+  }
+  rule.x[3] = 0.0;
+  rule.w[3] = k.wg[3];
+  return rule;
+}();
 
 // The weighted sum of n densities (weights > 0) and their derivatives'
 // means under it.
@@ -200,10 +208,10 @@ Weighted gauss_over_start(double tau, bool choice, const ModelParams& p) {
   std::array<Weighted, kGaussPoints> at;
   std::array<double, kGaussPoints> weight;
   for (std::size_t i = 0; i < kGaussPoints; ++i) {
-    const double start = p.start + 0.5 * p.sz * kGaussX[i];
+    const double start = p.start + 0.5 * p.sz * kGauss.x[i];
     at[i] = point(tau, choice, start, p);
     at[i].g[kSz] = at[i].g[kStart] * ((start - p.start) / p.sz);
-    weight[i] = 0.5 * kGaussW[i];
+    weight[i] = 0.5 * kGauss.w[i];
   }
   return weighted_sum(at.data(), weight.data(), kGaussPoints);
 }
@@ -235,9 +243,9 @@ Weighted gauss_slopes(double rt, bool choice, const ModelParams& p) {
   std::array<Weighted, kGaussPoints> at;
   std::array<double, kGaussPoints> weight;
   for (std::size_t j = 0; j < kGaussPoints; ++j) {
-    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * kGaussX[j];
+    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * kGauss.x[j];
     at[j] = with_st_slope(gauss_over_start(tau, choice, p), rt, tau, p);
-    weight[j] = 0.5 * kGaussW[j];
+    weight[j] = 0.5 * kGauss.w[j];
   }
   Weighted out = weighted_sum(at.data(), weight.data(), kGaussPoints);
   out.log_f += std::log(window.tau_hi - window.tau_lo) - window.log_width();
