@@ -617,7 +617,7 @@ def _model(design: _Design, options: _Options) -> Any:
             # The trials of a participant share its start: min's gradient
             # would go to every one of them (the true one times their
             # number), sort's goes to one.
-            ordered = pt.sort(start)
+            ordered = start.sort()
             room = 2.0 * pt.minimum(ordered[0], 1.0 - ordered[-1])
             extra["sv"] = pm.Deterministic("sv", pm.math.exp(pm.Normal("log_sv", *LOG_SV_PRIOR)))
             extra["sz"] = pm.Deterministic("sz", room * pm.math.sigmoid(pm.Normal("logit_sz", *LOGIT_SZ_PRIOR)))
