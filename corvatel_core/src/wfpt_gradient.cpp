@@ -163,24 +163,31 @@ Weighted point(double tau, bool choice, double start, const ModelParams& p) {
   return out;
 }
 
-// The 7-point Gauss-Legendre rule on [-1, 1], nodes and weights: the Gauss
-// half of the 7/15 Kronrod pair (its odd-numbered abscissae).
-constexpr std::size_t kGaussPoints = 7;
+// Gauss-Legendre rules on [-1, 1], nodes and weights.
+template <std::size_t N>
 struct GaussRule {
-  std::array<double, kGaussPoints> x, w;
+  std::array<double, N> x, w;
 };
-constexpr GaussRule kGauss = [] {
+// The 7-point rule: the Gauss half of the 7/15 Kronrod pair (its
+// odd-numbered abscissae).
+constexpr GaussRule<7> kGauss7 = [] {
   const auto& k = internal::kRule15;
-  GaussRule rule{};
+  GaussRule<7> rule{};
   for (std::size_t i = 0; i < 3; ++i) {
     rule.x[i] = -k.x[2 * i + 1];
-    rule.x[kGaussPoints - 1 - i] = k.x[2 * i + 1];
-    rule.w[i] = rule.w[kGaussPoints - 1 - i] = k.wg[i];
+    rule.x[6 - i] = k.x[2 * i + 1];
+    rule.w[i] = rule.w[6 - i] = k.wg[i];
   }
   rule.x[3] = 0.0;
   rule.w[3] = k.wg[3];
   return rule;
 }();
+// The 5-point rule: nodes 0, +-sqrt(5 -+ 2 sqrt(10/7)) / 3, weights 128/225,
+// (322 +- 13 sqrt(70)) / 900.
+constexpr GaussRule<5> kGauss5{{-0.906179845938663992798, -0.538469310105683091036, 0.0, 0.538469310105683091036,
+                                0.906179845938663992798},
+                               {0.236926885056189087514, 0.478628670499366468041, 128.0 / 225.0,
+                                0.478628670499366468041, 0.236926885056189087514}};
 
 // The weighted sum of n densities (weights > 0) and their derivatives'
 // means under it.
@@ -201,19 +208,25 @@ Weighted weighted_sum(const Weighted* at, const double* weight, std::size_t n) {
   return out;
 }
 
-// The mean over the start window at decision time tau by the fixed rule,
-// with d/dsz the mean of d/dstart times the relative place in the window.
-Weighted gauss_over_start(double tau, bool choice, const ModelParams& p) {
+// Over the start window, d/dsz is the mean of d/dstart times the relative
+// place in the window.
+Weighted with_sz_slope(Weighted w, double start, const ModelParams& p) {
+  w.g[kSz] = w.g[kStart] * ((start - p.start) / p.sz);
+  return w;
+}
+
+// The mean over the start window at decision time tau by a fixed rule.
+template <std::size_t N>
+Weighted gauss_over_start(double tau, bool choice, const ModelParams& p, const GaussRule<N>& rule) {
   if (p.sz == 0.0) return point(tau, choice, p.start, p);
-  std::array<Weighted, kGaussPoints> at;
-  std::array<double, kGaussPoints> weight;
-  for (std::size_t i = 0; i < kGaussPoints; ++i) {
-    const double start = p.start + 0.5 * p.sz * kGauss.x[i];
-    at[i] = point(tau, choice, start, p);
-    at[i].g[kSz] = at[i].g[kStart] * ((start - p.start) / p.sz);
-    weight[i] = 0.5 * kGauss.w[i];
+  std::array<Weighted, N> at;
+  std::array<double, N> weight;
+  for (std::size_t i = 0; i < N; ++i) {
+    const double start = p.start + 0.5 * p.sz * rule.x[i];
+    at[i] = with_sz_slope(point(tau, choice, start, p), start, p);
+    weight[i] = 0.5 * rule.w[i];
   }
-  return weighted_sum(at.data(), weight.data(), kGaussPoints);
+  return weighted_sum(at.data(), weight.data(), N);
 }
 
 // The time window of st as the density takes it: decision times from 0 on,
@@ -232,22 +245,23 @@ Weighted with_st_slope(Weighted w, double rt, double tau, const ModelParams& p) 
   return w;
 }
 
-// The means by one fixed Gauss rule over each window (7 or 7 x 7 values of
+// The means by one fixed Gauss rule over each window (N or N x N values of
 // the series): cheap, and as accurate as the adaptive quadrature wherever
 // the density is smooth on the scale of the windows. The caller checks the
 // density it gives against the density's own mean.
-Weighted gauss_slopes(double rt, bool choice, const ModelParams& p) {
-  if (p.st == 0.0) return gauss_over_start(rt - p.t0, choice, p);
+template <std::size_t N>
+Weighted gauss_slopes(double rt, bool choice, const ModelParams& p, const GaussRule<N>& rule) {
+  if (p.st == 0.0) return gauss_over_start(rt - p.t0, choice, p, rule);
   const TimeWindow window(rt, p);
   if (!(window.tau_hi > window.tau_lo)) return {-kInf, {}};
-  std::array<Weighted, kGaussPoints> at;
-  std::array<double, kGaussPoints> weight;
-  for (std::size_t j = 0; j < kGaussPoints; ++j) {
-    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * kGauss.x[j];
-    at[j] = with_st_slope(gauss_over_start(tau, choice, p), rt, tau, p);
-    weight[j] = 0.5 * kGauss.w[j];
+  std::array<Weighted, N> at;
+  std::array<double, N> weight;
+  for (std::size_t j = 0; j < N; ++j) {
+    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * rule.x[j];
+    at[j] = with_st_slope(gauss_over_start(tau, choice, p, rule), rt, tau, p);
+    weight[j] = 0.5 * rule.w[j];
   }
-  Weighted out = weighted_sum(at.data(), weight.data(), kGaussPoints);
+  Weighted out = weighted_sum(at.data(), weight.data(), N);
   out.log_f += std::log(window.tau_hi - window.tau_lo) - window.log_width();
   return out;
 }
@@ -259,12 +273,8 @@ Weighted gauss_slopes(double rt, bool choice, const ModelParams& p) {
 Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool gauss_start) {
   std::size_t budget = kBudget;
   const auto over_start = [&](double tau_at) {
-    if (p.sz == 0.0 || gauss_start) return gauss_over_start(tau_at, choice, p);
-    const auto at = [&](double start) {
-      Weighted w = point(tau_at, choice, start, p);
-      w.g[kSz] = w.g[kStart] * ((start - p.start) / p.sz);
-      return w;
-    };
+    if (p.sz == 0.0 || gauss_start) return gauss_over_start(tau_at, choice, p, kGauss7);
+    const auto at = [&](double start) { return with_sz_slope(point(tau_at, choice, start, p), start, p); };
     Weighted w = weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0,
                                    tolerance * 0.25, budget);
     w.log_f -= std::log(p.sz);
@@ -279,16 +289,19 @@ Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double to
 }
 
 // The diffusion's derivatives with sz or st, divided by its density, whose
-// log is `log_mean`. The fixed rule's means are taken where its density is
+// log is `log_mean`. A fixed rule's means are taken where its density is
 // within a tenth of `tolerance` of log_mean (the weights that integrate the
-// density that well integrate its derivatives, as smooth, nearly as well);
-// then, with both windows, the adaptive quadrature over time with the fixed
-// rule over the start (a window over the leading edge); else the adaptive
-// quadrature over both (a window far wider than the density's scales).
+// density that well integrate its derivatives, as smooth, nearly as well):
+// the 5-point rule's (most trials), else the 7-point rule's; then, with
+// both windows, the adaptive quadrature over time with the 7-point rule over
+// the start (a window over the leading edge); else the adaptive quadrature
+// over both (a window far wider than the density's scales).
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
                                              double tolerance) {
   const auto close = [&](const Weighted& w) { return std::fabs(w.log_f - log_mean) <= 0.1 * tolerance; };
-  const Weighted fixed = gauss_slopes(rt, choice, p);
+  const Weighted coarse = gauss_slopes(rt, choice, p, kGauss5);
+  if (close(coarse)) return coarse.g;
+  const Weighted fixed = gauss_slopes(rt, choice, p, kGauss7);
   if (close(fixed)) return fixed.g;
   if (p.sz > 0.0 && p.st > 0.0) {
     const Weighted mixed = adaptive_slopes(rt, choice, p, tolerance, true);
