@@ -163,16 +163,28 @@ Weighted point(double tau, bool choice, double start, const ModelParams& p) {
   return out;
 }
 
-// Gauss-Legendre rules on [-1, 1], nodes and weights.
+// Fixed quadrature rules on [-1, 1], nodes and weights.
 template <std::size_t N>
-struct GaussRule {
+struct FixedRule {
   std::array<double, N> x, w;
 };
-// The 7-point rule: the Gauss half of the 7/15 Kronrod pair (its
-// odd-numbered abscissae).
-constexpr GaussRule<7> kGauss7 = [] {
+// The 15-point Kronrod rule and its Gauss half, the 7-point Gauss-Legendre
+// rule (the Kronrod rule's odd-numbered abscissae).
+constexpr FixedRule<15> kKronrod15 = [] {
   const auto& k = internal::kRule15;
-  GaussRule<7> rule{};
+  FixedRule<15> rule{};
+  for (std::size_t i = 0; i < 7; ++i) {
+    rule.x[i] = -k.x[i];
+    rule.x[14 - i] = k.x[i];
+    rule.w[i] = rule.w[14 - i] = k.wk[i];
+  }
+  rule.x[7] = 0.0;
+  rule.w[7] = k.wk[7];
+  return rule;
+}();
+constexpr FixedRule<7> kGauss7 = [] {
+  const auto& k = internal::kRule15;
+  FixedRule<7> rule{};
   for (std::size_t i = 0; i < 3; ++i) {
     rule.x[i] = -k.x[2 * i + 1];
     rule.x[6 - i] = k.x[2 * i + 1];
@@ -184,7 +196,7 @@ constexpr GaussRule<7> kGauss7 = [] {
 }();
 // The 5-point rule: nodes 0, +-sqrt(5 -+ 2 sqrt(10/7)) / 3, weights 128/225,
 // (322 +- 13 sqrt(70)) / 900.
-constexpr GaussRule<5> kGauss5{{-0.906179845938663992798, -0.538469310105683091036, 0.0, 0.538469310105683091036,
+constexpr FixedRule<5> kGauss5{{-0.906179845938663992798, -0.538469310105683091036, 0.0, 0.538469310105683091036,
                                 0.906179845938663992798},
                                {0.236926885056189087514, 0.478628670499366468041, 128.0 / 225.0,
                                 0.478628670499366468041, 0.236926885056189087514}};
@@ -217,7 +229,7 @@ Weighted with_sz_slope(Weighted w, double start, const ModelParams& p) {
 
 // The mean over the start window at decision time tau by a fixed rule.
 template <std::size_t N>
-Weighted gauss_over_start(double tau, bool choice, const ModelParams& p, const GaussRule<N>& rule) {
+Weighted fixed_over_start(double tau, bool choice, const ModelParams& p, const FixedRule<N>& rule) {
   if (p.sz == 0.0) return point(tau, choice, p.start, p);
   std::array<Weighted, N> at;
   std::array<double, N> weight;
@@ -245,21 +257,23 @@ Weighted with_st_slope(Weighted w, double rt, double tau, const ModelParams& p) 
   return w;
 }
 
-// The means by one fixed Gauss rule over each window (N or N x N values of
-// the series): cheap, and as accurate as the adaptive quadrature wherever
+// The means by one fixed rule over each window (N x M values of the series
+// with both): cheap, and as accurate as the adaptive quadrature wherever
 // the density is smooth on the scale of the windows. The caller checks the
-// density it gives against the density's own mean.
-template <std::size_t N>
-Weighted gauss_slopes(double rt, bool choice, const ModelParams& p, const GaussRule<N>& rule) {
-  if (p.st == 0.0) return gauss_over_start(rt - p.t0, choice, p, rule);
+// density they give against the density's own mean.
+template <std::size_t N, std::size_t M>
+Weighted fixed_slopes(double rt, bool choice, const ModelParams& p, const FixedRule<N>& over_time,
+                      const FixedRule<M>& over_start) {
+  if (p.st == 0.0) return fixed_over_start(rt - p.t0, choice, p, over_start);
   const TimeWindow window(rt, p);
   if (!(window.tau_hi > window.tau_lo)) return {-kInf, {}};
   std::array<Weighted, N> at;
   std::array<double, N> weight;
   for (std::size_t j = 0; j < N; ++j) {
-    const double tau = 0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * rule.x[j];
-    at[j] = with_st_slope(gauss_over_start(tau, choice, p, rule), rt, tau, p);
-    weight[j] = 0.5 * rule.w[j];
+    const double tau =
+        0.5 * (window.tau_lo + window.tau_hi) + 0.5 * (window.tau_hi - window.tau_lo) * over_time.x[j];
+    at[j] = with_st_slope(fixed_over_start(tau, choice, p, over_start), rt, tau, p);
+    weight[j] = 0.5 * over_time.w[j];
   }
   Weighted out = weighted_sum(at.data(), weight.data(), N);
   out.log_f += std::log(window.tau_hi - window.tau_lo) - window.log_width();
@@ -268,12 +282,12 @@ Weighted gauss_slopes(double rt, bool choice, const ModelParams& p, const GaussR
 
 // The means by adaptive quadrature (nested for sz and st), each refined
 // until every derivative is within `tolerance` of its magnitude; with
-// `gauss_start` the start's mean at each decision time is the fixed rule's
+// `gauss_start` the start's mean at each decision time is the 7-point rule's
 // (the caller checks the density).
 Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool gauss_start) {
   std::size_t budget = kBudget;
   const auto over_start = [&](double tau_at) {
-    if (p.sz == 0.0 || gauss_start) return gauss_over_start(tau_at, choice, p, kGauss7);
+    if (p.sz == 0.0 || gauss_start) return fixed_over_start(tau_at, choice, p, kGauss7);
     const auto at = [&](double start) { return with_sz_slope(point(tau_at, choice, start, p), start, p); };
     Weighted w = weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0,
                                    tolerance * 0.25, budget);
@@ -292,17 +306,23 @@ Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double to
 // log is `log_mean`. A fixed rule's means are taken where its density is
 // within a tenth of `tolerance` of log_mean (the weights that integrate the
 // density that well integrate its derivatives, as smooth, nearly as well):
-// the 5-point rule's (most trials), else the 7-point rule's; then, with
-// both windows, the adaptive quadrature over time with the 7-point rule over
-// the start (a window over the leading edge); else the adaptive quadrature
-// over both (a window far wider than the density's scales).
+// the 5-point Gauss rule's (most trials), else the 7-point rule's, else,
+// with st, the 15-point Kronrod rule's over time (windows on the density's
+// rise, decision times of a few tenths of a second); then, with both
+// windows, the adaptive quadrature over time with the 7-point rule over the
+// start; else the adaptive quadrature over both (a window far wider than
+// the density's scales).
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
                                              double tolerance) {
   const auto close = [&](const Weighted& w) { return std::fabs(w.log_f - log_mean) <= 0.1 * tolerance; };
-  const Weighted coarse = gauss_slopes(rt, choice, p, kGauss5);
+  const Weighted coarse = fixed_slopes(rt, choice, p, kGauss5, kGauss5);
   if (close(coarse)) return coarse.g;
-  const Weighted fixed = gauss_slopes(rt, choice, p, kGauss7);
+  const Weighted fixed = fixed_slopes(rt, choice, p, kGauss7, kGauss7);
   if (close(fixed)) return fixed.g;
+  if (p.st > 0.0) {
+    const Weighted fine = fixed_slopes(rt, choice, p, kKronrod15, kGauss7);
+    if (close(fine)) return fine.g;
+  }
   if (p.sz > 0.0 && p.st > 0.0) {
     const Weighted mixed = adaptive_slopes(rt, choice, p, tolerance, true);
     if (close(mixed)) return mixed.g;

@@ -108,10 +108,11 @@ struct DensityGradient {
 // d/dstart is the mean of the density's derivative in the start and d/dsz
 // the mean of that derivative times t (likewise for t0 and st); those of
 // drift, boundary and sv are the means of theirs. The means come from a
-// fixed 5-point, else 7-point, Gauss rule over each window where that rule
-// reproduces the density's own mean to within tolerance / 10 (the usual
-// case: 5 or 25 values of the series); elsewhere (windows over the leading
-// edge, or far wider than the density's scales) from adaptive Gauss-Kronrod (7/15)
+// fixed 5-point, else 7-point, Gauss rule over each window (else, with st,
+// the 15-point Kronrod rule over time) where that rule reproduces the
+// density's own mean to within tolerance / 10 (the usual case: 5 or 25
+// values of the series); elsewhere (windows over the leading edge, or far
+// wider than the density's scales) from adaptive Gauss-Kronrod (7/15)
 // quadrature of every derivative at once, refined until each is within
 // `tolerance` of the mean of its magnitude. Where the density is 0
 // (rt <= t0 - st/2) the derivatives of its log are given as 0.
