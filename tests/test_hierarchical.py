@@ -227,3 +227,56 @@ def test_fit_check_refuses(four, kwargs, match):
     pytest.importorskip("matplotlib")
     with pytest.raises(ValueError, match=match):
         four[2].fit_check(**kwargs)
+
+
+# A child fits with far more draws than it could finish and sends itself
+# SIGINT once the sampler runs: nutpie's wait, PyMC's first chain. Both
+# samplers take the interrupt as the end of sampling (PyMC's, of that chain
+# only, going on to the next) and return what they have.
+INTERRUPTED_CHILD = """
+import os, signal, sys, threading, warnings
+import pandas as pd
+import corvatel
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+def interrupt_soon():
+    threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT)).start()
+
+sampler = sys.argv[1]
+if sampler == "nutpie":
+    import importlib
+    background = importlib.import_module("nutpie.sample")._BackgroundSampler  # nutpie.sample is also a function
+    running = background.wait
+    def wait(self, *args, **kwargs):
+        interrupt_soon()
+        return running(self, *args, **kwargs)
+    background.wait = wait
+else:
+    import pymc.sampling.mcmc as mcmc
+    one_chain = mcmc._sample
+    def sample_chain(**kwargs):
+        if kwargs["chain"] == 0:
+            interrupt_soon()
+        return one_chain(**kwargs)
+    mcmc._sample = sample_chain
+sets = pd.DataFrame({"subject": [1, 2], "drift": 1.0, "boundary": 1.4, "start": 0.5, "t0": 0.3})
+warnings.simplefilter("ignore")
+try:
+    corvatel.fit_hierarchical(corvatel.simulate_data(sets, 20, seed=1), chains=2, tune=10**6, draws=10**6,
+                              sampler=sampler)
+except KeyboardInterrupt:
+    print("interrupted")
+else:
+    print("returned a fit")
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("sampler", ["nutpie", "pymc"])
+def test_ctrl_c_interrupts_the_fit(sampler):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED_CHILD, sampler], capture_output=True, text=True,
+                          timeout=900)
+    assert done.stdout.strip() == "interrupted", done.stderr[-2000:]

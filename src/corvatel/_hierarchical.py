@@ -21,8 +21,11 @@ from __future__ import annotations
 
 import math
 import os
+import signal
+import threading
 import warnings
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Hashable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -492,7 +495,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     processor, so another may differ in the last bits. The pointwise
     log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo and waic).
     Warns (UserWarning) of divergences and, with two chains or more, of a
-    group-level r_hat above 1.01.
+    group-level r_hat above 1.01. Ctrl-C stops the fit with
+    KeyboardInterrupt (the samplers' own draws so far are not kept).
     """
     import pymc  # noqa: F401  (the bayes extra: refuse early when it is missing)
 
@@ -654,24 +658,61 @@ def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progre
     log-likelihood. nutpie runs the model compiled with Numba (the DDM Op's
     compiled path), its chains in parallel on the machine's cores, each
     with its own stream of the seed: the same draws whatever the cores.
-    "pymc" is PyMC's own NUTS on one core, the Op called from Python."""
+    "pymc" is PyMC's own NUTS on one core, the Op called from Python.
+    Ctrl-C raises KeyboardInterrupt."""
     import pymc as pm
 
-    with model:
-        if sampler == "pymc":
-            return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
-                             progressbar=progress, idata_kwargs={"log_likelihood": True})
-        from numba.core.errors import NumbaWarning
+    with model, _interrupts() as interrupted:
+        try:
+            if sampler == "pymc":
+                def stop_if_interrupted(**_: Any) -> None:
+                    if interrupted.is_set():
+                        raise KeyboardInterrupt  # PyMC ends the chain on it
 
-        with warnings.catch_warnings():
-            # Numba does not cache a function that holds the trials as
-            # constants; it compiles it again, which is all that means.
-            warnings.filterwarnings("ignore", ".*Cannot cache compiled function", NumbaWarning)
-            idata = pm.sample(draws=draws, tune=tune, chains=chains, random_seed=seed, progressbar=progress,
-                              nuts_sampler="nutpie", compute_convergence_checks=False,
-                              nuts_sampler_kwargs={"backend": "numba", "cores": min(chains, os.cpu_count() or 1)})
+                return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
+                                 progressbar=progress, idata_kwargs={"log_likelihood": True},
+                                 callback=stop_if_interrupted)
+            from numba.core.errors import NumbaWarning
+
+            with warnings.catch_warnings():
+                # Numba does not cache a function that holds the trials as
+                # constants; it compiles it again, which is all that means.
+                warnings.filterwarnings("ignore", ".*Cannot cache compiled function", NumbaWarning)
+                idata = pm.sample(draws=draws, tune=tune, chains=chains, random_seed=seed, progressbar=progress,
+                                  nuts_sampler="nutpie", compute_convergence_checks=False,
+                                  nuts_sampler_kwargs={"backend": "numba",
+                                                       "cores": min(chains, os.cpu_count() or 1)})
+        finally:
+            # Whatever the sampler made of the draws so far, or failed on.
+            if interrupted.is_set():
+                raise KeyboardInterrupt
         pm.compute_log_likelihood(idata, model=model, progressbar=False)
     return idata
+
+
+@contextmanager
+def _interrupts() -> Iterator[threading.Event]:
+    """An event set by Ctrl-C (SIGINT) while the block runs, the signal's
+    own handler still called. The samplers take KeyboardInterrupt as the
+    end of sampling and return the draws so far (PyMC's NUTS ends only the
+    chain it is on): a fit of some or none of the draws asked for, which
+    the caller refuses. Only the main thread handles signals; elsewhere, or
+    with SIGINT ignored, the event stays clear."""
+    interrupted = threading.Event()
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+        yield interrupted
+        return
+
+    def handler(signum: int, frame: Any) -> None:
+        interrupted.set()
+        previous(signum, frame)
+
+    signal.signal(signal.SIGINT, handler)
+    try:
+        yield interrupted
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
