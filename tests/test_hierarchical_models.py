@@ -334,6 +334,33 @@ def test_refused_arguments(kwargs, error, match):
         corvatel.fit_hierarchical(TABLE, **kwargs)
 
 
+def _design_of(data, **kwargs):
+    return _prepare(data, subject="subject", depends_on=None, model="ddm", p_outlier=None, outlier_window=None,
+                    regression=None, choice="choice", rt="rt", upper=None, rt_unit=None, **kwargs)[0]
+
+
+def test_invalid_rows_refused_or_left_out():
+    # t0 lies below each participant's fastest response: a response at 0
+    # leaves none. drop_invalid leaves such rows out, with NaN and negative
+    # times and missing choices, and a participant left with no trials.
+    clean = DATA[DATA["subject"] != "p3"]
+    invalid = DATA[DATA["subject"] != "p1"].iloc[[0, 3, 20, 25]].assign(rt=[0.0, np.nan, -1.0, 0.0])
+    invalid.loc[invalid.index[[0]], "subject"] = "p4"
+    invalid = pd.concat([invalid, clean.iloc[[7]].assign(choice=None)])
+    messy = pd.concat([clean.iloc[:10], invalid, clean.iloc[10:]])
+    with pytest.raises(ValueError, match="response-time column 'rt' has 2 NaN, infinite or negative value"):
+        _design_of(messy)
+    at_zero = clean.copy()
+    at_zero.loc[at_zero.index[[4, 30]], "rt"] = 0.0
+    with pytest.raises(ValueError, match=r"'rt' has 2 response time\(s\) of 0 \(rows 4, 30\); pass drop_invalid"):
+        _design_of(at_zero)
+    dropped, expected = _design_of(messy, drop_invalid=True), _design_of(clean)
+    assert dropped.participants == expected.participants == ["p1", "p2"]
+    np.testing.assert_array_equal(dropped.observed, expected.observed)
+    np.testing.assert_array_equal(dropped.fastest, expected.fastest)
+    pd.testing.assert_frame_equal(dropped.rows, expected.rows, check_dtype=False)  # None made choice object
+
+
 def test_refuses_a_missing_covariate():
     with pytest.raises(ValueError, match="regression\\['drift_rate'\\]: column 'coh' has missing values"):
         corvatel.fit_hierarchical(TABLE.assign(coh=[0.1, None, 0.1, 0.2]), regression={"drift_rate": "1 + coh"})
@@ -347,15 +374,17 @@ CLI_ARGS = {"depends_on": {"drift_rate": "condition"}, "p_outlier": 0.05, "chain
 
 @pytest.fixture(scope="module")
 def cli_run(tmp_path_factory):
-    """corvatel fit --method bayes on a small table, every output asked for."""
+    """corvatel fit --method bayes on a small table with two invalid rows
+    (dropped), every output asked for."""
     from corvatel import cli
 
     directory = tmp_path_factory.mktemp("bayes")
     data = corvatel.simulate_data(CLI_SETS, 15, seed=1)
-    data.to_csv(directory / "trials.csv", index=False)
+    invalid = data.iloc[[3, 40]].assign(rt=[0.0, -0.5])
+    pd.concat([data.iloc[:20], invalid, data.iloc[20:]]).to_csv(directory / "trials.csv", index=False)
     paths = {name: directory / name for name in ("summary.csv", "fit.nc", "subjects.csv", "check.png")}
     status = cli.main([str(a) for a in (
-        "fit", directory / "trials.csv", "--method", "bayes", "--subject", "subject", "--depends-on",
+        "fit", directory / "trials.csv", "--method", "bayes", "--drop-invalid", "--subject", "subject", "--depends-on",
         "drift_rate=condition", "--p-outlier", "0.05", "--chains", "2", "--draws", "20", "--tune", "20", "--seed",
         "3", "-o", paths["summary.csv"], "--idata", paths["fit.nc"], "--participants", paths["subjects.csv"],
         "--plot", paths["check.png"])])

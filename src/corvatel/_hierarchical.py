@@ -34,7 +34,7 @@ import pandas as pd
 
 from ._fitting import STAT_COLUMNS, group_stats
 from ._params import BY_NAME, MODELS, PARAM_COLUMNS
-from ._trials import TrialTable, as_frame, group_columns, group_rows, require_columns
+from ._trials import TrialTable, as_frame, group_columns, group_rows, refuse_rows, require_columns
 from .likelihood import OUTLIER_WINDOW, check_p_outlier
 
 DRIFT, BOUNDARY, START, T0 = (BY_NAME[name].fit_name for name in ("drift", "boundary", "start", "t0"))
@@ -403,7 +403,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
                      regression: Mapping[str, str] | None = None, chains: int = 2, draws: int = 500,
                      tune: int = 500, seed: int = 0, progress: bool = False, choice: Hashable = "choice",
                      rt: Hashable = "rt", upper: Any = None, rt_unit: str | None = None,
-                     parametrization: str = "auto", sampler: str = "nutpie") -> HierarchicalFit:
+                     drop_invalid: bool = False, parametrization: str = "auto",
+                     sampler: str = "nutpie") -> HierarchicalFit:
     """A hierarchical Bayesian fit of the drift-diffusion model (drift rate,
     boundary separation, starting point, non-decision time; noise 1) to a
     table of trials from several participants, sampled by NUTS (nutpie on
@@ -473,8 +474,9 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
-    NaN, infinite or negative response time are refused, and so is a
-    missing subject, level or covariate.
+    NaN, infinite, negative or zero response time (t0 lies below each
+    participant's fastest response) are refused, or with drop_invalid=True
+    left out; a missing subject, level or covariate is refused.
 
     parametrization: "non-centred" as above; "centred" draws each
     parameter that has one group mean (not in depends_on or regression) as
@@ -503,7 +505,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     design, options, level_column = _prepare(data, subject=subject, depends_on=depends_on, model=model,
                                              p_outlier=p_outlier, outlier_window=outlier_window,
                                              regression=regression, choice=choice, rt=rt, upper=upper,
-                                             rt_unit=rt_unit)
+                                             rt_unit=rt_unit, drop_invalid=bool(drop_invalid))
     for name, value, least in (("chains", chains, 1), ("draws", draws, 1), ("tune", tune, 0), ("seed", seed, 0)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
             raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
@@ -535,8 +537,8 @@ def _centred(parametrization: str, design: _Design, options: _Options) -> frozen
 
 
 def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_outlier: Any, outlier_window: Any,
-             regression: Any, choice: Hashable, rt: Hashable, upper: Any,
-             rt_unit: str | None) -> tuple[_Design, _Options, Hashable | None]:
+             regression: Any, choice: Hashable, rt: Hashable, upper: Any, rt_unit: str | None,
+             drop_invalid: bool = False) -> tuple[_Design, _Options, Hashable | None]:
     """The checked arguments of fit_hierarchical: the trials as the model
     takes them, what the model has, and the level column (or None)."""
     frame = as_frame(data)
@@ -557,8 +559,18 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
     _refuse_missing(frame, subject, "subject")
     if level_column is not None:
         _refuse_missing(frame, level_column, "depends_on")
-    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit="s" if rt_unit is None else rt_unit,
-                             drop_invalid=False)
+    unit = "s" if rt_unit is None else rt_unit
+    trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=unit, drop_invalid=drop_invalid)
+    # t0 lies below each participant's fastest response: a response at 0
+    # leaves that participant no non-decision time.
+    at_zero = ~trials.invalid & (trials.rts == 0.0)
+    if not drop_invalid:
+        refuse_rows(frame, at_zero, f"response-time column {rt!r} has {{count}} response time(s) of 0")
+    elif (trials.invalid | at_zero).any():
+        frame = frame[~(trials.invalid | at_zero)]
+        if len(frame) == 0:
+            raise ValueError("fit_hierarchical: data has no valid rows")
+        trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=unit, drop_invalid=False)
     design = _design(trials, subject, level_column, free)
     options = _Options(model, contaminants, window, free,
                        {name: _build_regression(name, formula, design.rows) for name, formula in formulas.items()})

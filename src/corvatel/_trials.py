@@ -267,7 +267,8 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
     return Groups(order_of_rows, starts, stops, keys)
 
 
-def _refuse(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
+def refuse_rows(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
+    """A ValueError naming `rows` of `frame` and drop_invalid, if any."""
     if rows.any():
         raise ValueError(f"{what.format(count=int(rows.sum()))} ({show_rows(frame, rows)}); "
                          "pass drop_invalid=True to drop those rows")
@@ -312,8 +313,8 @@ class TrialTable:
         choices, missing = choice_column(frame, choice, upper)
         rts, bad = rt_column(frame, rt, rt_unit)
         if not drop_invalid:
-            _refuse(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
-            _refuse(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
+            refuse_rows(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
+            refuse_rows(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
         invalid = bad | missing
         outside = None if window is None else ~invalid & ((rts < window[0]) | (rts > window[1]))
         return cls(frame, choices, rts, invalid, window, outside)

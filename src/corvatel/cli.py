@@ -688,8 +688,8 @@ def run_fit(args: argparse.Namespace) -> int:
 
 
 # Options of fit that a hierarchical Bayesian fit takes not, with their defaults.
-NOT_BAYES = {"by": None, "bound": None, "leak": False, "urgency": False, "max_iters": 200, "drop_invalid": False,
-             "min_rt": None, "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None}
+NOT_BAYES = {"by": None, "bound": None, "leak": False, "urgency": False, "max_iters": 200, "min_rt": None,
+             "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None}
 # Options of --method bayes alone, with their defaults.
 BAYES_ONLY = {"subject": None, "chains": 2, "draws": 500, "tune": 500, "seed": 0, "idata": None,
               "participants": None}
@@ -733,7 +733,7 @@ def run_bayes(args: argparse.Namespace) -> int:
         {parameter: columns[0] for parameter, columns in depends_on.items()}, model=model,
         p_outlier=args.p_outlier, outlier_window=args.outlier_window, chains=args.chains, draws=args.draws,
         tune=args.tune, seed=args.seed, progress=bool(args.progress), choice=args.choice, rt=args.rt, upper=upper,
-        rt_unit=args.rt_unit))
+        rt_unit=args.rt_unit, drop_invalid=args.drop_invalid))
     write_table(fit.summary().rename_axis("parameter").reset_index(), args.output)
     if args.participants is not None:
         write_table(fit.participants(), args.participants)
