@@ -497,3 +497,22 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
     fit = HierarchicalFit(az.InferenceData(posterior=xr.concat([prior, moved], dim="chain")), "subject", None,
                           design, options)
     assert list(fit.participants()["warning"]) == ["", "r_hat above 1.01 (drift_rate)", ""]
+
+
+@pytest.mark.parametrize("p_outlier, fast_flag", [(None, "responses under 0.1 s"), (0.05, "")])
+def test_participants_flag_suspect_trials(p_outlier, fast_flag):
+    # p1's times in milliseconds read as seconds; one response of p3 at
+    # 0.05 s, which contaminants in the model may explain.
+    import arviz as az
+
+    from corvatel._hierarchical import HierarchicalFit
+
+    data = DATA.copy()
+    data.loc[data["subject"] == "p1", "rt"] *= 1000.0
+    data.loc[data.index[data["subject"] == "p3"][2], "rt"] = 0.05
+    design, options, _ = _prepare(data, subject="subject", depends_on=None, model="ddm", p_outlier=p_outlier,
+                                  outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
+                                  rt_unit=None)
+    fit = HierarchicalFit(az.InferenceData(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
+                          design, options)
+    assert list(fit.participants()["warning"]) == ["rt looks like ms", "", fast_flag]

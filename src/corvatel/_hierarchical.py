@@ -33,6 +33,7 @@ import numpy as np
 import pandas as pd
 
 from ._fitting import STAT_COLUMNS, group_stats
+from ._flags import FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, joined
 from ._params import BY_NAME, MODELS, PARAM_COLUMNS
 from ._trials import TrialTable, as_frame, group_columns, group_rows, refuse_rows, require_columns
 from .likelihood import OUTLIER_WINDOW, check_p_outlier
@@ -261,6 +262,18 @@ def _values(linear: Mapping[str, Any], fastest: Any, st: Any, exp: Any, sigmoid:
             T0: fastest * sigmoid(linear[T0]) + st / 2}
 
 
+def _trial_flags(rts: np.ndarray, *, contaminants: bool) -> list[str]:
+    """The flags of a participant's trials, as in fit's tables: response
+    times that look like milliseconds, and responses under 0.1 s, which pull
+    the participant's t0 to them unless contaminants are in the model."""
+    flags = []
+    if len(rts) and float(np.median(rts)) > MS_MEDIAN:
+        flags.append(LOOKS_LIKE_MS)
+    if len(rts) and float(rts.min()) < FAST_RT and not contaminants:
+        flags.append(FAST_RESPONSES)
+    return flags
+
+
 class HierarchicalFit:
     """A hierarchical fit: ``idata`` (ArviZ InferenceData with posterior,
     sample_stats, observed_data and log_likelihood), ``summary()`` of the
@@ -302,8 +315,12 @@ class HierarchicalFit:
         one), then the posterior sd of each estimated parameter
         (<name>_sd), warning and error. With a regression the table gives
         the participant's value at the intercept (every covariate 0).
-        warning: "r_hat above 1.01 (names)" when the chains disagree on the
-        row's parameters (two chains or more); error is empty."""
+        warning: as in ``fit``'s tables, "rt looks like ms" (a median
+        response time above 20 s) and "responses under 0.1 s" (without
+        contaminants in the model: such a response holds the participant's
+        t0 below it), then "r_hat above 1.01 (names)" when the chains
+        disagree on the row's parameters (two chains or more); error is
+        empty."""
         import arviz as az
 
         design, options = self._design, self._options
@@ -343,7 +360,10 @@ class HierarchicalFit:
         for name in columns:  # in the table's order
             if name in estimated:
                 table[f"{name}_sd"] = sds[name]
-        table["warning"] = self._r_hat_flags(az, cell, len(table))
+        trial_flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.p_outlier != 0.0)
+                       for a, b in zip(design.starts, design.stops)]
+        table["warning"] = [joined(flags + ([r_hat] if r_hat else []))
+                            for flags, r_hat in zip(trial_flags, self._r_hat_flags(az, cell, len(table)))]
         table["error"] = ""
         return table.astype({"warning": object, "error": object})
 
