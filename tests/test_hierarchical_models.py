@@ -321,6 +321,7 @@ TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"]
     ({"p_outlier": True}, TypeError, "p_outlier must be a number"),
     ({"outlier_window": (3.0, 1.0)}, ValueError, "outlier_window"),
     ({"outlier_window": 3.0}, TypeError, "outlier_window must be a pair"),
+    ({"outlier_window": {}}, TypeError, "outlier_window must be a pair"),
     ({"regression": {"sv": "1 + coh"}}, ValueError, "regression: 'sv' is not a parameter"),
     ({"regression": {"drift_rate": "1 + noise"}}, ValueError, r"regression\['drift_rate'\]: '1 \+ noise'.*noise"),
     ({"regression": {"drift_rate": "0 + coh"}}, ValueError, "has no intercept"),

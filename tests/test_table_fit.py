@@ -187,6 +187,9 @@ def base_table():
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {}, ValueError, "values found: 'x', 'y'"),
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {"upper": "z"}, ValueError,
      "upper='z' is not among the values of choice column 'choice': 'x', 'y'"),
+    # Beyond int64: no comparison with the column's int64 to overflow.
+    ({"choice": [1, 2, 1, 1, 1, 2]}, {"upper": 10**20}, ValueError,
+     "upper=100000000000000000000 is not among the values"),
     ({"choice": [1.0, 0.0, np.nan, 1.0, np.nan, 0.0]}, {}, ValueError,
      "choice column 'choice' has 2 missing value(s) (rows c, e); pass drop_invalid=True to drop those rows"),
     ({"rt": [0.5, np.nan, 0.7, -0.1, np.inf, 0.8]}, {}, ValueError,

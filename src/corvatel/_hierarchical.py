@@ -571,7 +571,7 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
     window = OUTLIER_WINDOW if outlier_window is None else outlier_window
     try:
         window = (float(window[0]), float(window[1]))
-    except (TypeError, IndexError, ValueError):
+    except (TypeError, IndexError, KeyError, ValueError):
         raise TypeError(f"outlier_window must be a pair (lo, hi) of seconds, not {outlier_window!r}") from None
     contaminants = check_p_outlier(0.0 if p_outlier is None else p_outlier, window)
     if len(frame) == 0:

@@ -102,11 +102,20 @@ def choice_column(frame: pd.DataFrame, column: Hashable, upper: Any) -> tuple[np
         if len(found) > 2:
             raise ValueError(f"choice column {column!r} must hold two values; "
                              f"values found: {show_values(_with_missing(found, missing))}")
-        if not any(v == upper for v in found):
+        if not any(_equal(v, upper) for v in found):
             raise ValueError(f"upper={upper!r} is not among the values of choice column {column!r}: "
                              f"{show_values(_with_missing(found, missing))}")
     choices = (series == upper).to_numpy(dtype=bool, na_value=False)
     return choices, missing
+
+
+def _equal(value: Any, upper: Any) -> bool:
+    """Whether a choice value is `upper`; a comparison that cannot be made
+    (an int beyond int64 against the column's int64) is no match."""
+    try:
+        return bool(value == upper)
+    except (OverflowError, TypeError, ValueError):
+        return False
 
 
 def _with_missing(found: Any, missing: np.ndarray) -> list[Any]:
