@@ -216,6 +216,10 @@ def _build_regression(parameter: str, formula: str, rows: pd.DataFrame) -> _Regr
     values = np.asarray(matrix, dtype=np.float64)
     if not np.isfinite(values).all():
         raise ValueError(f"regression[{parameter!r}]: {formula!r} gives values that are not finite")
+    if np.linalg.matrix_rank(values) < values.shape[1]:
+        # Coefficients that trade off exactly: only their priors would hold them.
+        raise ValueError(f"regression[{parameter!r}]: {formula!r} has columns that the others determine over "
+                         f"these trials ({', '.join(names)}): a constant covariate, or levels that always co-occur")
     order = [names.index("Intercept")] + [k for k, n in enumerate(names) if n != "Intercept"]
     return _Regression(formula, [names[k] for k in order], np.ascontiguousarray(values[:, order]))
 
@@ -489,7 +493,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     sd_drift_rate_Intercept, drift_rate_coh, sd_drift_rate_coh. The
     intercept's priors are those of the parameter's mu and sd above; the
     others' Normal(0, 1) and HalfNormal(0.5). The formula must have an
-    intercept, and a parameter may not be in both depends_on and
+    intercept and no column that the others determine over the trials (a
+    constant covariate), and a parameter may not be in both depends_on and
     regression.
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
@@ -564,6 +569,9 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
     frame = as_frame(data)
     require_columns(frame, [subject], "subject")
     require_columns(frame, [choice, rt], "fit_hierarchical")
+    for name, column in (("choice", choice), ("rt", rt)):
+        if column == subject:
+            raise ValueError(f"subject: column {subject!r} is the {name} column")
     free, level_column = _check_depends_on(depends_on, frame, subject)
     formulas = _check_regression(regression, free)
     if not isinstance(model, str) or model not in MODELS:
