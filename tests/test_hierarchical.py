@@ -280,3 +280,18 @@ def test_ctrl_c_interrupts_the_fit(sampler):
     done = subprocess.run([sys.executable, "-c", INTERRUPTED_CHILD, sampler], capture_output=True, text=True,
                           timeout=900)
     assert done.stdout.strip() == "interrupted", done.stderr[-2000:]
+
+
+@pytest.mark.slow
+def test_fast_guesses_are_contaminants_not_a_bound_on_t0():
+    # Four fast guesses (20-80 ms) per participant among 120 trials: with
+    # contaminants in the model each participant's t0 stays near its own,
+    # not below its fastest guess.
+    sets = pd.DataFrame({"subject": [1, 2, 3], "drift": 1.5, "boundary": 1.4, "start": 0.5,
+                         "t0": [0.25, 0.3, 0.35]})
+    data = corvatel.simulate_data(sets, 120, seed=4)
+    guesses = data.groupby("subject").head(4).index
+    data.loc[guesses, "rt"] = np.tile([0.02, 0.04, 0.06, 0.08], 3)
+    fit = _fit(data, p_outlier=0.05, chains=2, tune=150, draws=150, seed=2)
+    t0 = fit.participants()["non_decision_time"].to_numpy()
+    np.testing.assert_allclose(t0, sets["t0"], atol=0.04)

@@ -110,7 +110,9 @@ def _rebuilt(kwargs, rows, draws, k, intercept_only=False):
         room = 2 * min(full_start.min(), 1 - full_start.max())
         extra = {"sv": np.exp(draws["log_sv"][k]), "sz": room * _sigmoid(draws["logit_sz"][k]),
                  "st": np.exp(draws["log_st"][k])}
-    lower = fastest * _sigmoid(linear["non_decision_time"])
+    # With contaminants t0's lower end is free of the fastest response (log link).
+    contaminants = bool(kwargs.get("p_outlier"))
+    lower = np.exp(linear["non_decision_time"]) if contaminants else fastest * _sigmoid(linear["non_decision_time"])
     values = {"drift_rate": linear["drift_rate"], "boundary_separation": np.exp(linear["boundary_separation"]),
               "starting_point": start, "non_decision_time": lower + extra.get("st", 0.0) / 2}
     return values, extra, fastest
@@ -142,7 +144,9 @@ def test_every_prior_draw_is_inside_the_model(prior):
         start = values["starting_point"]
         assert ((start - sz / 2 > 0) & (start + sz / 2 < 1)).all()
         lower = values["non_decision_time"] - st / 2
-        assert ((lower > 0) & (lower < fastest)).all()
+        assert (lower > 0).all()
+        if not kwargs.get("p_outlier"):  # else a trial below t0 is a contaminant
+            assert (lower < fastest).all()
         assert (values["boundary_separation"] > 0).all()
 
 
@@ -171,8 +175,8 @@ def test_t0_share_jacobian_is_in_the_model(prior, k):
     # has a mean per level), s its t0 window's lower end over the fastest
     # response that bounds it; none with a regression on t0.
     kwargs, rows, model, draws = prior
-    if "non_decision_time" in (kwargs.get("regression") or {}):
-        assert not model.potentials
+    if "non_decision_time" in (kwargs.get("regression") or {}) or kwargs.get("p_outlier"):
+        assert not model.potentials  # t0 is no share of the fastest response
         return
     values, extra, fastest = _rebuilt(kwargs, rows, draws, k)
     share = (values["non_decision_time"] - extra.get("st", 0.0) / 2) / fastest

@@ -58,6 +58,10 @@ RANDOM = {DRIFT: _Random("drift", (0.0, 2.0), 1.0),
           BOUNDARY: _Random("logb", (math.log(1.5), 0.5), 0.5),
           START: _Random("start", (0.0, 0.5), 0.3),
           T0: _Random("t0", (0.0, 1.5), 0.5)}
+# With contaminants in the model t0 is free of the fastest response (a fast
+# guess below t0 is a contaminant), on the log scale: mu_t0 ~ Normal(log
+# 0.3, 0.6) puts 95% of the group's t0 between 0.09 and 1 s.
+T0_WITH_CONTAMINANTS = _Random("t0", (math.log(0.3), 0.6), 0.5)
 # The group-level variables of the plain model, in the summary's order.
 GROUP_VARIABLES = tuple(f"{kind}_{r.short}" for r in RANDOM.values() for kind in ("mu", "sd"))
 # A regression's coefficients other than the intercept: group mean and spread.
@@ -106,6 +110,16 @@ class _Options:
     # The participant-level parameters drawn as such (centred), not as a
     # mean plus a spread times a standard normal.
     centred: frozenset[str] = frozenset()
+
+    @property
+    def t0_below_fastest(self) -> bool:
+        """Whether t0 is a share of the fastest response (below which the
+        model has no trial): without contaminants."""
+        return self.p_outlier == 0.0
+
+    def random(self, name: str) -> _Random:
+        """The group variables and priors of a participant-level parameter."""
+        return RANDOM[name] if name != T0 or self.t0_below_fastest else T0_WITH_CONTAMINANTS
 
     @property
     def group_variables(self) -> list[str]:
@@ -260,10 +274,10 @@ def _design(trials: TrialTable, subject: Hashable, level_column: Hashable | None
 def _values(linear: Mapping[str, Any], fastest: Any, st: Any, exp: Any, sigmoid: Any) -> dict[str, Any]:
     """The parameters from their link-scale values: the boundary's log, the
     start's log-odds, t0's log-odds share of the fastest response (the
-    window's lower end, t0 - st/2, below it); the same for arrays and
-    tensors."""
-    return {DRIFT: linear[DRIFT], BOUNDARY: exp(linear[BOUNDARY]), START: sigmoid(linear[START]),
-            T0: fastest * sigmoid(linear[T0]) + st / 2}
+    window's lower end, t0 - st/2, below it), or with `fastest` None the
+    log of that lower end; the same for arrays and tensors."""
+    lower = exp(linear[T0]) if fastest is None else fastest * sigmoid(linear[T0])
+    return {DRIFT: linear[DRIFT], BOUNDARY: exp(linear[BOUNDARY]), START: sigmoid(linear[START]), T0: lower + st / 2}
 
 
 def _trial_flags(rts: np.ndarray, *, contaminants: bool) -> list[str]:
@@ -472,7 +486,11 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     share of the trials are contaminants, uniform on outlier_window, with
     a random choice), or "free": one group-level p_outlier ~ Beta(1, 9)
     (mean 0.1, 95% below 0.28). outlier_window: as in ``fit``, default
-    (0, 5) seconds.
+    (0, 5) seconds. With contaminants a response faster than t0 is one of
+    them, so t0 is no longer bounded by the fastest response (a fast guess
+    would hold it down): non_decision_time_j - st/2 = exp(mu_t0 + sd_t0 *
+    z_t0_j), mu_t0 ~ Normal(log 0.3, 0.6), sd_t0 ~ HalfNormal(0.5), and
+    the share's Jacobian is not needed.
 
     depends_on, e.g. ``{"drift_rate": "condition"}``: the named parameters
     (drift_rate, boundary_separation, starting_point, non_decision_time)
@@ -625,7 +643,8 @@ def _model(design: _Design, options: _Options) -> Any:
         # Each parameter on its link's scale: per trial, and per cell
         # (participants, levels) as the participants' table reports it.
         trial, cell = {}, {}
-        for name, random in RANDOM.items():
+        for name in RANDOM:
+            random = options.random(name)
             if name in options.regression:
                 regression = options.regression[name]
                 coefficients = []
@@ -671,9 +690,10 @@ def _model(design: _Design, options: _Options) -> Any:
         elif options.p_outlier != 0.0:
             extra["p_outlier"] = options.p_outlier
         exp, sigmoid = pm.math.exp, pm.math.sigmoid
-        for name, value in _values(cell, design.fastest, st, exp, sigmoid).items():
+        bound = options.t0_below_fastest
+        for name, value in _values(cell, design.fastest if bound else None, st, exp, sigmoid).items():
             pm.Deterministic(name, value if with_levels else value[:, 0], dims=cell_dims)
-        if T0 not in options.regression:
+        if bound and T0 not in options.regression:
             # t0 = s * fastest response makes the responses a change of
             # variables of the decision times (shifted by s/(1 - s) times
             # the fastest of them), whose Jacobian is 1 - s per cell: left
@@ -685,7 +705,7 @@ def _model(design: _Design, options: _Options) -> Any:
                 pm.Potential("t0_share_jacobian", pt.log1p(-sigmoid(cell[T0]))[present.nonzero()].sum())
             else:
                 pm.Potential("t0_share_jacobian", pt.log1p(-sigmoid(cell[T0][:, 0])).sum())
-        fastest = pm.Data("fastest_of_trial", design.fastest[design.participant, design.level])
+        fastest = pm.Data("fastest_of_trial", design.fastest[design.participant, design.level]) if bound else None
         values = _values(trial, fastest, st, exp, sigmoid)
         DDM("trials", drift=values[DRIFT], boundary=values[BOUNDARY], start=values[START], t0=values[T0],
             outlier_window=options.outlier_window, observed=pm.Data("trials_observed", design.observed), **extra)
