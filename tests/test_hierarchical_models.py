@@ -526,3 +526,21 @@ def test_participants_flag_suspect_trials(p_outlier, fast_flag):
     fit = HierarchicalFit(az.InferenceData(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
                           design, options)
     assert list(fit.participants()["warning"]) == ["rt looks like ms", "", fast_flag]
+
+
+def test_fit_warns_of_flagged_participants_before_sampling():
+    from corvatel._hierarchical import _warn_of_trials
+
+    data = DATA.copy()
+    data.loc[data["subject"] != "p2", "rt"] *= 1000.0
+    data.loc[data.index[data["subject"] == "p2"][2], "rt"] = 0.05
+    design, options, _ = _prepare(data, subject="subject", depends_on=None, model="ddm", p_outlier=None,
+                                  outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
+                                  rt_unit=None)
+    with pytest.warns(UserWarning) as caught:
+        _warn_of_trials(design, options)
+    assert [str(w.message).split(" (")[0] for w in caught] == [
+        "rt looks like ms: participant(s) p1, p3", "responses under 0.1 s: participant(s) p2"]
+    with pytest.warns(UserWarning) as caught:
+        _warn_of_trials(design, replace(options, p_outlier=0.05))  # fast responses are the contaminants' own
+    assert [str(w.message).split(":")[0] for w in caught] == ["rt looks like ms"]

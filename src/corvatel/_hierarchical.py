@@ -540,7 +540,9 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     processor, so another may differ in the last bits. The pointwise
     log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo and waic).
     Warns (UserWarning) of divergences and, with two chains or more, of a
-    group-level r_hat above 1.01. Ctrl-C stops the fit with
+    group-level r_hat above 1.01, and before sampling of participants whose
+    response times look like milliseconds or, without contaminants, who
+    have responses under 0.1 s. Ctrl-C stops the fit with
     KeyboardInterrupt (the samplers' own draws so far are not kept).
     """
     import pymc  # noqa: F401  (the bayes extra: refuse early when it is missing)
@@ -558,6 +560,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     if sampler not in SAMPLERS:
         raise ValueError(f"sampler must be one of {', '.join(map(repr, SAMPLERS))}; got {sampler!r}")
     options = replace(options, centred=_centred(parametrization, design, options))
+    _warn_of_trials(design, options)
     idata = _sample(_model(design, options), draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
                     progress=bool(progress), sampler=sampler)
     _warn_of_sampling(idata, options.group_variables)
@@ -773,6 +776,23 @@ def _interrupts() -> Iterator[threading.Event]:
         yield interrupted
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+def _warn_of_trials(design: _Design, options: _Options) -> None:
+    """Warns, before the sampling, of the participants whose trials carry
+    a flag of the participants' table (the flags that make a fit wrong)."""
+    flagged: dict[str, list[str]] = {}
+    for a, b in zip(design.starts, design.stops):
+        participant = str(design.participants[design.participant[a]])
+        for flag in _trial_flags(design.observed[a:b, 0], contaminants=options.p_outlier != 0.0):
+            if participant not in flagged.setdefault(flag, []):
+                flagged[flag].append(participant)
+    advice = {LOOKS_LIKE_MS: "a median response time above 20 s; pass rt_unit='ms' if they are milliseconds",
+              FAST_RESPONSES: "each participant's t0 lies below its fastest response; pass p_outlier to take "
+                              "such responses as contaminants, or drop them"}
+    for flag, participants in flagged.items():
+        shown = ", ".join(participants[:5]) + (", ..." if len(participants) > 5 else "")
+        warnings.warn(f"{flag}: participant(s) {shown} ({advice[flag]})", UserWarning, stacklevel=3)
 
 
 def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
