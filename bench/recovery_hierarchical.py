@@ -5,7 +5,12 @@ seeds. Prints RMSEs as Markdown tables and writes them, with every
 estimate, to --json.
 
     python3 bench/recovery_hierarchical.py [--seeds 5] [--participants 20] [--trials 100]
-        [--chains 2] [--tune 500] [--draws 500] [--json recovery_hierarchical.json]
+        [--chains 2] [--tune 500] [--draws 500] [--contaminants 0.04] [--json recovery_hierarchical.json]
+
+--contaminants SHARE replaces that share of each participant's trials
+(rounded down, at least one) by contaminants, half fast guesses uniform on
+0.02-0.2 s, half lapses uniform on 1-5 s, either response; both fits then
+estimate p_outlier ("free").
 
 The participants of seed k (numpy's default_rng(k) for the parameters,
 derived seeds for the walks):
@@ -83,10 +88,25 @@ def simulate(truth, n_trials, seed):
     return pd.concat(frames, ignore_index=True)
 
 
-def fit_ml(data):
+def contaminate(data, share, seed):
+    """`data` with `share` of each participant's trials replaced by fast
+    guesses and lapses."""
+    rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(2,)))
+    data = data.copy()
+    for _, rows in data.groupby("subject").groups.items():
+        k = max(1, int(share * len(rows)))
+        chosen = rng.choice(np.asarray(rows), size=k, replace=False)
+        fast = np.arange(k) < (k + 1) // 2
+        data.loc[chosen, "rt"] = np.where(fast, rng.uniform(0.02, 0.2, k), rng.uniform(1.0, 5.0, k))
+        data.loc[chosen, "choice"] = rng.random(k) < 0.5
+    return data
+
+
+def fit_ml(data, p_outlier=None):
     import corvatel
 
-    table = corvatel.fit(data, by="subject", method="ml").set_index("subject").sort_index()
+    table = corvatel.fit(data, by="subject", method="ml",
+                         **({} if p_outlier is None else {"p_outlier": p_outlier})).set_index("subject").sort_index()
     bad = (~table["converged"].astype(bool)) | table[COLUMNS["drift"]].isna()
     estimates = pd.DataFrame({name: table[column] for name, column in COLUMNS.items()})
     estimates[bad.to_numpy()] = np.nan
@@ -101,7 +121,8 @@ def fit_hier(data, args, seed):
     logging.getLogger("pymc").setLevel(logging.ERROR)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        fit = corvatel.fit_hierarchical(data, chains=args.chains, tune=args.tune, draws=args.draws, seed=seed)
+        fit = corvatel.fit_hierarchical(data, chains=args.chains, tune=args.tune, draws=args.draws, seed=seed,
+                                        p_outlier="free" if args.contaminants else None)
     table = fit.participants().set_index("subject").sort_index()
     estimates = pd.DataFrame({name: table[column] for name, column in COLUMNS.items()})
     posterior = fit.idata.posterior
@@ -132,8 +153,11 @@ def main():
     parser.add_argument("--chains", type=int, default=2)
     parser.add_argument("--tune", type=int, default=500)
     parser.add_argument("--draws", type=int, default=500)
+    parser.add_argument("--contaminants", type=float, default=0.0, metavar="SHARE")
     parser.add_argument("--json", default="recovery_hierarchical.json")
     args = parser.parse_args()
+    if not 0.0 <= args.contaminants < 0.5:
+        parser.error("--contaminants must be in [0, 0.5)")
     for name in ("seeds", "participants", "trials", "chains", "draws"):
         if getattr(args, name) < 1:
             parser.error(f"--{name} must be at least 1")
@@ -142,7 +166,9 @@ def main():
         started = time.perf_counter()
         truth = participants(seed, args.participants)
         data = simulate(truth, args.trials, seed)
-        ml, ml_failed = fit_ml(data)
+        if args.contaminants:
+            data = contaminate(data, args.contaminants, seed)
+        ml, ml_failed = fit_ml(data, "free" if args.contaminants else None)
         ml_seconds = time.perf_counter() - started
         hier, centre, notes = fit_hier(data, args, seed)
         truth = truth.set_index("subject")[list(COLUMNS)]
@@ -175,7 +201,7 @@ def main():
     n = args.seeds * args.participants
     print(f"RMSE over {args.seeds} seeds x {args.participants} participants x {args.trials} trials "
           f"({summary['ml_fits_left_out']} of {n} ML fits left out; hierarchical: {args.chains} chains x "
-          f"({args.tune} + {args.draws})):")
+          f"({args.tune} + {args.draws}){'; contaminants ' + str(args.contaminants) if args.contaminants else ''}):")
     print("| parameter | participants, ML | participants, hierarchical | mean of participants, ML | "
           "mean, hierarchical | population centre, ML | centre, hierarchical |")
     print("|---|---|---|---|---|---|---|")
