@@ -112,14 +112,14 @@ class _Options:
     centred: frozenset[str] = frozenset()
 
     @property
-    def t0_below_fastest(self) -> bool:
-        """Whether t0 is a share of the fastest response (below which the
-        model has no trial): without contaminants."""
-        return self.p_outlier == 0.0
+    def contaminants(self) -> bool:
+        """Whether contaminants are in the model; without them t0 is a
+        share of the fastest response (below which the model has no trial)."""
+        return self.p_outlier != 0.0
 
     def random(self, name: str) -> _Random:
         """The group variables and priors of a participant-level parameter."""
-        return RANDOM[name] if name != T0 or self.t0_below_fastest else T0_WITH_CONTAMINANTS
+        return T0_WITH_CONTAMINANTS if name == T0 and self.contaminants else RANDOM[name]
 
     @property
     def group_variables(self) -> list[str]:
@@ -378,7 +378,7 @@ class HierarchicalFit:
         for name in columns:  # in the table's order
             if name in estimated:
                 table[f"{name}_sd"] = sds[name]
-        trial_flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.p_outlier != 0.0)
+        trial_flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.contaminants)
                        for a, b in zip(design.starts, design.stops)]
         table["warning"] = [joined(flags + ([r_hat] if r_hat else []))
                             for flags, r_hat in zip(trial_flags, self._r_hat_flags(az, cell, len(table)))]
@@ -693,7 +693,7 @@ def _model(design: _Design, options: _Options) -> Any:
         elif options.p_outlier != 0.0:
             extra["p_outlier"] = options.p_outlier
         exp, sigmoid = pm.math.exp, pm.math.sigmoid
-        bound = options.t0_below_fastest
+        bound = not options.contaminants  # t0 below the fastest response
         for name, value in _values(cell, design.fastest if bound else None, st, exp, sigmoid).items():
             pm.Deterministic(name, value if with_levels else value[:, 0], dims=cell_dims)
         if bound and T0 not in options.regression:
@@ -784,7 +784,7 @@ def _warn_of_trials(design: _Design, options: _Options) -> None:
     flagged: dict[str, list[str]] = {}
     for a, b in zip(design.starts, design.stops):
         participant = str(design.participants[design.participant[a]])
-        for flag in _trial_flags(design.observed[a:b, 0], contaminants=options.p_outlier != 0.0):
+        for flag in _trial_flags(design.observed[a:b, 0], contaminants=options.contaminants):
             if participant not in flagged.setdefault(flag, []):
                 flagged[flag].append(participant)
     advice = {LOOKS_LIKE_MS: "a median response time above 20 s; pass rt_unit='ms' if they are milliseconds",
