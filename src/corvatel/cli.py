@@ -543,7 +543,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="iteration bound of each simulation fit (default: 200)")
     fit.add_argument("--drop-invalid", action="store_true",
                      help="drop rows with a missing choice or a NaN, infinite or negative response time "
-                          "(counted per group in n_dropped) instead of refusing the table")
+                          "(with --method bayes also a time of 0; counted per group in n_dropped) instead of "
+                          "refusing the table")
     fit.add_argument("--min-rt", type=_number("--min-rt"), default=None, metavar="SECONDS",
                      help="leave out trials faster than this (seconds, after --rt-unit; counted per group in "
                           "n_outside_window; ml truncates its likelihood to the window; default: none)")
