@@ -14,6 +14,8 @@ from dataclasses import replace
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 with warnings.catch_warnings():
     # ArviZ announces its coming refactor on import.
@@ -23,6 +25,7 @@ with warnings.catch_warnings():
     import pytensor.tensor as pt
 
 import corvatel
+import corvatel._hierarchical as hierarchical
 from corvatel._hierarchical import CENTRED_FROM, _centred, _model, _prepare
 
 GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_start", "sd_start", "mu_t0", "sd_t0"]
@@ -374,6 +377,77 @@ def test_invalid_rows_refused_or_left_out():
 def test_refuses_a_missing_covariate():
     with pytest.raises(ValueError, match="regression\\['drift_rate'\\]: column 'coh' has missing values"):
         corvatel.fit_hierarchical(TABLE.assign(coh=[0.1, None, 0.1, 0.2]), regression={"drift_rate": "1 + coh"})
+
+
+class _Sampled(Exception):
+    """Stands in for sampling: the arguments were all taken."""
+
+
+def _not_sampled(*args, **kwargs):
+    raise _Sampled
+
+
+# Odd values for every argument, and tables coded in odd ways: each call
+# must either build its model (and reach the sampler) or raise ValueError or
+# TypeError naming what is wrong; never another exception from deep inside
+# pandas, formulaic or PyMC.
+ODD_VALUES = [None, 0, -1, 1.5, np.nan, np.inf, -0.0, 1e-300, 10**20, True, "", "x", "free", "ddm", "full", "ms",
+              "s", "subject", "condition", b"y", [], (), (1,), (1, 2), ("a", "b"), ["subject"], {}, np.int64(2),
+              np.float32(0.5), pd.NA, {"drift_rate": "condition"}, {"drift_rate": None}, {"drift_rate": 1},
+              {"drift_rate": ["condition"]}, {1: "condition"}, {"x": "y"}, {"boundary_separation": "1 + coh"},
+              {"drift_rate": "1 + C(condition)"}, {"starting_point": "1 + coh + condition"}]
+ARGUMENTS = ["subject", "depends_on", "model", "p_outlier", "outlier_window", "regression", "chains", "draws",
+             "tune", "seed", "progress", "choice", "rt", "upper", "rt_unit", "drop_invalid", "parametrization",
+             "sampler"]
+
+
+def _odd_tables():
+    base = DATA[DATA["subject"] != "p3"].iloc[::3].copy()  # 20 trials each of p1 and p2
+    with_nan = base.astype({"choice": float})
+    with_nan.loc[with_nan.index[[3, 30]], ["rt", "choice"]] = np.nan
+    unused = base.assign(subject=pd.Categorical(base["subject"], categories=["p0", "p1", "p2"]))
+    return {
+        "plain": base,
+        "choice as words": base.assign(choice=np.where(base["choice"], "upper", "lower")),
+        "choice as 0/1": base.assign(choice=base["choice"].astype(int)),
+        "choice nullable with NA": base.assign(choice=pd.array([pd.NA] + list(base["choice"].astype(int))[1:],
+                                                                dtype="Int64")),
+        "choice -1/1": base.assign(choice=2 * base["choice"].astype(int) - 1),
+        "rt in ms": base.assign(rt=base["rt"] * 1000.0),
+        "rt as text": base.assign(rt=base["rt"].astype(str)),
+        "rt mixed objects": base.assign(rt=[0.5, "0.6", None] + list(base["rt"])[3:]),
+        "nan rows": with_nan,
+        "subject with NaN": base.assign(subject=[np.nan] + list(base["subject"])[1:]),
+        "subject as tuples": base.assign(subject=[(s, 1) for s in base["subject"]]),
+        "unused category": unused,
+        "one participant": base[base["subject"] == "p1"],
+        "one row": base.iloc[:1],
+        "empty": base.iloc[:0],
+        "duplicate columns": pd.concat([base, base[["rt"]]], axis=1),
+        "two-level columns": base.set_axis(pd.MultiIndex.from_product([["x"], base.columns]), axis=1),
+        "columns only": pd.DataFrame(columns=base.columns),
+        "dict of lists": base.to_dict(orient="list"),
+        "array": base[["rt", "choice"]].to_numpy(),
+        "series": base["rt"],
+        "none": None,
+        "text": "trials.csv",
+    }
+
+
+ODD_TABLES = _odd_tables()
+
+
+@settings(max_examples=400, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(table=st.one_of(st.just("plain"), st.sampled_from(sorted(ODD_TABLES))),
+       arguments=st.dictionaries(st.sampled_from(ARGUMENTS), st.sampled_from(ODD_VALUES), max_size=3))
+def test_odd_arguments_and_tables_raise_clear_errors(monkeypatch, table, arguments):
+    monkeypatch.setattr(hierarchical, "_sample", _not_sampled)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            corvatel.fit_hierarchical(ODD_TABLES[table], **arguments)
+        except (_Sampled, ValueError, TypeError):
+            pass
 
 
 CLI_SETS = pd.DataFrame({"subject": np.repeat([1, 2, 3], 2), "condition": ["a", "b"] * 3, "drift": [0.5, 1.5] * 3,
