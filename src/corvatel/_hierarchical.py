@@ -7,7 +7,9 @@ trial-level regressions), sampled with PyMC's NUTS through
 
 The participants' parameters are non-centred (a group mean plus a group
 spread times a standard normal per participant), the parametrisation that
-keeps NUTS clear of the funnel a small spread makes of a centred one.
+keeps NUTS clear of the funnel a small spread makes of a centred one,
+unless the data pin each participant down (many trials, and for the
+starting point a clear spread), where the centred form mixes better.
 Every parameter is built inside the model's ranges (links, and shares of
 the room the others leave), since the likelihood's -inf outside them
 would be a divergence to NUTS. PyMC and ArviZ are imported when a fit
@@ -791,8 +793,8 @@ def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progre
                         raise KeyboardInterrupt  # PyMC ends the chain on it
 
                 return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
-                                 target_accept=target_accept, progressbar=progress, idata_kwargs={"log_likelihood": True},
-                                 callback=stop_if_interrupted)
+                                 target_accept=target_accept, progressbar=progress,
+                                 idata_kwargs={"log_likelihood": True}, callback=stop_if_interrupted)
             from numba.core.errors import NumbaWarning
 
             with warnings.catch_warnings():
