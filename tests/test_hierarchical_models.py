@@ -336,6 +336,10 @@ TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"]
     ({"regression": {"drift_rate": "1 + C(condition) + coh"}}, ValueError,
      "columns that the others determine"),
     ({"subject": "choice"}, ValueError, "subject: column 'choice' is the choice column"),
+    ({"target_accept": 1.0}, ValueError, r"target_accept must be in \(0, 1\), not 1.0"),
+    ({"target_accept": np.nan}, ValueError, "target_accept must be in"),
+    ({"target_accept": "0.9"}, TypeError, "target_accept must be a number"),
+    ({"target_accept": True}, TypeError, "target_accept must be a number"),
     ({"rt": "subject"}, ValueError, "subject: column 'subject' is the rt column"),
     ({"regression": {"drift_rate": "rt ~ coh"}}, TypeError, "right-hand-side formula"),
     ({"regression": ["drift_rate"]}, TypeError, "regression must be"),
@@ -398,7 +402,7 @@ ODD_VALUES = [None, 0, -1, 1.5, np.nan, np.inf, -0.0, 1e-300, 10**20, True, "", 
               {"drift_rate": "1 + C(condition)"}, {"starting_point": "1 + coh + condition"}]
 ARGUMENTS = ["subject", "depends_on", "model", "p_outlier", "outlier_window", "regression", "chains", "draws",
              "tune", "seed", "progress", "choice", "rt", "upper", "rt_unit", "drop_invalid", "parametrization",
-             "sampler"]
+             "sampler", "target_accept"]
 
 
 def _odd_tables():
@@ -505,6 +509,8 @@ def test_cli_writes_what_the_library_gives(cli_run):
     (["--subject", "subject", "--depends-on", "drift_rate=a,b"], "takes one column"),
     (["--subject", "subject", "--idata", "fit.txt"], "--idata fit.txt: the file name must end in .nc"),
     (["--subject", "subject", "--chains", "0"], "--chains"),
+    (["--subject", "subject", "--target-accept", "1"], r"--target-accept must be in \(0, 1\), not 1"),
+    (["--subject", "subject", "--target-accept", "high"], "--target-accept wants a number"),
 ])
 def test_cli_usage_errors_exit_2(tmp_path, capsys, argv, message):
     from cli_runner import run
@@ -521,6 +527,7 @@ def test_cli_usage_errors_exit_2(tmp_path, capsys, argv, message):
     (["--subject", "subject"], "--subject needs --method bayes"),
     (["--seed", "1"], "--seed needs --method bayes"),
     (["--idata", "fit.nc"], "--idata needs --method bayes"),
+    (["--target-accept", "0.95"], "--target-accept needs --method bayes"),
 ])
 def test_cli_bayes_options_need_the_method(tmp_path, capsys, argv, message):
     from cli_runner import run
@@ -563,11 +570,14 @@ def test_which_parameters_are_centred(parametrization, trials, kwargs, expected)
     assert _centred(parametrization, design, options) == expected
 
 
-@pytest.mark.parametrize("start_spread, centred_start", [(0.5, True), (0.0, False)])
-def test_starting_point_centred_when_its_spread_is_clear(monkeypatch, start_spread, centred_start):
+@pytest.mark.parametrize("start_spread, asked, centred_start, target_accept", [
+    (0.5, None, True, 0.9), (0.0, None, False, 0.8), (0.0, 0.97, False, 0.97)])
+def test_starting_point_centred_when_its_spread_is_clear(monkeypatch, start_spread, asked, centred_start,
+                                                         target_accept):
     # 12 participants of CENTRED_FROM trials. A log-odds spread of 0.5 is
     # some 25 times the noise variance of a start estimated from 200 trials
     # (missed about never); a spread of 0 is taken for one 2.4% of seeds.
+    # The target acceptance follows unless asked for.
     rng = np.random.default_rng(11)
     sets = pd.DataFrame({"subject": np.arange(12), "drift": rng.normal(1.0, 0.5, 12), "boundary": 1.5,
                          "start": 1.0 / (1.0 + np.exp(-rng.normal(0.0, start_spread, 12))), "t0": 0.3})
@@ -580,10 +590,10 @@ def test_starting_point_centred_when_its_spread_is_clear(monkeypatch, start_spre
 
     monkeypatch.setattr(hierarchical, "_sample", record)
     with pytest.raises(_Sampled):
-        corvatel.fit_hierarchical(data)
+        corvatel.fit_hierarchical(data, target_accept=asked)
     assert ("start_participant" in sampled["variables"]) == centred_start
     assert ("z_start" in sampled["variables"]) != centred_start
-    assert sampled["target_accept"] == (0.9 if centred_start else 0.8)
+    assert sampled["target_accept"] == target_accept
 
 
 def test_participants_flag_the_r_hat_of_their_own_parameters():

@@ -569,6 +569,9 @@ def build_parser() -> argparse.ArgumentParser:
     bayes.add_argument("--tune", type=_count, default=500, metavar="N", help="tuning draws per chain (default: 500)")
     bayes.add_argument("--seed", type=_seed, default=0, metavar="N",
                        help="the sampler's seed: the same seed gives the same draws (default: 0)")
+    bayes.add_argument("--target-accept", type=_number("--target-accept"), default=None, metavar="X",
+                       help="NUTS' target acceptance rate in (0, 1); raise it (0.95) when the fit warns of "
+                            "divergences (default: 0.9 with the starting point centred, else 0.8)")
     bayes.add_argument("--idata", metavar="FILE",
                        help="save the posterior (ArviZ InferenceData, with the pointwise log-likelihood) as "
                             "netCDF (.nc; arviz.from_netcdf reads it) (default: none)")
@@ -692,8 +695,8 @@ def run_fit(args: argparse.Namespace) -> int:
 NOT_BAYES = {"by": None, "bound": None, "leak": False, "urgency": False, "max_iters": 200, "min_rt": None,
              "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None}
 # Options of --method bayes alone, with their defaults.
-BAYES_ONLY = {"subject": None, "chains": 2, "draws": 500, "tune": 500, "seed": 0, "idata": None,
-              "participants": None}
+BAYES_ONLY = {"subject": None, "chains": 2, "draws": 500, "tune": 500, "seed": 0, "target_accept": None,
+              "idata": None, "participants": None}
 
 
 def refuse_bayes_options(args: argparse.Namespace) -> None:
@@ -719,6 +722,8 @@ def run_bayes(args: argparse.Namespace) -> int:
         check_outliers(args.p_outlier, args.outlier_window, "ml")
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
+    if args.target_accept is not None and not 0.0 < args.target_accept < 1.0:
+        raise UsageError(f"--target-accept must be in (0, 1), not {args.target_accept:g}")
     depends_on = parse_depends_on(args.depends_on, "ml")
     if depends_on is not None:
         for parameter, columns in depends_on.items():
@@ -734,7 +739,7 @@ def run_bayes(args: argparse.Namespace) -> int:
         {parameter: columns[0] for parameter, columns in depends_on.items()}, model=model,
         p_outlier=args.p_outlier, outlier_window=args.outlier_window, chains=args.chains, draws=args.draws,
         tune=args.tune, seed=args.seed, progress=bool(args.progress), choice=args.choice, rt=args.rt, upper=upper,
-        rt_unit=args.rt_unit, drop_invalid=args.drop_invalid))
+        rt_unit=args.rt_unit, drop_invalid=args.drop_invalid, target_accept=args.target_accept))
     write_table(fit.summary().rename_axis("parameter").reset_index(), args.output)
     if args.participants is not None:
         write_table(fit.participants(), args.participants)
