@@ -1,5 +1,6 @@
 import functools
 import math
+import re
 
 import numpy as np
 import pandas as pd
@@ -212,6 +213,22 @@ def test_bad_arguments_raise_before_fitting(change, kwargs, error, message):
     with pytest.raises(error) as info:
         corvatel.fit(table, **{"by": "subject", "method": "ez", **kwargs})
     assert message in str(info.value)
+
+
+@pytest.mark.parametrize("by", ["x", (), ("x",), ("x", "subject")])
+def test_two_level_columns_are_named_by_whole_labels(by):
+    # Part of a two-level label names a group of columns, not one.
+    table = base_table()
+    table.columns = pd.MultiIndex.from_product([["x"], table.columns])
+    if by == ("x", "subject"):
+        with pytest.raises(ValueError, match="column 'choice' not found"):
+            corvatel.fit(table, by=[by], method="ez")
+        with pytest.warns(UserWarning, match="flagged"):  # three trials a group
+            fits = corvatel.fit(table, by=[by], method="ez", choice=("x", "choice"), rt=("x", "rt"))
+        assert list(fits[by]) == [1, 2]
+    else:
+        with pytest.raises(ValueError, match=re.escape(f"column {by!r} not found")):
+            corvatel.fit(table, by=[by], method="ez", choice=("x", "choice"), rt=("x", "rt"))
 
 
 def test_empty_table_and_non_table():

@@ -33,9 +33,17 @@ def _column_list(frame: pd.DataFrame) -> str:
     return ", ".join(repr(c) for c in frame.columns)
 
 
+def _names_a_column(frame: pd.DataFrame, column: Hashable) -> bool:
+    if isinstance(frame.columns, pd.MultiIndex):
+        # Part of a label ("a" of ("a", "x")) names a group of columns.
+        return (isinstance(column, tuple) and len(column) == frame.columns.nlevels
+                and column in frame.columns)
+    return column in frame.columns
+
+
 def require_columns(frame: pd.DataFrame, columns: Sequence[Hashable], argument: str) -> None:
     for column in columns:
-        if column not in frame.columns:
+        if not _names_a_column(frame, column):
             raise ValueError(f"{argument}: column {column!r} not found; the table has columns: "
                              f"{_column_list(frame) or '(none)'}")
         # frame[column] of a repeated name is a table, not a column.
