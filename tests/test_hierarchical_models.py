@@ -26,7 +26,9 @@ with warnings.catch_warnings():
 
 import corvatel
 import corvatel._hierarchical as hierarchical
+from corvatel import _arviz
 from corvatel._hierarchical import CENTRED_FROM, _centred, _model, _prepare
+from posteriors import inference_data
 
 GROUP = ["mu_drift", "sd_drift", "mu_logb", "sd_logb", "mu_start", "sd_start", "mu_t0", "sd_t0"]
 PARAMS = ["drift_rate", "boundary_separation", "starting_point", "non_decision_time"]
@@ -276,15 +278,13 @@ def test_regression_recovers_a_clear_slope(slope):
 def test_participants_table_of_the_full_model_with_free_contaminants():
     # Prior draws stand in for a posterior: the table's shape does not
     # depend on how the draws were made, and NUTS on model "full" is slow.
-    import arviz as az
-
     from corvatel._hierarchical import HierarchicalFit
 
     data = DATA[DATA["condition"] == "a"].reset_index(drop=True)
     design, options, _ = _prepare(data, subject="subject", depends_on=None, model="full", p_outlier="free",
                                   outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
                                   rt_unit=None)
-    fit = HierarchicalFit(az.InferenceData(posterior=_prior_draws(_model(design, options), 100, 3)), "subject",
+    fit = HierarchicalFit(inference_data(posterior=_prior_draws(_model(design, options), 100, 3)), "subject",
                           None, design, options)
     assert list(fit.summary().index) == GROUP + ["sv", "sz", "st", "p_outlier"]
     table = fit.participants()
@@ -314,7 +314,8 @@ def _prior_draws(model, draws, seed):
     with warnings.catch_warnings():
         # The t0 link's Jacobian (a Potential) belongs to the likelihood.
         warnings.filterwarnings("ignore", "The effect of Potentials", UserWarning)
-        return pm.sample_prior_predictive(draws=draws, model=model, var_names=names, random_seed=seed).prior
+        prior = pm.sample_prior_predictive(draws=draws, model=model, var_names=names, random_seed=seed)
+    return _arviz.group(prior, "prior")
 
 
 TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"], "coh": [0.1, 0.2, 0.1, 0.2],
@@ -600,7 +601,6 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
     # Two chains of the same prior draws, the second with participant p2's
     # drift moved by 5: only p2's row is flagged, and only for drift. (The
     # same draws in both chains give r_hat near 1; the move gives about 3.)
-    import arviz as az
     import xarray as xr
 
     from corvatel._hierarchical import HierarchicalFit
@@ -611,7 +611,7 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
     prior = _prior_draws(_model(design, options), 400, 5)
     moved = prior.copy(deep=True)
     moved["drift_rate"].loc[{"participant": "p2"}] += 5.0
-    fit = HierarchicalFit(az.InferenceData(posterior=xr.concat([prior, moved], dim="chain")), "subject", None,
+    fit = HierarchicalFit(inference_data(posterior=xr.concat([prior, moved], dim="chain")), "subject", None,
                           design, options)
     assert list(fit.participants()["warning"]) == ["", "r_hat above 1.01 (drift_rate)", ""]
 
@@ -620,8 +620,6 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
 def test_participants_flag_suspect_trials(p_outlier, fast_flag):
     # p1's times in milliseconds read as seconds; one response of p3 at
     # 0.05 s, which contaminants in the model may explain.
-    import arviz as az
-
     from corvatel._hierarchical import HierarchicalFit
 
     data = DATA.copy()
@@ -630,7 +628,7 @@ def test_participants_flag_suspect_trials(p_outlier, fast_flag):
     design, options, _ = _prepare(data, subject="subject", depends_on=None, model="ddm", p_outlier=p_outlier,
                                   outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
                                   rt_unit=None)
-    fit = HierarchicalFit(az.InferenceData(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
+    fit = HierarchicalFit(inference_data(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
                           design, options)
     assert list(fit.participants()["warning"]) == ["rt looks like ms", "", fast_flag]
 

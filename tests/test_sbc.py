@@ -76,7 +76,7 @@ def test_refused_arguments(call, message):
 
 
 def test_reweighting_by_the_t0_links_jacobian():
-    az = pytest.importorskip("arviz")
+    xr = pytest.importorskip("xarray")
     from scipy import integrate, stats
     from scipy.special import expit as s
 
@@ -86,8 +86,9 @@ def test_reweighting_by_the_t0_links_jacobian():
     # and the CDF at 0 2 E[(1 - s) 1{x < 0}].
     x = np.random.default_rng(4).normal(size=200_000)
     share = s(x)
-    posterior = az.from_dict(posterior={"mu_t0": x[None], "non_decision_time": 0.5 * share[None, :, None]},
-                             coords={"participant": ["p"]}, dims={"non_decision_time": ["participant"]}).posterior
+    posterior = xr.Dataset({"mu_t0": (("chain", "draw"), x[None]),
+                            "non_decision_time": (("chain", "draw", "participant"), 0.5 * share[None, :, None])},
+                           coords={"participant": ["p"]})
     data = pd.DataFrame({"subject": ["p", "p"], "rt": [0.5, 0.9]})
     shift, cdf, weights_ess = sbc.t0_jacobian(posterior, data, {"mu_t0": 0.0}, ["mu_t0"], power=1)
 

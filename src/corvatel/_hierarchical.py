@@ -34,6 +34,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from . import _arviz
 from ._fitting import STAT_COLUMNS, group_stats
 from ._flags import FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, joined
 from ._params import BY_NAME, MODELS, PARAM_COLUMNS
@@ -306,11 +307,12 @@ def _trial_flags(rts: np.ndarray, *, contaminants: bool) -> list[str]:
 
 
 class HierarchicalFit:
-    """A hierarchical fit: ``idata`` (ArviZ InferenceData with posterior,
-    sample_stats, observed_data and log_likelihood), ``summary()`` of the
-    group-level parameters, ``participants()``, a table of the
-    participants' posterior means in the shape of ``fit``'s, and
-    ``fit_check()``, the posterior-predictive check of the data."""
+    """A hierarchical fit: ``idata`` (ArviZ's InferenceData, a DataTree with
+    ArviZ 1, with posterior, sample_stats, observed_data and
+    log_likelihood), ``summary()`` of the group-level parameters,
+    ``participants()``, a table of the participants' posterior means in the
+    shape of ``fit``'s, and ``fit_check()``, the posterior-predictive check
+    of the data."""
 
     def __init__(self, idata: Any, subject: Hashable, level_column: Hashable | None, design: _Design,
                  options: _Options) -> None:
@@ -329,11 +331,7 @@ class HierarchicalFit:
     def summary(self) -> pd.DataFrame:
         """mean, sd, hdi_3%, hdi_97%, r_hat and ess_bulk of each group-level
         parameter (arviz.summary; a mean per level is a row per level)."""
-        import arviz as az
-
-        table = az.summary(self.idata, var_names=self.group_variables, hdi_prob=0.94)
-        assert isinstance(table, pd.DataFrame)  # kind="all" gives a table
-        return table[SUMMARY_COLUMNS]
+        return _arviz.summary(self.idata, self.group_variables)[SUMMARY_COLUMNS]
 
     def participants(self) -> pd.DataFrame:
         """One row per participant (and level, with depends_on) that has
@@ -352,10 +350,8 @@ class HierarchicalFit:
         t0 below it), then "r_hat above 1.01 (names)" when the chains
         disagree on the row's parameters (two chains or more); error is
         empty."""
-        import arviz as az
-
         design, options = self._design, self._options
-        posterior = self.idata.posterior
+        posterior = _arviz.group(self.idata, "posterior")
         table = design.cells.drop(columns="n_trials").reset_index(drop=True)
         rows = [group_stats(design.observed[a:b, 1] == 1.0, np.ascontiguousarray(design.observed[a:b, 0]))
                 for a, b in zip(design.starts, design.stops)]
@@ -394,23 +390,22 @@ class HierarchicalFit:
         trial_flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.contaminants)
                        for a, b in zip(design.starts, design.stops)]
         table["warning"] = [joined(flags + ([r_hat] if r_hat else []))
-                            for flags, r_hat in zip(trial_flags, self._r_hat_flags(az, cell, len(table)))]
+                            for flags, r_hat in zip(trial_flags, self._r_hat_flags(cell, len(table)))]
         table["error"] = ""
         return table.astype({"warning": object, "error": object})
 
-    def _r_hat_flags(self, az: Any, cell: Any, n: int) -> list[str]:
-        posterior = self.idata.posterior
-        if posterior.sizes["chain"] < 2:
+    def _r_hat_flags(self, cell: Any, n: int) -> list[str]:
+        if _arviz.group(self.idata, "posterior").sizes["chain"] < 2:
             return [""] * n
         high: list[list[str]] = [[] for _ in range(n)]
-        r_hat = az.rhat(self.idata, var_names=list(FITTED))
+        r_hat = _arviz.rhat(self.idata, FITTED)
         for name in FITTED:
             over = np.asarray(~(r_hat[name].to_numpy() <= MAX_R_HAT))[cell]
             for row in np.flatnonzero(over):
                 high[row].append(name)
         group = [name for name in self.group_variables if name in VARIABILITIES or name == "p_outlier"]
         if group:
-            shared = az.rhat(self.idata, var_names=group)
+            shared = _arviz.rhat(self.idata, group)
             for name in group:
                 if not float(shared[name]) <= MAX_R_HAT:
                     for names in high:
@@ -433,7 +428,7 @@ class HierarchicalFit:
         model's own distribution from `seed`."""
         import pymc as pm
 
-        posterior = self.idata.posterior
+        posterior = _arviz.group(self.idata, "posterior")
         chains, draws = posterior.sizes["chain"], posterior.sizes["draw"]
         picks = np.unique(np.linspace(0, chains * draws - 1, min(n_draws, chains * draws)).astype(np.int64))
         stacked = posterior.stack(sample=("chain", "draw")).isel(sample=picks)
@@ -788,11 +783,13 @@ def _model(design: _Design, options: _Options) -> Any:
 
 def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progress: bool,
             sampler: str = "nutpie", target_accept: float = DEFAULT_TARGET_ACCEPT) -> Any:
-    """The posterior of `model` as ArviZ InferenceData, with the pointwise
-    log-likelihood. nutpie runs the model compiled with Numba (the DDM Op's
-    compiled path), its chains in parallel on the machine's cores, each
-    with its own stream of the seed: the same draws whatever the cores.
-    "pymc" is PyMC's own NUTS on one core, the Op called from Python.
+    """The posterior of `model` as PyMC returns it (InferenceData, or a
+    DataTree with PyMC 6), with the pointwise log-likelihood. nutpie runs
+    the model compiled with Numba (the DDM Op's compiled path), its chains
+    in parallel on the machine's cores, each with its own stream of the
+    seed: the same draws whatever the cores.
+    "pymc" is PyMC's own NUTS on one core (with PyMC 5 the Op called from
+    Python, with PyMC 6 compiled too).
     Ctrl-C raises KeyboardInterrupt."""
     import pymc as pm
 
@@ -803,25 +800,36 @@ def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progre
                     if interrupted.is_set():
                         raise KeyboardInterrupt  # PyMC ends the chain on it
 
-                return pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
-                                 target_accept=target_accept, progressbar=progress,
-                                 idata_kwargs={"log_likelihood": True}, callback=stop_if_interrupted)
-            from numba.core.errors import NumbaWarning
-
-            with warnings.catch_warnings():
-                # Numba does not cache a function that holds the trials as
-                # constants; it compiles it again, which is all that means.
-                warnings.filterwarnings("ignore", ".*Cannot cache compiled function", NumbaWarning)
-                idata = pm.sample(draws=draws, tune=tune, chains=chains, random_seed=seed, progressbar=progress,
-                                  target_accept=target_accept, nuts_sampler="nutpie", compute_convergence_checks=False,
-                                  nuts_sampler_kwargs={"backend": "numba",
-                                                       "cores": min(chains, os.cpu_count() or 1)})
+                idata = pm.sample(draws=draws, tune=tune, chains=chains, cores=1, random_seed=seed,
+                                  target_accept=target_accept, progressbar=progress, callback=stop_if_interrupted)
+            else:
+                idata = _sample_nutpie(pm, draws=draws, tune=tune, chains=chains, seed=seed, progress=progress,
+                                       target_accept=target_accept)
         finally:
             # Whatever the sampler made of the draws so far, or failed on.
             if interrupted.is_set():
                 raise KeyboardInterrupt
         pm.compute_log_likelihood(idata, model=model, progressbar=False)
     return idata
+
+
+def _sample_nutpie(pm: Any, *, draws: int, tune: int, chains: int, seed: int, progress: bool,
+                   target_accept: float) -> Any:
+    """nutpie's draws of the model in context, compiled with Numba."""
+    from numba.core.errors import NumbaWarning
+
+    cores = min(chains, os.cpu_count() or 1)
+    # PyMC 6 hands nutpie its own `cores` and compile_kwargs; PyMC 5 neither
+    # (nutpie's default is every core).
+    passed = ({"cores": cores, "compile_kwargs": {"backend": "numba"}} if int(pm.__version__.split(".")[0]) >= 6
+              else {"nuts_sampler_kwargs": {"backend": "numba", "cores": cores}})
+    with warnings.catch_warnings():
+        # Numba does not cache a function that holds the trials as
+        # constants; it compiles it again, which is all that means.
+        warnings.filterwarnings("ignore", ".*Cannot cache compiled function", NumbaWarning)
+        return pm.sample(draws=draws, tune=tune, chains=chains, random_seed=seed, progressbar=progress,
+                         target_accept=target_accept, nuts_sampler="nutpie", compute_convergence_checks=False,
+                         **passed)
 
 
 @contextmanager
@@ -869,17 +877,15 @@ def _warn_of_trials(design: _Design, options: _Options) -> None:
 def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
     """Warns of divergences and of an r_hat of the group-level `variables`
     above MAX_R_HAT."""
-    import arviz as az
-
-    divergences = int(idata.sample_stats["diverging"].sum())
+    divergences = int(_arviz.group(idata, "sample_stats")["diverging"].sum())
     if divergences:
         # stacklevel: the caller of fit_hierarchical.
         warnings.warn(f"{divergences} divergent transitions; the posterior may be biased (a higher "
                       "target_accept, such as 0.95, more tune draws, or simpler depends_on)", UserWarning,
                       stacklevel=3)
-    if idata.posterior.sizes["chain"] < 2:
+    if _arviz.group(idata, "posterior").sizes["chain"] < 2:
         return  # r_hat compares chains
-    r_hat = az.rhat(idata, var_names=list(variables))
+    r_hat = _arviz.rhat(idata, variables)
     worst = max(float(r_hat[name].max()) for name in r_hat.data_vars)
     if not worst <= MAX_R_HAT:
         warnings.warn(f"max r_hat {worst:.3f} above {MAX_R_HAT}: the chains disagree; draw more", UserWarning,

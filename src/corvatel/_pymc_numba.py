@@ -38,6 +38,7 @@ _SAMPLER = numba.types.ExternalFunction(
 _C_INTERFACE = 1
 # The C function's columns: rt, choice, then the parameters.
 _COLUMNS = 2 + len(OP_PARAMETERS)
+_NAMES = ("rt", "choice", *OP_PARAMETERS)
 _N_GRADIENTS = len(OP_PARAMETERS)
 
 
@@ -61,7 +62,9 @@ def _source(single: tuple[bool, ...], gradients: bool) -> str:
                       f"    addresses[{k}] = values.ctypes.data + {8 * k}"]
         else:
             lines += [f"    if x{k}.shape != shape:",
-                      "        raise ValueError('WfptLogp: the per-trial inputs differ in shape')",
+                      f"        raise ValueError('WfptLogp: {_NAMES[k]} and {_NAMES[full[0]]} differ in shape; a "
+                      "length-1 axis not declared broadcastable needs a static shape of 1 "
+                      "(pt.specify_broadcastable) or its full length')",
                       f"    c{k} = np.ascontiguousarray(x{k})",
                       f"    addresses[{k}] = c{k}.ctypes.data",
                       f"    steps[{k}] = 1"]

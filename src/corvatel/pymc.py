@@ -8,9 +8,9 @@ log-likelihood is per trial, as PyMC's pointwise log-likelihood (LOO, WAIC)
 wants it; PyMC sums it for sampling.
 
 The Ops call the C++ core from Python (the interpreter lock released while
-it computes) under PyTensor's C backend (PyMC's own NUTS); under its Numba
-backend (nutpie, PyMC's numba mode) they are compiled, calling the core's
-C function with no Python in between (_pymc_numba.py).
+it computes) under PyTensor's C backend (PyMC 5's default); under its Numba
+backend (PyMC 6's default, nutpie, PyMC 5's numba mode) they are compiled,
+calling the core's C function with no Python in between (_pymc_numba.py).
 Needs the ``bayes`` extra: ``pip install "corvatel[bayes]"``.
 """
 
@@ -193,7 +193,9 @@ class WfptLogp(Op):
             for storage, row in zip(output_storage[1:], rows):
                 storage[0] = row.reshape(shape)
 
-    def infer_shape(self, fgraph: Any, node: Any, input_shapes: Sequence[Any]) -> list[Any]:
+    def infer_shape(self, *args: Any) -> list[Any]:
+        # PyTensor 2 passes (fgraph, node, input_shapes), PyTensor 3 (node, input_shapes).
+        node, input_shapes = args[-2:]
         shape = pt.broadcast_shape(*input_shapes, arrays_are_shapes=True)
         return [tuple(shape)] * len(node.outputs)
 
@@ -201,7 +203,7 @@ class WfptLogp(Op):
         connected = [True] + [False] + [True] * len(OP_PARAMETERS) + [False, False]
         return [[c] * len(node.outputs) for c in connected]
 
-    def grad(self, inputs: Sequence[Any], output_grads: Sequence[Any]) -> list[Any]:
+    def pullback(self, inputs: Sequence[Any], outputs: Sequence[Any], output_grads: Sequence[Any]) -> list[Any]:
         if self.gradients:
             # Second derivatives are not computed.
             return [grad_not_implemented(self, i, x) for i, x in enumerate(inputs)]
@@ -211,6 +213,9 @@ class WfptLogp(Op):
         param_grads = [_sum_to(g * slope, x) for slope, x in zip(slopes, inputs[2:-2])]
         rt_grad = _sum_to(-g * by_name["t0"], inputs[0])
         return [rt_grad, disconnected_type()] + param_grads + [disconnected_type(), disconnected_type()]
+
+    # PyTensor 2 differentiates through L_op, PyTensor 3 through pullback.
+    L_op = pullback
 
 
 wfpt_logp = WfptLogp(gradients=False)
