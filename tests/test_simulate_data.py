@@ -68,6 +68,8 @@ def test_table_reads_back_into_fit():
     (TRUTH.iloc[:0], 10, 0, ValueError, "params has no rows"),
     (TRUTH.assign(rt=1), 10, 0, ValueError, "params: column 'rt' has the name of a result column"),
     ([1, 2], 10, 0, TypeError, "params must be a mapping"),
+    (TRUTH.set_axis(pd.MultiIndex.from_product([TRUTH.columns, ["x"]]), axis=1), 10, 0, ValueError,
+     "params must have one level of column names, not 2"),
     (TRUTH, 0, 0, ValueError, "n must be a positive integer, not 0"),
     (TRUTH, 1.5, 0, TypeError, "n must be a positive integer"),
     (TRUTH, 10, -1, ValueError, "seed must be an integer from 0 to 2**64 - 1, not -1"),

@@ -77,6 +77,10 @@ def param_table(params: Any, bound: str | None = None) -> pd.DataFrame:
     else:
         raise TypeError(f"params must be a mapping of {', '.join(PARAM_NAMES)} or a DataFrame with those "
                         f"columns, not {type(params).__name__}")
+    if isinstance(frame.columns, pd.MultiIndex):
+        # A parameter is one column; "drift" of ("drift", "a") names several.
+        raise ValueError(f"params must have one level of column names, not {frame.columns.nlevels}; "
+                         "flatten them first")
     missing = [name for name in REQUIRED_NAMES if name not in frame.columns]
     if missing:
         raise ValueError(f"params lacks {', '.join(repr(m) for m in missing)}; it has columns: "
