@@ -556,7 +556,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     one core. The same seed and chain count give the same draws, whatever
     corvatel's thread count; the compiled code is built for this
     processor, so another may differ in the last bits. The pointwise
-    log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo and waic).
+    log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo).
     Warns (UserWarning) of divergences and, with two chains or more, of a
     group-level r_hat above 1.01, and before sampling of participants whose
     response times look like milliseconds or, without contaminants, who
