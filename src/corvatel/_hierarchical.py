@@ -554,7 +554,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     compiled with Numba (the DDM likelihood called from compiled code), its
     chains in parallel on the machine's cores; "pymc" runs PyMC's NUTS on
     one core. The same seed and chain count give the same draws, whatever
-    corvatel's thread count; the compiled code is built for this
+    corvatel's thread count (with the same versions of PyMC and nutpie:
+    others may start or step the chains differently); the compiled code is built for this
     processor, so another may differ in the last bits. The pointwise
     log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo).
     Warns (UserWarning) of divergences and, with two chains or more, of a
