@@ -555,9 +555,10 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     chains in parallel on the machine's cores; "pymc" runs PyMC's NUTS on
     one core. The same seed and chain count give the same draws, whatever
     corvatel's thread count (with the same versions of PyMC and nutpie:
-    others may start or step the chains differently); the compiled code is built for this
-    processor, so another may differ in the last bits. The pointwise
-    log-likelihood is in ``idata.log_likelihood`` (ArviZ's loo).
+    others may start or step the chains differently); the compiled code
+    is built for this processor, so another may differ in the last bits.
+    The pointwise log-likelihood is in ``idata.log_likelihood`` (ArviZ's
+    loo).
     Warns (UserWarning) of divergences and, with two chains or more, of a
     group-level r_hat above 1.01, and before sampling of participants whose
     response times look like milliseconds or, without contaminants, who
@@ -788,10 +789,9 @@ def _sample(model: Any, *, draws: int, tune: int, chains: int, seed: int, progre
     DataTree with PyMC 6), with the pointwise log-likelihood. nutpie runs
     the model compiled with Numba (the DDM Op's compiled path), its chains
     in parallel on the machine's cores, each with its own stream of the
-    seed: the same draws whatever the cores.
-    "pymc" is PyMC's own NUTS on one core (with PyMC 5 the Op called from
-    Python, with PyMC 6 compiled too).
-    Ctrl-C raises KeyboardInterrupt."""
+    seed: the same draws whatever the cores. "pymc" is PyMC's own NUTS on
+    one core (with PyMC 5 the Op called from Python, with PyMC 6 compiled
+    too). Ctrl-C raises KeyboardInterrupt."""
     import pymc as pm
 
     with model, _interrupts() as interrupted:
