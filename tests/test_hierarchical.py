@@ -13,6 +13,7 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore", FutureWarning)
     pytest.importorskip("pymc")
 
+from figures import clipped
 from posteriors import has_group, inference_data
 
 import corvatel
@@ -232,6 +233,7 @@ def test_fit_check_figure(four, tmp_path):
     # One proportion per participant below, labelled by subject.
     labels = [t.get_text() for t in bottom.axes[0].get_xticklabels()]
     assert labels == ["s1", "s2", "s3", "s4"]
+    assert clipped(figure) == []
     figure.savefig(tmp_path / "check.png")
 
 

@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 import corvatel
+from figures import clipped
 
 pytest.importorskip("matplotlib")
 
@@ -203,3 +204,15 @@ def test_likelihood_curves_are_the_fitted_mixture_of_the_kept_trials(window):
         # Divided by the probability of a response in the window: the kept
         # trials' density (trapezoids on the curve's grid: within 1%).
         assert sum(model_area(ax).values()) == pytest.approx(1.0, abs=0.01)
+
+
+@pytest.mark.parametrize("name", ["a", "a rather long condition name, as a lab might code it"], ids=["short", "long"])
+def test_nothing_reaches_outside_the_figure(example, name):
+    # Groups' keys title the panels; long ones wrap rather than run into the
+    # next panel or off the figure.
+    data, _ = example
+    data = data.assign(condition=data["condition"].map(lambda c: f"{name} {c}"))
+    fits = corvatel.fit(data, by=["subject", "condition"], method="ez")
+    assert clipped(plot.fit_check(data, fits, n_sim=200)) == []
+    truth = pd.DataFrame({"drift": [0.5, 1.0], "boundary": [1.0, 1.4], "start": 0.5, "t0": [0.2, 0.3]})
+    assert clipped(plot.recovery(corvatel.recover(truth, 200, method="ez", reps=2, seed=2))) == []

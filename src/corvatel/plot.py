@@ -34,6 +34,11 @@ MIN_QUANTILE_TRIALS = 5
 _UPPER_COLOUR, _LOWER_COLOUR, _MODEL_COLOUR = "tab:blue", "tab:orange", "black"
 # Parameters with a unit: the times; the others are in the model's own units.
 _UNITS = {"non_decision_time": "s", "st": "s"}
+# The mean width of a character of an x-small tick label.
+_LABEL_CHAR_INCHES = 0.06
+# Characters of a small title on a panel about 3.3 inches wide; longer
+# titles (groups' keys) wrap rather than run into the next panel.
+_PANEL_TITLE_CHARS = 44
 
 
 def _figure(**kwargs: Any) -> Figure:
@@ -409,7 +414,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
             ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
     ax.axhline(0.0, color="grey", linewidth=0.6)
     ax.set_xlim(0.0, top)
-    ax.set_title(title or "all trials", fontsize="small")
+    ax.set_title(textwrap.fill(title or "all trials", _PANEL_TITLE_CHARS), fontsize="small")
     ax.set_xlabel("response time (s)", fontsize="small")
     ax.set_ylabel("density (1/s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
@@ -449,7 +454,7 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
     ax.set_xlim(0.0, 1.0)
     ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
     ax.set_ylabel("RT quantile (s)", fontsize="small")
-    ax.set_title(title, fontsize="small")
+    ax.set_title(textwrap.fill(title, _PANEL_TITLE_CHARS), fontsize="small")
     ax.tick_params(labelsize="x-small")
 
 
@@ -513,7 +518,13 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
     panels = [(level, design.level == k) for k, level in enumerate(levels)]
     columns = min(4, len(panels))
     rows = math.ceil(len(panels) / columns)
-    figure = _figure(figsize=(3.6 * columns, 3.2 * rows + 3.0), layout="constrained")
+    cells = design.cells
+    cell_labels = [" ".join(str(cell[c]) for c in cells.columns if c != "n_trials") for _, cell in cells.iterrows()]
+    # Wide enough for the titles and for a label per participant below;
+    # labels that would crowd one another stand on end.
+    inches = max(3.6 * columns, 6.4, 1.0 + 0.15 * len(cell_labels))
+    upright = sum(len(label) + 2 for label in cell_labels) * _LABEL_CHAR_INCHES > inches - 1.0
+    figure = _figure(figsize=(inches, 3.2 * rows + 3.0), layout="constrained")
     halves: Any = figure.subfigures(2, 1, height_ratios=[3.2 * rows, 3.0])
     axes = np.atleast_1d(halves[0].subplots(rows, columns, squeeze=False)).ravel()
     for ax, (level, mask) in zip(axes, panels):
@@ -535,7 +546,8 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
                             markersize=5, markerfacecolor="none", color=f"C{k}",
                             label=f"data {q:g}" if side == "upper" else None)
         ax.set_xlim(0.0, 1.0)
-        ax.set_title("all trials" if level is None else f"{fit.level_column} = {level}", fontsize="small")
+        ax.set_title(textwrap.fill("all trials" if level is None else f"{fit.level_column} = {level}",
+                                   _PANEL_TITLE_CHARS), fontsize="small")
         ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
         ax.set_ylabel("RT quantile (s)", fontsize="small")
         ax.tick_params(labelsize="x-small")
@@ -552,7 +564,6 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
         fontsize="medium")
 
     ax = halves[1].subplots()
-    labels = []
     for c, (start, stop) in enumerate(zip(design.starts, design.stops)):
         p = simulated[:, start:stop, 1].mean(axis=1)
         lo, mid, hi = np.quantile(p, tails)
@@ -560,14 +571,13 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
                     linewidth=1, capsize=2, label="model" if c == 0 else None)
         ax.plot([c], [observed[start:stop, 1].mean()], linestyle="none", marker="o", markersize=5,
                 markerfacecolor="none", color=_UPPER_COLOUR, label="data" if c == 0 else None)
-        cell = design.cells.iloc[c]
-        labels.append(" ".join(str(cell[column]) for column in design.cells.columns if column != "n_trials"))
-    ax.set_xticks(range(len(labels)), labels, rotation=90 if len(labels) > 12 else 0, fontsize="x-small")
+    ax.set_xticks(range(len(cell_labels)), cell_labels, rotation=90 if upright else 0, fontsize="x-small")
     ax.set_ylim(-0.02, 1.02)
     ax.set_ylabel("P(upper)", fontsize="small")
-    ax.set_xlabel(" ".join(str(c) for c in design.cells.columns if c != "n_trials"), fontsize="small")
+    ax.set_xlabel(" ".join(str(c) for c in cells.columns if c != "n_trials"), fontsize="small")
     ax.tick_params(labelsize="x-small")
     ax.legend(fontsize="x-small", loc="best")
-    halves[1].suptitle(f"Upper-response proportion per participant: data and model's central {interval:.0%}",
-                       fontsize="medium")
+    halves[1].suptitle(textwrap.fill(
+        f"Upper-response proportion per participant: data and model's central {interval:.0%}", width),
+        fontsize="medium")
     return figure
