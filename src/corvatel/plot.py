@@ -34,6 +34,8 @@ MIN_QUANTILE_TRIALS = 5
 _UPPER_COLOUR, _LOWER_COLOUR, _MODEL_COLOUR = "tab:blue", "tab:orange", "black"
 # Parameters with a unit: the times; the others are in the model's own units.
 _UNITS = {"non_decision_time": "s", "st": "s"}
+# Figures' least width (inches): matplotlib's default.
+_MIN_WIDTH = 6.4
 # The mean width of a character of an x-small tick label.
 _LABEL_CHAR_INCHES = 0.06
 # Characters of a small title on a panel about 3.3 inches wide; longer
@@ -330,7 +332,8 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     dist_rows = math.ceil(shown / dist_cols)
     qp_cols = min(4, len(panels))
     qp_rows = math.ceil(len(panels) / qp_cols)
-    figure = _figure(figsize=(3.3 * max(dist_cols, qp_cols), 2.5 * dist_rows + 3.0 * qp_rows),
+    # At least matplotlib's default width, so that one group's titles read on a line or two.
+    figure = _figure(figsize=(max(3.3 * max(dist_cols, qp_cols), _MIN_WIDTH), 2.5 * dist_rows + 3.0 * qp_rows),
                      layout="constrained")
     halves: Any = figure.subfigures(2, 1, height_ratios=[2.5 * dist_rows, 3.0 * qp_rows])
     top, bottom = halves[0], halves[1]
@@ -522,7 +525,7 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
     cell_labels = [" ".join(str(cell[c]) for c in cells.columns if c != "n_trials") for _, cell in cells.iterrows()]
     # Wide enough for the titles and for a label per participant below;
     # labels that would crowd one another stand on end.
-    inches = max(3.6 * columns, 6.4, 1.0 + 0.15 * len(cell_labels))
+    inches = max(3.6 * columns, _MIN_WIDTH, 1.0 + 0.15 * len(cell_labels))
     upright = sum(len(label) + 2 for label in cell_labels) * _LABEL_CHAR_INCHES > inches - 1.0
     figure = _figure(figsize=(inches, 3.2 * rows + 3.0), layout="constrained")
     halves: Any = figure.subfigures(2, 1, height_ratios=[3.2 * rows, 3.0])
