@@ -60,6 +60,11 @@ FLAG_CASES = {
     "ms_for_seconds": (lambda: clean().assign(rt=lambda t: t["rt"] * 1000.0), {"method": "ez"},
                        _flags.LOOKS_LIKE_MS),
     "ez_perfect_accuracy": (lambda: clean().assign(choice=True), {"method": "ez"}, _flags.EDGE_CORRECTION),
+    # Every trial at one boundary: boundary and start are not placed apart.
+    "ml_one_response": (lambda: clean().assign(choice=True), {"method": "ml"}, _flags.ONE_RESPONSE),
+    "sim_one_response": (lambda: clean().assign(choice=True), {"method": "sim", "max_iters": 5},
+                         _flags.ONE_RESPONSE),
+    "ml_one_response_lower": (lambda: clean().assign(choice=False), {"method": "ml"}, _flags.ONE_RESPONSE),
     "ez_few_trials": (lambda: clean().iloc[:9], {"method": "ez"}, _flags.FEW_TRIALS),
     "sim_few_trials": (lambda: clean().iloc[:9], {"method": "sim", "max_iters": 5}, _flags.FEW_TRIALS),
     "sim_constant": (lambda: clean().assign(rt=0.5), {"method": "sim", "max_iters": 5}, _flags.CONSTANT_RTS),
@@ -199,6 +204,26 @@ def test_joint_fits_flag_each_level_from_its_own_trials_and_a_shared_t0_in_every
     # With t0 free per level only "high"'s is held down.
     free = corvatel.fit(table, method="ml", depends_on={"drift_rate": "coh", "non_decision_time": "coh"})
     assert [_flags.T0_AT_FASTEST in flags_of(free, r) for r in (0, 1)] == [True, False]
+
+
+@FLAGGED
+@pytest.mark.parametrize("depends_on, easy_all_upper, flagged", [
+    # A shared boundary and start are placed by the level with both responses.
+    ({"drift_rate": "coh"}, True, [False, False]),
+    # A level's own boundary only by its own trials.
+    ({"drift_rate": "coh", "boundary_separation": "coh"}, True, [True, False]),
+    ({"drift_rate": "coh", "starting_point": "coh"}, True, [True, False]),
+    # No level has both: nothing places the shared ones.
+    ({"drift_rate": "coh"}, "both", [True, True]),
+])
+def test_joint_fits_flag_one_response_where_nothing_places_the_boundary(depends_on, easy_all_upper, flagged):
+    hard = clean(200, 2).assign(coh="hard")
+    if easy_all_upper == "both":
+        hard = hard.assign(choice=True)
+    table = pd.concat([clean(200, 1).assign(coh="easy", choice=True), hard], ignore_index=True)
+    fits = corvatel.fit(table, method="ml", depends_on=depends_on)
+    assert fits["coh"].tolist() == ["easy", "hard"]
+    assert [_flags.ONE_RESPONSE in flags_of(fits, r) for r in (0, 1)] == flagged
 
 
 def test_recover_tables_carry_the_warning_column():

@@ -225,6 +225,8 @@ def test_cli_ml_fits_and_exit_codes(tmp_path, trials, capsys):
     assert status == 0 and "true_sv" in pd.read_csv(tmp_path / "rec.csv").columns
 
 
+# Subject 2 at coherence 0.5 (drift 2.4) answers correctly on every trial: flagged.
+@pytest.mark.filterwarnings(r"ignore:1 of 6 groups flagged:UserWarning")
 def test_fit_check_draws_the_densities_of_ml_fits(trials):
     plot = pytest.importorskip("corvatel.plot")
     pytest.importorskip("matplotlib")

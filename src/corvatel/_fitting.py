@@ -27,7 +27,7 @@ from .likelihood import (BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, bo
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
-from ._flags import group_flags
+from ._flags import ONE_RESPONSE_UNPLACED, group_flags, one_response
 from ._params import GUESS_OPTIONAL, GUESS_REQUIRED, ML_PARAM_COLUMNS, MODELS, PARAM_COLUMNS, ml_parameters
 from ._trials import (GroupedTrials, Order, TrialTable, as_frame, check_order, group_columns, group_rows,
                       refuse_clashes, require_columns)
@@ -209,8 +209,13 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
                       else None)
     # A bound fit's search limits are the solver's own: only its t0 is flagged.
     flag_model = task.bound or task.model
+    # A level's own boundary or start is placed by its own trials only; shared
+    # ones by any level with both responses.
+    own = any(name in task.depends_on for name in ONE_RESPONSE_UNPLACED)
+    shared_unplaced = one_response(task.choices)
     for row, s in zip(rows, slices):
-        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest)
+        unplaced = shared_unplaced or (own and one_response(task.choices[s]))
+        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest, unplaced)
     return rows
 
 

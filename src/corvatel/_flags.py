@@ -44,10 +44,20 @@ EDGE_CORRECTION = "ez edge correction"
 FEW_TRIALS = "few trials"
 CONSTANT_RTS = "constant rts"
 NOT_CONVERGED = "not converged"
+ONE_RESPONSE = "one response only"
+# Parameters that, fitted to trials of one response only, the data cannot
+# place: only their combination, the distance to the boundary reached, is
+# pinned down.
+ONE_RESPONSE_UNPLACED = ("boundary_separation", "starting_point")
 
 
 def joined(flags: list[str]) -> str:
     return "; ".join(flags)
+
+
+def one_response(choices: np.ndarray) -> bool:
+    """Whether every trial (at least one) ended at the same boundary."""
+    return len(choices) > 0 and (bool(choices.all()) or not choices.any())
 
 
 def _near_search_bound(parameter: Parameter, value: float) -> bool:
@@ -92,12 +102,15 @@ def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: 
 
 
 def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
-                t0_fastest: float | None = None) -> str:
+                t0_fastest: float | None = None, unplaced: bool | None = None) -> str:
     """The `warning` of a group's row: flags of its trials whatever the fit
     made of them, then, when it was fitted, of its estimates (`model`: a
     likelihood fit's). `t0_fastest`: the fastest response that bounds t0
     when that is not this group's own (a joint fit's shared t0 lies below
-    the fastest response of all its levels)."""
+    the fastest response of all its levels). `unplaced`: whether the
+    boundary and start rest on trials of one response only, when that is
+    not a question of this group's own trials (a joint fit's shared ones
+    are placed by any level with both responses)."""
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
@@ -114,6 +127,9 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
         return joined(flags)
     if method == "ez" and choices.all():
         flags.append(EDGE_CORRECTION)
+    # EZ's edge correction above says as much for its fits.
+    if method != "ez" and (one_response(choices) if unplaced is None else unplaced):
+        flags.append(ONE_RESPONSE)
     # A likelihood search that ended on its iteration or work budget.
     converged = row.get("converged")
     if method == "ml" and converged is not None and not bool(converged):
