@@ -29,6 +29,8 @@ SZ_ST = [
     (0.6, True, 1.0, 1.4, 0.5, 0.3, 0.0, 0.3, 0.0),
     (0.6, False, -1.0, 1.6, 0.45, 0.35, 0.0, 0.0, 0.2),
     (0.34, True, 1.5, 1.2, 0.5, 0.3, 0.0, 0.0, 0.12),
+    # Both windows, decision times across the switch between the two series.
+    (1.2, False, 0.9, 1.4, 0.45, 0.3, 0.0, 0.2, 0.2),
 ]
 
 

@@ -1,13 +1,16 @@
 // A density's gradient (wfpt_log_density_gradient in wfpt.h): the series'
 // derivatives at one start and decision time (log_lower_slopes), carried to
-// the model's parameters; with sz or st, their means over the windows (a
-// fixed Gauss rule where it reproduces the density, adaptive quadrature
-// where not); the contaminant mixture on top.
+// the model's parameters; with sz or st, their means over the windows (with
+// both and sv = 0 from the closed form's own terms; else a fixed Gauss rule
+// where it reproduces the density, adaptive quadrature where not); the
+// contaminant mixture on top.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
+#include "corvatel/internal/wfpt_averages.h"
 #include "corvatel/internal/wfpt_quadrature.h"
 #include "corvatel/internal/wfpt_series.h"
 #include "corvatel/internal/wfpt_special.h"
@@ -302,6 +305,40 @@ Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double to
   return out;
 }
 
+// Both windows with sv = 0: the closed form's slopes, where it vouches for
+// them and its integral is the density's own mean. The parts are the
+// derivatives in the windows' ends (a mean's derivative in an end is the
+// integrand there over the width) and in the drift; the boundary's follows
+// from the scaling of time (d/da f = (2/a) (v/2 d/dv f - f - s d/ds f),
+// integrated by parts over the time window).
+std::optional<std::array<double, kSlopes>> closed_slopes(double rt, bool choice, const ModelParams& p,
+                                                         double log_mean, double tolerance) {
+  if (!(p.sz > 0.0 && p.st > 0.0 && p.sv == 0.0)) return std::nullopt;
+  const internal::Reduced r = internal::reduce(choice, p);
+  if (r.far + p.sz / 2.0 < internal::kFarEdge || !std::isnormal(r.m.inv_a2)) return std::nullopt;
+  const double w1 = r.w - p.sz / 2.0;
+  const double w2 = r.w + p.sz / 2.0;
+  const TimeWindow window(rt, p);
+  const double start_width = w2 - w1;
+  const double time_width = window.tau_hi - window.window_lo;
+  const auto s = internal::closed_window_slopes(r.m, window.tau_lo, window.tau_hi, w1, w2, 0.1 * tolerance);
+  if (!s || !(std::fabs(s->log_integral - std::log(start_width) - window.log_width() - log_mean) <= 0.1 * tolerance)) {
+    return std::nullopt;
+  }
+  // A window clipped at decision time 0 has no density at that end: at_s1 = 0.
+  const double at_s1 = s->at_s1;
+  const double sign = choice ? -1.0 : 1.0;
+  std::array<double, kSlopes> g{};
+  g[kDrift] = sign * s->drift / p.noise_sd;
+  g[kBoundary] =
+      (2.0 / r.m.a) * (0.5 * r.m.v * s->drift - window.tau_hi * s->at_s2 + window.tau_lo * at_s1) / p.noise_sd;
+  g[kStart] = sign * (s->at_w2 - s->at_w1);
+  g[kT0] = at_s1 - s->at_s2;
+  g[kSz] = 0.5 * (s->at_w2 + s->at_w1) - 1.0 / start_width;
+  g[kSt] = 0.5 * (s->at_s2 + at_s1) - 1.0 / time_width;
+  return g;
+}
+
 // The diffusion's derivatives with sz or st, divided by its density, whose
 // log is `log_mean`. A fixed rule's means are taken where its density is
 // within a tenth of `tolerance` of log_mean (the weights that integrate the
@@ -314,6 +351,7 @@ Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double to
 // the density's scales).
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
                                              double tolerance) {
+  if (const auto closed = closed_slopes(rt, choice, p, log_mean, tolerance)) return *closed;
   const auto close = [&](const Weighted& w) { return std::fabs(w.log_f - log_mean) <= 0.1 * tolerance; };
   const Weighted coarse = fixed_slopes(rt, choice, p, kGauss5, kGauss5);
   if (close(coarse)) return coarse.g;

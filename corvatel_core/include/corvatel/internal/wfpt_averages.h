@@ -49,8 +49,18 @@ class ExpSinIntegral {
   double bound() const { return b_ == 0.0 ? 2.0 * h_ : 2.0 * s_ / b_; }
   // The value and the sum of the magnitudes of its parts (for rounding).
   std::pair<double, double> value(int k) const;
+  // Term k with what the windows' derivatives need, each in the same scale
+  // exp(log_scale) and with the sum of its parts' magnitudes: the value,
+  // its derivative in b, and the integrand at each end.
+  struct Slopes {
+    double value, value_size, b_slope, b_slope_size, at_lo, at_hi, ends_size;
+  };
+  Slopes slopes(int k) const;
 
  private:
+  // sin and cos of k pi mid.
+  std::pair<double, double> at_mid(int k) const;
+
   double b_, mid_, h_, s_ = 0.0, c_ = 0.0, log_scale_ = 0.0, x_ = 0.0;
   bool reflected_ = false;
 };
@@ -68,5 +78,22 @@ std::optional<double> log_closed_over_start(const LowerBoundary& m, double tau, 
 // may have cost more than `tolerance`.
 std::optional<double> log_closed_over_time(const LowerBoundary& m, double s1, double s2, double w1, double w2,
                                            double tolerance);
+
+// The integral of the lower-boundary density (sv = 0) over decision times
+// [s1, s2] and starts [w1, w2] with the parts of its derivatives, each
+// divided by the integral: the integrals over time at each start end and
+// over the start at each time end (the derivatives in the ends), and the
+// derivative in the drift. The boundary's follows from these (the density
+// is unchanged when time is scaled by c, the drift by sqrt c and the
+// boundary by 1 / sqrt c). Nothing where a series did not settle or
+// rounding may have cost more than `tolerance` of a part's own scale (the
+// integral per unit of start or time; the drift slope's a + |v| s2), or
+// at v = 0.
+struct WindowSlopes {
+  double log_integral;
+  double at_w1, at_w2, at_s1, at_s2, drift;
+};
+std::optional<WindowSlopes> closed_window_slopes(const LowerBoundary& m, double s1, double s2, double w1, double w2,
+                                                 double tolerance);
 
 }  // namespace corvatel::internal
