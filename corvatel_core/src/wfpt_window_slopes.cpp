@@ -83,13 +83,58 @@ struct Coefficients {
   double a_size, g_size, as_size, av_size;
 };
 
+// Below this z - y = 2 |v| sqrt s a corner takes the divided differences
+// of the Mills ratio from their series (at most some 20 terms) rather than
+// from the differences of its values, which lose (z - y)^-2 of their digits.
+constexpr double kSeriesGap = 0.5;
+
+// R[y, y + h] and R[y, y, y + h] from the Taylor series of R at y, whose
+// derivatives follow from R' = x R - 1: R^(n+1) = y R^(n) + n R^(n-1). With
+// the sums of their terms' magnitudes scaled so that `rel` times them bounds
+// their rounding, q(y)'s included (carried through the recurrence).
+struct MillsDifferences {
+  double first, second, first_size, second_size;
+};
+
+MillsDifferences mills_differences(double y, const Mills& at_y, double h, double rel) {
+  // q(y)'s error relative to rel: every R^(n) carries it times its
+  // sensitivity to R', which obeys the same recurrence from (0, 1).
+  const double q_share = mills_q_error(y) * at_y.q / rel;
+  double prev = at_y.r;
+  double cur = -at_y.q;
+  double prev_sensitivity = 0.0;
+  double sensitivity = 1.0;
+  double coefficient = 0.5;  // h^(n-2) / n! for R^(n), n = 2
+  double second = 0.0;
+  double size = kInf;  // until the series settles
+  double magnitudes = 0.0;
+  for (int n = 1; n < 60; ++n) {
+    const double next = y * cur + n * prev;
+    const double next_sensitivity = std::fabs(y) * sensitivity + n * prev_sensitivity;
+    const double term = next * coefficient;
+    second += term;
+    magnitudes += (std::fabs(term) * (n + 1)) + next_sensitivity * coefficient * q_share;
+    if (std::fabs(term) <= 0.25 * kEps * std::fabs(second)) {
+      size = magnitudes;
+      break;
+    }
+    prev = cur;
+    cur = next;
+    prev_sensitivity = sensitivity;
+    sensitivity = next_sensitivity;
+    coefficient *= h / (n + 2);
+  }
+  return {-at_y.q + h * second, second, at_y.q * (1.0 + mills_q_error(y) / rel) + h * size, size};
+}
+
 void add_corner(SignedLogSums& sums, double c, double vv, double s, double log_factor, const CornerWeights& k) {
   if (s == 0.0) return;  // every part vanishes at s = 0
   const double root = std::sqrt(s);
   const double z = (c + vv * s) / root;
   const double y = (c - vv * s) / root;
-  const double inv = 0.5 / vv;
-  const double inv2 = inv / vv;
+  // (At vv = 0 only the series below serves: z = y.)
+  const double inv = vv != 0.0 ? 0.5 / vv : 0.0;
+  const double inv2 = vv != 0.0 ? inv / vv : 0.0;
   const double rel = kEps * (16.0 + 4.0 * std::fabs(log_factor) + 2.0 * (z * z + y * y) + 8.0 * std::fabs(vv * c));
   const auto add = [&](double log_scale, const Coefficients& q) {
     Parts x{};
@@ -110,6 +155,18 @@ void add_corner(SignedLogSums& sums, double c, double vv, double s, double log_f
     const Mills rz = mills(z);
     // q's own rounding, in units of rel.
     const double q_size = root * rz.q * (1.0 + mills_q_error(z) / rel);
+    if (y >= 0.0 && std::fabs(z - y) <= kSeriesGap) {
+      // Near v = 0 the 1/v and 1/v^2 parts cancel: with the divided
+      // differences R[y, z] and R[y, y, z], A = phi(z) sqrt s (R[y, z] - q(z))
+      // and dA/dv = phi(z) s (R(z) + R(y) - 2 R[y, y, z]), without them.
+      const Mills ry = mills(y);
+      const MillsDifferences d = mills_differences(y, ry, z - y, rel);
+      add(log_factor + log_phi(z),
+          {root * (d.first - rz.q), rz.r + ry.r, vv * rz.r - 1.0 / root, s * (rz.r + ry.r - 2.0 * d.second),
+           root * d.first_size + q_size, rz.r + ry.r, std::fabs(vv) * rz.r + 1.0 / root,
+           s * (rz.r + ry.r + 2.0 * d.second_size)});
+      return;
+    }
     if (y >= 0.0) {
       const double ry = mills(y).r;
       add(log_factor + log_phi(z),
@@ -255,7 +312,7 @@ bool add_large_time(SignedLogSums& sums, const LowerBoundary& m, double s1, doub
 
 std::optional<WindowSlopes> closed_window_slopes(const LowerBoundary& m, double s1, double s2, double w1, double w2,
                                                  double tolerance) {
-  if (m.v == 0.0 || m.sv != 0.0 || !(s2 > s1) || !(w2 > w1)) return std::nullopt;
+  if (m.sv != 0.0 || !(s2 > s1) || !(w2 > w1)) return std::nullopt;
   SignedLogSums sums;
   const double series_tolerance = closed_series_tolerance(tolerance);
   const double switch_time = kSeriesSwitch * m.a * m.a;

@@ -87,8 +87,7 @@ std::optional<double> log_closed_over_time(const LowerBoundary& m, double s1, do
 // is unchanged when time is scaled by c, the drift by sqrt c and the
 // boundary by 1 / sqrt c). Nothing where a series did not settle or
 // rounding may have cost more than `tolerance` of a part's own scale (the
-// integral per unit of start or time; the drift slope's a + |v| s2), or
-// at v = 0.
+// integral per unit of start or time; the drift slope's a + |v| s2).
 struct WindowSlopes {
   double log_integral;
   double at_w1, at_w2, at_s1, at_s2, drift;
