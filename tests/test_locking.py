@@ -60,9 +60,9 @@ def test_fit_ez_keeps_the_interpreter_lock():
 
 
 def test_wfpt_logpdf_grad_releases_the_interpreter_lock():
-    # Some hundred milliseconds of gradients (sz and st: quadrature) while a
-    # thread that wakes every millisecond keeps stamping.
-    rts = np.linspace(0.35, 2.0, 3000)
+    # Some hundred milliseconds of gradients (sz and st, about 2 us a trial)
+    # while a thread that wakes every millisecond keeps stamping.
+    rts = np.linspace(0.35, 2.0, 100_000)
     inside, duration = _stamps_during(
         lambda: corvatel.wfpt_logpdf_grad(rts, True, 1.0, 1.5, 0.5, 0.3, sz=0.2, st=0.1))
     assert inside >= 0.2 * duration / 0.001
