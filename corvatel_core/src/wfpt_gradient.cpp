@@ -1,7 +1,7 @@
 // A density's gradient (wfpt_log_density_gradient in wfpt.h): the series'
 // derivatives at one start and decision time (log_lower_slopes), carried to
 // the model's parameters; with sz or st, their means over the windows (with
-// both and sv = 0 from the closed form's own terms; else a fixed Gauss rule
+// st and sv = 0 from the closed form's own terms; else a fixed Gauss rule
 // where it reproduces the density, adaptive quadrature where not); the
 // contaminant mixture on top.
 #include <algorithm>
@@ -305,37 +305,47 @@ Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double to
   return out;
 }
 
-// Both windows with sv = 0: the closed form's slopes, where it vouches for
-// them and its integral is the density's own mean. The parts are the
-// derivatives in the windows' ends (a mean's derivative in an end is the
-// integrand there over the width) and in the drift; the boundary's follows
-// from the scaling of time (d/da f = (2/a) (v/2 d/dv f - f - s d/ds f),
-// integrated by parts over the time window).
+// With st (and sz or not) and sv = 0: the closed form's slopes, where it
+// vouches for them and its integral is the density's own mean. The parts
+// are the derivatives in the windows' ends (a mean's derivative in an end
+// is the integrand there over the width), in the start at one start, and
+// in the drift; the boundary's follows from the scaling of time (d/da f =
+// (2/a) (v/2 d/dv f - f - s d/ds f), integrated by parts over the time
+// window). A window clipped at decision time 0 has no density at that end.
 std::optional<std::array<double, kSlopes>> closed_slopes(double rt, bool choice, const ModelParams& p,
                                                          double log_mean, double tolerance) {
-  if (!(p.sz > 0.0 && p.st > 0.0 && p.sv == 0.0)) return std::nullopt;
+  if (!(p.st > 0.0 && p.sv == 0.0)) return std::nullopt;
   const internal::Reduced r = internal::reduce(choice, p);
   if (r.far + p.sz / 2.0 < internal::kFarEdge || !std::isnormal(r.m.inv_a2)) return std::nullopt;
-  const double w1 = r.w - p.sz / 2.0;
-  const double w2 = r.w + p.sz / 2.0;
   const TimeWindow window(rt, p);
-  const double start_width = w2 - w1;
   const double time_width = window.tau_hi - window.window_lo;
-  const auto s = internal::closed_window_slopes(r.m, window.tau_lo, window.tau_hi, w1, w2, 0.1 * tolerance);
-  if (!s || !(std::fabs(s->log_integral - std::log(start_width) - window.log_width() - log_mean) <= 0.1 * tolerance)) {
-    return std::nullopt;
-  }
-  // A window clipped at decision time 0 has no density at that end: at_s1 = 0.
-  const double at_s1 = s->at_s1;
   const double sign = choice ? -1.0 : 1.0;
+  // The parts the time window shares: its ends', the drift's, and the log
+  // of its integral (of the mean over the start window, if any).
+  struct {
+    double at_s1, at_s2, drift, log_integral;
+  } t{};
   std::array<double, kSlopes> g{};
-  g[kDrift] = sign * s->drift / p.noise_sd;
+  if (p.sz > 0.0) {
+    const double w1 = r.w - p.sz / 2.0;
+    const double w2 = r.w + p.sz / 2.0;
+    const auto s = internal::closed_window_slopes(r.m, window.tau_lo, window.tau_hi, w1, w2, 0.1 * tolerance);
+    if (!s) return std::nullopt;
+    g[kStart] = sign * (s->at_w2 - s->at_w1);
+    g[kSz] = 0.5 * (s->at_w2 + s->at_w1) - 1.0 / (w2 - w1);
+    t = {s->at_s1, s->at_s2, s->drift, s->log_integral - std::log(w2 - w1)};
+  } else {
+    const auto s = internal::closed_time_window_slopes(r.m, window.tau_lo, window.tau_hi, r.w, r.far, 0.1 * tolerance);
+    if (!s) return std::nullopt;
+    g[kStart] = sign * s->start;
+    t = {s->at_s1, s->at_s2, s->drift, s->log_integral};
+  }
+  if (!(std::fabs(t.log_integral - window.log_width() - log_mean) <= 0.1 * tolerance)) return std::nullopt;
+  g[kDrift] = sign * t.drift / p.noise_sd;
   g[kBoundary] =
-      (2.0 / r.m.a) * (0.5 * r.m.v * s->drift - window.tau_hi * s->at_s2 + window.tau_lo * at_s1) / p.noise_sd;
-  g[kStart] = sign * (s->at_w2 - s->at_w1);
-  g[kT0] = at_s1 - s->at_s2;
-  g[kSz] = 0.5 * (s->at_w2 + s->at_w1) - 1.0 / start_width;
-  g[kSt] = 0.5 * (s->at_s2 + at_s1) - 1.0 / time_width;
+      (2.0 / r.m.a) * (0.5 * r.m.v * t.drift - window.tau_hi * t.at_s2 + window.tau_lo * t.at_s1) / p.noise_sd;
+  g[kT0] = t.at_s1 - t.at_s2;
+  g[kSt] = 0.5 * (t.at_s2 + t.at_s1) - 1.0 / time_width;
   return g;
 }
 

@@ -20,35 +20,7 @@ namespace {
 enum Part : std::size_t { kIntegral, kAtW1, kAtW2, kAtS1, kAtS2, kDrift, kParts };
 using Parts = std::array<double, kParts>;
 
-// SignedLogSum for several sums whose terms come in the same scales: one
-// rescaling serves them all.
-class SignedLogSums {
- public:
-  void add_scaled(double log_scale, const Parts& x, const Parts& error) {
-    if (!(log_scale > -kInf)) return;
-    if (log_scale > ref_) {
-      const double rescale = std::exp(ref_ - log_scale);  // 0 for the first term
-      for (std::size_t k = 0; k < kParts; ++k) {
-        sum_[k] *= rescale;
-        error_[k] *= rescale;
-      }
-      ref_ = log_scale;
-    }
-    const double scale = std::exp(log_scale - ref_);
-    for (std::size_t k = 0; k < kParts; ++k) {
-      sum_[k] += x[k] * scale;
-      error_[k] += error[k] * scale;
-    }
-  }
-  const Parts& sum() const { return sum_; }
-  const Parts& error() const { return error_; }
-  double log_scale() const { return ref_; }
-  double log_integral() const { return sum_[kIntegral] > 0.0 ? ref_ + std::log(sum_[kIntegral]) : kInf; }
-
- private:
-  double ref_ = -kInf;
-  Parts sum_{}, error_{};
-};
+using SignedLogSums = SignedLogSumArray<kParts>;
 
 // Which corners of the part of the window being summed are the window's own
 // time ends (a window split at the series switch has inner ends whose
@@ -234,7 +206,7 @@ bool add_small_time(SignedLogSums& sums, const LowerBoundary& m, double s1, doub
     const double log_tail = std::log(2.0 * (2.0 * j + 1.0) * kGeometricTail * width * m.inv_a2 *
                                      ((m.a * (4.0 * j + 2.0) + std::fabs(m.v) * s2) / drift_scale)) -
                             half_b / u - 1.5 * std::log(u) - kLogSqrt2Pi + log_drift_max;
-    if (log_tail <= std::log(series_tolerance) + sums.log_integral()) return true;
+    if (log_tail <= std::log(series_tolerance) + sums.log_value()) return true;
     if (j == kMaxClosedImagePairs) return false;
     add_image(j);
     add_image(-j);

@@ -107,11 +107,11 @@ struct DensityGradient {
 // the start centred on `start` of width sz, t = (start' - start) / sz,
 // d/dstart is the mean of the density's derivative in the start and d/dsz
 // the mean of that derivative times t (likewise for t0 and st); those of
-// drift, boundary and sv are the means of theirs. With both windows and
-// sv = 0 they come from the terms of the density's closed form (the
-// integrals over each window at the other's ends, and the drift's
-// derivative), where it vouches for them (drifts not near 0); else from a
-// fixed 5-point, else 7-point, Gauss rule over each window (else, with st,
+// drift, boundary and sv are the means of theirs. With st and sv = 0 they
+// come from the terms of the density's closed form (the integrals over
+// each window at the other's ends, or the density at the time window's
+// ends and the start's derivative at one start, and the drift's
+// derivative), where it vouches for them; else from a fixed 5-point, else 7-point, Gauss rule over each window (else, with st,
 // the 15-point Kronrod rule over time) where that rule reproduces the
 // density's own mean to within tolerance / 10 (the usual case: 5 or 25
 // values of the series); elsewhere (windows over the leading edge, or far

@@ -95,4 +95,15 @@ struct WindowSlopes {
 std::optional<WindowSlopes> closed_window_slopes(const LowerBoundary& m, double s1, double s2, double w1, double w2,
                                                  double tolerance);
 
+// The same over decision times [s1, s2] at one start w (far = 1 - w): the
+// integral, its derivative in the start, the density at each end of the
+// window and the drift's derivative, each divided by the integral; scales
+// as above, the start's a |v| + 1 / min(w, far).
+struct TimeWindowSlopes {
+  double log_integral;
+  double start, at_s1, at_s2, drift;
+};
+std::optional<TimeWindowSlopes> closed_time_window_slopes(const LowerBoundary& m, double s1, double s2, double w,
+                                                          double far, double tolerance);
+
 }  // namespace corvatel::internal

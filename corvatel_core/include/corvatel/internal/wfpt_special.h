@@ -11,7 +11,9 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <numbers>
 
@@ -110,6 +112,45 @@ class SignedLogSum {
   double ref_ = -kInf;
   double sum_ = 0.0;
   double error_ = 0.0;
+};
+
+// SignedLogSum for several sums whose terms come in the same scales (a
+// value and its derivatives): one rescaling serves them all. Part 0 is the
+// value, positive.
+template <std::size_t N>
+class SignedLogSumArray {
+ public:
+  using Parts = std::array<double, N>;
+  void add_scaled(double log_scale, const Parts& x, const Parts& error) {
+    if (!(log_scale > -kInf)) return;
+    if (log_scale > ref_) {
+      const double rescale = std::exp(ref_ - log_scale);  // 0 for the first term
+      for (std::size_t k = 0; k < N; ++k) {
+        sum_[k] *= rescale;
+        error_[k] *= rescale;
+      }
+      ref_ = log_scale;
+    }
+    const double scale = std::exp(log_scale - ref_);
+    for (std::size_t k = 0; k < N; ++k) {
+      sum_[k] += x[k] * scale;
+      error_[k] += error[k] * scale;
+    }
+  }
+  // Adds another sum's parts and errors.
+  void add(const SignedLogSumArray& other) { add_scaled(other.ref_, other.sum_, other.error_); }
+  const Parts& sum() const { return sum_; }
+  const Parts& error() const { return error_; }
+  double log_scale() const { return ref_; }
+  // log of the value; NaN while it is not positive (so that no tail
+  // compares as small against it).
+  double log_value() const {
+    return sum_[0] > 0.0 ? ref_ + std::log(sum_[0]) : std::numeric_limits<double>::quiet_NaN();
+  }
+
+ private:
+  double ref_ = -kInf;
+  Parts sum_{}, error_{};
 };
 
 }  // namespace corvatel::internal
