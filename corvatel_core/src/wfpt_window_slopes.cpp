@@ -250,10 +250,7 @@ bool add_large_time(SignedLogSums& sums, const LowerBoundary& m, double s1, doub
       }
       if (settled) break;
     }
-    const double decay = std::exp(-lambda * span);
-    const double window = -std::expm1(-lambda * span);
-    const double d = at_s1 * window / lambda;
-    const double d_slope = -(at_s1 / lambda) * (s1 * window + window / lambda - span * decay);
+    const auto [decay, d, d_slope] = exp_window(lambda, s1, span, at_s1);
     const ExpSinIntegral::Slopes j = integral.slopes(k);
     const Parts x{d * j.value,
                   d * j.at_lo,

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -64,6 +65,19 @@ class ExpSinIntegral {
   double b_, mid_, h_, s_ = 0.0, c_ = 0.0, log_scale_ = 0.0, x_ = 0.0;
   bool reflected_ = false;
 };
+
+// Fourier term k's factor over a window of decision times [s1, s1 + span]:
+// the integral of e^{-lambda s} over it and its derivative in lambda
+// (-int s e^{-lambda s}), both in units of e^{-lambda s1} / at_s1, and
+// e^{-lambda span}, the factor from its lower end to its upper.
+struct ExpWindow {
+  double decay, integral, lambda_slope;
+};
+inline ExpWindow exp_window(double lambda, double s1, double span, double at_s1) {
+  const double decay = std::exp(-lambda * span);
+  const double window = -std::expm1(-lambda * span);
+  return {decay, at_s1 * window / lambda, -(at_s1 / lambda) * (s1 * window + window / lambda - span * decay)};
+}
 
 // log of the mean of the lower-boundary density over starts [w1, w2] at
 // decision time tau; -inf where tau <= 0 or is infinite. Nothing where no
