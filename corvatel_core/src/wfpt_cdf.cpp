@@ -137,38 +137,52 @@ double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double 
   // that at tau, and towards 0 for S; P (the whole of either) changes
   // fastest about nu = 0. The weight of F and P grows towards smaller nu
   // at most like e^{-2 nu a w}: 2 a w sv^2 below v, the normal's is back.
+  // The integral runs over x = (nu - v) / sv, whose nodes and standard
+  // normal weight are exact however small sv is: over nu, a spread of a
+  // few units in the last place of v would round the nodes onto one
+  // another (and below 1e-16 v onto v, an empty range).
   const double sv = m.sv;
-  const double sv2 = sv * sv;
   const double aw = m.a * 0.5 * (w1 + w2);
-  const double precision = 1.0 / sv2 + std::max(tau, 0.0);
-  const double centre = (m.v / sv2 - aw) / precision;
-  const double width = 1.0 / std::sqrt(precision);
-  const double lo = std::min(m.v - 2.0 * aw * sv2, centre) - 12.0 * sv;
-  const double hi = std::max(m.v, centre) + 12.0 * sv;
+  const double s = std::max(tau, 0.0);
+  // sv^2 times the precision, and the centre at tau in x (for tau = inf,
+  // -v / sv: drift 0; written so that neither a tiny sv nor a long tau
+  // makes 0 * inf of it).
+  const double stretch = std::isinf(s) ? kInf : 1.0 + sv * sv * s;
+  const double centre = std::isinf(s) ? -m.v / sv
+                        : s > 1.0     ? -(aw / s + m.v) * sv / (1.0 / s + sv * sv)
+                                      : -(aw + m.v * s) * sv / stretch;
+  const double width = 1.0 / std::sqrt(stretch);
+  // F is at most P, whose weighted values lie within 12 of the peak of
+  // that bound's Gaussian (x = -2 a w sv) or of 0; only S reaches out to
+  // the centre (late in the tail, drifts near 0 outlast the others). For P
+  // itself (tau = inf) the centre is the far-off x = -v / sv.
+  const double reach = above ? centre : 0.0;
+  const double lo = std::min(-2.0 * aw * sv, reach) - 12.0;
+  const double hi = std::max(0.0, reach) + 12.0;
+  const double focus = std::clamp(centre, lo, hi);
   std::array<double, 9> cuts = {lo,
-                                m.v - 2.0 * aw * sv2,
-                                m.v - aw * sv2,
-                                m.v,
+                                -2.0 * aw * sv,
+                                -aw * sv,
+                                0.0,
                                 centre - 3.0 * width,
                                 centre,
                                 centre + 3.0 * width,
-                                0.0,
+                                -m.v / sv,
                                 hi};
   std::sort(cuts.begin(), cuts.end());
-  const double log_sv = std::log(sv);
   // F and S are at most 1: a drift whose weight alone is e^-60 below the
   // largest term seen so far adds nothing, and is not computed (far out in
   // the weight's tails the closed forms may fail and their fallback would
   // spend the budget on nothing).
   double largest = -kInf;
-  const auto at = [&](double nu) {
-    const double log_weight = log_phi((nu - m.v) / sv) - log_sv;
+  const auto at = [&](double x) {
+    const double log_weight = log_phi(x);
     if (log_weight < largest - 60.0) return -kInf;
     // A value no larger than its weight needs only the relative accuracy
     // that keeps its share of the integral's error.
     const double share = std::exp(std::min(0.0, log_weight - largest));
     const double node_tolerance = std::min(kMaxRelativeError, 0.25 * tolerance / share);
-    const LowerBoundary drift{nu, m.a, 0.0, m.inv_a2};
+    const LowerBoundary drift{m.v + sv * x, m.a, 0.0, m.inv_a2};
     const double value = log_weight + log_cdf_fixed_drift(drift, tau, w1, w2, side, node_tolerance, budget);
     largest = std::max(largest, value);
     return value;
@@ -176,7 +190,7 @@ double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double 
   // The pieces nearest the centre first, so that `largest` is set early.
   std::array<std::size_t, cuts.size() - 1> order;
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto distance = [&](std::size_t i) { return std::fabs(0.5 * (cuts[i] + cuts[i + 1]) - centre); };
+  const auto distance = [&](std::size_t i) { return std::fabs(0.5 * (cuts[i] + cuts[i + 1]) - focus); };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return distance(i) < distance(j); });
   double sum = -kInf;
   for (const std::size_t i : order) {

@@ -140,6 +140,37 @@ TEST(WfptCdfLimitTest, ResponseProbabilityIsTheClosedForm) {
   }
 }
 
+// A drift spread far below the drift's own last digit is no spread: the
+// values are those of sv = 0 (they differ from them by O(sv^2)), with and
+// without the other variabilities, on both sides and at both extremes of
+// time. Likelihood fits reach such sv (a fitted sv of 1e-120 is common),
+// and a response-time window's probability is made of these values.
+TEST(WfptCdfLimitTest, ATinyDriftSpreadIsNoSpread) {
+  const ModelParams base{0.505, 1.17, 0.515, 0.32, 1.0, 0.0, 0.0, 0.0};
+  for (const auto& [sz, st] : {std::pair{0.0, 0.0}, std::pair{0.4, 0.0}, std::pair{0.0, 0.1}, std::pair{0.4, 0.1}}) {
+    ModelParams fixed = base;
+    fixed.sz = sz;
+    fixed.st = st;
+    for (const double sv : {1e-300, 1e-120, 1e-20, 1e-12, 1e-8}) {
+      ModelParams spread = fixed;
+      spread.sv = sv;
+      for (const bool choice : {false, true}) {
+        for (const double rt : {0.45, 1.0, 1.8, kInf}) {
+          for (const CdfSide side : {CdfSide::Below, CdfSide::Above}) {
+            const double expected = wfpt_log_cdf(rt, choice, fixed, side);
+            if (std::isinf(expected)) {
+              EXPECT_EQ(wfpt_log_cdf(rt, choice, spread, side), expected);
+              continue;
+            }
+            EXPECT_NEAR(wfpt_log_cdf(rt, choice, spread, side), expected, 2.0 * kCdfTolerance)
+                << sz << " " << st << " " << sv << " " << choice << " " << rt << " " << (side == CdfSide::Above);
+          }
+        }
+      }
+    }
+  }
+}
+
 // Late in the tail P - F is the first Fourier term integrated,
 // (pi / a^2) e^{-v a w} sin(pi w) e^{-lambda_1 tau} / lambda_1 (the second is
 // e^{-3 pi^2 u / 2} smaller): the complement keeps its relative digits far
