@@ -69,6 +69,15 @@ FLAG_CASES = {
     "sim_few_trials": (lambda: clean().iloc[:9], {"method": "sim", "max_iters": 5}, _flags.FEW_TRIALS),
     "sim_constant": (lambda: clean().assign(rt=0.5), {"method": "sim", "max_iters": 5}, _flags.CONSTANT_RTS),
     "ez_constant": (lambda: clean().assign(rt=0.5), {"method": "ez"}, _flags.CONSTANT_RTS),
+    # One lapse at 8 s among responses of 0.3-3 s: the fitted model expects
+    # none so slow, even with contaminants, whose window (0-5 s) ends first.
+    "ml_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "ml"}, _flags.SLOW_RESPONSE),
+    "ml_full_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "ml", "model": "full"},
+                           _flags.SLOW_RESPONSE),
+    "ml_slow_lapse_past_contaminants": (lambda: with_rt(clean(), 5, 8.0), {"method": "ml", "p_outlier": "free"},
+                                        _flags.SLOW_RESPONSE),
+    "ez_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "ez"}, _flags.SLOW_RESPONSE),
+    "sim_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "sim"}, _flags.SLOW_RESPONSE),
 }
 
 
@@ -78,6 +87,73 @@ def test_each_flag_is_set_on_data_built_for_it(case):
     build, kwargs, flag = FLAG_CASES[case]
     fits = corvatel.fit(build(), **kwargs)
     assert flag in flags_of(fits)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"method": "ml", "p_outlier": "free"},  # inside the contaminants' window
+    {"method": "ml", "max_rt": 10.0},  # left out
+    {"method": "ml", "max_rt": 10.0, "outlier_window": (0.0, 10.0), "p_outlier": 0.01},
+])
+def test_a_lapse_the_fit_accounts_for_is_not_flagged(kwargs):
+    lapse = 4.5 if "p_outlier" in kwargs and "max_rt" not in kwargs else 20.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        fits = corvatel.fit(with_rt(clean(), 5, lapse), **kwargs)
+    assert flags_of(fits) == []
+
+
+def test_clean_groups_are_rarely_flagged_slow():
+    # Were the fitted values the truth, a group of clean trials would be
+    # flagged with probability 1e-3; fitted to the same trials, less often.
+    # At that rate 3 or more of 200 groups are flagged with probability
+    # 1.1e-3, this test's false-alarm rate (a fixed seed: it passes or fails
+    # the same way every run).
+    rng = np.random.default_rng(11)
+    sets = pd.DataFrame({"drift": rng.uniform(-1.0, 3.0, 200), "boundary": rng.uniform(0.8, 2.5, 200),
+                         "start": rng.uniform(0.35, 0.65, 200), "t0": rng.uniform(0.15, 0.45, 200)})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        fits = corvatel.fit(corvatel.simulate_data(sets, 100, seed=4), by="param_set", method="ml")
+    assert fits["warning"].str.contains(_flags.SLOW_RESPONSE).sum() <= 2
+
+
+def _survival_by_quadrature(row, t, outlier_window, rt_window):
+    """P(response after t | response in rt_window) of the fitted mixture,
+    integrating its density (both responses) numerically."""
+    from scipy.integrate import quad
+
+    values = {"drift": row["drift_rate"], "boundary": row["boundary_separation"], "start": row["starting_point"],
+              "t0": row["non_decision_time"], "sv": row["sv"], "sz": row["sz"], "st": row["st"],
+              "p_outlier": row["p_outlier"], "outlier_window": outlier_window}
+
+    def density(x):
+        return sum(float(corvatel.wfpt_pdf(x, choice, **values)) for choice in (True, False))
+
+    lo, hi = rt_window or (0.0, math.inf)
+    points = sorted({0.5, 1.0, 2.0, *outlier_window} - {0.0})
+
+    def mass(a, b):
+        inner = [x for x in points if a < x < b]
+        edges = [a, *inner, min(b, 40.0)]
+        return sum(quad(density, u, v, epsabs=1e-14, epsrel=1e-12, limit=200)[0] for u, v in zip(edges, edges[1:]))
+
+    return mass(t, hi) / mass(lo, hi)
+
+
+@pytest.mark.parametrize("model, p_outlier, rt_window", [
+    ({}, 0.0, None),
+    ({}, 0.05, None),
+    ({}, 0.05, (0.35, 6.0)),
+    ({"sv": 0.8, "sz": 0.2, "st": 0.1}, 0.02, (0.2, 4.0)),
+])
+def test_the_slowest_response_probability_is_the_fitted_mixtures_tail(model, p_outlier, rt_window):
+    row = {"drift_rate": 0.8, "boundary_separation": 1.4, "starting_point": 0.45, "non_decision_time": 0.3,
+           "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
+    window = (0.1, 5.0)
+    rts = np.array([0.5, 0.8, 3.0, 1.1] * 10)
+    tail = _survival_by_quadrature(row, 3.0, window, rt_window)
+    expected = 1.0 - (1.0 - tail) ** len(rts)
+    assert _flags.slowest_probability(rts, row, window, rt_window) == pytest.approx(expected, rel=1e-7)
 
 
 @FLAGGED

@@ -152,7 +152,9 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
         row["error"] = ""
     # A bound fit's search limits are the solver's own: only its t0 is flagged.
     flag_model = task.options.get("bound") or task.options.get("model", "ddm")
-    row["warning"] = group_flags(task.method, flag_model, task.choices, task.rts, row)
+    row["warning"] = group_flags(task.method, flag_model, task.choices, task.rts, row,
+                                 outlier_window=task.options.get("outlier_window", OUTLIER_WINDOW),
+                                 rt_window=truncation(task.options.get("rt_window")))
     return row
 
 
@@ -215,7 +217,8 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     shared_unplaced = one_response(task.choices)
     for row, s in zip(rows, slices):
         unplaced = shared_unplaced or (own and one_response(task.choices[s]))
-        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest, unplaced)
+        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest, unplaced,
+                                     task.outlier_window, truncation(task.rt_window))
     return rows
 
 

@@ -5,12 +5,14 @@ change a fit; it says that its numbers deserve a look before they are used
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
-from ._params import PARAMETERS, Parameter, estimated, ml_parameters
+from ._params import MODELS, PARAMETERS, Parameter, estimated, ml_parameters
+from .likelihood import OUTLIER_WINDOW, wfpt_cdf
 
 # An estimate within this fraction of its search interval's width of an end
 # of the interval has stopped on the search's limit, not at the data's
@@ -34,6 +36,15 @@ MS_MEDIAN = 20.0
 # from fewer trials its relative standard error is above about 45%.
 MIN_TRIALS = 10
 
+# The fitted model's probability that the slowest of a group's responses is
+# at least as slow as it is: below this, that response is one the model
+# does not expect (a lapse, a response recorded late), and a single such
+# trial moves a fit a long way (a 60 s response among 300 trials of drift
+# 1 halved a likelihood fit's drift). Were the fitted values the true ones,
+# a group of clean trials would be flagged at exactly this rate; fitted to
+# the same trials, less often.
+SLOW_ALPHA = 1e-3
+
 OUTSIDE_RANGE = "outside model range"
 ON_BOUND = "at search bound"
 T0_AT_FASTEST = "t0 at fastest response"
@@ -45,6 +56,7 @@ FEW_TRIALS = "few trials"
 CONSTANT_RTS = "constant rts"
 NOT_CONVERGED = "not converged"
 ONE_RESPONSE = "one response only"
+SLOW_RESPONSE = "improbably slow response"
 # Parameters that, fitted to trials of one response only, the data cannot
 # place: only their combination, the distance to the boundary reached, is
 # pinned down.
@@ -79,6 +91,31 @@ def _outside_range(parameter: Parameter, value: float) -> bool:
     return value < low or value > high or (value == low and not has_low) or (value == high and not has_high)
 
 
+def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window: tuple[float, float],
+                        rt_window: tuple[float, float] | None) -> float:
+    """The fitted model's probability that the slowest of len(rts) trials
+    is at least as slow as the slowest of `rts`: 1 - (1 - S)^n, S the
+    probability of a response (either) after it, with the fit's
+    contaminants (`row`'s p_outlier, uniform on `outlier_window`, either
+    response) and, for trials kept in `rt_window`, conditional on a
+    response in the window. NaN for values the model does not allow."""
+    values = {"drift": row["drift_rate"], "boundary": row["boundary_separation"],
+              "start": row["starting_point"], "t0": row["non_decision_time"], "noise_sd": row.get("noise_sd", 1.0),
+              **{name: row.get(name, 0.0) or 0.0 for name in ("sv", "sz", "st")}}
+    p_outlier = row.get("p_outlier", 0.0) or 0.0
+    lo, hi = outlier_window
+    window = (0.0, math.inf) if rt_window is None else rt_window
+    times = np.array([float(rts.max()), *window])
+    try:
+        later = sum(wfpt_cdf(times, choice, **values, complement=True) for choice in (True, False))
+    except ValueError:
+        return math.nan
+    later = (1.0 - p_outlier) * later + p_outlier * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
+    # Conditional on the window: (S(t) - S(end)) / (S(start) - S(end)).
+    tail = (later[0] - later[2]) / (later[1] - later[2])
+    return float(-np.expm1(len(rts) * np.log1p(-min(max(tail, 0.0), 1.0))))
+
+
 def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: float | None,
                    t0_bounded: bool) -> list[str]:
     """Flags of a fitted row's estimates (`estimated`: the parameters the
@@ -102,7 +139,9 @@ def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: 
 
 
 def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
-                t0_fastest: float | None = None, unplaced: bool | None = None) -> str:
+                t0_fastest: float | None = None, unplaced: bool | None = None,
+                outlier_window: tuple[float, float] = OUTLIER_WINDOW,
+                rt_window: tuple[float, float] | None = None) -> str:
     """The `warning` of a group's row: flags of its trials whatever the fit
     made of them, then, when it was fitted, of its estimates (`model`: a
     likelihood fit's). `t0_fastest`: the fastest response that bounds t0
@@ -110,7 +149,9 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     the fastest response of all its levels). `unplaced`: whether the
     boundary and start rest on trials of one response only, when that is
     not a question of this group's own trials (a joint fit's shared ones
-    are placed by any level with both responses)."""
+    are placed by any level with both responses). `outlier_window`: the
+    contaminants' (of a fit with p_outlier); `rt_window`: the window the
+    trials were kept in (min_rt, max_rt), or None."""
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
@@ -145,4 +186,7 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
     if method == "ml" and shortest < T0_MARGIN and T0_AT_FASTEST not in flags:
         flags.append(T0_AT_ZERO)
+    # Time-varying bounds have no distribution function here to ask.
+    if model in MODELS and len(rts) and slowest_probability(rts, row, outlier_window, rt_window) < SLOW_ALPHA:
+        flags.append(SLOW_RESPONSE)
     return joined(flags)
