@@ -40,7 +40,7 @@ MIN_TRIALS = 10
 # at least as slow as it is: below this, that response is one the model
 # does not expect (a lapse, a response recorded late), and a single such
 # trial moves a fit a long way (a 60 s response among 300 trials of drift
-# 1 halved a likelihood fit's drift). Were the fitted values the true ones,
+# 1 took a likelihood fit's drift from 1.00 to 0.67). Were the fitted values the true ones,
 # a group of clean trials would be flagged at exactly this rate; fitted to
 # the same trials, less often.
 SLOW_ALPHA = 1e-3
