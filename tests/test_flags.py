@@ -117,6 +117,19 @@ def test_clean_groups_are_rarely_flagged_slow():
     assert fits["warning"].str.contains(_flags.SLOW_RESPONSE).sum() <= 2
 
 
+@FLAGGED
+def test_a_joint_fit_flags_the_level_with_the_lapse():
+    lapsed = with_rt(clean(200, 2), 3, 9.0).assign(coh="high")
+    table = pd.concat([clean(200, 1).assign(coh="low"), lapsed], ignore_index=True)
+    fits = corvatel.fit(table, method="ml", depends_on={"drift_rate": "coh"})
+    assert fits["coh"].tolist() == ["high", "low"]
+    assert [_flags.SLOW_RESPONSE in flags_of(fits, row) for row in (0, 1)] == [True, False]
+    # Contaminants whose window reaches the lapse account for it.
+    mixed = corvatel.fit(table, method="ml", depends_on={"drift_rate": "coh"}, p_outlier=0.01,
+                         outlier_window=(0.0, 10.0))
+    assert mixed["warning"].tolist() == ["", ""]
+
+
 def _survival_by_quadrature(row, t, outlier_window, rt_window):
     """P(response after t | response in rt_window) of the fitted mixture,
     integrating its density (both responses) numerically."""
