@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import corvatel
-from figures import clipped
+from figures import clipped, crowded
 
 pytest.importorskip("matplotlib")
 
@@ -216,3 +216,16 @@ def test_nothing_reaches_outside_the_figure(example, name):
     assert clipped(plot.fit_check(data, fits, n_sim=200)) == []
     truth = pd.DataFrame({"drift": [0.5, 1.0], "boundary": [1.0, 1.4], "start": 0.5, "t0": [0.2, 0.3]})
     assert clipped(plot.recovery(corvatel.recover(truth, 200, method="ez", reps=2, seed=2))) == []
+
+
+def test_level_labels_of_near_equal_proportions_do_not_cover_each_other():
+    # Drifts near 0 put both responses of every level near a proportion of
+    # 0.5: eight labels above points a few hundredths apart.
+    sets = pd.DataFrame({"condition": ["c0.00", "c0.02", "c-0.02", "c0.04"], "drift": [0.0, 0.02, -0.02, 0.04],
+                         "boundary": 1.5, "start": 0.5, "t0": 0.3})
+    data = corvatel.simulate_data(sets, 400, seed=5)
+    fits = corvatel.fit(data, by="condition", method="ez")
+    figure = plot.fit_check(data, fits, n_sim=500)
+    labels = [t.get_text() for t in figure.subfigs[1].axes[0].texts]
+    assert sorted(labels) == sorted(sets["condition"].tolist() * 2)
+    assert crowded(figure) == []

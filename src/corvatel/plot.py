@@ -38,6 +38,8 @@ _UNITS = {"non_decision_time": "s", "st": "s"}
 _MIN_WIDTH = 6.4
 # The mean width of a character of an x-small tick label.
 _LABEL_CHAR_INCHES = 0.06
+# Quantile-probability panels' level labels (points: matplotlib's xx-small).
+_LEVEL_LABEL_POINTS = 5.8
 # Characters of a small title on a panel about 3.3 inches wide; longer
 # titles (groups' keys) wrap rather than run into the next panel.
 _PANEL_TITLE_CHARS = 44
@@ -432,11 +434,8 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
     each group's points labelled by its `levels` entry above its slowest
     quantile."""
     data_points = [quantile_points(c, r) for c, r in observed]
-    for point, label in zip(data_points, levels):
-        for side in ("upper", "lower"):
-            if label and point[f"q_{side}"] is not None:
-                ax.annotate(label, (point[f"p_{side}"], point[f"q_{side}"][-1]), textcoords="offset points",
-                            xytext=(0, 4), ha="center", fontsize="xx-small", color="dimgrey")
+    labels = [(point[f"p_{side}"], point[f"q_{side}"][-1], label) for point, label in zip(data_points, levels)
+              for side in ("upper", "lower") if label and point[f"q_{side}"] is not None]
     model_points = [p.points() if isinstance(p, Density) else quantile_points(p[0], p[1]) if p is not None else None
                     for p in predicted]
     for k, level in enumerate(QUANTILES):
@@ -455,10 +454,52 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
         ax.plot(np.asarray(mx)[order], np.asarray(my)[order], color=f"C{k}", linewidth=1,
                 label=f"model q{level}")
     ax.set_xlim(0.0, 1.0)
+    _level_labels(ax, labels)
     ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
     ax.set_ylabel("RT quantile (s)", fontsize="small")
     ax.set_title(textwrap.fill(title, _PANEL_TITLE_CHARS), fontsize="small")
     ax.tick_params(labelsize="x-small")
+
+
+def _level_labels(ax: Axes, labels: list[tuple[float, float, str]]) -> None:
+    """Each (x, y, text) written just above its point; a label that would
+    cover one already written goes up a line at a time, and the y axis
+    grows to hold the highest. Groups of near-equal response proportion
+    (a lower response at 0.48 and another level's upper at 0.52) would
+    otherwise write their levels over each other."""
+    if not labels:
+        return
+    # Sizes in points, from the axes as laid out now: the final layout moves
+    # them by little.
+    width = ax.bbox.width * 72.0 / ax.figure.dpi
+    height = ax.bbox.height * 72.0 / ax.figure.dpi
+    line = _LEVEL_LABEL_POINTS * 1.3
+    ax.autoscale_view()
+    lo, hi = ax.get_ylim()
+    lifts: list[float] = []
+    for _ in range(3):  # growing the axis moves the points, so place again
+        placed: list[tuple[float, float, float]] = []
+        lifts = []
+        for x, y, text in labels:
+            across = x * width
+            up = (y - lo) / (hi - lo) * height
+            half = 0.3 * _LEVEL_LABEL_POINTS * len(text)
+            lift = 4.0
+            while any(abs(across - px) < half + ph and abs(up + lift - py) < line for px, py, ph in placed):
+                lift += line
+            placed.append((across, up + lift, half))
+            lifts.append(lift)
+        # The top at which each label's line ends inside the axes (none for
+        # a label stacked past the axes' own height).
+        room = max((lo + (y - lo) / (1.0 - (lift + line) / height)
+                    for (_, y, _), lift in zip(labels, lifts) if lift + line < height), default=hi)
+        if room <= hi:
+            break
+        hi = room
+        ax.set_ylim(lo, hi)
+    for (x, y, text), lift in zip(labels, lifts):
+        ax.annotate(text, (x, y), textcoords="offset points", xytext=(0, lift), ha="center",
+                    fontsize=_LEVEL_LABEL_POINTS, color="dimgrey")
 
 
 def recovery(table: pd.DataFrame) -> Figure:
