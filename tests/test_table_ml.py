@@ -117,6 +117,28 @@ def test_depends_on_with_drop_invalid_and_two_level_columns(trials):
         assert all(same(row[c], want[c]) for c in ML_COLUMNS)
 
 
+@FLAGGED_ON_PURPOSE
+@pytest.mark.parametrize("empty", ["dropped", "outside the window"])
+def test_a_level_left_without_trials_keeps_its_row_and_the_others_are_fitted_without_it(trials, empty):
+    table = trials[trials["subject"] != 9]
+    emptied = (table["subject"] == 2) & (table["coh"] == 0.3)
+    if empty == "dropped":
+        table, window = table.assign(rt=table["rt"].mask(emptied)), {"drop_invalid": True}
+    else:
+        table, window = table.assign(rt=table["rt"].mask(emptied, 9.5)), {"max_rt": 9.0}
+    fits = corvatel.fit(table, by="subject", method="ml", depends_on={"drift_rate": "coh"}, **window)
+    assert list(zip(fits["subject"], fits["coh"])) == [(1, 0.1), (1, 0.3), (1, 0.5), (2, 0.1), (2, 0.3), (2, 0.5)]
+    assert fits["error"].tolist() == [""] * 4 + [_fitting.EMPTY_LEVEL, ""]
+    assert fits.loc[4, ML_COLUMNS].isna().all() and fits.loc[4, "n_valid"] == 0
+    kept = table[(table["subject"] == 2) & ~emptied & table["rt"].notna()]
+    codes = (kept["coh"].to_numpy() == 0.5).astype(np.int64)
+    expected = corvatel.fit_ml_joint(kept["choice"].to_numpy(), kept["rt"].to_numpy(), codes,
+                                     depends_on=("drift_rate",), **({"rt_window": (0.0, 9.0)} if "max_rt" in window
+                                                                    else {}))
+    for row, want in zip([fits.loc[3], fits.loc[5]], expected):
+        assert all(same(row[c], want[c]) for c in ML_COLUMNS)
+
+
 @pytest.mark.parametrize("kwargs, message", [
     ({"method": "ez", "depends_on": {"drift_rate": "coh"}}, "depends_on needs method='ml'"),
     ({"depends_on": {"drift": "coh"}}, "depends_on: 'drift' is not a parameter of model 'ddm'"),

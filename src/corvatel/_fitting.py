@@ -32,6 +32,9 @@ from ._params import GUESS_OPTIONAL, GUESS_REQUIRED, ML_PARAM_COLUMNS, MODELS, P
 from ._trials import (GroupedTrials, Order, TrialTable, as_frame, check_order, group_columns, group_rows,
                       refuse_clashes, require_columns)
 
+# The error of a level of a joint fit that has no trials left to fit (the
+# group's other levels are fitted without it).
+EMPTY_LEVEL = "no trials at this level"
 STAT_COLUMNS = ("n_valid", "n_upper", "accuracy", "mean_rt", "var_rt")
 ML_COLUMNS = ML_PARAM_COLUMNS + ("converged", "iterations", "log_likelihood", "aic", "bic")
 # Every likelihood model a table can be fitted with: the standard ones and the bounds named as models.
@@ -187,7 +190,10 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     bounds = np.concatenate(([0], np.cumsum(task.level_sizes, dtype=np.int64)))
     slices = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
     rows = [group_stats(task.choices[s], task.rts[s]) for s in slices]
-    levels = np.repeat(np.arange(len(task.level_sizes), dtype=np.int64), task.level_sizes)
+    # A level left without trials (all dropped, or outside the window) has
+    # nothing to fit: the others are fitted jointly without it.
+    present = [k for k, size in enumerate(task.level_sizes) if size > 0]
+    levels = np.repeat(np.arange(len(present), dtype=np.int64), [task.level_sizes[k] for k in present])
     arguments: dict[str, Any] = {"p_outlier": task.p_outlier, "outlier_window": task.outlier_window,
                                  "rt_window": truncation(task.rt_window)}
     if task.bound is not None:
@@ -195,17 +201,19 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
         arguments.update(bound=task.bound, leak=task.leak, urgency=task.urgency)
     else:
         columns = ML_COLUMNS
+    for row in rows:
+        row.update(dict.fromkeys(columns, math.nan))
+        row["error"] = EMPTY_LEVEL
     try:
-        results = fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
-                               **arguments)
+        results = (fit_ml_joint(task.choices, task.rts, levels, depends_on=task.depends_on, model=task.model,
+                                **arguments) if present else [])
     except CorvatelError as error:
-        for row in rows:
-            row.update(dict.fromkeys(columns, math.nan))
-            row["error"] = str(error)
+        for k in present:
+            rows[k]["error"] = str(error)
     else:
-        for row, result in zip(rows, results):
-            row.update({column: result[column] for column in columns})
-            row["error"] = ""
+        for k, result in zip(present, results, strict=True):
+            rows[k].update({column: result[column] for column in columns})
+            rows[k]["error"] = ""
     # A shared t0 lies below the fastest response of all the levels.
     shared_fastest = (float(task.rts.min()) if "non_decision_time" not in task.depends_on and len(task.rts)
                       else None)
