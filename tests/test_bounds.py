@@ -114,6 +114,31 @@ def test_densities_integrate_to_one(extra, resolution, tolerance):
     assert total == pytest.approx(1.0, abs=tolerance)
 
 
+@pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
+def test_a_fit_cannot_climb_into_densities_the_step_does_not_resolve():
+    """A strong leak with a fast collapse is beyond the default step: the
+    solver's densities there once grew without bound (log density +600 at
+    1.5 s), and a fit of an easy condition's trials, all upper, climbed
+    into them and reported a log-likelihood of +27,000 for 200 trials."""
+    unresolved = dict(drift=13.49, boundary=2.244, start=0.5, t0=0.0, bound="exponential", rate=33.8, leak=273.4)
+    rt = np.linspace(1e-4, 5.0, 50001)
+    densities = [np.exp(corvatel.bounds_logpdf(rt, choice, **unresolved)) for choice in (True, False)]
+    assert all(np.isfinite(d).all() for d in densities)
+    assert trapezoid(densities[0] + densities[1], rt) <= 1.05
+    trials = corvatel.datasets.example()
+    easy = trials[(trials["subject"] == "s1") & (trials["condition"] == "easy")].assign(choice=True)
+    fit = corvatel.fit(easy, method="ml", bound="exponential", leak=True).iloc[0]
+    fitted = {name: fit[column] for name, column in [("drift", "drift_rate"), ("boundary", "boundary_separation"),
+                                                     ("t0", "non_decision_time"), ("rate", "rate"),
+                                                     ("leak", "leak")]}
+    grid = np.linspace(fitted["t0"], fitted["t0"] + 10.0, 50001)
+    mass = sum(trapezoid(np.exp(corvatel.bounds_logpdf(grid, choice, start=0.5, bound="exponential", **fitted)), grid)
+               for choice in (True, False))
+    assert mass <= 1.05
+    assert fit["log_likelihood"] == pytest.approx(
+        corvatel.bounds_logpdf(easy["rt"].to_numpy(), True, start=0.5, bound="exponential", **fitted).sum(), rel=1e-9)
+
+
 def test_angle_density_changes_with_theta():
     """A faster collapse ends trials sooner: the mass after 1 s shrinks."""
     rt = np.linspace(0.3, 6.0, 20001)

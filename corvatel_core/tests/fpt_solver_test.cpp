@@ -201,6 +201,46 @@ TEST_P(WalkCases, TotalMassIsOne) {
   }
 }
 
+// Walks the step cannot follow: a leak far faster than the step, whose pull
+// holds the walk against a bound or a band that collapses within a few
+// steps. The recursion's error grew there until the densities summed to
+// 1e22, -1e237 or overflowed; the grid now ends where the sum of their
+// magnitudes passes 1 and leaves no mass after it.
+TimeVaryingModel unstable(Kind kind, double drift, double leak, double rate, double scale = 1.0) {
+  TimeVaryingModel m = with(constant_model(drift, 2.24, 0.5, 1.0), leak, 0.0);
+  m.bound.kind = kind;
+  m.bound.rate = rate;
+  m.bound.shape = 1.0;
+  m.bound.scale = scale;
+  return m;
+}
+
+TEST(FptSolverTest, AWalkTheStepCannotFollowEndsTheGridBeforeItsDensitiesSumPastOne) {
+  const TimeVaryingModel models[] = {unstable(Kind::Constant, 13.5, 10.0, 0.0),
+                                     unstable(Kind::Exponential, 13.5, 273.0, 33.8),
+                                     unstable(Kind::Exponential, 3.0, 273.0, 3.0),
+                                     unstable(Kind::Weibull, 13.5, 273.0, 0.0, 0.3)};
+  for (const TimeVaryingModel& m : models) {
+    const FptGrid grid = solve(m, SolverResolution{}.relative_step, 5.0);
+    double mass = 0.0;
+    for (std::size_t k = 1; k < grid.upper.size(); ++k) {
+      ASSERT_TRUE(std::isfinite(grid.upper[k]) && std::isfinite(grid.lower[k]));
+      mass += 0.5 * grid.dt * (std::abs(grid.upper[k - 1]) + std::abs(grid.lower[k - 1]) + std::abs(grid.upper[k]) +
+                               std::abs(grid.lower[k]));
+    }
+    EXPECT_LE(mass, 1.01);
+    const double last = grid.dt * static_cast<double>(grid.upper.size() - 1);
+    EXPECT_LT(last, 5.0 - grid.dt);
+    EXPECT_EQ(grid_log_density(grid, last + grid.dt, true, 0.0, 0.0), -kInfinity);
+    EXPECT_EQ(grid_window_mass(grid, last + grid.dt, kInfinity), 0.0);
+    EXPECT_LE(grid_window_mass(grid, 0.0, kInfinity), 1.0);
+  }
+  // A walk the step follows keeps its whole grid.
+  const FptGrid steady = solve(unstable(Kind::Constant, 1.0, 1.0, 0.0), SolverResolution{}.relative_step, 5.0);
+  EXPECT_FALSE(steady.ended_early);
+  EXPECT_EQ(steady.upper.size(), static_cast<std::size_t>(std::floor(5.0 / steady.dt)) + 1);
+}
+
 // The decision time of one path by the Euler scheme at a 0.05 ms step,
 // signed by the bound it reaches (upper +, lower -); 0: still inside at
 // kWalkHorizon.

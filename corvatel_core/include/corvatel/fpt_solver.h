@@ -112,6 +112,9 @@ struct TimeVaryingModel {
 // collapse narrows the band to a small part of it within the times asked
 // for, the error there grows (an angle of 1 rad closing a band of 1.5 at
 // 0.48 s: 9% at 0.43 s, where the band is an eighth as wide, 0.1% at 1/576).
+// Where the step cannot follow the walk at all (a leak far faster than it,
+// a band that collapses within a few steps) the error grows without bound
+// once the mass has ended; the grid ends where the densities' sum passes 1.
 // t_max is the last decision time the grid covers (seconds).
 struct SolverResolution {
   double relative_step = 1.0 / 144.0;
@@ -135,6 +138,9 @@ struct FptGrid {
   std::vector<double> upper_integral, lower_integral;
   std::vector<double> upper_free, lower_free;
   TimeVaryingModel model;
+  // Cut where the densities' sum passed 1 (the recursion had become
+  // unstable): no density lies past the last time, and no mass is left.
+  bool ended_early = false;
 };
 
 class FptError {
