@@ -139,6 +139,21 @@ def test_a_fit_cannot_climb_into_densities_the_step_does_not_resolve():
         corvatel.bounds_logpdf(easy["rt"].to_numpy(), True, start=0.5, bound="exponential", **fitted).sum(), rel=1e-9)
 
 
+@pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
+@pytest.mark.parametrize("lapse", [8.0, 20.0])
+def test_an_angle_fit_starts_with_a_band_open_past_a_slow_lapse(lapse):
+    """Both starts closed the band within 8 mean decision times, before a
+    lapse: no start had a likelihood and the fit failed as if no
+    parameters could give one (theta 0 does)."""
+    trials = corvatel.datasets.example()
+    easy = trials[(trials["subject"] == "s1") & (trials["condition"] == "easy")].copy()
+    easy.iloc[3, easy.columns.get_loc("rt")] = lapse
+    fit = corvatel.fit(easy, method="ml", model="angle").iloc[0]
+    assert fit["error"] == "" and np.isfinite(fit["log_likelihood"])
+    closing = fit["boundary_separation"] / 2 / np.tan(fit["theta"]) if fit["theta"] > 0 else np.inf
+    assert fit["non_decision_time"] + closing > lapse
+
+
 def test_angle_density_changes_with_theta():
     """A faster collapse ends trials sooner: the mass after 1 s shrinks."""
     rt = np.linspace(0.3, 6.0, 20001)

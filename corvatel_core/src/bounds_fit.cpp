@@ -272,8 +272,12 @@ Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
 }
 
 // The starts' collapse, leak and urgency: a mild one and a stronger one,
-// on the time scale of the mean decision time.
-TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitOptions& options, double mean_decision, bool strong) {
+// on the time scale of the mean decision time. The mild angle stays open
+// past the slowest decision time too: a band closed before a response
+// gives it no likelihood, and a single slow lapse then left both starts,
+// and so the fit, without one.
+TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitOptions& options, double mean_decision,
+                             double slowest_decision, bool strong) {
   TimeVaryingModel m;
   m.drift = ddm.drift;
   m.boundary = strong ? 1.3 * ddm.boundary : ddm.boundary;
@@ -283,8 +287,10 @@ TimeVaryingModel start_model(const ModelParams& ddm, const BoundsFitOptions& opt
   switch (options.bound) {
     case BoundSpec::Kind::Constant: break;
     case BoundSpec::Kind::Angle:
-      // The band closes at 8 (mild) or 3 (strong) mean decision times.
-      m.bound.theta = std::atan(0.5 * m.boundary / ((strong ? 3.0 : 8.0) * scale));
+      // The band closes at 8 (mild; or half as late again as the slowest
+      // response) or 3 (strong) mean decision times.
+      m.bound.theta =
+          std::atan(0.5 * m.boundary / (strong ? 3.0 * scale : std::max(8.0 * scale, 1.5 * slowest_decision)));
       break;
     case BoundSpec::Kind::Weibull:
       m.bound.shape = strong ? 1.5 : 3.0;
@@ -351,7 +357,9 @@ Result<BoundsFit, FitError> fit_bounds_ml(const ObservedTrials& trials, const Bo
   std::vector<std::vector<double>> starts;
   for (const bool strong : {false, true}) {
     const double t0 = std::min(standard.t0, 0.9 * layout.t0_bound(0));
-    const BoundsLevelEstimate start{start_model(standard, options, mean_decision, strong), t0, standard.p_outlier};
+    const double slowest_decision = max_finite(trials.rts) - t0;
+    const BoundsLevelEstimate start{start_model(standard, options, mean_decision, slowest_decision, strong), t0,
+                                    standard.p_outlier};
     starts.push_back(layout.encode({&start, 1}));
   }
   const auto run = search_levels(layout, one, starts, interruption);
