@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 import corvatel
-from figures import clipped, crowded
+from figures import clipped, covered, crowded, legends_over_axes, overlapping
 
 pytest.importorskip("matplotlib")
 
@@ -229,3 +229,82 @@ def test_level_labels_of_near_equal_proportions_do_not_cover_each_other():
     labels = [t.get_text() for t in figure.subfigs[1].axes[0].texts]
     assert sorted(labels) == sorted(sets["condition"].tolist() * 2)
     assert crowded(figure) == []
+
+
+def recovery_table(**parameters):
+    """A table as recover returns it, of parameter=(true values, fitted values)."""
+    columns = {}
+    for name, (true, fitted) in parameters.items():
+        columns[f"true_{name}"], columns[name] = true, fitted
+    return pd.DataFrame(columns).assign(error="")
+
+
+DRIFTS = ([1.2, 1.2, 2.0, 2.0], [1.16, 1.17, 2.09, 1.80])
+BOUNDARIES = ([1.0, 1.2, 1.4, 1.6], [1.02, 1.19, 1.43, 1.58])
+# t0 held at one value (common in recovery designs) or spread over a
+# hundredth: x ticks 0.0025 apart ran their labels together.
+FIXED_T0 = ([0.3] * 4, [0.2970, 0.2972, 0.3059, 0.3091])
+NARROW_T0 = ([0.295, 0.299, 0.303, 0.307], [0.2956, 0.2982, 0.3034, 0.3065])
+
+
+@pytest.mark.parametrize("t0", [FIXED_T0, NARROW_T0], ids=["fixed", "narrow"])
+def test_recovery_tick_labels_stay_apart(t0):
+    table = recovery_table(drift_rate=DRIFTS, boundary_separation=BOUNDARIES, non_decision_time=t0)
+    assert overlapping(plot.recovery(table)) == []
+
+
+@pytest.mark.parametrize("parameters", [
+    # Fits all above a fixed truth stand at the panel's top left.
+    {"boundary_separation": ([1.2] * 4, [1.23, 1.25, 1.29, 1.38])},
+    # One fit far above a low truth.
+    {"boundary_separation": ([1.0, 1.2, 1.4, 1.6], [1.55, 1.19, 1.43, 1.58])},
+], ids=["fixed", "outlier"])
+def test_recovery_summary_covers_no_fit(parameters):
+    table = recovery_table(**{"drift_rate": DRIFTS, "non_decision_time": FIXED_T0, **parameters})
+    figure = plot.recovery(table)
+    assert covered(figure) == []
+    assert overlapping(figure) == []
+
+
+@pytest.mark.parametrize(("arguments", "error", "message"), [
+    ({"max_groups": 0}, ValueError, "max_groups must be a positive integer, not 0"),
+    ({"max_groups": -1}, ValueError, "max_groups must be a positive integer, not -1"),
+    ({"max_groups": 2.0}, TypeError, "max_groups must be a positive integer, not 2.0"),
+    ({"n_sim": -5}, ValueError, "n_sim must be a positive integer, not -5"),
+    ({"n_sim": True}, TypeError, "n_sim must be a positive integer, not True"),
+    ({"bins": 2.5}, TypeError, "bins must be a positive integer, not 2.5"),
+    ({"bins": 0}, ValueError, "bins must be a positive integer, not 0"),
+])
+def test_fit_check_names_a_bad_argument(example, arguments, error, message):
+    data, fits = example
+    with pytest.raises(error, match=f"^{message}$"):
+        plot.fit_check(data, fits, **arguments)
+
+
+@pytest.mark.filterwarnings(r"ignore:1 of 3 groups (flagged|failed):UserWarning")
+@pytest.mark.parametrize("kept", [0, 1], ids=["no-trials", "one-trial"])
+def test_group_left_without_trials_is_marked_inside_its_panel(example, kept):
+    # Dropping invalid response times can leave a group too few trials to
+    # fit, or none: its panel says why, inside it, without a 0/0 warning.
+    data, _ = example
+    data = data[data["subject"] == "s1"].copy()
+    hard = data.index[data["condition"] == "hard"]
+    data.loc[hard[kept:], "rt"] = np.nan
+    fits = corvatel.fit(data, by="condition", method="ez", drop_invalid=True)
+    figure = plot.fit_check(data, fits, n_sim=500, drop_invalid=True)
+    panel = next(ax for ax in figure.subfigs[0].axes if ax.get_title() == "condition=hard")
+    note = " ".join(panel.texts[0].get_text().split())
+    assert note == "not fitted: " + " ".join(fits.loc[fits["condition"] == "hard", "error"].iloc[0].split())
+    assert crowded(figure) == []
+
+
+@pytest.mark.parametrize("subjects", [["s1"], ["s1", "s2", "s3", "s4"]], ids=["one-panel", "four-panels"])
+def test_quantile_legend_hides_no_panel(example, subjects):
+    data, fits = example
+    data, fits = data[data["subject"].isin(subjects)], fits[fits["subject"].isin(subjects)]
+    figure = plot.fit_check(data, fits, n_sim=500)
+    quantiles = figure.subfigs[1]
+    legends = [*quantiles.legends, *(ax.get_legend() for ax in quantiles.axes if ax.get_legend() is not None)]
+    assert [[t.get_text() for t in legend.get_texts()] for legend in legends] == [["0.1", "0.3", "0.5", "0.7", "0.9"]]
+    assert legends_over_axes(quantiles) == []
+    assert clipped(figure) == []

@@ -19,7 +19,7 @@ from _corvatel import simulate
 from ._fitting import BOUND_COLUMNS, STAT_COLUMNS, truncation
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
-from ._simdata import derive_seed
+from ._simdata import check_count, check_seed, derive_seed
 from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf, wfpt_pdf
 from ._trials import Order, TrialTable, as_frame, check_order, require_columns
 
@@ -43,6 +43,12 @@ _LEVEL_LABEL_POINTS = 5.8
 # Characters of a small title on a panel about 3.3 inches wide; longer
 # titles (groups' keys) wrap rather than run into the next panel.
 _PANEL_TITLE_CHARS = 44
+# Characters of an x-small line inside such a panel's axes (about 2.6
+# inches): an unfitted group's error wraps to stay in its panel.
+_PANEL_NOTE_CHARS = 40
+# Recovery panels' x axis: at most this many tick intervals, in steps of 1,
+# 2 or 5 (2.5 adds a digit), so that labels of a narrow range stay apart.
+_RECOVERY_X_INTERVALS = 4
 
 
 def _figure(**kwargs: Any) -> Figure:
@@ -285,6 +291,10 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     group columns other than `condition` (default: the last group column),
     across that column's values.
     """
+    n_sim = check_count(n_sim, "n_sim")
+    seed = check_seed(seed)
+    bins = check_count(bins, "bins")
+    max_groups = check_count(max_groups, "max_groups")
     frame = as_frame(data)
     if not isinstance(fits, pd.DataFrame):
         raise TypeError(f"fits must be the DataFrame that fit returned, not {type(fits).__name__}")
@@ -353,6 +363,7 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
                  fontsize="medium")
 
     qp_axes = np.atleast_1d(bottom.subplots(qp_rows, qp_cols, squeeze=False)).ravel()
+    level_labels: list[list[tuple[float, float, str]]] = []
     for p in range(len(panels)):
         members = [g for g in range(len(fits))
                    if all(_same(fits[c].iloc[g], panels[c].iloc[p]) for c in panel_keys)]
@@ -364,10 +375,13 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         else:
             title = "all groups"
         levels = [str(fits[condition].iloc[g]) for g in members] if condition is not None else [""] * len(members)
-        _qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members], title, levels)
-    qp_axes[0].legend(handles=[h for h in qp_axes[0].get_lines() if h.get_label().startswith("model")],
-                      labels=[f"{q:g}" for q in QUANTILES], title="quantile", fontsize="x-small",
-                      title_fontsize="x-small", loc="best")
+        level_labels.append(_qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members],
+                                      title, levels))
+    # One legend for the quantile-probability panels, below them: inside a
+    # panel it covered points.
+    bottom.legend(handles=[h for h in qp_axes[0].get_lines() if h.get_label().startswith("model")],
+                  labels=[f"{q:g}" for q in QUANTILES], title="quantile", fontsize="x-small",
+                  title_fontsize="x-small", loc="outside lower center", ncols=len(QUANTILES))
     if shown:
         dist_axes[0].legend(fontsize="x-small", loc="best")
     for ax in qp_axes[len(panels):]:
@@ -375,6 +389,13 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     bottom.suptitle(textwrap.fill("Quantile-probability plot" + (f" across {condition}" if condition is not None
                                                                   else "") + ": data (points) and model (lines)",
                                   width), fontsize="medium")
+    # The level labels are placed by the panels' sizes, so lay the figure
+    # out first (the legend below takes height from the panels).
+    engine = figure.get_layout_engine()
+    if engine is not None:
+        engine.execute(figure)
+    for ax, labels in zip(qp_axes, level_labels):
+        _level_labels(ax, labels)
     return figure
 
 
@@ -387,6 +408,8 @@ def _title(row: Any, columns: Sequence[Hashable]) -> str:
 
 
 def _defective_density(values: np.ndarray, edges: np.ndarray, total: int) -> np.ndarray:
+    if total == 0:  # a group left with no trials: no density, not 0/0
+        return np.zeros(len(edges) - 1)
     counts, _ = np.histogram(values, bins=edges)
     return np.asarray(counts / (total * np.diff(edges)))
 
@@ -424,15 +447,17 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
     ax.set_ylabel("density (1/s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
     if predicted is None:
-        ax.text(0.5, 0.5, f"not fitted:\n{error}" if error else "not fitted", transform=ax.transAxes,
-                ha="center", va="center", fontsize="x-small", wrap=True)
+        # Wrapped here: matplotlib's own wrapping fits the figure, not the panel.
+        ax.text(0.5, 0.5, f"not fitted:\n{textwrap.fill(error, _PANEL_NOTE_CHARS)}" if error else "not fitted",
+                transform=ax.transAxes, ha="center", va="center", fontsize="x-small",
+                bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8})
 
 
 def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
-              predicted: list[Prediction], title: str, levels: list[str]) -> None:
+              predicted: list[Prediction], title: str, levels: list[str]) -> list[tuple[float, float, str]]:
     """Quantiles against response proportions of the groups of one panel;
-    each group's points labelled by its `levels` entry above its slowest
-    quantile."""
+    returns the labels for _level_labels: each group's `levels` entry
+    above its slowest quantile."""
     data_points = [quantile_points(c, r) for c, r in observed]
     labels = [(point[f"p_{side}"], point[f"q_{side}"][-1], label) for point, label in zip(data_points, levels)
               for side in ("upper", "lower") if label and point[f"q_{side}"] is not None]
@@ -454,11 +479,11 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
         ax.plot(np.asarray(mx)[order], np.asarray(my)[order], color=f"C{k}", linewidth=1,
                 label=f"model q{level}")
     ax.set_xlim(0.0, 1.0)
-    _level_labels(ax, labels)
     ax.set_xlabel("response proportion (lower | upper)", fontsize="small")
     ax.set_ylabel("RT quantile (s)", fontsize="small")
     ax.set_title(textwrap.fill(title, _PANEL_TITLE_CHARS), fontsize="small")
     ax.tick_params(labelsize="x-small")
+    return labels
 
 
 def _level_labels(ax: Axes, labels: list[tuple[float, float, str]]) -> None:
@@ -476,14 +501,17 @@ def _level_labels(ax: Axes, labels: list[tuple[float, float, str]]) -> None:
     line = _LEVEL_LABEL_POINTS * 1.3
     ax.autoscale_view()
     lo, hi = ax.get_ylim()
+    # A label near either side moves in to stay inside the axes.
+    halves = [0.3 * _LEVEL_LABEL_POINTS * len(text) for _, _, text in labels]
+    shifts = [float(np.clip(x * width, half, max(half, width - half))) - x * width
+              for (x, _, _), half in zip(labels, halves)]
     lifts: list[float] = []
     for _ in range(3):  # growing the axis moves the points, so place again
         placed: list[tuple[float, float, float]] = []
         lifts = []
-        for x, y, text in labels:
-            across = x * width
+        for (x, y, text), half, shift in zip(labels, halves, shifts):
+            across = x * width + shift
             up = (y - lo) / (hi - lo) * height
-            half = 0.3 * _LEVEL_LABEL_POINTS * len(text)
             lift = 4.0
             while any(abs(across - px) < half + ph and abs(up + lift - py) < line for px, py, ph in placed):
                 lift += line
@@ -497,15 +525,17 @@ def _level_labels(ax: Axes, labels: list[tuple[float, float, str]]) -> None:
             break
         hi = room
         ax.set_ylim(lo, hi)
-    for (x, y, text), lift in zip(labels, lifts):
-        ax.annotate(text, (x, y), textcoords="offset points", xytext=(0, lift), ha="center",
+    for (x, y, text), lift, shift in zip(labels, lifts, shifts):
+        ax.annotate(text, (x, y), textcoords="offset points", xytext=(shift, lift), ha="center",
                     fontsize=_LEVEL_LABEL_POINTS, color="dimgrey")
 
 
 def recovery(table: pd.DataFrame) -> Figure:
     """Fitted against true values of each recovered parameter, from the
-    table that ``recover`` returned: successful fits as points, the
-    identity line, and bias, RMSE, Pearson r and failed fits on each panel."""
+    table that ``recover`` returned: successful fits as points and the
+    identity line; above each panel bias, RMSE, Pearson r (when defined)
+    and failed fits. A parameter whose true value is the same in every row
+    has that value as its one x tick, in the middle of its panel."""
     if not isinstance(table, pd.DataFrame):
         raise TypeError(f"table must be the DataFrame that recover returned, not {type(table).__name__}")
     require_columns(table, [c for p in RECOVERED for c in (f"true_{p}", p)] + ["error"], "recovery")
@@ -513,6 +543,10 @@ def recovery(table: pd.DataFrame) -> Figure:
     parameters = recovered_parameters(table)
     figure = _figure(figsize=(3.5 * min(len(parameters), 4), 3.6 * math.ceil(len(parameters) / 4)),
                      layout="constrained")
+    from matplotlib.font_manager import FontProperties
+    from matplotlib.ticker import MaxNLocator
+
+    summary_points = FontProperties(size="small").get_size_in_points()
     axes = np.atleast_1d(figure.subplots(math.ceil(len(parameters) / 4), min(len(parameters), 4))).ravel()
     for ax in axes[len(parameters):]:
         ax.set_visible(False)
@@ -521,14 +555,30 @@ def recovery(table: pd.DataFrame) -> Figure:
         fitted = table[parameter].to_numpy(dtype=np.float64)
         ok = ~failed & np.isfinite(fitted) & np.isfinite(true)
         ax.plot(true[ok], fitted[ok], linestyle="none", marker="o", markersize=3.5, alpha=0.6, label="fits")
-        low = float(np.nanmin(np.concatenate([true, fitted[ok]]))) if len(true) else 0.0
-        high = float(np.nanmax(np.concatenate([true, fitted[ok]]))) if len(true) else 1.0
-        pad = 0.05 * (high - low or 1.0)
-        ax.plot([low - pad, high + pad], [low - pad, high + pad], color="grey", linewidth=1, label="identity")
+        truths = np.unique(true[np.isfinite(true)])
+        if len(truths) == 1:
+            # A fixed truth: ticks spread over the fits' range would crowd
+            # (and say nothing); the fits stand in the middle, at its tick.
+            centre = float(truths[0])
+            half = 1.1 * float(np.max(np.abs(fitted[ok] - centre), initial=0.0)) or 0.05 * (abs(centre) or 1.0)
+            low, high = centre - half, centre + half
+            ax.set_xticks([centre], [f"{centre:.6g}"])
+        else:
+            low = float(np.nanmin(np.concatenate([true, fitted[ok]]))) if len(true) else 0.0
+            high = float(np.nanmax(np.concatenate([true, fitted[ok]]))) if len(true) else 1.0
+            pad = 0.05 * (high - low or 1.0)
+            low, high = low - pad, high + pad
+            ax.xaxis.set_major_locator(MaxNLocator(nbins=_RECOVERY_X_INTERVALS, steps=[1, 2, 5, 10]))
+        ax.plot([low, high], [low, high], color="grey", linewidth=1, label="identity")
         stats = agreement(true[ok], fitted[ok])
-        ax.text(0.04, 0.96, f"bias {stats['bias']:+.3g}\nRMSE {stats['rmse']:.3g}\nr {stats['r']:.3f}\n"
-                f"failed {int((~ok).sum())} of {len(ok)}", transform=ax.transAxes, va="top", fontsize="small")
-        ax.set_title(parameter.replace("_", " "), fontsize="medium")
+        r = f"r {stats['r']:.3f}, " if math.isfinite(stats["r"]) else ""
+        # Above the axes, under the title: inside, it covered points.
+        summary = f"bias {stats['bias']:+.3g}, RMSE {stats['rmse']:.3g}\n{r}failed {int((~ok).sum())} of {len(ok)}"
+        ax.annotate(summary, (0.5, 1.0), xycoords="axes fraction", xytext=(0, 4), textcoords="offset points",
+                    ha="center", va="bottom", fontsize="small")
+        # The title above the summary's two lines (about 3 font sizes with
+        # their spacing and descent) and a gap.
+        ax.set_title(parameter.replace("_", " "), fontsize="medium", pad=7 + 3 * summary_points)
         unit = f" ({_UNITS[parameter]})" if parameter in _UNITS else ""
         ax.set_xlabel(f"true{unit}")
         ax.set_ylabel(f"fitted{unit}")
