@@ -169,6 +169,32 @@ def test_drop_invalid_reports_per_group(trials):
         "drift_rate"]
 
 
+@pytest.mark.parametrize("method", ["ez", "ml"])
+def test_rt_of_python_numbers_and_none_reads_as_numbers(trials, method):
+    # A table built row by row (None for a missed response) holds an object
+    # column: once refused as "must hold numbers", listing numbers.
+    table = trials.copy()
+    table.loc[table.index[4], "rt"] = np.nan
+    as_objects = table.assign(rt=pd.Series([None if np.isnan(v) else float(v) for v in table["rt"]],
+                                           index=table.index, dtype=object))
+    assert as_objects["rt"].dtype == object
+    fits = corvatel.fit(as_objects, by="subject", method=method, drop_invalid=True)
+    pd.testing.assert_frame_equal(fits, corvatel.fit(table, by="subject", method=method, drop_invalid=True))
+    assert fits["n_dropped"].sum() == 1
+
+
+@pytest.mark.filterwarnings(r"ignore:1 of 3 groups flagged:UserWarning")
+def test_a_time_of_0_is_invalid_for_likelihood_fits_only(trials):
+    table = trials.copy()
+    zero = table.index[table["subject"] == 2][5]
+    table.loc[zero, "rt"] = 0.0
+    with pytest.raises(ValueError, match=r"has 1 NaN, infinite, negative or zero value\(s\) \(rows "):
+        corvatel.fit(table, by="subject", method="ml")
+    fits = corvatel.fit(table, by="subject", method="ml", drop_invalid=True)
+    assert fits["n_dropped"].tolist() == [0, 1, 0] and (fits["error"] == "").all()
+    assert corvatel.fit(table, by="subject", method="ez")["n_valid"].tolist() == [300, 300, 300]
+
+
 def base_table():
     return pd.DataFrame({"subject": [1, 1, 1, 2, 2, 2], "choice": [1, 0, 1, 1, 1, 0],
                          "rt": [0.5, 0.6, 0.7, 0.4, 0.9, 0.8]}, index=list("abcdef"))
@@ -198,6 +224,9 @@ def base_table():
      "pass drop_invalid=True"),
     ({"rt": ["0.5", "0.6", "x", "0.4", "0.9", "0.8"]}, {}, ValueError,
      "response-time column 'rt' must hold numbers; values found: '0.5'"),
+    ({"rt": [0.5, "0.6", None, 0.4, 0.9, 0.8]}, {}, ValueError,
+     "response-time column 'rt' must hold numbers; values found: '0.6'"),
+    ({"rt": [None] * 6}, {}, ValueError, "response-time column 'rt' must hold numbers; values found: None"),
     ({}, {"rt_unit": "sec"}, ValueError, "rt_unit must be 's' or 'ms', not 'sec'"),
     ({}, {"initial_guess": {"drift_rate": 1.0}}, ValueError,
      "initial_guess lacks 'boundary_separation', 'non_decision_time'"),

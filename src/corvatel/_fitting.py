@@ -418,8 +418,9 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
     choice: a bool or 0/1 column, or any two-valued column with `upper`
     naming the upper-boundary (correct) value. rt: response times in
     seconds, or milliseconds with rt_unit="ms". Rows with a NaN, infinite
-    or negative response time or a missing choice are refused, unless
-    drop_invalid=True drops them (counted per group in n_dropped).
+    or negative response time (for ml also a time of 0, which no likelihood
+    admits) or a missing choice are refused, unless drop_invalid=True drops
+    them (counted per group in n_dropped).
     min_rt, max_rt: seconds (after rt_unit); trials outside [min_rt,
     max_rt] are left out before any fit, counted per group in
     n_outside_window. The ml fits truncate their likelihood to the window
@@ -464,7 +465,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
                                dropna=dropna, order=order, bound=bound, leak=leak, urgency=urgency, min_rt=min_rt,
                                max_rt=max_rt)
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
-                             min_rt=min_rt, max_rt=max_rt)
+                             min_rt=min_rt, max_rt=max_rt, positive=request.method == "ml")
     return request.run(trials, progress)
 
 

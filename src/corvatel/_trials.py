@@ -133,20 +133,28 @@ def _with_missing(found: Any, missing: np.ndarray) -> list[Any]:
     return values
 
 
-def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str) -> tuple[np.ndarray, np.ndarray]:
+def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str,
+              positive: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """(rts in seconds, bad): the response times as float64 and the rows
-    whose time is NaN, infinite or negative."""
+    whose time is NaN, infinite or negative (or 0, when `positive`). A
+    column of Python numbers and missing values (object dtype, as a table
+    built row by row holds them) is read as numbers."""
     if rt_unit not in ("s", "ms"):
         raise ValueError(f"rt_unit must be 's' or 'ms', not {rt_unit!r}")
     series = frame[column]
     if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(series.dtype):
-        odd = [v for v in pd.unique(series) if not isinstance(v, numbers.Real) or isinstance(v, bool)]
-        raise ValueError(f"response-time column {column!r} must hold numbers; "
-                         f"values found: {show_values(odd or list(pd.unique(series)))}")
+        found = pd.unique(series)
+        odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
+        if series.dtype != object or any(not _is_missing(v) for v in odd) or len(odd) == len(found):
+            raise ValueError(f"response-time column {column!r} must hold numbers; "
+                             f"values found: {show_values([v for v in odd if not _is_missing(v)] or odd or list(found))}")
+        series = series.astype(np.float64)
     rts = series.to_numpy(dtype=np.float64, na_value=np.nan)
     if rt_unit == "ms":
         rts = rts / 1000.0
     bad = ~np.isfinite(rts) | (rts < 0.0)
+    if positive:
+        bad |= rts == 0.0
     return np.ascontiguousarray(rts), bad
 
 
@@ -325,12 +333,14 @@ class TrialTable:
 
     @classmethod
     def read(cls, frame: pd.DataFrame, *, choice: Hashable, rt: Hashable, upper: Any, rt_unit: str,
-             drop_invalid: bool, min_rt: Any = None, max_rt: Any = None) -> TrialTable:
+             drop_invalid: bool, min_rt: Any = None, max_rt: Any = None, positive: bool = False) -> TrialTable:
+        """`positive`: a time of 0 is invalid too (a likelihood has none there)."""
         window = check_window(min_rt, max_rt)
         choices, missing = choice_column(frame, choice, upper)
-        rts, bad = rt_column(frame, rt, rt_unit)
+        rts, bad = rt_column(frame, rt, rt_unit, positive)
         if not drop_invalid:
-            refuse_rows(frame, bad, f"response-time column {rt!r} has {{count}} NaN, infinite or negative value(s)")
+            what = "NaN, infinite, negative or zero" if positive else "NaN, infinite or negative"
+            refuse_rows(frame, bad, f"response-time column {rt!r} has {{count}} {what} value(s)")
             refuse_rows(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
         invalid = bad | missing
         outside = None if window is None else ~invalid & ((rts < window[0]) | (rts > window[1]))

@@ -305,7 +305,7 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
         raise TypeError(f"dropna must be True or False, not {dropna!r}")
     checked_order = check_order(frame, order, columns, "fit_check")
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
-                             min_rt=min_rt, max_rt=max_rt)
+                             min_rt=min_rt, max_rt=max_rt, positive=fit_method(fits) == "ml")
     return fit_check_trials(trials, fits, columns, condition=condition, n_sim=n_sim, seed=seed, bins=bins,
                             max_groups=max_groups, dropna=dropna, order=checked_order, outlier_window=outlier_window,
                             bound=bound)
