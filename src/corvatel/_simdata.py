@@ -81,6 +81,12 @@ def param_table(params: Any, bound: str | None = None) -> pd.DataFrame:
         # A parameter is one column; "drift" of ("drift", "a") names several.
         raise ValueError(f"params must have one level of column names, not {frame.columns.nlevels}; "
                          "flatten them first")
+    # A parameter or label read twice would be a table, not a column.
+    repeated = frame.columns[frame.columns.duplicated()]
+    if len(repeated):
+        copies = int((frame.columns == repeated[0]).sum())
+        raise ValueError(f"params: column {repeated[0]!r} appears {copies} times in the table; "
+                         "rename or drop the copies")
     missing = [name for name in REQUIRED_NAMES if name not in frame.columns]
     if missing:
         raise ValueError(f"params lacks {', '.join(repr(m) for m in missing)}; it has columns: "
