@@ -233,6 +233,7 @@ def base_table():
     ({}, {"max_iters": 0}, ValueError, "max_iters must be positive"),
     ({}, {"max_iters": 2.5}, TypeError, "max_iters must be an integer"),
     ({}, {"by": {"subject": 1}}, TypeError, "by must be a column name or a list of column names"),
+    ({}, {"by": [["subject"]]}, TypeError, "by must be a column name or a list of column names; ['subject'] is not"),
     ({}, {"progress": "yes"}, TypeError, "progress must be True, False or None"),
     ({"accuracy": 1}, {"by": ["subject", "accuracy"]}, ValueError,
      "fit: by: column 'accuracy' has the name of a result column; rename it"),

@@ -71,6 +71,9 @@ def group_columns(by: Any) -> list[Hashable]:
         columns = [by]
     else:
         raise TypeError(f"by must be a column name or a list of column names, not {type(by).__name__}")
+    odd = [c for c in columns if not isinstance(c, Hashable)]
+    if odd:
+        raise TypeError(f"by must be a column name or a list of column names; {odd[0]!r} is not a column name")
     if len(set(columns)) != len(columns):
         raise ValueError(f"by names a column twice: {columns!r}")
     return columns
