@@ -326,6 +326,15 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):
         raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
                          "for this data")
+    # The same groups with other trials (another window, invalid rows kept
+    # or dropped) would draw data the fits never saw.
+    counts = grouped.stops - grouped.starts
+    differ = np.flatnonzero(counts != fits["n_valid"].to_numpy())
+    if len(differ):
+        g = int(differ[0])
+        raise ValueError(f"fit_check: group {_title(fits.iloc[g], columns) or 'of all trials'} has {int(counts[g])} "
+                         f"trials in data but {fits['n_valid'].iloc[g]} in fits; pass the min_rt, max_rt, "
+                         "drop_invalid and rt_unit that fit was given")
 
     likelihood = all(c in fits.columns for c in ("log_likelihood", "sv", "sz", "st"))
     observed: list[tuple[np.ndarray, np.ndarray]] = []
