@@ -112,6 +112,11 @@ def write(path, content):
     ("times.csv", "subject,choice,rt\n1,1,0.5\n1,0,\n1,0,-0.7\n1,1,0.4\n", [],
      "times.csv: response-time column 'rt' has 2 NaN, infinite or negative value(s) (rows 3, 4); "
      "pass --drop-invalid to drop those rows"),
+    # pandas would fit the first and call the second "rt.1".
+    ("twice.csv", "subject,choice,rt,rt\na,1,0.5,500\na,0,0.6,600\n", [],
+     "twice.csv: column 'rt' appears 2 times in the header; rename or drop the copies"),
+    # pandas would make the first column the index and shift the others.
+    ("wide.csv", "choice,rt\n1,0.5,0.7\n0,0.6\n", [], "wide.csv: line 2 has 3 fields, the header names 2"),
 ])
 def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, message):
     path = files / name
@@ -137,6 +142,17 @@ def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, m
     (["recover", "--params", "truth.csv", "--n-trials", "0", "-o", "-"], "wants a positive integer, not '0'"),
     (["recover", "--params", "truth.csv", "--n-trials", "5", "--seed", "-1", "-o", "-"],
      "wants an integer from 0 to 2**64 - 1"),
+    # Decided before the table is read: its file need not exist.
+    (["fit", "absent.csv", "--min-rt", "3", "--max-rt", "1", "-o", "-"],
+     "--min-rt must be below --max-rt; got --min-rt 3.0, --max-rt 1.0"),
+    (["fit", "absent.csv", "--method", "ml", "--depends-on", "drift=condition", "-o", "-"],
+     "--depends-on: 'drift' is not a parameter of model 'ddm'"),
+    (["fit", "absent.csv", "--method", "ml", "--by", "subject", "--depends-on", "drift_rate=subject", "-o", "-"],
+     "--depends-on: column 'subject' is also a by column"),
+    (["simulate", "--drift", "1", "--boundary", "-1", "--start", "0.5", "--t0", "0.3", "-n", "5", "--seed", "1",
+      "-o", "-"], "--boundary must be positive, not -1"),
+    (["simulate", "--drift", "1", "--boundary", "1", "--start", "0.5", "--t0", "0.3", "--st", "1", "-n", "5",
+      "--seed", "1", "-o", "-"], "--st must be at most 2 * t0, not 1"),
 ])
 def test_usage_errors_exit_2(files, capsys, monkeypatch, argv, message):
     monkeypatch.chdir(files)
@@ -148,6 +164,126 @@ def test_data_error_in_a_parameter_table(files, capsys):
     write(files / "p.csv", "drift,boundary,start,t0\n1,1,0.5,0.3\n1,-1,0.5,0.3\n")
     status, _, err = run(capsys, "simulate", "--params", files / "p.csv", "-n", "5", "--seed", "1", "-o", "-")
     assert status == 1 and "p.csv: params column 'boundary' must be positive (rows 3: -1.0)" in err
+
+
+# Each layout with the lines of its two bad response times (-0.5); blank
+# lines, and lines of spaces and tabs, are lines of the file too.
+LINE_LAYOUTS = {
+    "blank lines": ("choice,rt\n1,0.5\n\n\n0,-0.5\n1,0.6\n0,-0.5\n", "rows 5, 7"),
+    "spaces and tabs": ("choice,rt\n1,0.5\n  \t\n0,-0.5\n \n0,-0.5\n", "rows 4, 6"),
+    "blank lines above the header, CRLF": ("\r\n\r\nchoice,rt\r\n0,-0.5\r\n\r\n0,-0.5\r\n", "rows 4, 6"),
+    "a field of two lines": ('note,choice,rt\n"two\nlines",1,0.5\nx,0,-0.5\n\n,0,-0.5\n', "rows 4, 6"),
+    # pandas drops the comma that begins a line after a blank line ended
+    # by a lone carriage return, moving -0.5 into the choice column.
+    "lone carriage returns": ("note,choice,rt\r,1,0.5\r\r,0,-0.5\r,0,-0.5\r", "rows 4, 5"),
+}
+
+
+@pytest.mark.parametrize("source", ["file", "standard input"])
+@pytest.mark.parametrize("layout", LINE_LAYOUTS)
+def test_rows_in_messages_are_the_lines_of_the_csv_file(files, capsys, monkeypatch, source, layout):
+    content, rows = LINE_LAYOUTS[layout]
+    if source == "file":
+        path = write(files / "t.csv", content.encode())
+    else:
+        # As POSIX Python opens standard input: carriage returns kept.
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(content.encode()), newline="\n"))
+        path = "-"
+    status, _, err = run(capsys, "fit", path, "--method", "ez", "-o", "-")
+    assert status == 1
+    assert f"response-time column 'rt' has 2 NaN, infinite or negative value(s) ({rows}); " in err
+
+
+def test_rows_that_end_in_empty_fields_keep_their_columns(files, capsys):
+    # A comma at the end of every line: pandas took the first column for
+    # the rows' names and moved every value one column to the left.
+    plain = (files / "trials.csv").read_text().splitlines()
+    write(files / "commas.csv", "\n".join([plain[0]] + [line + "," for line in plain[1:]]) + "\n")
+    fitted = [run(capsys, "fit", files / name, "--by", "subject", "--method", "ez", "-o", "-")
+              for name in ("trials.csv", "commas.csv")]
+    assert fitted[1] == fitted[0] and fitted[0][0] == 0
+
+
+def key_table(example, column, levels):
+    """The example's trials with `column` set to `levels` in turn, row by row."""
+    return example.assign(**{column: [levels[i % len(levels)] for i in range(len(example))]})
+
+
+# CSV keys as written (the file's text), with the fits' rows in the order
+# expected; "" is an empty cell, a missing key.
+CSV_KEYS = {
+    "participant ids": ("subject", ["2", "007", "1", "10", "01", "001"], ["--by", "subject", "--method", "ez"],
+                        ["001", "01", "1", "2", "007", "10"]),
+    "levels named like missing values": ("condition", ["None", "NA", "", "null"],
+                                         ["--by", "condition", "--method", "ez"], ["NA", "None", "null", ""]),
+    "--dropna": ("condition", ["None", "NA", ""], ["--by", "condition", "--method", "ez", "--dropna"],
+                 ["NA", "None"]),
+    "--depends-on levels": ("coh", ["1", "01", "1.0"], ["--by", "subject", "--method", "ml",
+                                                        "--depends-on", "drift_rate=coh"], ["01", "1", "1.0"]),
+}
+
+
+@pytest.mark.parametrize("case", CSV_KEYS)
+def test_group_keys_of_a_csv_file_are_read_as_written(files, example, capsys, case):
+    column, levels, options, expected = CSV_KEYS[case]
+    table = key_table(example, column, levels)
+    if column == "coh":
+        table = table[table["subject"] == "s1"]
+    table.to_csv(files / "keys.csv", index=False)
+    status, out, _ = run(capsys, "fit", files / "keys.csv", *options, "-o", "-")
+    assert status == 0
+    fits = pd.read_csv(io.StringIO(out), dtype=str, keep_default_na=False)
+    assert fits[column].tolist() == expected
+    per_level = len(table) // len(levels)
+    assert fits["n_valid"].astype(int).tolist() == [per_level] * len(expected)
+
+
+@pytest.mark.parametrize("command", [
+    ["simulate", "--params", "{truth}", "-n", "20", "--seed", "1"],
+    ["recover", "--params", "{truth}", "--n-trials", "100", "--method", "ez"],
+], ids=["simulate", "recover"])
+def test_labels_of_a_parameter_table_are_read_as_written(files, capsys, command):
+    write(files / "p.csv", "subject,condition,drift,boundary,start,t0\n007,NA,1,1.5,0.5,0.3\n7,None,1,1.5,0.5,0.3\n")
+    argv = [a.format(truth=files / "p.csv") for a in command]
+    status, out, _ = run(capsys, *argv, "-o", "-")
+    assert status == 0
+    table = pd.read_csv(io.StringIO(out), dtype=str, keep_default_na=False)
+    assert table[["subject", "condition"]].drop_duplicates().values.tolist() == [["007", "NA"], ["7", "None"]]
+
+
+@pytest.mark.parametrize("suffix, levels", [(".csv", "True,False"), (".parquet", "True,False"),
+                                            (".parquet", "true,false"), (".parquet", "1,0")])
+def test_order_of_a_true_false_column(files, example, capsys, suffix, levels):
+    table = example.assign(congruent=example["trial"] % 2 == 0)
+    if suffix == ".csv":
+        table.to_csv(files / "t.csv", index=False)
+    else:
+        table.to_parquet(files / "t.parquet")
+    status, out, _ = run(capsys, "fit", files / f"t{suffix}", "--by", "congruent", "--method", "ez",
+                         "--order", f"congruent={levels}", "-o", "-")
+    assert status == 0
+    assert pd.read_csv(io.StringIO(out))["congruent"].tolist() == [True, False]
+
+
+@pytest.mark.parametrize("message, said", [
+    ("simulate: 100000000000 trials need more memory than this machine can give",
+     "simulate: 100000000000 trials need more memory than this machine can give"),
+    ("", "out of memory"),
+], ids=["library message", "no message"])
+@pytest.mark.parametrize("argv, owner, name", [
+    (["simulate", "--params", "{files}/truth.csv", "-n", "5", "--seed", "1"], corvatel, "simulate_data"),
+    (["recover", "--params", "{files}/truth.csv", "--n-trials", "5"], corvatel, "recover"),
+], ids=["simulate", "recover"])
+def test_running_out_of_memory_is_one_line_and_writes_nothing(files, capsys, monkeypatch, argv, owner, name,
+                                                              message, said):
+    def too_big(*args, **kwargs):
+        raise MemoryError(message)
+
+    monkeypatch.setattr(owner, name, too_big)
+    before = sorted(os.listdir(files))
+    status, out, err = run(capsys, *[a.format(files=files) for a in argv], "-o", files / "out.csv")
+    assert (status, out, err) == (1, "", f"corvatel {argv[0]}: error: {said}\n")
+    assert sorted(os.listdir(files)) == before
 
 
 def test_missing_pyarrow_is_named(files, capsys, monkeypatch):
@@ -422,8 +558,6 @@ def test_library_warnings_are_one_line_each(files, failing, capsys, warning_fit)
      "--upper 'up' is not among the values of choice column 'choice'"),
     ("subject,choice,rt\na,1,0.5\na,0,0.6\n", ["--by", "subject", "subject"], "--by names a column twice"),
     ("choice,rt\n1,0.5\n0,-1\n", [], "pass --drop-invalid to drop those rows"),
-    ("choice,rt\n1,0.5\n0,0.6\n", ["--method", "ml", "--depends-on", "drift=choice"],
-     "--depends-on: 'drift' is not a parameter of model 'ddm'"),
 ])
 def test_messages_name_the_command_lines_options(files, capsys, content, options, message):
     write(files / "t.csv", content)

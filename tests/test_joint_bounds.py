@@ -153,12 +153,12 @@ def test_module_reports_the_cores_errors():
         _corvatel.fit_bounds_ml_joint(np.zeros(0, dtype=bool), np.zeros(0), [])
 
 
-# A depends_on the fit's model lacks is found where the table is read, as for
-# the standard model (1): p_outlier only when it is free.
+# A depends_on the fit's model lacks is a usage error, found before the table
+# is read, as for the standard model (2): p_outlier only when it is free.
 @pytest.mark.parametrize("argv, status, message", [
-    (["--model", "weibull", "--depends-on", "theta=condition"], 1,
+    (["--model", "weibull", "--depends-on", "theta=condition"], 2,
      "--depends-on: 'theta' is not a parameter of model 'weibull'"),
-    (["--model", "angle", "--depends-on", "p_outlier=condition"], 1,
+    (["--model", "angle", "--depends-on", "p_outlier=condition"], 2,
      "--depends-on: 'p_outlier' is not a parameter of model 'angle'"),
 ])
 def test_cli_refuses_what_these_joint_fits_do_not_take(tmp_path, capsys, trials, argv, status, message):

@@ -14,9 +14,11 @@ together when the command succeeds."""
 from __future__ import annotations
 
 import argparse
+import csv
 import fcntl
 import functools
 import importlib.util
+import io
 import os
 import re
 import secrets
@@ -24,19 +26,20 @@ import shutil
 import sys
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
-from ._fitting import FIT_MODELS, METHODS, FitRequest, check_bound, check_outliers
+from ._fitting import FIT_MODELS, METHODS, FitRequest, check_bound, check_depends_on, check_outliers
 from ._fitting import check_model as check_method_model
-from ._params import MODELS, PARAMETERS
-from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed
-from ._trials import TrialTable
-from .likelihood import BOUNDS, OUTLIER_WINDOW
+from ._params import BY_NAME, MODELS, PARAMETERS, range_error
+from ._simdata import COUNT_WANTED, SEED_WANTED, check_count, check_seed, label_columns
+from ._trials import TrialTable, check_window
+from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_parameters
 
 TABLE_SUFFIXES = (".csv", ".parquet")
 FIGURE_SUFFIXES = (".png", ".pdf", ".svg")
@@ -94,8 +97,12 @@ examples:
   corvatel fit trials.csv --method bayes --subject subject --depends-on drift_rate=condition \\
       --chains 2 --draws 500 --tune 500 --seed 1 -o summary.csv --idata fit.nc --participants subjects.csv
 
-Rows in error messages are line numbers of a CSV file (the header is line 1),
-or row positions (from 0) of a Parquet file.
+Rows in error messages are line numbers of a CSV file (its first line is 1;
+blank lines count), or row positions (from 0) of a Parquet file.
+
+In a CSV file the group columns (--by, --depends-on's, --subject) are read as
+text, as written: 001 and 1 are two participants, NA is a level, and only an
+empty cell is a missing key.
 """
 
 SIMULATE_EXAMPLES = """\
@@ -176,9 +183,11 @@ def _suffix(path: str) -> str:
     return Path(path).suffix.lower()
 
 
-def read_table(path: str) -> pd.DataFrame:
+def read_table(path: str, keys: Callable[[list[str]], Iterable[str]] | None = None) -> pd.DataFrame:
     """A table from a .csv or .parquet file, or CSV from standard input
-    ("-"). A CSV table's index holds the file's line numbers."""
+    ("-"). A CSV table's index holds the file's line numbers (blank lines
+    count); its columns keys(header) name groups, and are read as written:
+    text, only an empty cell missing. A Parquet table keeps its types."""
     suffix = "" if path == "-" else _suffix(path)
     if path != "-" and suffix not in TABLE_SUFFIXES:
         raise DataError(f"{path}: not a .csv or .parquet file")
@@ -192,19 +201,104 @@ def read_table(path: str) -> pd.DataFrame:
                 raise DataError(f"{path}: {PARQUET_NEEDS}") from None
             frame.index = pd.RangeIndex(len(frame))
             return frame
-        frame = pd.read_csv(sys.stdin if path == "-" else path)
+        return _read_csv(path, keys)
     except DataError:
         raise
     except pd.errors.EmptyDataError:
         raise DataError(f"{path}: the file is empty") from None
-    except (pd.errors.ParserError, UnicodeDecodeError, ValueError, OSError) as error:
+    except (pd.errors.ParserError, csv.Error, UnicodeDecodeError, ValueError, OSError) as error:
         kind = "Parquet" if suffix == ".parquet" else "CSV"
         raise DataError(f"{path}: not a readable {kind} file ({_one_line(error)})") from None
-    if len(frame.columns) and all(_looks_numeric(c) for c in frame.columns):
+
+
+def _read_csv(path: str, keys: Callable[[list[str]], Iterable[str]] | None) -> pd.DataFrame:
+    # Standard input can be read once: held as text for the several passes.
+    text = sys.stdin.read() if path == "-" else None
+    header, lines, lone_cr = _csv_records(io.StringIO(text, newline="") if text is not None else path, path)
+    if header is None:
+        raise DataError(f"{path}: the file is empty")
+    if header and all(_looks_numeric(name) for name in header):
         raise DataError(f"{path}: the first line is not a header of column names "
-                        f"(found {', '.join(repr(c) for c in frame.columns[:5])})")
-    frame.index = pd.RangeIndex(2, len(frame) + 2)
+                        f"(found {', '.join(repr(name) for name in header[:5])})")
+    named = [name for name in header if name != ""]
+    repeated = next((name for i, name in enumerate(named) if name in named[:i]), None)
+    if repeated is not None:
+        # pandas would call the copy "NAME.1", and the call would use the first.
+        raise DataError(f"{path}: column {repeated!r} appears {named.count(repeated)} times in the header; "
+                        "rename or drop the copies")
+    if lone_cr:
+        # pandas drops a delimiter that begins a line after a blank line
+        # ended by a lone carriage return, shifting that row's fields.
+        if text is None:
+            with open(path, encoding="utf-8-sig", newline="") as handle:
+                text = handle.read()
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+
+    def source() -> Any:
+        return io.StringIO(text, newline="") if text is not None else path
+
+    # pandas' names ("Unnamed: 3" for an empty one), in the header's order.
+    columns = list(pd.read_csv(source(), nrows=0, index_col=False).columns)
+    wanted = set(keys(columns)) if keys is not None else set()
+    text_columns = [c for c in columns if c in wanted]
+    # index_col=False: rows that end in empty fields the header has no names
+    # for must not make the first column the index and shift the others;
+    # those fields, all empty, are dropped.
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Length of header or names does not match", pd.errors.ParserWarning)
+        frame = pd.read_csv(source(), index_col=False, dtype={c: str for c in text_columns})
+    if len(lines) != len(frame):
+        raise DataError(f"{path}: not a readable CSV file ({len(lines)} records after the header were read as "
+                        f"{len(frame)} rows)")
+    if text_columns:
+        # Group keys as written: "001" is not "1", "NA" and "None" are levels.
+        keyed = pd.read_csv(source(), index_col=False, usecols=[columns.index(c) for c in text_columns],
+                            dtype=str, keep_default_na=False, na_values=[""])
+        for column in text_columns:
+            frame[column] = keyed[column]
+    frame.index = pd.Index(lines)
     return frame
+
+
+def _csv_records(source: Any, path: str) -> tuple[list[str] | None, list[int], bool]:
+    """The header's names (None for a file without one), the line (from 1)
+    on which each record after it begins, and whether a line ends in a
+    lone carriage return. The records are those pandas reads: not blank
+    lines, nor lines of spaces and tabs only. A record with a field that
+    is not empty beyond those the header names is refused."""
+    stream = open(source, encoding="utf-8-sig", newline="") if isinstance(source, str) else source
+    last = ""
+    lone_cr = False
+
+    def physical_lines() -> Iterator[str]:
+        nonlocal last, lone_cr
+        for line in stream:
+            last = line
+            lone_cr = lone_cr or line.endswith("\r")
+            yield line
+
+    header: list[str] | None = None
+    starts: list[int] = []
+    limit = csv.field_size_limit(2**31 - 1)  # pandas reads fields of any length
+    try:
+        reader = csv.reader(physical_lines())
+        end = 0
+        for row in reader:
+            start, end = end + 1, reader.line_num
+            if not row or (len(row) == 1 and start == end and not last.strip(" \t\r\n")):
+                continue
+            if header is None:
+                header = [row[0].removeprefix("\ufeff"), *row[1:]]
+                continue
+            if any(row[len(header):]):
+                # pandas would drop the fields or take the first as the rows' names.
+                raise DataError(f"{path}: line {start} has {len(row)} fields, the header names {len(header)}")
+            starts.append(start)
+    finally:
+        csv.field_size_limit(limit)
+        if stream is not source:
+            stream.close()
+    return header, starts, lone_cr
 
 
 def _looks_numeric(name: Any) -> bool:
@@ -418,19 +512,30 @@ def coerce_upper(frame: pd.DataFrame, column: str, text: str | None) -> Any:
     if text is None or column not in frame.columns:
         return text
     dtype = frame[column].dtype
+    try:
+        return _typed(dtype, text)
+    except ValueError:
+        raise DataError(f"--upper {text!r}: choice column {column!r} holds {_holds(dtype)}") from None
+
+
+def _typed(dtype: Any, text: str) -> Any:
+    """A value given as text on the command line as a value of a column of
+    `dtype`: true/false (true, false, 1, 0), a number, or the text; a
+    ValueError when it is not of that kind."""
     if pd.api.types.is_bool_dtype(dtype):
         if text.lower() in ("true", "1"):
             return True
         if text.lower() in ("false", "0"):
             return False
-        raise DataError(f"--upper {text!r}: choice column {column!r} holds true/false")
+        raise ValueError(text)
     if pd.api.types.is_numeric_dtype(dtype):
-        try:
-            value = float(text)
-        except ValueError:
-            raise DataError(f"--upper {text!r}: choice column {column!r} holds numbers") from None
+        value = float(text)
         return int(value) if value.is_integer() and pd.api.types.is_integer_dtype(dtype) else value
     return text
+
+
+def _holds(dtype: Any) -> str:
+    return "true/false" if pd.api.types.is_bool_dtype(dtype) else "numbers"
 
 
 def _number(option: str) -> Callable[[str], float]:
@@ -657,15 +762,21 @@ def run_fit(args: argparse.Namespace) -> int:
     if args.method == BAYES:
         return run_bayes(args)
     check_model(args)
+    depends_on = parse_depends_on(args.depends_on, args.method)
     try:
         check_outliers(args.p_outlier, args.outlier_window, args.method)
         bound = check_bound(args.model or "ddm", args.bound, args.leak, args.urgency, args.method)
+        check_window(args.min_rt, args.max_rt)
+        if depends_on is not None:
+            check_parameters_depend(args, depends_on, bound)
     except (ValueError, TypeError) as error:
         raise UsageError(str(error)) from None
-    depends_on = parse_depends_on(args.depends_on, args.method)
-    data = read_table(args.trials)
+    keys = key_columns(args, [*(args.by or []), *(c for columns in (depends_on or {}).values() for c in columns)])
+    data = read_table(args.trials, lambda columns: keys)
     upper = coerce_upper(data, args.choice, args.upper)
     order = parse_order(args.order, data)
+    if _suffix(args.trials) != ".parquet":
+        order = numeric_order(data, keys, order)
     # The table is read once, for the fits and the figure alike.
     request, trials = _on_file(args.trials, lambda: (
         FitRequest.check(data, by=args.by, method=args.method, choice=args.choice, rt=args.rt, initial_guess=None,
@@ -674,7 +785,8 @@ def run_fit(args: argparse.Namespace) -> int:
                          outlier_window=args.outlier_window, dropna=args.dropna, order=order, bound=args.bound,
                          leak=args.leak, urgency=args.urgency),
         TrialTable.read(data, choice=args.choice, rt=args.rt, upper=upper, rt_unit=args.rt_unit,
-                        drop_invalid=args.drop_invalid, min_rt=args.min_rt, max_rt=args.max_rt)))
+                        drop_invalid=args.drop_invalid, min_rt=args.min_rt, max_rt=args.max_rt,
+                        positive=args.method == "ml")))
     with _client(args) as client:
         fits = _on_file(args.trials, lambda: request.with_client(client).run(trials, args.progress))
     write_table(fits, args.output)
@@ -689,6 +801,41 @@ def run_fit(args: argparse.Namespace) -> int:
                                        bound=bound)
         save_figure(figure, args.plot)
     return report_failed_groups(fits)
+
+
+def check_parameters_depend(args: argparse.Namespace, depends_on: dict[str, list[str]], bound: str | None) -> None:
+    """--depends-on's parameters and columns checked against the other
+    options before the table is read (its columns are checked with it)."""
+    model = check_method_model(args.model, args.method, FIT_MODELS)
+    free_p_outlier = args.p_outlier == "free"
+    # The parameters of a fit with a time-varying bound, as FitRequest.check has them.
+    fitted = None if bound is None else bounds_parameters(bound, args.leak, args.urgency, start_free=False,
+                                                          p_outlier_free=free_p_outlier)
+    named = list(dict.fromkeys(c for columns in depends_on.values() for c in columns))
+    check_depends_on(depends_on, args.method, model, pd.DataFrame(columns=named), list(args.by or []),
+                     free_p_outlier, fitted)
+
+
+def key_columns(args: argparse.Namespace, named: Sequence[str]) -> list[str]:
+    """The columns named that only name groups: not the choice or
+    response-time column, which must keep their own types."""
+    return [c for c in named if c not in (args.choice, args.rt)]
+
+
+def numeric_order(frame: pd.DataFrame, keys: Sequence[str], order: dict[str, list[Any]] | None) \
+        -> dict[str, list[Any]] | None:
+    """`order`, with each key column of a CSV file whose levels are all
+    numbers in numeric order ("2" before "10"), as when it was read as
+    numbers; equal numbers written differently ("01", "1") stay apart."""
+    ordered = dict(order or {})
+    for column in keys:
+        if column in ordered or column not in frame.columns:
+            continue
+        levels = list(pd.unique(frame[column].dropna()))
+        numbers = pd.to_numeric(pd.Series(levels, dtype=object), errors="coerce")
+        if levels and numbers.notna().all():
+            ordered[column] = [level for _, level in sorted(zip(numbers, levels))]
+    return ordered or None
 
 
 # Options of fit that a hierarchical Bayesian fit takes not, with their defaults.
@@ -732,7 +879,8 @@ def run_bayes(args: argparse.Namespace) -> int:
                                  f"its parameters are {', '.join(FITTED)}")
             if len(columns) != 1:
                 raise UsageError(f"--depends-on {parameter}: --method bayes takes one column, not {columns!r}")
-    data = read_table(args.trials)
+    keys = key_columns(args, [args.subject, *(c for columns in (depends_on or {}).values() for c in columns)])
+    data = read_table(args.trials, lambda columns: keys)
     upper = coerce_upper(data, args.choice, args.upper)
     fit = _on_file(args.trials, lambda: fit_hierarchical(
         data, subject=args.subject, depends_on=None if depends_on is None else
@@ -801,16 +949,16 @@ def parse_order(items: list[str] | None, frame: pd.DataFrame) -> dict[str, list[
 
 
 def _level(frame: pd.DataFrame, column: str, text: str) -> Any:
-    """An --order level as a value of the column's type (text if it is not a number there)."""
-    if column in frame.columns and pd.api.types.is_numeric_dtype(frame[column].dtype) \
-            and not pd.api.types.is_bool_dtype(frame[column].dtype):
-        try:
-            value = float(text)
-        except ValueError:
-            raise DataError(f"--order {column}: {text!r} is not a number, and column {column!r} holds numbers") \
-                from None
-        return int(value) if value.is_integer() and pd.api.types.is_integer_dtype(frame[column].dtype) else value
-    return text
+    """An --order level as a value of the column's type (text in a column of text)."""
+    if column not in frame.columns:
+        return text
+    dtype = frame[column].dtype
+    try:
+        return _typed(dtype, text)
+    except ValueError:
+        kind = "true or false" if pd.api.types.is_bool_dtype(dtype) else "a number"
+        raise DataError(f"--order {column}: {text!r} is not {kind}, and column {column!r} holds "
+                        f"{_holds(dtype)}") from None
 
 
 def run_simulate(args: argparse.Namespace) -> None:
@@ -822,19 +970,29 @@ def run_simulate(args: argparse.Namespace) -> None:
         if any(v is not None for v in given.values()):
             raise UsageError(f"give either --params or {'/'.join(required)}, not both")
         source = args.params
-        params: Any = read_table(args.params)
+        params: Any = read_table(args.params, parameter_labels)
     else:
         missing = [p.option for p in PARAMETERS if p.required and given[p.name] is None]
         if missing:
             raise UsageError(f"missing {', '.join(missing)} (or give --params)")
         source = "parameters"
         params = {k: v for k, v in given.items() if v is not None}
+        # Refused in the options' names, not as a table's rows.
+        broken = range_error({name: np.array([value]) for name, value in params.items()})
+        if broken is not None:
+            value = params.get(broken.name, BY_NAME[broken.name].default)
+            raise UsageError(f"{BY_NAME[broken.name].option} {broken.wanted}, not {value:g}")
     table = _on_file(source, lambda: corvatel.simulate_data(params, args.n, args.seed))
     write_table(table, args.output)
     excluded = table.attrs["n_excluded"]
     if sum(excluded):
         print(f"corvatel simulate: {sum(excluded)} trial(s) hit the 10 s cap and were left out "
               f"(per parameter set: {', '.join(map(str, excluded))})", file=sys.stderr)
+
+
+def parameter_labels(columns: list[str]) -> list[str]:
+    """A parameter table's label columns: they name the sets."""
+    return list(label_columns(pd.DataFrame(columns=columns)))
 
 
 def run_example(args: argparse.Namespace) -> None:
@@ -857,7 +1015,7 @@ def run_recover(args: argparse.Namespace) -> None:
     import corvatel
 
     check_model(args)
-    params = read_table(args.params)
+    params = read_table(args.params, parameter_labels)
     with _client(args) as client:
         table = _on_file(args.params, lambda: corvatel.recover(
             params, args.n_trials, method=args.method, reps=args.reps, seed=args.seed, max_iters=args.max_iters,
@@ -920,6 +1078,9 @@ def _run(args: argparse.Namespace) -> int:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
     except OSError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
+    except MemoryError as error:
+        print(f"corvatel {args.command}: error: {_one_line(error) if str(error) else 'out of memory'}",
+              file=sys.stderr)
     return EXIT_ERROR
 
 
