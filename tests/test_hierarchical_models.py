@@ -496,7 +496,11 @@ def test_cli_writes_what_the_library_gives(cli_run):
     for name in ("mu_drift", "sd_t0", "starting_point"):
         np.testing.assert_array_equal(idata.posterior[name].to_numpy(), fit.idata.posterior[name].to_numpy())
     written = pd.read_csv(paths["subjects.csv"], dtype={"warning": object, "error": object})
-    pd.testing.assert_frame_equal(written.fillna({"warning": "", "error": ""}),
+    # --drop-invalid counts the two invalid rows in their own rows of the table.
+    invalid = data.iloc[[3, 40]].groupby(["subject", "condition"]).size()
+    counts = written.set_index(["subject", "condition"])["n_dropped"]
+    assert counts.sum() == 2 and (counts[invalid.index] == invalid).all()
+    pd.testing.assert_frame_equal(written.drop(columns="n_dropped").fillna({"warning": "", "error": ""}),
                                   fit.participants().astype({"condition": object}), check_dtype=False)
 
 
@@ -618,8 +622,9 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
 
 @pytest.mark.parametrize("p_outlier, fast_flag", [(None, "responses under 0.1 s"), (0.05, "")])
 def test_participants_flag_suspect_trials(p_outlier, fast_flag):
-    # p1's times in milliseconds read as seconds; one response of p3 at
-    # 0.05 s, which contaminants in the model may explain.
+    # p1's times in milliseconds read as seconds (far slower than the model
+    # allows); one response of p3 at 0.05 s, which contaminants in the
+    # model may explain.
     from corvatel._hierarchical import HierarchicalFit
 
     data = DATA.copy()
@@ -630,7 +635,7 @@ def test_participants_flag_suspect_trials(p_outlier, fast_flag):
                                   rt_unit=None)
     fit = HierarchicalFit(inference_data(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
                           design, options)
-    assert list(fit.participants()["warning"]) == ["rt looks like ms", "", fast_flag]
+    assert list(fit.participants()["warning"]) == ["rt looks like ms; improbably slow response", "", fast_flag]
 
 
 def test_fit_warns_of_flagged_participants_before_sampling():
@@ -649,3 +654,172 @@ def test_fit_warns_of_flagged_participants_before_sampling():
     with pytest.warns(UserWarning) as caught:
         _warn_of_trials(design, replace(options, p_outlier=0.05))  # fast responses are the contaminants' own
     assert [str(w.message).split(":")[0] for w in caught] == ["rt looks like ms"]
+
+
+def _prior_fit(data, chains=1, seed=5, **kwargs):
+    """A HierarchicalFit of `data` whose posterior is prior draws (chains
+    of 100 draws, each from its own seed): a participants' table without
+    sampling."""
+    import xarray as xr
+
+    from corvatel._hierarchical import HierarchicalFit
+
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
+                 "rt_unit": None, **kwargs}
+    design, options, level_column = _prepare(data, **arguments)
+    model = _model(design, options)
+    posterior = xr.concat([_prior_draws(model, 100, seed + k) for k in range(chains)], dim="chain")
+    return HierarchicalFit(inference_data(posterior=posterior), "subject", level_column, design, options)
+
+
+@pytest.mark.parametrize("depends_on", [None, {"drift_rate": "condition"}])
+def test_participants_count_dropped_rows_and_show_emptied_groups(depends_on):
+    # p1 loses three rows (a NaN, a negative and a zero time), p2 every
+    # row of condition b (missing choices), p4 every row it has: as in
+    # fit's tables, each row counts its dropped rows in n_dropped, and a
+    # participant (or level) left with none has a row with an error.
+    data = DATA[DATA["subject"] != "p3"].copy()
+    p1 = data.index[data["subject"] == "p1"]
+    data.loc[p1[[0, 5, 9]], "rt"] = [np.nan, -0.4, 0.0]
+    data["choice"] = data["choice"].astype(object)
+    data.loc[(data["subject"] == "p2") & (data["condition"] == "b"), "choice"] = None
+    p4 = DATA[DATA["subject"] == "p3"].groupby("condition").head(2).assign(subject="p4", rt=np.nan)
+    data = pd.concat([data, p4])
+    table = _prior_fit(data, depends_on=depends_on, drop_invalid=True).participants()
+    keys = ["subject"] + (["condition"] if depends_on else [])
+    assert list(table.columns[:len(keys) + 2]) == keys + ["n_dropped", "n_valid"]
+    expected = {("p1", "a"): (3, 27), ("p1", "b"): (0, 30), ("p2", "a"): (0, 30), ("p2", "b"): (30, 0),
+                ("p4", "a"): (2, 0), ("p4", "b"): (2, 0)}
+    if not depends_on:
+        expected = {("p1",): (3, 57), ("p2",): (30, 30), ("p4",): (4, 0)}
+    found = {tuple(row[keys]): (row["n_dropped"], row["n_valid"]) for _, row in table.iterrows()}
+    assert found == {tuple(key[:len(keys)]): value for key, value in expected.items()}
+    empty = table["n_valid"] == 0
+    assert (table.loc[empty, "error"] == "no valid trials: every row dropped as invalid").all()
+    assert table.loc[empty, ["drift_rate", "non_decision_time", "accuracy"]].isna().all().all()
+    assert (table.loc[~empty, "error"] == "").all() and table.loc[~empty, "drift_rate"].notna().all()
+
+
+def test_fit_warns_of_a_participant_left_with_no_trials(monkeypatch):
+    monkeypatch.setattr(hierarchical, "_sample", _not_sampled)
+    data = pd.concat([DATA, DATA.iloc[:3].assign(subject="p4", rt=[np.nan, -1.0, 0.0])])
+    with pytest.warns(UserWarning, match=r"every row of participant\(s\) 'p4' was dropped as invalid"):
+        with pytest.raises(_Sampled):
+            corvatel.fit_hierarchical(data, drop_invalid=True)
+
+
+@pytest.mark.parametrize("renamed, kwargs, match", [
+    ({"subject": "warning"}, {"subject": "warning"}, "subject: column 'warning' has the name of a result column"),
+    ({"subject": "n_dropped"}, {"subject": "n_dropped"}, "subject: column 'n_dropped'"),
+    ({"condition": "accuracy"}, {"depends_on": {"drift_rate": "accuracy"}},
+     "depends_on: column 'accuracy' has the name of a result column"),
+    ({"condition": "drift_rate_sd"}, {"depends_on": {"starting_point": "drift_rate_sd"}},
+     "depends_on: column 'drift_rate_sd'"),
+])
+def test_refuses_key_columns_named_like_result_columns(monkeypatch, renamed, kwargs, match):
+    # The participants' table carries the subject and level columns beside
+    # its own: refused before sampling, as fit refuses its by columns.
+    monkeypatch.setattr(hierarchical, "_sample", _not_sampled)
+    with pytest.raises(ValueError, match=match):
+        corvatel.fit_hierarchical(DATA.rename(columns=renamed), **kwargs)
+
+
+@pytest.mark.parametrize("table, kwargs, error, match", [
+    ("plain", {"p_outlier": 0.05, "outlier_window": (0, 1, 2)}, TypeError, "outlier_window must be a pair"),
+    ("plain", {"p_outlier": 0.05, "outlier_window": "05"}, TypeError, "outlier_window must be a pair"),
+    ("plain", {"outlier_window": [0.0, 5.0, "junk"]}, TypeError, "outlier_window must be a pair"),
+    ("coh twice", {"regression": {"drift_rate": "1 + coh"}}, ValueError,
+     r"regression\['drift_rate'\]: column 'coh' appears 2 times"),
+])
+def test_refuses_malformed_outlier_windows_and_repeated_covariates(monkeypatch, table, kwargs, error, match):
+    monkeypatch.setattr(hierarchical, "_sample", _not_sampled)
+    data = DATA if table == "plain" else pd.concat([DATA, DATA[["coh"]]], axis=1)
+    with pytest.raises(error, match=match):
+        corvatel.fit_hierarchical(data, **kwargs)
+
+
+@pytest.mark.parametrize("case", ["unused category", "category left by drop_invalid"])
+def test_regression_ignores_unused_categories(case):
+    # A category with no trial is no coefficient: as depends_on ignores
+    # such a level, so does a regression (formulaic codes every category).
+    data = DATA.assign(condition=pd.Categorical(DATA["condition"], categories=["a", "b", "c"]))
+    if case == "category left by drop_invalid":
+        lost = DATA.iloc[:4].assign(condition=pd.Categorical(["c"] * 4, categories=["a", "b", "c"]), rt=np.nan)
+        data = pd.concat([data, lost], ignore_index=True)
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": {"drift_rate": "1 + C(condition)"}, "choice": "choice",
+                 "rt": "rt", "upper": None, "rt_unit": None}
+    design, options, _ = _prepare(data, **arguments, drop_invalid=True)
+    regression = options.regression["drift_rate"]
+    assert regression.names == ["Intercept", "C(condition)[T.b]"]
+    np.testing.assert_array_equal(regression.matrix[:, 1], design.rows["condition"] == "b")
+
+
+def test_participants_of_ids_of_mixed_types():
+    # Ids as read_excel gives them (101, "101b"): the posterior's
+    # coordinates hold them as text, the table as they are in the data.
+    data = DATA.assign(subject=DATA["subject"].map({"p1": 101, "p2": "101b", "p3": 102}).astype(object))
+    fit = _prior_fit(data, chains=2)
+    table = fit.participants()
+    posterior = fit.idata.posterior
+    order = list(fit._design.participants)
+    assert list(table["subject"]) == order and sorted(map(str, order)) == ["101", "101b", "102"]
+    np.testing.assert_allclose(table["drift_rate"], posterior["drift_rate"].mean(dim=("chain", "draw")))
+    assert (table["n_valid"] == 60).all()
+
+
+def test_t0_per_level_of_a_participant_missing_a_level():
+    # p3 has no trials of condition b: its t0 there has no response of its
+    # own to stay below; the posterior holds a finite value (below p3's
+    # fastest response) and the table, whose rows are the cells with
+    # trials, comes without a numerical warning.
+    data = DATA[~((DATA["subject"] == "p3") & (DATA["condition"] == "b"))]
+    fit = _prior_fit(data, chains=2, depends_on={"drift_rate": "condition", "non_decision_time": "condition"})
+    t0 = fit.idata.posterior["non_decision_time"].to_numpy()  # (chain, draw, participant, level)
+    assert np.isfinite(t0).all()
+    assert (t0[:, :, 2, 1] < data.loc[data["subject"] == "p3", "rt"].min()).all()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        table = fit.participants()
+    assert [str(w.message) for w in caught] == []
+    assert table[["subject", "condition"]].values.tolist() == [["p1", "a"], ["p1", "b"], ["p2", "a"], ["p2", "b"],
+                                                                ["p3", "a"]]
+
+
+SLOW_SETS = pd.DataFrame({"subject": ["p1", "p2"], "drift": [1.0, 1.5], "boundary": [1.2, 1.5], "start": 0.5,
+                          "t0": [0.3, 0.25]})
+
+
+@pytest.mark.parametrize("lapse, kwargs, flagged", [
+    (60.0, {}, [False, True]),
+    (None, {}, [False, False]),
+    # Contaminants on a window that holds the lapse explain it.
+    (60.0, {"p_outlier": 0.05, "outlier_window": (0.0, 100.0)}, [False, False]),
+    # A regression's values at the intercept are not those of the trials.
+    (60.0, {"regression": {"drift_rate": "1 + coh"}}, [False, False]),
+])
+def test_participants_flag_an_improbably_slow_response(lapse, kwargs, flagged):
+    # A posterior of the true parameters (every draw): at them a clean
+    # participant of 150 trials is flagged with probability 0.001 (the
+    # flag's level; this seed is not), and p2's lapse at 60 s, some 40
+    # times its mean response time, with certainty.
+    import xarray as xr
+
+    from corvatel._hierarchical import FITTED, HierarchicalFit
+
+    data = corvatel.simulate_data(SLOW_SETS, 150, seed=2).assign(coh=np.tile([-0.5, 0.5], 150))
+    if lapse is not None:
+        data.loc[data.index[data["subject"] == "p2"][7], "rt"] = lapse
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
+                 "rt_unit": None, **kwargs}
+    design, options, _ = _prepare(data, **arguments)
+    truth = SLOW_SETS.rename(columns={"drift": FITTED[0], "boundary": FITTED[1], "start": FITTED[2],
+                                      "t0": FITTED[3]})
+    posterior = xr.Dataset({name: (("chain", "draw", "participant"), np.tile(truth[name].to_numpy(dtype=float),
+                                                                             (1, 10, 1))) for name in FITTED},
+                           coords={"participant": design.participants})
+    fit = HierarchicalFit(inference_data(posterior=posterior), "subject", None, design, options)
+    warning = fit.participants()["warning"]
+    assert [("improbably slow response" in w) for w in warning] == flagged

@@ -36,9 +36,11 @@ import pandas as pd
 
 from . import _arviz
 from ._fitting import STAT_COLUMNS, group_stats
-from ._flags import FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, joined
+from ._flags import (FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, SLOW_ALPHA, SLOW_RESPONSE, joined,
+                     slowest_probability)
 from ._params import BY_NAME, MODELS, PARAM_COLUMNS
-from ._trials import TrialTable, as_frame, group_columns, group_rows, refuse_rows, require_columns
+from ._trials import (TrialTable, as_frame, group_columns, group_rows, refuse_clashes, refuse_rows,
+                      require_columns, show_values)
 from .likelihood import OUTLIER_WINDOW, check_p_outlier
 
 DRIFT, BOUNDARY, START, T0 = (BY_NAME[name].fit_name for name in ("drift", "boundary", "start", "t0"))
@@ -99,6 +101,11 @@ DEFAULT_TARGET_ACCEPT = 0.8
 SAMPLERS = ("nutpie", "pymc")
 MAX_R_HAT = 1.01
 R_HAT_FLAG = "r_hat above 1.01"
+# The columns the participants' table adds to the subject and level columns
+# (a level or subject column of one of these names would be overwritten).
+RESULT_COLUMNS = ("n_dropped", *STAT_COLUMNS, *PARAM_COLUMNS, *VARIABILITIES, "p_outlier",
+                  *(f"{name}_sd" for name in (*FITTED, *VARIABILITIES, "p_outlier")), "warning", "error")
+NO_VALID_TRIALS = "no valid trials: every row dropped as invalid"
 
 
 @dataclass(frozen=True)
@@ -155,6 +162,19 @@ class _Options:
 
 
 @dataclass(frozen=True)
+class _Dropped:
+    """With drop_invalid, every (participant, level) group of the table
+    before its invalid rows were dropped, in the design's order: the
+    groups' keys, the rows dropped from each, the design cell each became
+    (-1: none, every row dropped), and the participants left with no trial."""
+
+    keys: pd.DataFrame
+    counts: np.ndarray
+    cell: np.ndarray
+    lost: list[Any]
+
+
+@dataclass(frozen=True)
 class _Design:
     """The trials as the model takes them: (rt, choice) rows, each trial's
     participant and level, the participants and levels in order, the
@@ -172,6 +192,7 @@ class _Design:
     stops: np.ndarray
     fastest: np.ndarray  # (participants, levels)
     rows: pd.DataFrame
+    dropped: _Dropped | None = None
 
     @property
     def with_levels(self) -> bool:
@@ -205,7 +226,7 @@ def _check_depends_on(depends_on: Any, frame: pd.DataFrame,
     return tuple(depends_on), columns[0]
 
 
-def _check_regression(regression: Any, free: tuple[str, ...]) -> dict[str, str]:
+def _check_regression(regression: Any, free: tuple[str, ...], frame: pd.DataFrame) -> dict[str, str]:
     """The regression's formulas by parameter, checked but not yet built."""
     if regression is None:
         return {}
@@ -222,18 +243,39 @@ def _check_regression(regression: Any, free: tuple[str, ...]) -> dict[str, str]:
         if not isinstance(formula, str) or "~" in formula:
             raise TypeError(f"regression[{parameter!r}] must be a right-hand-side formula such as '1 + coh', "
                             f"not {formula!r}")
+        # A repeated name is a table, not a column; formulaic would not say which.
+        require_columns(frame, [v for v in _formula_variables(parameter, formula) if v in frame.columns],
+                        f"regression[{parameter!r}]")
     return dict(regression)
+
+
+def _formula_variables(parameter: str, formula: str) -> list[str]:
+    """The variables (columns, if the table has them) that `formula` reads."""
+    import formulaic
+
+    try:
+        return sorted(str(v) for v in formulaic.Formula(formula).required_variables)
+    except formulaic.errors.FormulaicError as error:
+        reason = str(error).splitlines()[0]
+        raise ValueError(f"regression[{parameter!r}]: {formula!r}: {reason}") from None
 
 
 def _build_regression(parameter: str, formula: str, rows: pd.DataFrame) -> _Regression:
     """The design matrix of `formula` over the trials `rows` (formulaic)."""
     import formulaic
 
+    required = [v for v in _formula_variables(parameter, formula) if v in rows.columns]
+    missing = [v for v in required if rows[v].isna().any()]
+    if missing:
+        raise ValueError(f"regression[{parameter!r}]: column {missing[0]!r} has missing values")
+    categorical = [v for v in required if isinstance(rows[v].dtype, pd.CategoricalDtype)]
+    if categorical:
+        # formulaic codes every category, used or not: an unused one would
+        # be a column of zeros, refused below as if levels co-occurred.
+        rows = rows.copy()
+        for v in categorical:
+            rows[v] = rows[v].cat.remove_unused_categories()
     try:
-        required = formulaic.Formula(formula).required_variables
-        missing = sorted(str(v) for v in required if v in rows.columns and rows[v].isna().any())
-        if missing:
-            raise ValueError(f"regression[{parameter!r}]: column {missing[0]!r} has missing values")
         matrix = formulaic.model_matrix(formula, rows, na_action="raise")
     except formulaic.errors.FormulaicError as error:
         reason = str(error).splitlines()[0]
@@ -257,32 +299,50 @@ def _refuse_missing(frame: pd.DataFrame, column: Hashable, argument: str) -> Non
         raise ValueError(f"{argument}: column {column!r} has {int(frame[column].isna().sum())} missing value(s)")
 
 
-def _design(trials: TrialTable, subject: Hashable, level_column: Hashable | None, free: tuple[str, ...]) -> _Design:
+def _design(trials: TrialTable, subject: Hashable, level_column: Hashable | None, free: tuple[str, ...],
+            drop_invalid: bool = False) -> _Design:
+    """The design of the trials of `trials`, its `invalid` rows left out
+    (and with drop_invalid counted per group, in `dropped`)."""
     frame = trials.frame
     by = [subject] + ([] if level_column is None else [level_column])
-    participants = list(group_rows(frame, [subject]).keys[subject])
-    levels = [None] if level_column is None else list(group_rows(frame, [level_column]).keys[level_column])
+    # One grouping of every row: a group that loses all of its rows keeps its key and its count.
     grouped = trials.grouped(by)
-    keys = grouped.groups.keys
     sizes = grouped.stops - grouped.starts
+    kept = sizes > 0
+    if not kept.any():
+        raise ValueError("fit_hierarchical: data has no valid rows")
+    valid = frame[~trials.invalid]
+    participants = list(group_rows(valid, [subject]).keys[subject])
+    levels = [None] if level_column is None else list(group_rows(valid, [level_column]).keys[level_column])
+    keys = grouped.groups.keys[kept].reset_index(drop=True)
+    starts, stops = grouped.starts[kept], grouped.stops[kept]
     cell_participant = np.array([participants.index(v) for v in keys[subject]], dtype=np.int64)
     cell_level = (np.zeros(len(keys), dtype=np.int64) if level_column is None
                   else np.array([levels.index(v) for v in keys[level_column]], dtype=np.int64))
-    participant = np.repeat(cell_participant, sizes)
-    level = np.repeat(cell_level, sizes)
+    participant = np.repeat(cell_participant, sizes[kept])
+    level = np.repeat(cell_level, sizes[kept])
     # t0 is below every response it explains: the participant's fastest, or
     # the cell's when t0 has a mean per level.
     fastest = np.full((len(participants), len(levels)), np.inf)
     np.minimum.at(fastest, (participant, level), grouped.rts)
+    own = fastest.min(axis=1, keepdims=True)
     if T0 not in free:
-        fastest[:] = fastest.min(axis=1, keepdims=True)
+        fastest = np.broadcast_to(own, fastest.shape).copy()
+    else:
+        # A cell without trials has no response of its own to stay below:
+        # its t0, the group's prediction, is a share of the participant's fastest.
+        fastest = np.where(np.isinf(fastest), own, fastest)
     observed = np.column_stack([grouped.rts, grouped.choices.astype(np.float64)])
     cells = keys.copy()
-    cells["n_trials"] = sizes.astype(np.int64)
-    # Every row is a trial (read refuses invalid ones), in the grouping's order.
-    rows = frame.iloc[grouped.groups.order].reset_index(drop=True)
-    return _Design(observed, participant, level, participants, levels, cells, grouped.starts, grouped.stops,
-                   fastest, rows)
+    cells["n_trials"] = sizes[kept].astype(np.int64)
+    order = grouped.groups.order
+    rows = frame.iloc[order[~trials.invalid[order]]].reset_index(drop=True)
+    dropped = None
+    if drop_invalid:
+        everyone = group_rows(frame, [subject]).keys[subject]
+        dropped = _Dropped(grouped.groups.keys, grouped.dropped.astype(np.int64),
+                           np.where(kept, np.cumsum(kept) - 1, -1), [v for v in everyone if v not in participants])
+    return _Design(observed, participant, level, participants, levels, cells, starts, stops, fastest, rows, dropped)
 
 
 def _values(linear: Mapping[str, Any], fastest: Any, st: Any, exp: Any, sigmoid: Any) -> dict[str, Any]:
@@ -304,6 +364,20 @@ def _trial_flags(rts: np.ndarray, *, contaminants: bool) -> list[str]:
     if len(rts) and float(rts.min()) < FAST_RT and not contaminants:
         flags.append(FAST_RESPONSES)
     return flags
+
+
+def _with_dropped(table: pd.DataFrame, dropped: _Dropped) -> pd.DataFrame:
+    """The participants' table with drop_invalid, in the shape of fit's:
+    a row for every group of the table (a group whose every row was
+    dropped has an error and no estimates), n_dropped after the keys."""
+    keys = dropped.keys.reset_index(drop=True)
+    rows = table.drop(columns=list(keys.columns)).reindex(dropped.cell).reset_index(drop=True)
+    rows = rows.fillna({"n_valid": 0, "n_upper": 0}).astype({"n_valid": np.int64, "n_upper": np.int64})
+    empty = dropped.cell < 0
+    rows.loc[empty, "warning"] = ""
+    rows.loc[empty, "error"] = NO_VALID_TRIALS
+    rows.insert(0, "n_dropped", dropped.counts)
+    return pd.concat([keys, rows], axis=1)
 
 
 class HierarchicalFit:
@@ -336,7 +410,10 @@ class HierarchicalFit:
     def participants(self) -> pd.DataFrame:
         """One row per participant (and level, with depends_on) that has
         trials, in the columns of ``fit``'s method="ml" table: the subject
-        (and level) column, n_valid, n_upper, accuracy, mean_rt, var_rt (of
+        (and level) column, with drop_invalid=True n_dropped (the rows
+        dropped as invalid; a participant or level whose every row was
+        dropped has a row of its own, with no estimates and an error),
+        n_valid, n_upper, accuracy, mean_rt, var_rt (of
         the row's trials), the posterior means of drift_rate,
         boundary_separation, non_decision_time and starting_point, noise_sd
         (1), sv, sz and st (model "full": the group's), p_outlier (when
@@ -347,9 +424,13 @@ class HierarchicalFit:
         warning: as in ``fit``'s tables, "rt looks like ms" (a median
         response time above 20 s) and "responses under 0.1 s" (without
         contaminants in the model: such a response holds the participant's
-        t0 below it), then "r_hat above 1.01 (names)" when the chains
+        t0 below it), "improbably slow response" (the model at the row's
+        posterior means gives its slowest response a probability below
+        0.001 of being so slow: a lapse that may have distorted the fit;
+        not with a regression, whose values at the intercept are not those
+        of the trials), then "r_hat above 1.01 (names)" when the chains
         disagree on the row's parameters (two chains or more); error is
-        empty."""
+        empty but for those rows without trials."""
         design, options = self._design, self._options
         posterior = _arviz.group(self.idata, "posterior")
         table = design.cells.drop(columns="n_trials").reset_index(drop=True)
@@ -358,11 +439,12 @@ class HierarchicalFit:
         stats = pd.DataFrame.from_records(rows, columns=list(STAT_COLUMNS)).astype({"n_valid": np.int64,
                                                                                      "n_upper": np.int64})
         table = pd.concat([table, stats], axis=1)
-        participants = list(posterior.coords["participant"].values)
-        cell: Any = [participants.index(v) for v in table[self.subject]]
-        if self.level_column is not None:
-            levels = list(posterior.coords["level"].values)
-            cell = (cell, [levels.index(v) for v in table[self.level_column]])
+        # The rows' places in the posterior's arrays, which follow the
+        # design's order: by position, whatever the ids (the posterior's
+        # coordinates may hold them as strings).
+        first = design.starts
+        cell: Any = ((design.participant[first], design.level[first]) if design.with_levels
+                     else design.participant[first])
         estimated: list[str] = []
         means, sds = {}, {}
         for name in FITTED:
@@ -387,21 +469,35 @@ class HierarchicalFit:
         for name in columns:  # in the table's order
             if name in estimated:
                 table[f"{name}_sd"] = sds[name]
-        trial_flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.contaminants)
-                       for a, b in zip(design.starts, design.stops)]
-        table["warning"] = [joined(flags + ([r_hat] if r_hat else []))
-                            for flags, r_hat in zip(trial_flags, self._r_hat_flags(cell, len(table)))]
+        flags = [_trial_flags(design.observed[a:b, 0], contaminants=options.contaminants)
+                 for a, b in zip(design.starts, design.stops)]
+        # A regression's table holds the values at the intercept, not those
+        # of each trial: no single distribution to ask of the slowest.
+        if not options.regression:
+            for k, (a, b) in enumerate(zip(design.starts, design.stops)):
+                row = {name: float(means[name][k]) for name in columns}
+                if slowest_probability(design.observed[a:b, 0], row, options.outlier_window, None) < SLOW_ALPHA:
+                    flags[k].append(SLOW_RESPONSE)
+        table["warning"] = [joined(these + ([r_hat] if r_hat else []))
+                            for these, r_hat in zip(flags, self._r_hat_flags(cell, len(table)))]
         table["error"] = ""
-        return table.astype({"warning": object, "error": object})
+        table = table.astype({"warning": object, "error": object})
+        return table if design.dropped is None else _with_dropped(table, design.dropped)
 
     def _r_hat_flags(self, cell: Any, n: int) -> list[str]:
-        if _arviz.group(self.idata, "posterior").sizes["chain"] < 2:
+        import xarray as xr
+
+        posterior = _arviz.group(self.idata, "posterior")
+        if posterior.sizes["chain"] < 2:
             return [""] * n
         high: list[list[str]] = [[] for _ in range(n)]
-        r_hat = _arviz.rhat(self.idata, FITTED)
+        # The rows' cells only: a cell without trials (a participant's
+        # missing level) holds the group's prediction, not a fit to data.
+        where = (slice(None), slice(None), *(cell if isinstance(cell, tuple) else (cell,)))
+        cells = xr.Dataset({name: (("chain", "draw", "row"), posterior[name].to_numpy()[where]) for name in FITTED})
+        r_hat = _arviz.rhat({"posterior": cells}, FITTED)
         for name in FITTED:
-            over = np.asarray(~(r_hat[name].to_numpy() <= MAX_R_HAT))[cell]
-            for row in np.flatnonzero(over):
+            for row in np.flatnonzero(~(r_hat[name].to_numpy() <= MAX_R_HAT)):
                 high[row].append(name)
         group = [name for name in self.group_variables if name in VARIABILITIES or name == "p_outlier"]
         if group:
@@ -520,14 +616,19 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     intercept's priors are those of the parameter's mu and sd above; the
     others' Normal(0, 1) and HalfNormal(0.5). The formula must have an
     intercept and no column that the others determine over the trials (a
-    constant covariate), and a parameter may not be in both depends_on and
-    regression.
+    constant covariate; a category of a categorical column that no trial
+    has is left out, as depends_on leaves out such a level), and a
+    parameter may not be in both depends_on and regression.
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
     NaN, infinite, negative or zero response time (t0 lies below each
     participant's fastest response) are refused, or with drop_invalid=True
-    left out; a missing subject, level or covariate is refused.
+    left out and counted per participant (and level) in the participants'
+    table's n_dropped, where a participant left with no trial has a row
+    with an error (it is not in the model, and the fit warns of it); a
+    missing subject, level or covariate is refused, and so is a subject or
+    level column named like a column of the participants' table.
 
     parametrization: "non-centred" as above; "centred" draws each
     parameter that has one group mean (not in depends_on or regression) as
@@ -562,7 +663,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     Warns (UserWarning) of divergences and, with two chains or more, of a
     group-level r_hat above 1.01, and before sampling of participants whose
     response times look like milliseconds or, without contaminants, who
-    have responses under 0.1 s. Ctrl-C stops the fit with
+    have responses under 0.1 s, and of those drop_invalid left with no trial. Ctrl-C stops the fit with
     KeyboardInterrupt (the samplers' own draws so far are not kept).
     """
     import pymc  # noqa: F401  (the bayes extra: refuse early when it is missing)
@@ -587,6 +688,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     options = replace(options, centred=_centred(parametrization, design, options))
     if target_accept is None:
         target_accept = CENTRED_START_TARGET_ACCEPT if START in options.centred else DEFAULT_TARGET_ACCEPT
+    _warn_of_lost_participants(design)
     _warn_of_trials(design, options)
     idata = _sample(_model(design, options), draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
                     progress=bool(progress), sampler=sampler, target_accept=float(target_accept))
@@ -662,15 +764,16 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
         if column == subject:
             raise ValueError(f"subject: column {subject!r} is the {name} column")
     free, level_column = _check_depends_on(depends_on, frame, subject)
-    formulas = _check_regression(regression, free)
+    refuse_clashes([subject], RESULT_COLUMNS, "subject")
+    if level_column is not None:
+        refuse_clashes([level_column], RESULT_COLUMNS, "depends_on")
+    formulas = _check_regression(regression, free, frame)
     if not isinstance(model, str) or model not in MODELS:
         raise ValueError(f"model must be one of {', '.join(repr(m) for m in MODELS)}; got {model!r}")
     window = OUTLIER_WINDOW if outlier_window is None else outlier_window
-    try:
-        window = (float(window[0]), float(window[1]))
-    except (TypeError, IndexError, KeyError, ValueError):
-        raise TypeError(f"outlier_window must be a pair (lo, hi) of seconds, not {outlier_window!r}") from None
+    # fit's checks: a pair of finite numbers 0 <= lo < hi, then p_outlier.
     contaminants = check_p_outlier(0.0 if p_outlier is None else p_outlier, window)
+    window = (float(window[0]), float(window[1]))
     if len(frame) == 0:
         raise ValueError("fit_hierarchical: data has no rows")
     _refuse_missing(frame, subject, "subject")
@@ -683,12 +786,7 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
     at_zero = ~trials.invalid & (trials.rts == 0.0)
     if not drop_invalid:
         refuse_rows(frame, at_zero, f"response-time column {rt!r} has {{count}} response time(s) of 0")
-    elif (trials.invalid | at_zero).any():
-        frame = frame[~(trials.invalid | at_zero)]
-        if len(frame) == 0:
-            raise ValueError("fit_hierarchical: data has no valid rows")
-        trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=unit, drop_invalid=False)
-    design = _design(trials, subject, level_column, free)
+    design = _design(replace(trials, invalid=trials.invalid | at_zero), subject, level_column, free, drop_invalid)
     options = _Options(model, contaminants, window, free,
                        {name: _build_regression(name, formula, design.rows) for name, formula in formulas.items()})
     return design, options, level_column
@@ -873,6 +971,15 @@ def _warn_of_trials(design: _Design, options: _Options) -> None:
     for flag, participants in flagged.items():
         shown = ", ".join(participants[:5]) + (", ..." if len(participants) > 5 else "")
         warnings.warn(f"{flag}: participant(s) {shown} ({advice[flag]})", UserWarning, stacklevel=3)
+
+
+def _warn_of_lost_participants(design: _Design) -> None:
+    """Warns, before the sampling, of the participants that drop_invalid
+    left with no trial: they are not in the model."""
+    if design.dropped is not None and design.dropped.lost:
+        warnings.warn(f"every row of participant(s) {show_values(design.dropped.lost)} was dropped as invalid: "
+                      "they are not in the model (see n_dropped and error in the participants' table)", UserWarning,
+                      stacklevel=3)
 
 
 def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
