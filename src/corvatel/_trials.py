@@ -148,9 +148,10 @@ def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str,
     if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(series.dtype):
         found = pd.unique(series)
         odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
-        if series.dtype != object or any(not _is_missing(v) for v in odd) or len(odd) == len(found):
+        shown = [v for v in odd if not _is_missing(v)]
+        if series.dtype != object or shown or len(odd) == len(found):
             raise ValueError(f"response-time column {column!r} must hold numbers; "
-                             f"values found: {show_values([v for v in odd if not _is_missing(v)] or odd or list(found))}")
+                             f"values found: {show_values(shown or odd or list(found))}")
         series = series.astype(np.float64)
     rts = series.to_numpy(dtype=np.float64, na_value=np.nan)
     if rt_unit == "ms":
