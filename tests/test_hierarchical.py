@@ -149,26 +149,38 @@ def test_loo_from_the_pointwise_log_likelihood(four):
     assert lppd - 30.0 < elpd < lppd
 
 
-def _posterior(shift, diverging):
+def _posterior(shift, diverging, depth_limit=None):
     # shift None: one chain, which has no r_hat.
     rng = np.random.default_rng(0)
     offsets = np.array([[0.0]]) if shift is None else np.array([[0.0], [shift]])
     posterior = {name: rng.normal(size=(len(offsets), 400)) + offsets for name in GROUP}
-    return inference_data(posterior=posterior, sample_stats={"diverging": np.asarray(diverging)})
+    stats = {"diverging": np.asarray(diverging)}
+    if depth_limit is not None:
+        stats[depth_limit[0]] = depth_limit[1]
+    return inference_data(posterior=posterior, sample_stats=stats)
 
 
-@pytest.mark.parametrize("shift, diverging, expected", [
-    (0.0, np.zeros((2, 400), dtype=bool), []),
-    (0.0, np.eye(2, 400, dtype=bool), ["2 divergent transitions"]),
-    (1.0, np.zeros((2, 400), dtype=bool), ["max r_hat"]),
-    (None, np.zeros((1, 400), dtype=bool), []),
+NO_DRAW = np.zeros((2, 400), dtype=bool)
+
+
+@pytest.mark.parametrize("shift, diverging, depth_limit, expected", [
+    (0.0, NO_DRAW, None, []),
+    (0.0, np.eye(2, 400, dtype=bool), None, ["2 divergent transitions"]),
+    (1.0, NO_DRAW, None, ["max r_hat"]),
+    (None, np.zeros((1, 400), dtype=bool), None, []),
+    # nutpie's name and PyMC's for a draw cut at the longest trajectory.
+    (0.0, NO_DRAW, ("maxdepth_reached", np.eye(2, 400, dtype=bool)),
+     ["2 of 800 draws reached the sampler's maximum tree depth"]),
+    (0.0, NO_DRAW, ("reached_max_treedepth", np.eye(2, 400, k=3, dtype=bool)),
+     ["2 of 800 draws reached the sampler's maximum tree depth"]),
+    (0.0, NO_DRAW, ("maxdepth_reached", NO_DRAW), []),
 ])
-def test_warnings_of_the_sampler(shift, diverging, expected):
+def test_warnings_of_the_sampler(shift, diverging, depth_limit, expected):
     # Independent normal draws: r_hat near 1.000 for two agreeing chains;
     # chains a whole sd apart give about 1.1.
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        _warn_of_sampling(_posterior(shift, diverging))
+        _warn_of_sampling(_posterior(shift, diverging, depth_limit))
     messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     assert len(messages) == len(expected)
     for message, start in zip(messages, expected):

@@ -660,8 +660,9 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     is built for this processor, so another may differ in the last bits.
     The pointwise log-likelihood is in ``idata.log_likelihood`` (ArviZ's
     loo).
-    Warns (UserWarning) of divergences and, with two chains or more, of a
-    group-level r_hat above 1.01, and before sampling of participants whose
+    Warns (UserWarning) of divergences, of draws at the sampler's maximum
+    tree depth and, with two chains or more, of a group-level r_hat above
+    1.01, and before sampling of participants whose
     response times look like milliseconds or, without contaminants, who
     have responses under 0.1 s, and of those drop_invalid left with no trial. Ctrl-C stops the fit with
     KeyboardInterrupt (the samplers' own draws so far are not kept).
@@ -983,13 +984,22 @@ def _warn_of_lost_participants(design: _Design) -> None:
 
 
 def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) -> None:
-    """Warns of divergences and of an r_hat of the group-level `variables`
-    above MAX_R_HAT."""
-    divergences = int(_arviz.group(idata, "sample_stats")["diverging"].sum())
+    """Warns of divergences, of draws at the sampler's tree-depth limit
+    and of an r_hat of the group-level `variables` above MAX_R_HAT."""
+    stats = _arviz.group(idata, "sample_stats")
+    divergences = int(stats["diverging"].sum())
     if divergences:
         # stacklevel: the caller of fit_hierarchical.
         warnings.warn(f"{divergences} divergent transitions; the posterior may be biased (a higher "
                       "target_accept, such as 0.95, more tune draws, or simpler depends_on)", UserWarning,
+                      stacklevel=3)
+    # nutpie's name, PyMC's: a draw whose trajectory was cut at the longest
+    # the sampler takes, as on the long ridges of a weakly identified model.
+    at_limit = next((stats[name] for name in ("maxdepth_reached", "reached_max_treedepth") if name in stats), None)
+    if at_limit is not None and int(at_limit.sum()):
+        warnings.warn(f"{int(at_limit.sum())} of {at_limit.size} draws reached the sampler's maximum tree depth: "
+                      "slow sampling that may not have explored the posterior (a parameter the trials hardly "
+                      "inform, such as sv, sz or st from few trials; a simpler model or more trials)", UserWarning,
                       stacklevel=3)
     if _arviz.group(idata, "posterior").sizes["chain"] < 2:
         return  # r_hat compares chains
