@@ -33,10 +33,15 @@ struct Weighted {
   std::array<double, kSlopes> g;
 };
 
-// Segments one quadrature may hold, and the integrand values one gradient may
-// spend, nested integrals included (as the densities' own budget).
+// Segments one quadrature may hold, and the quadrature segments (15 values
+// of the series each) one gradient may spend, nested integrals included.
+// Eight times the density's: with sv, sz and st the density has the start's
+// mean in closed form, the gradient integrates it too, and a start window
+// reaching to within a few hundredths of the responding boundary takes up
+// to about 20 000 segments (at the density's 4096 such derivatives were off
+// by up to 100%). Past it, the estimate so far.
 constexpr std::size_t kMaxSegments = 100;
-constexpr std::size_t kBudget = 4096;
+constexpr std::size_t kBudget = 32768;
 
 // The integral of exp(log_f) over [lo, hi] and the means of g under it, by
 // globally adaptive Gauss-Kronrod 7/15: the segment whose worst component
