@@ -97,6 +97,22 @@ def test_shapes_without_a_compiled_form_run_in_object_mode():
                                                                             0.5, 0.2))
 
 
+def test_inputs_broadcast_along_the_outputs_axes_are_compiled():
+    # Participants x trials: a drift per trial (1, n) and a boundary per
+    # participant (m, 1), as PyTensor shapes them against 2-d observations.
+    rt, choice = RT.reshape(4, 10), CHOICE.reshape(4, 10)
+    drift, boundary = pt.matrix("drift", shape=(1, None)), pt.matrix("boundary", shape=(None, 1))
+    logp = cp.wfpt_logp(rt, choice, drift, boundary, 0.5, 0.2, 0.6, 0.0, 0.0, 0.0, 0.0, 5.0)
+    outputs = [logp, *pytensor.grad(logp.sum(), [drift, boundary])]
+    drifts, boundaries = np.linspace(-1.0, 1.0, 10)[None, :], np.array([[1.1], [1.4], [1.8], [2.2]])
+    # Warnings are errors here: a fall back to object mode would fail.
+    values, d_drift, d_boundary = pytensor.function([drift, boundary], outputs, mode="NUMBA")(drifts, boundaries)
+    expected, slopes = corvatel.wfpt_logpdf_grad(rt, choice.astype(bool), drifts, boundaries, 0.5, 0.2, sv=0.6)
+    np.testing.assert_array_equal(values, expected)
+    np.testing.assert_allclose(d_drift, slopes["drift"].sum(axis=0, keepdims=True), rtol=1e-12)
+    np.testing.assert_allclose(d_boundary, slopes["boundary"].sum(axis=1, keepdims=True), rtol=1e-12)
+
+
 def test_per_trial_inputs_of_different_lengths_are_refused():
     drift = pt.vector("drift")
     logp = cp.wfpt_logp(RT, CHOICE, drift, 1.5, 0.5, 0.2, 0.0, 0.0, 0.0, 0.0, 0.0, 5.0)

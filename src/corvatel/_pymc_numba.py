@@ -4,9 +4,11 @@
 code, so a sampler's step pays no Python.
 
 The compiled form takes the shapes a model gives the Op: every input
-either one value for all trials (a static shape of ones) or an array of
-the output's full shape. Anything else runs the Op's Python in object
-mode, as PyTensor does for an Op without a compiled form.
+either one value for all trials (a static shape of ones) or an array with
+every axis of the output, some of them of static length 1 (a drift per
+trial against participants x trials); those are broadcast to the output's
+shape. Anything else runs the Op's Python in object mode, as PyTensor
+does for an Op without a compiled form.
 """
 
 # numba and pytensor's numba dispatch have no type information.
@@ -46,28 +48,37 @@ def _one_value(variable: Any) -> bool:
     return all(length == 1 for length in variable.type.shape)
 
 
-def _source(single: tuple[bool, ...], gradients: bool) -> str:
+def _source(broadcastable: tuple[tuple[bool, ...] | None, ...], gradients: bool) -> str:
     """The compiled function's source for columns that are one value
-    (single[k]) or of the output's full shape."""
-    full = [k for k, one in enumerate(single) if not one]
+    (None) or have every axis of the output, those of static length 1
+    (broadcastable[k][axis]) broadcast along it."""
+    full = {k: axes for k, axes in enumerate(broadcastable) if axes is not None}
+    first = next(iter(full))
+    ndim = len(full[first])
+    # Each axis's length from the first column that has it, else 1.
+    lengths = [next((f"x{k}.shape[{axis}]" for k, axes in full.items() if not axes[axis]), "1")
+               for axis in range(ndim)]
     names = [f"x{k}" for k in range(_COLUMNS + 2)]
     lines = [f"def wfpt_logp({', '.join(names)}):",
-             f"    shape = x{full[0]}.shape",
+             f"    shape = ({', '.join(lengths)},)",
              f"    addresses = np.empty({_COLUMNS}, np.int64)",
              f"    steps = np.zeros({_COLUMNS}, np.int64)",
              f"    values = np.empty({_COLUMNS})"]
-    for k, one in enumerate(single):
-        if one:
+    for k, axes in enumerate(broadcastable):
+        if axes is None:
             lines += [f"    values[{k}] = x{k}.item()",
                       f"    addresses[{k}] = values.ctypes.data + {8 * k}"]
-        else:
-            lines += [f"    if x{k}.shape != shape:",
-                      f"        raise ValueError('WfptLogp: {_NAMES[k]} and {_NAMES[full[0]]} differ in shape; a "
+            continue
+        differs = " or ".join(f"x{k}.shape[{axis}] != shape[{axis}]" for axis in range(ndim) if not axes[axis])
+        if differs:
+            lines += [f"    if {differs}:",
+                      f"        raise ValueError('WfptLogp: {_NAMES[k]} and {_NAMES[first]} differ in shape; a "
                       "length-1 axis not declared broadcastable needs a static shape of 1 "
-                      "(pt.specify_broadcastable) or its full length')",
-                      f"    c{k} = np.ascontiguousarray(x{k})",
-                      f"    addresses[{k}] = c{k}.ctypes.data",
-                      f"    steps[{k}] = 1"]
+                      "(pt.specify_broadcastable) or its full length')"]
+        whole = f"np.broadcast_to(x{k}, shape)" if any(axes) else f"x{k}"
+        lines += [f"    c{k} = np.ascontiguousarray({whole})",
+                  f"    addresses[{k}] = c{k}.ctypes.data",
+                  f"    steps[{k}] = 1"]
     lines += ["    logp = np.empty(shape)",
               f"    slopes = np.empty(({_N_GRADIENTS},) + shape)",
               f"    status = sampler(logp.size, addresses.ctypes.data, steps.ctypes.data, x{_COLUMNS}.item(), "
@@ -90,13 +101,13 @@ def _source(single: tuple[bool, ...], gradients: bool) -> str:
 def _funcify_wfpt_logp(op: WfptLogp, node: Any, **kwargs: Any) -> tuple[Any, str | None]:
     out_ndim = node.outputs[0].type.ndim
     columns, window = node.inputs[:_COLUMNS], node.inputs[_COLUMNS:]
-    single = tuple(_one_value(x) for x in columns)
-    # A full column has every axis of the output; one that broadcasts along
-    # some axes only, or a window that varies, has no compiled form.
-    if (not all(_one_value(x) for x in window) or all(single)
-            or any(not one and x.type.ndim != out_ndim for one, x in zip(single, columns))):
+    broadcastable = tuple(None if _one_value(x) else x.type.broadcastable for x in columns)
+    # A column with fewer axes than the output, or a window that varies, has
+    # no compiled form.
+    if (not all(_one_value(x) for x in window) or all(axes is None for axes in broadcastable)
+            or any(axes is not None and len(axes) != out_ndim for axes in broadcastable)):
         return generate_fallback_impl(op, node, **kwargs), None
-    source = _source(single, op.gradients)
+    source = _source(broadcastable, op.gradients)
     namespace: dict[str, Any] = {"np": np, "sampler": _SAMPLER}
     exec(source, namespace)  # noqa: S102 - source built above from fixed pieces
     key = hashlib.sha256(f"corvatel WfptLogp {_C_INTERFACE}\n{source}".encode()).hexdigest()
