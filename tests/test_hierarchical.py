@@ -114,6 +114,23 @@ def test_depends_on_gives_a_group_mean_per_level(short_runs):
                                    atol=1e-9)
 
 
+@pytest.mark.parametrize("subjects, levels, participant_labels, level_labels", [
+    # A spreadsheet's ids: numbers and text in one column.
+    ([101, "101b"], [1, "b"], ["101", "101b"], ["1", "b"]),
+    ([1, "1"], ["x", "y"], ["1", "'1'"], ["x", "y"]),
+])
+def test_ids_of_mixed_types_label_the_posterior_as_text(subjects, levels, participant_labels, level_labels):
+    sets = pd.DataFrame({"subject": np.repeat(np.array(subjects, dtype=object), 2),
+                         "condition": np.array(levels * 2, dtype=object), "drift": 1.0, "boundary": 1.4,
+                         "start": 0.5, "t0": 0.3})
+    data = corvatel.simulate_data(sets, 20, seed=2)
+    fit = _fit(data, depends_on={"drift_rate": "condition"}, chains=1, tune=10, draws=10, seed=1)
+    assert list(fit.idata.posterior.coords["participant"].values) == participant_labels
+    assert list(fit.idata.posterior.coords["level"].values) == level_labels
+    table = fit.participants()  # the ids themselves
+    assert table[["subject", "condition"]].values.tolist() == [[s, c] for s in subjects for c in levels]
+
+
 def test_same_seed_same_draws(short_runs):
     _, (first, again, other) = short_runs
     for name in GROUP + FITTED:

@@ -275,35 +275,41 @@ def test_regression_recovers_a_clear_slope(slope):
     np.testing.assert_array_equal(table["n_valid"], [60] * 4)
 
 
-def test_participants_table_of_the_full_model_with_free_contaminants():
+@pytest.mark.parametrize("model, p_outlier", [("full", "free"), ("ddm", None), ("ddm", 0.05)])
+def test_participants_table_has_the_columns_of_fits(model, p_outlier):
     # Prior draws stand in for a posterior: the table's shape does not
     # depend on how the draws were made, and NUTS on model "full" is slow.
     from corvatel._hierarchical import HierarchicalFit
 
     data = DATA[DATA["condition"] == "a"].reset_index(drop=True)
-    design, options, _ = _prepare(data, subject="subject", depends_on=None, model="full", p_outlier="free",
+    design, options, _ = _prepare(data, subject="subject", depends_on=None, model=model, p_outlier=p_outlier,
                                   outlier_window=None, regression=None, choice="choice", rt="rt", upper=None,
                                   rt_unit=None)
     fit = HierarchicalFit(inference_data(posterior=_prior_draws(_model(design, options), 100, 3)), "subject",
                           None, design, options)
-    assert list(fit.summary().index) == GROUP + ["sv", "sz", "st", "p_outlier"]
+    estimated = ["sv", "sz", "st"] * (model == "full") + ["p_outlier"] * (p_outlier == "free")
+    assert list(fit.summary().index) == GROUP + estimated
     table = fit.participants()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # fit's flags of its fits
-        ml = corvatel.fit(data, by="subject", method="ml", model="full", p_outlier="free")
+        ml = corvatel.fit(data, by="subject", method="ml", model=model, p_outlier=p_outlier or 0.0)
     fitted = list(ml.columns[:ml.columns.get_loc("p_outlier") + 1])
-    # fit's columns in its order (up to its search's figures), then the sds.
+    # fit's columns in its order (up to its search's figures), then the sds:
+    # tables of either kind stack.
     assert list(table.columns[:len(fitted)]) == fitted
     assert (table.dtypes[fitted] == ml.dtypes[fitted]).all()
     pd.testing.assert_frame_equal(table[fitted[:6]], ml[fitted[:6]])
-    sds = [f"{name}_sd" for name in fitted[6:] if name != "noise_sd"]
+    sds = [f"{name}_sd" for name in fitted[6:] if name in PARAMS or name in estimated]
     assert list(table.columns[len(fitted):]) == sds + ["warning", "error"]
     posterior = fit.idata.posterior
     for name in ("sv", "sz", "st", "p_outlier"):
-        np.testing.assert_allclose(table[name], float(posterior[name].mean()))
-        np.testing.assert_allclose(table[f"{name}_sd"], float(posterior[name].std()))
+        if name in estimated:
+            np.testing.assert_allclose(table[name], float(posterior[name].mean()))
+            np.testing.assert_allclose(table[f"{name}_sd"], float(posterior[name].std()))
+        else:  # the model's fixed value, fit's too
+            np.testing.assert_array_equal(table[name], ml[name])
     np.testing.assert_allclose(table["non_decision_time"], posterior["non_decision_time"].mean(dim=("chain", "draw")))
-    assert (table["noise_sd"] == 1.0).all() and (table["warning"] == "").all() and (table["error"] == "").all()
+    assert (table["noise_sd"] == 1.0).all() and (table["error"] == "").all()
 
 
 def _prior_draws(model, draws, seed):

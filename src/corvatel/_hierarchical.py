@@ -22,6 +22,7 @@ starts: they are the optional ``bayes`` extra.
 from __future__ import annotations
 
 import math
+import numbers
 import os
 import signal
 import threading
@@ -38,7 +39,7 @@ from . import _arviz
 from ._fitting import STAT_COLUMNS, group_stats
 from ._flags import (FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, SLOW_ALPHA, SLOW_RESPONSE, joined,
                      slowest_probability)
-from ._params import BY_NAME, MODELS, PARAM_COLUMNS
+from ._params import BY_NAME, ML_PARAM_COLUMNS, MODELS, PARAM_COLUMNS
 from ._trials import (TrialTable, as_frame, group_columns, group_rows, refuse_clashes, refuse_rows,
                       require_columns, show_values)
 from .likelihood import OUTLIER_WINDOW, check_p_outlier
@@ -416,9 +417,10 @@ class HierarchicalFit:
         n_valid, n_upper, accuracy, mean_rt, var_rt (of
         the row's trials), the posterior means of drift_rate,
         boundary_separation, non_decision_time and starting_point, noise_sd
-        (1), sv, sz and st (model "full": the group's), p_outlier (when
-        there are contaminants: fixed, or the posterior mean of a free
-        one), then the posterior sd of each estimated parameter
+        (1), sv, sz and st (model "full": the group's; else 0), p_outlier
+        (fixed, or the posterior mean of a free one); not the search's
+        columns (converged, iterations, log_likelihood, aic, bic). Then the
+        posterior sd of each estimated parameter
         (<name>_sd), warning and error. With a regression the table gives
         the participant's value at the intercept (every covariate 0).
         warning: as in ``fit``'s tables, "rt looks like ms" (a median
@@ -458,12 +460,13 @@ class HierarchicalFit:
             means[name] = np.full(len(table), float(posterior[name].mean()))
             sds[name] = np.full(len(table), float(posterior[name].std()))
             estimated.append(name)
-        if options.p_outlier != "free" and options.p_outlier != 0.0:
-            means["p_outlier"] = np.full(len(table), float(options.p_outlier))
+        # The parameters the model fixes, as fit's tables give them: the
+        # variabilities 0 without model "full", p_outlier its fixed value.
+        for name in (*VARIABILITIES, "p_outlier"):
+            if name not in means:
+                means[name] = np.full(len(table), float(options.p_outlier) if name == "p_outlier" else 0.0)
         means["noise_sd"] = np.ones(len(table))
-        columns = list(PARAM_COLUMNS) + group
-        if "p_outlier" in means and "p_outlier" not in columns:
-            columns.append("p_outlier")
+        columns = list(ML_PARAM_COLUMNS)
         for name in columns:
             table[name] = means[name]
         for name in columns:  # in the table's order
@@ -659,7 +662,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     others may start or step the chains differently); the compiled code
     is built for this processor, so another may differ in the last bits.
     The pointwise log-likelihood is in ``idata.log_likelihood`` (ArviZ's
-    loo).
+    loo). The posterior's participant and level coordinates are the ids,
+    as text where they mix types (101 and "101b").
     Warns (UserWarning) of divergences, of draws at the sampler's maximum
     tree depth and, with two chains or more, of a group-level r_hat above
     1.01, and before sampling of participants whose
@@ -793,6 +797,24 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
     return design, options, level_column
 
 
+def _labels(values: Sequence[Any]) -> Sequence[Any]:
+    """A coordinate's labels: the ids themselves when they are all text,
+    all numbers or all booleans, else as text (nutpie takes labels of one
+    type only: ids of a spreadsheet such as 101 and "101b"), as repr where
+    two would read alike (1 and "1")."""
+    def kind(value: Any) -> type | None:
+        for k in (bool, np.bool_, str, numbers.Number):
+            if isinstance(value, k):
+                return bool if k is np.bool_ else k
+        return None
+
+    kinds = {kind(v) for v in values}
+    if len(kinds) == 1 and None not in kinds:
+        return values
+    text = [str(v) for v in values]
+    return text if len(set(text)) == len(text) else [repr(v) for v in values]
+
+
 def _model(design: _Design, options: _Options) -> Any:
     """The PyMC model of the trials of `design`."""
     import pymc as pm
@@ -801,7 +823,8 @@ def _model(design: _Design, options: _Options) -> Any:
     from .pymc import DDM
 
     with_levels = design.with_levels
-    coords = {"participant": design.participants, **({"level": design.levels} if with_levels else {})}
+    coords = {"participant": _labels(design.participants),
+              **({"level": _labels(design.levels)} if with_levels else {})}
     cell_dims = ("participant", "level") if with_levels else ("participant",)
     n_levels = len(design.levels)
 
