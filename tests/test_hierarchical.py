@@ -218,6 +218,11 @@ TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"]
     ({"depends_on": ["drift_rate"]}, TypeError, "depends_on must be"),
     ({"rt": "time"}, ValueError, "column 'time' not found"),
     ({"draws": 0}, ValueError, "draws must be"),
+    ({"seed": 2**64}, ValueError, "seed must be an integer from 0 to 2"),
+    # A parameter of the responses it explains.
+    ({"depends_on": {"drift_rate": "choice"}}, ValueError, "depends_on: column 'choice' is the choice column"),
+    ({"regression": {"drift_rate": "1 + rt"}}, ValueError, r"regression\['drift_rate'\]: column 'rt' is the rt"),
+    ({"regression": {"boundary_separation": "1 + C(choice)"}, "choice": "choice"}, ValueError, "is the choice column"),
 ])
 def test_refused_arguments(kwargs, error, match):
     with pytest.raises(error, match=match):

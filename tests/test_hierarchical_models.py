@@ -762,6 +762,26 @@ def test_regression_ignores_unused_categories(case):
     np.testing.assert_array_equal(regression.matrix[:, 1], design.rows["condition"] == "b")
 
 
+@pytest.mark.parametrize("formula, name, warned", [
+    ("1 + I(percent / 100)", "I(percent \N{DIVISION SIGN} 100)", False),  # PyMC refuses "/" in names
+    ("1 + percent", "percent", True),
+    ("1 + scale(percent)", "scale(percent)", False),
+])
+def test_covariates_in_percent(formula, name, warned):
+    data = DATA.assign(percent=DATA["coh"] * 100 + 50)  # 0 or 100: sd 50
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": {"drift_rate": formula}, "choice": "choice", "rt": "rt",
+                 "upper": None, "rt_unit": None}
+    design, options, _ = _prepare(data, **arguments)
+    assert options.regression["drift_rate"].names == ["Intercept", name]
+    assert f"drift_rate_{name}" in _model(design, options).named_vars
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        hierarchical._warn_of_covariates(options)
+    assert [str(w.message).split(":")[1] for w in caught] == [" 'percent' has a standard deviation of 50 over the "
+                                                               "trials"] * warned
+
+
 def test_participants_of_ids_of_mixed_types():
     # Ids as read_excel gives them (101, "101b"): the posterior's
     # coordinates hold them as text, the table as they are in the data.

@@ -73,6 +73,13 @@ GROUP_VARIABLES = tuple(f"{kind}_{r.short}" for r in RANDOM.values() for kind in
 # A regression's coefficients other than the intercept: group mean and spread.
 SLOPE_MU_PRIOR = (0.0, 1.0)
 SLOPE_SD_PRIOR = 0.5
+# Beyond this standard deviation a covariate's scale is warned of: its
+# slopes' spread prior then lets participants' link values differ by
+# tens (percent coherences: 67 divergences and an r_hat in the millions on
+# a boundary regression that mixed at the 0-1 scale).
+WIDEST_COVARIATE = 5.0
+# "/" in a coefficient's name (PyMC refuses it) reads as this.
+DIVIDED = "\N{DIVISION SIGN}"
 # Model "full": sv = exp(log_sv), st = exp(log_st), sz = room * sigmoid(logit_sz).
 LOG_SV_PRIOR = (math.log(0.5), 1.0)
 LOGIT_SZ_PRIOR = (-1.0, 1.0)
@@ -100,6 +107,7 @@ CLEAR_SPREAD_FROM = 10
 CENTRED_START_TARGET_ACCEPT = 0.9
 DEFAULT_TARGET_ACCEPT = 0.8
 SAMPLERS = ("nutpie", "pymc")
+MAX_SEED = 2**64 - 1  # the samplers' seeds are 64-bit
 MAX_R_HAT = 1.01
 R_HAT_FLAG = "r_hat above 1.01"
 # The columns the participants' table adds to the subject and level columns
@@ -281,7 +289,8 @@ def _build_regression(parameter: str, formula: str, rows: pd.DataFrame) -> _Regr
     except formulaic.errors.FormulaicError as error:
         reason = str(error).splitlines()[0]
         raise ValueError(f"regression[{parameter!r}]: {formula!r}: {reason}") from None
-    names = [str(c) for c in matrix.columns]
+    # PyMC refuses "/" in a variable's name (I(coh/100), a level "70/30").
+    names = [str(c).replace("/", DIVIDED) for c in matrix.columns]
     if "Intercept" not in names:
         raise ValueError(f"regression[{parameter!r}]: {formula!r} has no intercept; write it as '1 + ...'")
     values = np.asarray(matrix, dtype=np.float64)
@@ -621,7 +630,12 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     intercept and no column that the others determine over the trials (a
     constant covariate; a category of a categorical column that no trial
     has is left out, as depends_on leaves out such a level), and a
-    parameter may not be in both depends_on and regression.
+    parameter may not be in both depends_on and regression, nor depend on
+    the choice or rt column. The slopes' priors suit covariates of about
+    unit scale: one whose standard deviation exceeds 5 is warned of
+    (rescale it: scale(coh), or percents / 100). A "/" in a coefficient's
+    name (I(coh/100)) reads as a division sign there, which PyMC's names
+    allow.
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
@@ -680,6 +694,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     for name, value, least in (("chains", chains, 1), ("draws", draws, 1), ("tune", tune, 0), ("seed", seed, 0)):
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
             raise ValueError(f"{name} must be an integer of at least {least}, not {value!r}")
+    if seed > MAX_SEED:
+        raise ValueError(f"seed must be an integer from 0 to 2**64 - 1, not {seed!r}")
     if parametrization not in PARAMETRIZATIONS:
         raise ValueError(f"parametrization must be one of {', '.join(map(repr, PARAMETRIZATIONS))}; "
                          f"got {parametrization!r}")
@@ -695,6 +711,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
         target_accept = CENTRED_START_TARGET_ACCEPT if START in options.centred else DEFAULT_TARGET_ACCEPT
     _warn_of_lost_participants(design)
     _warn_of_trials(design, options)
+    _warn_of_covariates(options)
     idata = _sample(_model(design, options), draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
                     progress=bool(progress), sampler=sampler, target_accept=float(target_accept))
     _warn_of_sampling(idata, options.group_variables)
@@ -769,10 +786,19 @@ def _prepare(data: Any, *, subject: Hashable, depends_on: Any, model: Any, p_out
         if column == subject:
             raise ValueError(f"subject: column {subject!r} is the {name} column")
     free, level_column = _check_depends_on(depends_on, frame, subject)
+    responses = {choice: "choice", rt: "rt"}
+    if level_column in responses:
+        raise ValueError(f"depends_on: column {level_column!r} is the {responses[level_column]} column: a "
+                         "parameter cannot depend on the response it explains")
     refuse_clashes([subject], RESULT_COLUMNS, "subject")
     if level_column is not None:
         refuse_clashes([level_column], RESULT_COLUMNS, "depends_on")
     formulas = _check_regression(regression, free, frame)
+    for parameter, formula in formulas.items():
+        for variable in _formula_variables(parameter, formula):
+            if variable in responses:
+                raise ValueError(f"regression[{parameter!r}]: column {variable!r} is the {responses[variable]} "
+                                 "column: a parameter cannot depend on the response it explains")
     if not isinstance(model, str) or model not in MODELS:
         raise ValueError(f"model must be one of {', '.join(repr(m) for m in MODELS)}; got {model!r}")
     window = OUTLIER_WINDOW if outlier_window is None else outlier_window
@@ -995,6 +1021,19 @@ def _warn_of_trials(design: _Design, options: _Options) -> None:
     for flag, participants in flagged.items():
         shown = ", ".join(participants[:5]) + (", ..." if len(participants) > 5 else "")
         warnings.warn(f"{flag}: participant(s) {shown} ({advice[flag]})", UserWarning, stacklevel=3)
+
+
+def _warn_of_covariates(options: _Options) -> None:
+    """Warns of a regression's covariate far from unit scale."""
+    for parameter, regression in options.regression.items():
+        spreads = regression.matrix[:, 1:].std(axis=0)
+        if spreads.size and spreads.max() > WIDEST_COVARIATE:
+            widest = int(spreads.argmax())
+            warnings.warn(f"regression[{parameter!r}]: {regression.names[1 + widest]!r} has a standard deviation of "
+                          f"{spreads[widest]:.3g} over the trials: the slopes' priors (Normal{SLOPE_MU_PRIOR}, "
+                          f"spreads HalfNormal({SLOPE_SD_PRIOR}) on the parameter's link scale) suit covariates of "
+                          "about unit scale, and the sampler may not mix; rescale it (scale(...) in the formula, "
+                          "or percents / 100 in the table)", UserWarning, stacklevel=3)
 
 
 def _warn_of_lost_participants(design: _Design) -> None:
