@@ -1062,6 +1062,14 @@ def _run(args: argparse.Namespace) -> int:
         (getattr(args, "plot", None), "--plot", FIGURE_SUFFIXES)) if path is not None]
     for path, option, suffixes in outputs:
         check_output(subparser, path, suffixes, option)
+    # Two outputs to one place: the second would replace the first, or mix
+    # with it on standard output.
+    written: dict[str, str] = {}
+    for path, option, _ in outputs:
+        where = path if path == "-" else os.path.realpath(path)
+        if where in written:
+            subparser.error(f"{written[where]} and {option} both write to {path}")
+        written[where] = option
     try:
         check_scheduler_address(args)
         with pending_outputs() as pending:
