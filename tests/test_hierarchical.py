@@ -2,6 +2,7 @@
 against their true parameters, a group mean per level, the same draws from
 the same seed, the sampler's warnings, and the arguments it refuses."""
 
+import logging
 import warnings
 
 import numpy as np
@@ -234,9 +235,11 @@ def test_refuses_a_missing_subject():
         corvatel.fit_hierarchical(TABLE.assign(subject=[1, 1, None, 2]))
 
 
-def test_posterior_predictive_draws(four):
+def test_posterior_predictive_draws(four, caplog):
     sets, data, fit = four
-    observed, simulated = fit._predictive(20, seed=4)
+    with caplog.at_level(logging.INFO, logger="pymc"):
+        observed, simulated = fit._predictive(20, seed=4)
+    assert not caplog.records  # PyMC's "Sampling: [trials]" would reach the command line's stderr
     assert simulated.shape == (20,) + observed.shape
     assert set(np.unique(simulated[..., 1])) <= {0.0, 1.0}
     # Every simulated trial is slower than its draw's t0: the draws' own parameters.

@@ -192,6 +192,13 @@ def test_draws_mix_in_contaminants():
     assert draws[~contaminant, 1].mean() > 0.9
 
 
+@pytest.mark.parametrize("p_outlier", [1.0, 1.5, -0.1, np.nan])
+def test_draws_refuse_a_share_of_contaminants_out_of_range(p_outlier):
+    # As the density does: all contaminants, or a negative share, is no model.
+    with pytest.raises(ValueError, match=r"p_outlier must be in \[0, 1\)"):
+        pm.draw(cp.DDM.dist(drift=1.0, boundary=1.0, t0=0.3, p_outlier=p_outlier, size=5), random_seed=1)
+
+
 def test_draws_are_reproducible_from_the_seed():
     # Without contaminants every draw comes from simulate_full, whose seed
     # must come from PyMC's generator.

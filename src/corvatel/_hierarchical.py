@@ -21,6 +21,7 @@ starts: they are the optional ``bayes`` extra.
 
 from __future__ import annotations
 
+import logging
 import math
 import numbers
 import os
@@ -541,12 +542,20 @@ class HierarchicalFit:
         picks = np.unique(np.linspace(0, chains * draws - 1, min(n_draws, chains * draws)).astype(np.int64))
         stacked = posterior.stack(sample=("chain", "draw")).isel(sample=picks)
         thinned = stacked.drop_vars(["sample", "chain", "draw"]).rename(sample="draw").expand_dims(chain=1)
+        logger = logging.getLogger("pymc")
+        level = logger.level
         with warnings.catch_warnings():
-            # PyMC notes that the deterministics are recomputed, which is what is wanted.
+            # PyMC notes that the deterministics are recomputed, which is what
+            # is wanted, and logs "Sampling: [trials]" (on the command line's
+            # standard error), which tells nothing here.
             warnings.simplefilter("ignore", UserWarning)
-            predictive = pm.sample_posterior_predictive(thinned, model=_model(self._design, self._options),
-                                                        var_names=["trials"], random_seed=seed,
-                                                        progressbar=False, return_inferencedata=False)
+            logger.setLevel(logging.WARNING)
+            try:
+                predictive = pm.sample_posterior_predictive(thinned, model=_model(self._design, self._options),
+                                                            var_names=["trials"], random_seed=seed,
+                                                            progressbar=False, return_inferencedata=False)
+            finally:
+                logger.setLevel(level)
         simulated = np.asarray(predictive["trials"]).reshape(len(picks), *self._design.observed.shape)
         return self._design.observed, simulated
 

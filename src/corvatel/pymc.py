@@ -267,10 +267,16 @@ class DDMRV(RandomVariable):
             upper, times = _simulate(rng, where.size, d, a, z, t, s_v, s_z, s_t)
             rts[where] = times
             choices[where] = upper
-        contaminant = rng.random(n) < rows[:, 7]
+        # The simulator checks the walk's parameters (and the distribution
+        # its window); the contaminants' share is drawn here.
+        share, lo, hi = rows[:, 7], rows[:, 8], rows[:, 9]
+        bad = ~((share >= 0.0) & (share < 1.0))
+        if bad.any():
+            raise ValueError(f"DDM draws: p_outlier must be in [0, 1), not {share[bad][0]}")
+        contaminant = rng.random(n) < share
         count = int(contaminant.sum())
         if count:
-            rts[contaminant] = rng.uniform(rows[contaminant, 8], rows[contaminant, 9])
+            rts[contaminant] = rng.uniform(lo[contaminant], hi[contaminant])
             choices[contaminant] = rng.random(count) < 0.5
         return np.stack([rts, choices], axis=1).reshape(*batch, 2)
 
