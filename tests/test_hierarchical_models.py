@@ -777,9 +777,28 @@ def test_covariates_in_percent(formula, name, warned):
     assert f"drift_rate_{name}" in _model(design, options).named_vars
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        hierarchical._warn_of_covariates(options)
+        hierarchical._warn_of_covariates(design, options)
     assert [str(w.message).split(":")[1] for w in caught] == [" 'percent' has a standard deviation of 50 over the "
                                                                "trials"] * warned
+
+
+@pytest.mark.parametrize("formula, constant", [
+    ("1 + age", ["'age'"]),  # a participant's age: one value per participant
+    ("1 + coh + C(group)", ["'C(group)[T.young]'"]),  # a between-participants factor
+    ("1 + coh", []),
+])
+def test_warns_of_covariates_constant_within_participants(formula, constant):
+    ages = {"p1": 0.2, "p2": 0.5, "p3": 0.9}
+    data = DATA.assign(age=DATA["subject"].map(ages), group=DATA["subject"].map({"p1": "young"}).fillna("old"))
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": {"drift_rate": formula}, "choice": "choice", "rt": "rt",
+                 "upper": None, "rt_unit": None}
+    design, options, _ = _prepare(data, **arguments)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        hierarchical._warn_of_covariates(design, options)
+    assert [str(w.message).split(":")[1].split(" is constant")[0].strip() for w in caught] == [
+        ", ".join(constant)] * bool(constant)
 
 
 def test_participants_of_ids_of_mixed_types():

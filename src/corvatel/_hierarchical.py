@@ -642,7 +642,9 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     parameter may not be in both depends_on and regression, nor depend on
     the choice or rt column. The slopes' priors suit covariates of about
     unit scale: one whose standard deviation exceeds 5 is warned of
-    (rescale it: scale(coh), or percents / 100). A "/" in a coefficient's
+    (rescale it: scale(coh), or percents / 100), and so is one constant
+    within every participant (an age), whose participants' slopes are one
+    with their intercepts. A "/" in a coefficient's
     name (I(coh/100)) reads as a division sign there, which PyMC's names
     allow.
 
@@ -720,7 +722,7 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
         target_accept = CENTRED_START_TARGET_ACCEPT if START in options.centred else DEFAULT_TARGET_ACCEPT
     _warn_of_lost_participants(design)
     _warn_of_trials(design, options)
-    _warn_of_covariates(options)
+    _warn_of_covariates(design, options)
     idata = _sample(_model(design, options), draws=int(draws), tune=int(tune), chains=int(chains), seed=int(seed),
                     progress=bool(progress), sampler=sampler, target_accept=float(target_accept))
     _warn_of_sampling(idata, options.group_variables)
@@ -1032,10 +1034,22 @@ def _warn_of_trials(design: _Design, options: _Options) -> None:
         warnings.warn(f"{flag}: participant(s) {shown} ({advice[flag]})", UserWarning, stacklevel=3)
 
 
-def _warn_of_covariates(options: _Options) -> None:
-    """Warns of a regression's covariate far from unit scale."""
+def _warn_of_covariates(design: _Design, options: _Options) -> None:
+    """Warns of a regression's covariate far from unit scale, and of one
+    that is constant within every participant."""
     for parameter, regression in options.regression.items():
-        spreads = regression.matrix[:, 1:].std(axis=0)
+        slopes = regression.matrix[:, 1:]
+        lowest = np.full((len(design.participants), slopes.shape[1]), np.inf)
+        highest = np.full_like(lowest, -np.inf)
+        np.minimum.at(lowest, design.participant, slopes)
+        np.maximum.at(highest, design.participant, slopes)
+        constant = [name for name, same in zip(regression.names[1:], (lowest == highest).all(axis=0)) if same]
+        if constant and len(design.participants) > 1:
+            warnings.warn(f"regression[{parameter!r}]: {', '.join(map(repr, constant))} is constant within each "
+                          "participant: a participant's slope is then one with its intercept, and the slope's "
+                          "spread over participants is held by its prior alone (slow sampling; its mean is "
+                          "still the between-participant effect)", UserWarning, stacklevel=3)
+        spreads = slopes.std(axis=0)
         if spreads.size and spreads.max() > WIDEST_COVARIATE:
             widest = int(spreads.argmax())
             warnings.warn(f"regression[{parameter!r}]: {regression.names[1 + widest]!r} has a standard deviation of "
