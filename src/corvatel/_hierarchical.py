@@ -644,9 +644,8 @@ def fit_hierarchical(data: Any, *, subject: Hashable = "subject",
     unit scale: one whose standard deviation exceeds 5 is warned of
     (rescale it: scale(coh), or percents / 100), and so is one constant
     within every participant (an age), whose participants' slopes are one
-    with their intercepts. A "/" in a coefficient's
-    name (I(coh/100)) reads as a division sign there, which PyMC's names
-    allow.
+    with their intercepts. A "/" in a coefficient's name (I(coh/100))
+    reads as a division sign there, which PyMC's names allow.
 
     choice, rt, upper, rt_unit: the columns and their coding, as in
     ``fit`` (rt_unit None means seconds); rows with a missing choice or a
@@ -1038,18 +1037,18 @@ def _warn_of_covariates(design: _Design, options: _Options) -> None:
     """Warns of a regression's covariate far from unit scale, and of one
     that is constant within every participant."""
     for parameter, regression in options.regression.items():
-        slopes = regression.matrix[:, 1:]
-        lowest = np.full((len(design.participants), slopes.shape[1]), np.inf)
+        covariates = regression.matrix[:, 1:]
+        lowest = np.full((len(design.participants), covariates.shape[1]), np.inf)
         highest = np.full_like(lowest, -np.inf)
-        np.minimum.at(lowest, design.participant, slopes)
-        np.maximum.at(highest, design.participant, slopes)
+        np.minimum.at(lowest, design.participant, covariates)
+        np.maximum.at(highest, design.participant, covariates)
         constant = [name for name, same in zip(regression.names[1:], (lowest == highest).all(axis=0)) if same]
         if constant and len(design.participants) > 1:
             warnings.warn(f"regression[{parameter!r}]: {', '.join(map(repr, constant))} is constant within each "
                           "participant: a participant's slope is then one with its intercept, and the slope's "
                           "spread over participants is held by its prior alone (slow sampling; its mean is "
                           "still the between-participant effect)", UserWarning, stacklevel=3)
-        spreads = slopes.std(axis=0)
+        spreads = covariates.std(axis=0)
         if spreads.size and spreads.max() > WIDEST_COVARIATE:
             widest = int(spreads.argmax())
             warnings.warn(f"regression[{parameter!r}]: {regression.names[1 + widest]!r} has a standard deviation of "
