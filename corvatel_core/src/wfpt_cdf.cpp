@@ -51,6 +51,9 @@ namespace {
 // use none, and those with sv some tens.
 constexpr std::size_t kCdfBudget = 4096;
 
+// An S whose quadrature ran out of budget is P - F where S >= P / 1000.
+const double kLogWorstCancellation = std::log(1e-3);
+
 // The fallback's pieces shrink by this factor towards 0, down to
 // T / 4^kGeometricPieces, so that the first nodes see a peak at early times.
 constexpr int kGeometricPieces = 12;
@@ -201,13 +204,20 @@ double log_cdf_over_drift(const LowerBoundary& m, double tau, double w1, double 
   return sum;
 }
 
-}  // namespace internal
+namespace {
 
-double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, double tolerance) {
-  using internal::kInf;
+// log(e^a - e^b) for a >= b; -inf when they are equal.
+double log_sub(double a, double b) {
+  if (!(a > b)) return -kInf;
+  return a + std::log1p(-std::exp(b - a));
+}
+
+// F or S (side) at rt, drawing on `budget`.
+double log_cdf_within(double rt, bool choice, const ModelParams& p, CdfSide side, double tolerance,
+                      std::size_t& budget) {
   if (std::isnan(rt)) return rt;
   const bool above = side == CdfSide::Above;
-  const internal::Reduced r = internal::reduce(choice, p);
+  const Reduced r = reduce(choice, p);
   // A start window narrower than the doubles' spacing at its centre is none.
   double w1 = r.w - p.sz / 2.0;
   double w2 = r.w + p.sz / 2.0;
@@ -218,8 +228,7 @@ double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, 
   const bool over_time = tau_hi > window_lo;
   // The same for every rt, so that P comes out the same at both ends.
   const double inner = p.st > 0.0 ? 0.25 * tolerance : tolerance;
-  std::size_t budget = internal::kCdfBudget;
-  const auto at = [&](double tau) { return internal::log_cdf_over_drift(r.m, tau, w1, w2, side, inner, budget); };
+  const auto at = [&](double tau) { return log_cdf_over_drift(r.m, tau, w1, w2, side, inner, budget); };
   if (rt == kInf) return above ? -kInf : at(kInf);
   if (!over_time) return at(rt - p.t0);
   if (!(tau_hi > 0.0)) return above ? at(0.0) : -kInf;
@@ -237,22 +246,31 @@ double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, 
        cut *= 4.0) {
     const double to = std::min(tau_hi, std::max(cut, from));
     if (to > from) {
-      sum = internal::log_add(sum, internal::log_integral(internal::kRule15, at, from, to, tolerance, budget));
+      sum = log_add(sum, log_integral(kRule15, at, from, to, tolerance, budget));
     }
     from = to;
   }
   return sum - std::log(tau_hi - window_lo);
 }
 
-namespace {
-
-// log(e^a - e^b) for a >= b; -inf when they are equal.
-double log_sub(double a, double b) {
-  if (!(a > b)) return -std::numeric_limits<double>::infinity();
-  return a + std::log1p(-std::exp(b - a));
-}
-
 }  // namespace
+
+}  // namespace internal
+
+double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, double tolerance) {
+  std::size_t budget = internal::kCdfBudget;
+  const double value = internal::log_cdf_within(rt, choice, p, side, tolerance, budget);
+  if (side == CdfSide::Below || budget > 0) return value;
+  // S's quadrature spent its budget before it converged (with a wide sv and
+  // boundary the closed forms over time fail for many drifts, each of which
+  // then integrates the density; the estimate so far was off by up to 0.2%).
+  // F and P converge far sooner, and P - F is within their tolerance of S:
+  // taken where S is at least a thousandth of P, so that the subtraction
+  // costs at most three digits of it.
+  const double all = wfpt_log_cdf(internal::kInf, choice, p, CdfSide::Below, tolerance);
+  const double complement = internal::log_sub(all, wfpt_log_cdf(rt, choice, p, CdfSide::Below, tolerance));
+  return complement >= all + internal::kLogWorstCancellation ? complement : value;
+}
 
 double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, const OutlierWindow& outlier_window,
                                    double tolerance) {
@@ -262,7 +280,7 @@ double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, c
   for (const bool choice : {false, true}) {
     const double from = wfpt_log_cdf(lo, choice, p, CdfSide::Above, tolerance);
     const double to = wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance);
-    diffusion = internal::log_add(diffusion, log_sub(from, to));
+    diffusion = internal::log_add(diffusion, internal::log_sub(from, to));
   }
   return log_window_mixture(diffusion, p.p_outlier, lo, hi, outlier_window);
 }

@@ -175,6 +175,23 @@ TEST(WfptCdfLimitTest, ATinyDriftSpreadIsNoSpread) {
 // (pi / a^2) e^{-v a w} sin(pi w) e^{-lambda_1 tau} / lambda_1 (the second is
 // e^{-3 pi^2 u / 2} smaller): the complement keeps its relative digits far
 // below P, and its log where it underflows.
+// A wide band and drift spread: S's quadrature over the drift runs past its
+// budget (the closed forms over time fail for many drifts), and its estimate
+// so far was 0.2% off, and not monotone in rt.
+TEST(WfptCdfLimitTest, ComplementOfAWideDriftSpreadMakesUpTheResponseProbability) {
+  for (const double sv : {1.5, 3.0685846920129363, 4.0}) {
+    const ModelParams p{1e-7, 5.2140725139734805, 0.44436754954321245, 0.4515080494849893, 1.0, sv, 0.0, 0.0};
+    const double total = cdf(kInf, true, p);
+    double previous = total;
+    for (const double rt : {0.6, 0.95, 0.96, 0.975, 0.99, 1.5, 3.0}) {
+      const double s = after(rt, true, p);
+      EXPECT_NEAR(cdf(rt, true, p) + s, total, 4.0 * kCdfTolerance * total) << sv << " " << rt;
+      EXPECT_LT(s, previous) << sv << " " << rt;
+      previous = s;
+    }
+  }
+}
+
 TEST(WfptCdfLimitTest, ComplementInTheTailIsTheLeadingFourierTerm) {
   const double v = 1.5;
   const double a = 1.2;
