@@ -161,6 +161,14 @@ def test_other_choices_are_refused_naming_choice(choice, error):
             function(0.6, choice, 1.0, 1.5, 0.5, 0.3)
 
 
+@pytest.mark.parametrize("complement", ["False", 1, None, np.array([True])])
+def test_complement_must_be_a_bool(complement):
+    # A truthy "False" gave the complement.
+    for function in (corvatel.wfpt_cdf, corvatel.wfpt_logcdf):
+        with pytest.raises(TypeError, match="complement must be True or False"):
+            function(0.6, True, 1.0, 1.5, 0.5, 0.3, complement=complement)
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [

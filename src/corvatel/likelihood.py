@@ -203,6 +203,13 @@ def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
                       p_outlier, outlier_window)
 
 
+def _complement(complement: Any) -> bool:
+    # A truthy string such as "False" would quietly give the complement.
+    if not isinstance(complement, (bool, np.bool_)):
+        raise TypeError(f"complement must be True or False, not {complement!r}")
+    return bool(complement)
+
+
 def wfpt_cdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
              t0: ArrayLike, *, noise_sd: ArrayLike = 1.0, sv: ArrayLike = 0.0, sz: ArrayLike = 0.0,
              st: ArrayLike = 0.0, complement: bool = False) -> Any:
@@ -218,9 +225,14 @@ def wfpt_cdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
     relative accuracy where it is far below P(choice) (the tail a response
     window cuts off). Arguments, broadcasting, choice codings and errors are
     those of ``wfpt_logpdf``; the values are within 1e-10 of the exact ones
-    relative to themselves (so at most 1e-10 absolute).
+    relative to themselves (so at most 1e-10 absolute). Where the
+    complement's quadrature runs out of its budget (a drift spread above
+    about 1.5 with a boundary above 3, often with sz or st) it is P(choice)
+    - F where that is at least a thousandth of P(choice) (within 1e-10
+    absolute), and further out in the tail may miss its relative accuracy
+    (by up to about 1e-5).
     """
-    function = _corvatel.wfpt_cdf_complement if complement else _corvatel.wfpt_cdf
+    function = _corvatel.wfpt_cdf_complement if _complement(complement) else _corvatel.wfpt_cdf
     return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 
@@ -230,7 +242,7 @@ def wfpt_logcdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Ar
     """log of ``wfpt_cdf`` (with ``complement=True``, log(P(choice) -
     F(rt, choice))), finite also where the value underflows; -inf where it
     is 0."""
-    function = _corvatel.wfpt_logcdf_complement if complement else _corvatel.wfpt_logcdf
+    function = _corvatel.wfpt_logcdf_complement if _complement(complement) else _corvatel.wfpt_logcdf
     return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 
