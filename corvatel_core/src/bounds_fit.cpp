@@ -311,8 +311,9 @@ std::optional<FptError> bounds_log_densities(const TimeVaryingModel& model, doub
                                              std::span<const std::uint8_t> choices, std::span<double> out,
                                              const StopCheck& stop) {
   if (auto e = check_non_decision(t0, st)) return e;
-  const auto grid = solve_for(model, t0, st, relative_step, max_finite(rts), kMaxSolverSteps, stop);
+  auto grid = solve_for(model, t0, st, relative_step, max_finite(rts), kMaxSolverSteps, stop);
   if (!grid) return grid.error();
+  if (st > 0.0) add_window_masses(grid.value());
   for (std::size_t i = 0; i < rts.size(); ++i) out[i] = grid_log_density(grid.value(), rts[i], choices[i] != 0, t0, st);
   return std::nullopt;
 }

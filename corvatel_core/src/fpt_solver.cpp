@@ -1,6 +1,7 @@
 #include "corvatel/fpt_solver.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -457,6 +458,67 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m, const S
   return grid;
 }
 
+namespace {
+
+// The density at decision time t, 0 < t <= the last grid time.
+double density_at(const FptGrid& grid, bool choice, double t) {
+  const TimeVaryingModel& m = grid.model;
+  const Dynamics dyn{m.drift, m.noise_sd, m.leak, m.urgency};
+  const FreeTerms free = free_terms(m, dyn.over(0.0, t), t, bound_half_width(m, t));
+  return interpolate_density(choice ? grid.upper : grid.lower, choice ? grid.upper_free : grid.lower_free,
+                             choice ? free.upper : free.lower, grid.dt, t);
+}
+
+// 5-point Gauss-Legendre on [-1, 1].
+constexpr std::array<double, 5> kGaussX = {-0.906179845938663992798, -0.538469310105683091036, 0.0,
+                                           0.538469310105683091036, 0.906179845938663992798};
+constexpr std::array<double, 5> kGaussW = {0.236926885056189087514, 0.478628670499366468041, 128.0 / 225.0,
+                                           0.478628670499366468041, 0.236926885056189087514};
+
+// The density's integral over [a, b], within one grid step; the first
+// step's in pieces shrinking by 4 towards 0, where the free term rises
+// from nothing.
+double step_mass(const FptGrid& grid, bool choice, double a, double b) {
+  const auto gauss = [&](double lo, double hi) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < kGaussX.size(); ++i) {
+      sum += kGaussW[i] * density_at(grid, choice, 0.5 * (lo + hi) + 0.5 * (hi - lo) * kGaussX[i]);
+    }
+    return 0.5 * (hi - lo) * sum;
+  };
+  if (a > 0.0 || !(b > 0.0)) return b > a ? gauss(a, b) : 0.0;
+  double sum = 0.0;
+  double upper = b;
+  for (int k = 1; k <= 6; ++k) {
+    const double cut = std::ldexp(b, -2 * k);
+    sum += gauss(cut, upper);
+    upper = cut;
+  }
+  return sum;  // below b / 4^6 the density is e^(-4^6 d^2 / 2 b) of its size at b
+}
+
+// The mass of one density up to decision time t, 0 <= t <= the last grid time.
+double mass_to(const FptGrid& grid, bool choice, double t) {
+  const std::vector<double>& mass = choice ? grid.upper_mass : grid.lower_mass;
+  const std::size_t k = std::min(static_cast<std::size_t>(t / grid.dt), mass.size() - 1);
+  const double node = grid.dt * static_cast<double>(k);
+  return mass[k] + step_mass(grid, choice, node, t);
+}
+
+}  // namespace
+
+void add_window_masses(FptGrid& grid) {
+  for (const bool choice : {true, false}) {
+    std::vector<double>& mass = choice ? grid.upper_mass : grid.lower_mass;
+    const std::size_t size = (choice ? grid.upper : grid.lower).size();
+    mass.assign(size, 0.0);
+    for (std::size_t k = 1; k < size; ++k) {
+      mass[k] = mass[k - 1] + step_mass(grid, choice, grid.dt * static_cast<double>(k - 1),
+                                        grid.dt * static_cast<double>(k));
+    }
+  }
+}
+
 double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, double st) {
   const std::vector<double>& g = choice ? grid.upper : grid.lower;
   if (g.size() < 2 || std::isnan(rt)) return kNegInf;
@@ -464,16 +526,14 @@ double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, 
   const double t = rt - t0;
   if (st == 0.0) {
     if (!(t > 0.0) || t > last) return kNegInf;
-    const TimeVaryingModel& m = grid.model;
-    const Dynamics dyn{m.drift, m.noise_sd, m.leak, m.urgency};
-    const FreeTerms free = free_terms(m, dyn.over(0.0, t), t, bound_half_width(m, t));
-    return std::log(interpolate_density(g, choice ? grid.upper_free : grid.lower_free,
-                                        choice ? free.upper : free.lower, grid.dt, t));
+    return std::log(density_at(grid, choice, t));
   }
   const double lo = t - 0.5 * st, hi = t + 0.5 * st;
   if (!(hi > 0.0) || lo > last) return kNegInf;
-  const std::vector<double>& running = choice ? grid.upper_integral : grid.lower_integral;
-  const double mass = interpolate_integral(running, grid.dt, hi) - interpolate_integral(running, grid.dt, lo);
+  // The window's mass from the interpolated density: the running integral's
+  // cubic misses the leading edge's rise over a few steps (12% off at 2% of
+  // the peak with st 0.02 at the default step).
+  const double mass = mass_to(grid, choice, std::min(hi, last)) - mass_to(grid, choice, std::max(lo, 0.0));
   return std::log(std::max(0.0, mass) / st);
 }
 

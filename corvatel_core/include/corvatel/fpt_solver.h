@@ -61,9 +61,9 @@
 // smooth after it: error of order dt^4); where a free term is not positive,
 // the cubic in log g; where a density is not positive, linear in g. Non-decision time: the
 // decision time is rt - t0; a uniform st averages the density over
-// [rt - t0 - st/2, rt - t0 + st/2] through the running integral of the
-// density (trapezoid sums with their dt^2 end term taken off, interpolated
-// by a cubic), so that its error is of order dt^4 / st.
+// [rt - t0 - st/2, rt - t0 + st/2] by integrating that interpolant (a
+// 5-point Gauss rule per grid step), so that the average is as accurate as
+// the density, on the leading edge too.
 //
 // Every computation runs in a fixed order on one thread: the same arguments
 // give the same bits.
@@ -129,14 +129,18 @@ double solver_step(const TimeVaryingModel& m, const SolverResolution& r);
 
 // Densities of decision time at the grid times k dt, k = 0 .. size - 1, at
 // the upper and the lower bound.
-// upper_integral and lower_integral are their running integrals (for st:
-// trapezoid sums with the Euler-Maclaurin end correction), upper_free and lower_free the equations' free terms (for the
+// upper_integral and lower_integral are their running integrals (for the
+// masses of response windows: trapezoid sums with the Euler-Maclaurin end
+// correction), upper_free and lower_free the equations' free terms (for the
 // interpolation), `model` the model solved.
 struct FptGrid {
   double dt = 0.0;
   std::vector<double> upper, lower;
   std::vector<double> upper_integral, lower_integral;
   std::vector<double> upper_free, lower_free;
+  // For a window of non-decision times (add_window_masses): each density's
+  // mass up to each grid time, integrated from the interpolated density.
+  std::vector<double> upper_mass, lower_mass;
   TimeVaryingModel model;
   // Cut where the densities' sum passed 1 (the recursion had become
   // unstable): no density lies past the last time, and no mass is left.
@@ -194,9 +198,16 @@ Result<FptGrid, FptError> solve_first_passage(const TimeVaryingModel& m,
                                               const SolverResolution& r = SolverResolution{},
                                               const StopCheck& stop = {});
 
+// Fills the grid's upper_mass and lower_mass, which grid_log_density's
+// average over a window of non-decision times reads: the interpolated
+// density integrated step by step (5 of its values a step), which follows
+// the leading edge where the running integrals' cubic does not.
+void add_window_masses(FptGrid& grid);
+
 // log density of (rt, choice) from the grid: decision time rt - t0, averaged
-// over a uniform non-decision time of width st (t0, st >= 0, st <= 2 t0).
-// -inf before the first grid time and after the last.
+// over a uniform non-decision time of width st (t0, st >= 0, st <= 2 t0;
+// with st > 0 the grid needs add_window_masses first). -inf before the
+// first grid time and after the last.
 double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, double st);
 
 // The probability that a decision ends (at either bound) between decision
