@@ -22,8 +22,8 @@ import pandas as pd
 
 from _corvatel import SIM_INVALID_COST, CorvatelError, fit_ez, fit_sim, summary_stats
 
-from .likelihood import (BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, bounds_parameters, check_p_outlier,
-                         fit_ml, fit_ml_joint)
+from .likelihood import (BOUND_MODELS, BOUNDS, OUTLIER_WINDOW, _solver_bound, bounds_parameters, check_flag,
+                         check_p_outlier, fit_ml, fit_ml_joint)
 
 from . import _progress
 from ._cluster import check_client, run_on_cluster
@@ -306,9 +306,8 @@ def check_bound(model: str, bound: Any, leak: Any, urgency: Any, method: str) ->
     """The time-varying bound a fit asks for (model "angle" or "weibull",
     or `bound`, leak or urgency; "constant" for leak or urgency alone), or
     None for a fit of the standard model."""
-    for name, flag in (("leak", leak), ("urgency", urgency)):
-        if not isinstance(flag, bool):
-            raise TypeError(f"{name} must be True or False, not {flag!r}")
+    check_flag("leak", leak)
+    check_flag("urgency", urgency)
     if bound is not None and not isinstance(bound, str):
         raise TypeError(f"bound must be a bound's name or None, not {bound!r}")
     if method != "ml" and (bound is not None or leak or urgency):
@@ -514,10 +513,8 @@ class FitRequest:
         options = fit_options(initial_guess, max_iters, model, p_outlier, outlier_window, method)
         if solver_bound is not None:
             options.update(bound=solver_bound, leak=leak, urgency=urgency)
-        if not isinstance(drop_invalid, bool):
-            raise TypeError(f"drop_invalid must be True or False, not {drop_invalid!r}")
-        if not isinstance(dropna, bool):
-            raise TypeError(f"dropna must be True or False, not {dropna!r}")
+        check_flag("drop_invalid", drop_invalid)
+        check_flag("dropna", dropna)
         checked_order = check_order(frame, order, columns + level_columns, "fit")
         return cls(columns, level_columns, free, method, options, drop_invalid, check_client(client), dropna,
                    checked_order)

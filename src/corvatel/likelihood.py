@@ -203,11 +203,12 @@ def wfpt_pdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
                       p_outlier, outlier_window)
 
 
-def _complement(complement: Any) -> bool:
-    # A truthy string such as "False" would quietly give the complement.
-    if not isinstance(complement, (bool, np.bool_)):
-        raise TypeError(f"complement must be True or False, not {complement!r}")
-    return bool(complement)
+def check_flag(name: str, value: Any) -> bool:
+    """`value` if it is True or False: a truthy string such as "False"
+    would quietly turn an option on."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return value
 
 
 def wfpt_cdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: ArrayLike, start: ArrayLike,
@@ -232,7 +233,7 @@ def wfpt_cdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Array
     absolute), and further out in the tail may miss its relative accuracy
     (by up to about 1e-5).
     """
-    function = _corvatel.wfpt_cdf_complement if _complement(complement) else _corvatel.wfpt_cdf
+    function = _corvatel.wfpt_cdf_complement if check_flag("complement", complement) else _corvatel.wfpt_cdf
     return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 
@@ -242,7 +243,7 @@ def wfpt_logcdf(rt: ArrayLike, choice: ArrayLike, drift: ArrayLike, boundary: Ar
     """log of ``wfpt_cdf`` (with ``complement=True``, log(P(choice) -
     F(rt, choice))), finite also where the value underflows; -inf where it
     is 0."""
-    function = _corvatel.wfpt_logcdf_complement if _complement(complement) else _corvatel.wfpt_logcdf
+    function = _corvatel.wfpt_logcdf_complement if check_flag("complement", complement) else _corvatel.wfpt_logcdf
     return _densities(function, rt, choice, drift, boundary, start, t0, noise_sd, sv, sz, st)
 
 

@@ -20,7 +20,7 @@ from ._fitting import BOUND_COLUMNS, STAT_COLUMNS, truncation
 from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import check_count, check_seed, derive_seed
-from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf, wfpt_pdf
+from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, check_flag, wfpt_cdf, wfpt_pdf
 from ._trials import Order, TrialTable, as_frame, check_order, require_columns
 
 if TYPE_CHECKING:
@@ -301,8 +301,7 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     require_columns(fits, list(STAT_COLUMNS) + list(PARAM_COLUMNS), "fit_check: fits")
     columns = group_columns(fits, by)
     require_columns(frame, columns + [choice, rt], "fit_check: data")
-    if not isinstance(dropna, bool):
-        raise TypeError(f"dropna must be True or False, not {dropna!r}")
+    check_flag("dropna", dropna)
     checked_order = check_order(frame, order, columns, "fit_check")
     trials = TrialTable.read(frame, choice=choice, rt=rt, upper=upper, rt_unit=rt_unit, drop_invalid=drop_invalid,
                              min_rt=min_rt, max_rt=max_rt, positive=fit_method(fits) == "ml")
