@@ -431,6 +431,41 @@ def test_full_model_fit_nests_the_four_parameter_fit():
     assert full["non_decision_time"] - full["st"] / 2 < rts.min()
 
 
+# A full-model data set (200 trials) on which a search from the fit's first
+# starts stopped at st = 0 with a log-likelihood of -147.543, and the point
+# below, where the density's sum (computed here) is -147.038. The fit must
+# reach at least that point's likelihood.
+FULL_STALL = {"drift": -1.933975237373885, "boundary": 2.0700322922965686, "start": 0.5906109733991851,
+              "t0": 0.46330740999486003, "n": 200, "seed": 65044775, "sv": 0.7849562294627659,
+              "sz": 0.5997617591953639, "st": 0.011663059488471794}
+FULL_STALL_BETTER = {"drift": -2.0879, "boundary": 2.2142, "start": 0.5648, "t0": 0.5091, "sv": 1.2005,
+                     "sz": 0.7811, "st": 0.0608}
+
+
+@pytest.mark.parametrize("rt_window", [None, (0.3, 4.0)])
+def test_full_model_fit_reaches_a_known_better_point_and_reports_its_density_sum(rt_window):
+    choices, rts, _ = corvatel.simulate_full(**FULL_STALL)
+    fit = corvatel.fit_ml(choices, rts, model="full", rt_window=rt_window)
+    values = {k: fit[k] for k in ("sv", "sz", "st")}
+    at_fit = corvatel.wfpt_logpdf(rts, choices, fit["drift_rate"], fit["boundary_separation"],
+                                  fit["starting_point"], fit["non_decision_time"], **values)
+    better = corvatel.wfpt_logpdf(rts, choices, **FULL_STALL_BETTER)
+    if rt_window is None:
+        assert float(np.sum(better)) == pytest.approx(-147.038, abs=1e-3)
+        assert fit["log_likelihood"] >= float(np.sum(better)) - 1e-6
+    else:
+        # The window keeps every trial here, so the likelihood is the sum
+        # less n times the log of the window's probability.
+        assert rts.min() > rt_window[0] and rts.max() < rt_window[1]
+        kept = sum(corvatel.wfpt_cdf(np.array(rt_window), c, fit["drift_rate"], fit["boundary_separation"],
+                                     fit["starting_point"], fit["non_decision_time"], **values) @ [-1.0, 1.0]
+                   for c in (True, False))
+        at_fit = at_fit - np.log(kept)
+    # The reported value is the density's sum at the estimate, not the
+    # search's looser one (which came out up to 0.012 above it).
+    assert fit["log_likelihood"] == pytest.approx(float(np.sum(at_fit)), abs=1e-7)
+
+
 # ---- Choice codings, memory, threads and interrupts of the densities ----
 
 UPPER, LOWER = corvatel.wfpt_logpdf(0.6, True, 1.0, 1.5, 0.5, 0.3), corvatel.wfpt_logpdf(0.6, False, 1.0, 1.5, 0.5, 0.3)

@@ -185,7 +185,8 @@ struct LikelihoodCost {
   std::span<const ObservedTrials> levels;
   OutlierWindow window;
   Truncation truncation;
-  bool search;  // wfpt_log_density_search instead of the tolerance-bound density
+  bool search;       // wfpt_log_density_search instead of the tolerance-bound density
+  double tolerance;  // of the tolerance-bound density and the truncation's window
   FitInterruption* interruption;
 
   double cost(std::span<const double> y) const {
@@ -209,8 +210,7 @@ struct LikelihoodCost {
       } else {
         const auto density = [&](std::size_t i) {
           const double rt = level.rts[i];
-          return log_mixture(wfpt_log_density(rt, choice_of(level, i), p, kFitQuadratureTolerance), rt,
-                             p.p_outlier, window);
+          return log_mixture(wfpt_log_density(rt, choice_of(level, i), p, tolerance), rt, p.p_outlier, window);
         };
         sum = internal::sum_in_chunks(0.0, n, density, nullptr, stop);
       }
@@ -219,8 +219,7 @@ struct LikelihoodCost {
         return kInf;
       }
       if (truncation.any()) {
-        const double kept = wfpt_log_window_probability(p, truncation.lo(), truncation.hi(), window,
-                                                        kFitQuadratureTolerance);
+        const double kept = wfpt_log_window_probability(p, truncation.lo(), truncation.hi(), window, tolerance);
         *sum -= static_cast<double>(n) * kept;
       }
       total = search ? *sum : total + *sum;
@@ -276,14 +275,46 @@ std::vector<ModelParams> ddm_starts(const ObservedTrials& trials, const Contamin
   return starts;
 }
 
-// The full model starts from a four-parameter fit with small variabilities.
-ModelParams full_start(const ModelParams& ddm) {
-  ModelParams p = ddm;
-  p.sv = 0.5;
-  p.sz = 0.2 * std::min(p.start, 1.0 - p.start);
-  p.st = std::min(0.1, ddm.t0);
+// The full model starts from a four-parameter fit, once with small
+// variabilities and once with large ones.
+std::vector<ModelParams> full_starts(const ModelParams& ddm) {
+  ModelParams small = ddm;
+  small.sv = 0.5;
+  small.sz = 0.2 * std::min(small.start, 1.0 - small.start);
+  small.st = std::min(0.1, ddm.t0);
+  ModelParams wide = small;
+  wide.sv = 1.5;
+  wide.sz = 0.5 * sz_search_bound(wide.start);
+  return {small, wide};
+}
+
+// The likelihood is even in each variability at 0, and the search's
+// logistic coordinates flatten towards 0: a variability that collapsed
+// early, while the other parameters were still far off, stays there even
+// where the likelihood at the end grows with it. A fit's point with such
+// variabilities moved back to moderate values, to search again from.
+constexpr double kCollapsedShare = 0.01;
+ModelParams uncollapsed(const ModelParams& fit) {
+  ModelParams p = fit;
+  const double sz_bound = sz_search_bound(p.start);
+  if (p.sz < kCollapsedShare * sz_bound) p.sz = 0.5 * sz_bound;
+  if (p.sv < kCollapsedShare * param_row(Param::Sv).search->hi) p.sv = 1.0;
+  if (p.st < kCollapsedShare) {
+    const double earliest = p.t0 - p.st / 2.0;  // kept: the search's t0 coordinate
+    p.st = std::max(p.st, std::min(0.1, earliest));
+    p.t0 = earliest + p.st / 2.0;
+  }
   return p;
 }
+
+// The full model's search ends short of its best point more often than the
+// four-parameter one's (flat directions in sz and sv, and an approximate
+// density that can lead the first searches astray), so after the starts it
+// searches again, on the reported density alone, from its best point with
+// variabilities uncollapsed, while that gains more than kRestartGain, at
+// most kFullRestarts times.
+constexpr int kFullRestarts = 3;
+constexpr double kRestartGain = 1e-3;
 
 // Iterations each run may make, per search coordinate.
 constexpr std::uint64_t kMaxItersPerDim = 400;
@@ -292,20 +323,34 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
                                    const PerLevel& per_level, const Contaminants& contaminants,
                                    const Truncation& truncation,
                                    const std::vector<std::vector<ModelParams>>& natural_starts,
-                                   FitInterruption& interruption) {
+                                   FitInterruption& interruption, bool approximate_first = true) {
+  // approximate_first: search on wfpt_log_density_search, then polish on the
+  // reported density; otherwise both on the reported density.
   const SearchLayout layout(model, levels, per_level, contaminants);
-  const LikelihoodCost search{&layout, levels, contaminants.window(), truncation, true, &interruption};
-  const LikelihoodCost reported{&layout, levels, contaminants.window(), truncation, false, &interruption};
+  const LikelihoodCost search{
+      &layout, levels, contaminants.window(), truncation, true, kFitQuadratureTolerance, &interruption};
+  const LikelihoodCost reported{
+      &layout, levels, contaminants.window(), truncation, false, kFitQuadratureTolerance, &interruption};
+  // The fit reports the likelihood at its estimate to the densities' own
+  // accuracy: the search's looser quadrature errs both ways, and picking
+  // the best of its values favours points where it errs upward.
+  const LikelihoodCost accurate{
+      &layout, levels, contaminants.window(), truncation, false, kQuadratureTolerance, &interruption};
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
-  const auto run = internal::best_of(search, reported, starts, kMaxItersPerDim * layout.dim());
+  const std::uint64_t max_iters = kMaxItersPerDim * layout.dim();
+  const auto run = approximate_first ? internal::best_of(search, reported, starts, max_iters)
+                                     : internal::best_of(reported, reported, starts, max_iters);
   if (interruption.stopped) return unexpected(FitError::interrupted());
   if (!run) return unexpected(run.error());
   const internal::SearchRun& r = run.value();
   if (!std::isfinite(r.cost)) return unexpected(FitError::no_finite_likelihood());
+  const double cost = accurate.cost(r.point);
+  if (interruption.stopped) return unexpected(FitError::interrupted());
+  if (!std::isfinite(cost)) return unexpected(FitError::no_finite_likelihood());
   std::uint64_t n_trials = 0;
   for (const ObservedTrials& level : levels) n_trials += level.rts.size();
-  const double log_likelihood = -r.cost;
+  const double log_likelihood = -cost;
   MlFit fit{{}, r.converged, r.iterations, log_likelihood, layout.dim(),
             information_criteria(log_likelihood, layout.dim(), n_trials)};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
@@ -323,10 +368,31 @@ Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel mo
   if (!ddm) return ddm;
   if (constant_response_times(trials)) return unexpected(FitError::constant_response_times());
   if (model == LikelihoodModel::Ddm) return ddm;
-  auto full =
-      fit_levels(one, model, {}, contaminants, truncation, {{full_start(ddm.value().params[0])}}, interruption);
-  if (full) full.value().iterations += ddm.value().iterations;
-  return full;
+  // Each start is searched and polished on its own, and the fit keeps the
+  // one with the higher reported likelihood: the search's approximate
+  // density can prefer the wrong basin, so picking among starts by it
+  // would lose the better one.
+  std::optional<Result<MlFit, FitError>> best;
+  std::uint64_t iterations = ddm.value().iterations;
+  const auto keep_better = [&](Result<MlFit, FitError>&& run) {
+    iterations += run.value().iterations;
+    if (!best || run.value().log_likelihood > best->value().log_likelihood) best = std::move(run);
+  };
+  for (const ModelParams& start : full_starts(ddm.value().params[0])) {
+    auto full = fit_levels(one, model, {}, contaminants, truncation, {{start}}, interruption);
+    if (!full) return full;
+    keep_better(std::move(full));
+  }
+  for (int restart = 0; restart < kFullRestarts; ++restart) {
+    const double before = best->value().log_likelihood;
+    auto again = fit_levels(one, model, {}, contaminants, truncation, {{uncollapsed(best->value().params[0])}},
+                            interruption, false);
+    if (!again) return again;
+    keep_better(std::move(again));
+    if (!(best->value().log_likelihood > before + kRestartGain)) break;
+  }
+  best->value().iterations = iterations;
+  return std::move(*best);
 }
 
 // The stop check of a fit: asked at most every kStopPollInterval between

@@ -320,6 +320,20 @@ TEST(FitMl, SameFitWhateverTheCheck) {
   EXPECT_EQ(plain.value().iterations, checked.value().iterations);
 }
 
+// A full fit reports the densities' sum at its estimate at their default
+// accuracy (the search's looser quadrature, picked as the best of many
+// values, came out above it).
+TEST(FitMl, FullReportsTheDensitySumAtItsEstimate) {
+  const Arrays a = simulated({1.2, 1.1, 0.45, 0.25, 1.0}, 200, 21);
+  const auto fit = fit_ml(a.view(), LikelihoodModel::Full);
+  ASSERT_TRUE(fit.has_value());
+  const ModelParams& p = fit.value().params[0];
+  ASSERT_GT(p.sz + p.st, 0.0);  // the case where the quadrature's accuracy matters
+  double sum = 0.0;
+  for (std::size_t i = 0; i < a.rts.size(); ++i) sum += wfpt_log_density(a.rts[i], a.choices[i] != 0, p);
+  EXPECT_EQ(bits(fit.value().log_likelihood), bits(sum));
+}
+
 struct ErrorCase {
   const char* name;
   std::vector<double> rts;

@@ -9,8 +9,11 @@
 // on the data or on another parameter, the rules below (t0_search_bound,
 // sz_search_bound). The search starts from several points (the EZ estimate
 // among them, when it exists), keeps the best, and restarts once from it;
-// internal/ml_search.h holds the minimiser's settings (its stop test) and
-// the chunked sums.
+// the full model's then starts from that fit twice (small and large
+// variabilities) and searches again from its best point until that gains
+// little (ml_fit.cpp). The reported log-likelihood is the densities' sum at
+// the estimate at their default accuracy. internal/ml_search.h holds the
+// minimiser's settings (its stop test) and the chunked sums.
 //
 // Contaminants (wfpt.h, log_mixture): a fit's likelihood may be the mixture
 // of the diffusion model and contaminant trials, with p_outlier fixed or
