@@ -29,6 +29,18 @@ def with_rt(table, position, value):
     return changed
 
 
+def with_fast_guesses(table, share=0.05, seed=0):
+    """`table` with a share of its trials replaced by guesses: a random
+    response at a time uniform on 0.1-0.2 s, too slow for the fast-response
+    flag."""
+    rng = np.random.default_rng(seed)
+    changed = table.copy()
+    rows = rng.choice(len(table), int(share * len(table)), replace=False)
+    changed.loc[rows, "rt"] = rng.uniform(0.1, 0.2, len(rows))
+    changed.loc[rows, "choice"] = rng.random(len(rows)) < 0.5
+    return changed
+
+
 def flags_of(fits, row=0):
     text = fits["warning"].iloc[row]
     return text.split("; ") if text else []
@@ -77,6 +89,12 @@ FLAG_CASES = {
     "ml_slow_lapse_past_contaminants": (lambda: with_rt(clean(), 5, 8.0), {"method": "ml", "p_outlier": "free"},
                                         _flags.SLOW_RESPONSE),
     "ez_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "ez"}, _flags.SLOW_RESPONSE),
+    # 5% guesses at 0.1-0.2 s: the fit moves t0 to 0.03 and the boundary
+    # from 1.5 to 1.9 to take them in, and its distribution no longer
+    # matches the trials' (p about 4e-4).
+    "ml_fast_guesses": (lambda: with_fast_guesses(clean(500, 0)), {"method": "ml"}, _flags.MISFIT),
+    "ml_fast_guesses_in_a_window": (lambda: with_fast_guesses(clean(500, 0)),
+                                    {"method": "ml", "min_rt": 0.05, "max_rt": 5.0}, _flags.MISFIT),
     "sim_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "sim"}, _flags.SLOW_RESPONSE),
 }
 
@@ -102,12 +120,13 @@ def test_a_lapse_the_fit_accounts_for_is_not_flagged(kwargs):
     assert flags_of(fits) == []
 
 
-def test_clean_groups_are_rarely_flagged_slow():
+def test_clean_groups_are_rarely_flagged_slow_or_misfit():
     # Were the fitted values the truth, a group of clean trials would be
-    # flagged with probability 1e-3; fitted to the same trials, less often.
-    # At that rate 3 or more of 200 groups are flagged with probability
-    # 1.1e-3, this test's false-alarm rate (a fixed seed: it passes or fails
-    # the same way every run).
+    # flagged slow with probability 1e-3 and misfit with 1e-2; fitted to the
+    # same trials, less often. At those rates 3 or more of 200 groups are
+    # flagged slow with probability 1.1e-3, and 7 or more misfit with 4.5e-3,
+    # this test's false-alarm rate (a fixed seed: it passes or fails the
+    # same way every run).
     rng = np.random.default_rng(11)
     sets = pd.DataFrame({"drift": rng.uniform(-1.0, 3.0, 200), "boundary": rng.uniform(0.8, 2.5, 200),
                          "start": rng.uniform(0.35, 0.65, 200), "t0": rng.uniform(0.15, 0.45, 200)})
@@ -115,6 +134,7 @@ def test_clean_groups_are_rarely_flagged_slow():
         warnings.simplefilter("ignore", UserWarning)
         fits = corvatel.fit(corvatel.simulate_data(sets, 100, seed=4), by="param_set", method="ml")
     assert fits["warning"].str.contains(_flags.SLOW_RESPONSE).sum() <= 2
+    assert fits["warning"].str.contains(_flags.MISFIT).sum() <= 6
 
 
 @FLAGGED
@@ -130,9 +150,15 @@ def test_a_joint_fit_flags_the_level_with_the_lapse():
     assert mixed["warning"].tolist() == ["", ""]
 
 
-def _survival_by_quadrature(row, t, outlier_window, rt_window):
-    """P(response after t | response in rt_window) of the fitted mixture,
-    integrating its density (both responses) numerically."""
+def test_fast_guesses_that_contaminants_take_in_are_no_misfit():
+    table = with_fast_guesses(clean(500, 0))
+    fits = corvatel.fit(table, method="ml", p_outlier="free")
+    assert _flags.MISFIT not in flags_of(fits)
+
+
+def _mass_by_quadrature(row, lo, hi, outlier_window, choices=(True, False)):
+    """The fitted mixture's probability of a response of `choices` in
+    [lo, hi], integrating its density numerically."""
     from scipy.integrate import quad
 
     values = {"drift": row["drift_rate"], "boundary": row["boundary_separation"], "start": row["starting_point"],
@@ -140,17 +166,17 @@ def _survival_by_quadrature(row, t, outlier_window, rt_window):
               "p_outlier": row["p_outlier"], "outlier_window": outlier_window}
 
     def density(x):
-        return sum(float(corvatel.wfpt_pdf(x, choice, **values)) for choice in (True, False))
+        return sum(float(corvatel.wfpt_pdf(x, choice, **values)) for choice in choices)
 
-    lo, hi = rt_window or (0.0, math.inf)
     points = sorted({0.5, 1.0, 2.0, *outlier_window} - {0.0})
+    edges = [lo, *[x for x in points if lo < x < hi], min(hi, 40.0)]
+    return sum(quad(density, u, v, epsabs=1e-14, epsrel=1e-12, limit=200)[0] for u, v in zip(edges, edges[1:]))
 
-    def mass(a, b):
-        inner = [x for x in points if a < x < b]
-        edges = [a, *inner, min(b, 40.0)]
-        return sum(quad(density, u, v, epsabs=1e-14, epsrel=1e-12, limit=200)[0] for u, v in zip(edges, edges[1:]))
 
-    return mass(t, hi) / mass(lo, hi)
+def _survival_by_quadrature(row, t, outlier_window, rt_window):
+    """P(response after t | response in rt_window) of the fitted mixture."""
+    lo, hi = rt_window or (0.0, math.inf)
+    return _mass_by_quadrature(row, t, hi, outlier_window) / _mass_by_quadrature(row, lo, hi, outlier_window)
 
 
 @pytest.mark.parametrize("model, p_outlier, rt_window", [
@@ -167,6 +193,51 @@ def test_the_slowest_response_probability_is_the_fitted_mixtures_tail(model, p_o
     tail = _survival_by_quadrature(row, 3.0, window, rt_window)
     expected = 1.0 - (1.0 - tail) ** len(rts)
     assert _flags.slowest_probability(rts, row, window, rt_window) == pytest.approx(expected, rel=1e-7)
+
+
+@pytest.mark.parametrize("model, p_outlier, rt_window", [
+    ({}, 0.0, None),
+    ({}, 0.05, (0.35, 6.0)),
+    ({"sv": 0.8, "sz": 0.2, "st": 0.1}, 0.02, (0.2, 4.0)),
+])
+def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p_outlier, rt_window):
+    from scipy import stats
+
+    row = {"drift_rate": 0.8, "boundary_separation": 1.4, "starting_point": 0.45, "non_decision_time": 0.3,
+           "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
+    window = (0.1, 5.0)
+    rng = np.random.default_rng(3)
+    # More trials than the statistic takes with sz or st, ties included.
+    rts = np.round(rng.uniform(0.4, 2.5, 60), 2)
+    choices = rng.random(60) < 0.6
+    signed = np.sort(np.where(choices, rts, -rts))
+
+    lo, hi = rt_window or (0.0, math.inf)
+    kept = _mass_by_quadrature(row, lo, hi, window)
+    lower_kept = _mass_by_quadrature(row, lo, hi, window, (False,))
+
+    def cdf(x):
+        """P(signed response time <= x | a response in the window)."""
+        return np.array([_mass_by_quadrature(row, max(-v, lo), hi, window, (False,)) / kept if v < 0 else
+                         (lower_kept + _mass_by_quadrature(row, lo, min(v, hi), window, (True,))) / kept
+                         for v in np.atleast_1d(x)])
+
+    got = _flags.misfit_statistic(choices, rts, row, window, rt_window)
+    if not model:
+        assert got == pytest.approx(stats.kstest(signed, cdf).statistic, rel=1e-6)
+    else:
+        # Taken at MISFIT_POINTS order statistics only.
+        ranks = np.unique(np.linspace(0, 59, _flags.MISFIT_POINTS).round().astype(int))
+        at = cdf(signed[ranks])
+        assert got == pytest.approx(max(np.max((ranks + 1) / 60 - at), np.max(at - ranks / 60)), rel=1e-6)
+
+
+@pytest.mark.parametrize("statistic, n", [(0.05, 500), (0.12, 60), (0.3, 20), (0.01, 100)])
+def test_the_misfit_p_value_is_the_kolmogorov_distributions_tail(statistic, n):
+    from scipy import stats
+
+    scaled = (math.sqrt(n) + 0.12 + 0.11 / math.sqrt(n)) * statistic
+    assert _flags.kolmogorov_p(statistic, n) == pytest.approx(stats.kstwobign.sf(scaled), rel=1e-9, abs=1e-15)
 
 
 @FLAGGED
