@@ -207,7 +207,7 @@ def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p
            "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
     window = (0.1, 5.0)
     rng = np.random.default_rng(3)
-    # More trials than the statistic takes with sz or st, ties included.
+    # More trials than the statistic takes with a variability, ties included.
     rts = np.round(rng.uniform(0.4, 2.5, 60), 2)
     choices = rng.random(60) < 0.6
     signed = np.sort(np.where(choices, rts, -rts))

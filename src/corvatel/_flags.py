@@ -53,9 +53,10 @@ SLOW_ALPHA = 1e-3
 # 0.1-0.2 s, which a fit can absorb only by moving t0 and the boundary far,
 # were flagged in 19 of 20 such groups.
 MISFIT_ALPHA = 0.01
-# The distribution function with sz or st costs milliseconds a value: the
-# statistic of such a fit is taken at this many order statistics at most (a
-# lower bound on the full statistic, so the test stays conservative).
+# The distribution function with a variability costs 0.2 ms (sv) to 24 ms
+# (all three) a value: the statistic of such a fit is taken at this many
+# order statistics at most (a lower bound on the full statistic, so the test
+# stays conservative).
 MISFIT_POINTS = 40
 
 OUTSIDE_RANGE = "outside model range"
@@ -152,7 +153,7 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     response times (upper +rt, lower -rt) against the fitted model's
     distribution of them, with its contaminants (either response, uniform
     on `outlier_window`) and, for trials kept in `rt_window`, conditional
-    on a response in the window; with sz or st, taken at MISFIT_POINTS
+    on a response in the window; with sv, sz or st, taken at MISFIT_POINTS
     order statistics. NaN for values the model does not allow."""
     values = _model_values(row)
     p_outlier = row.get("p_outlier", 0.0) or 0.0
@@ -163,7 +164,7 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     order = np.argsort(signed, kind="stable")
     n = len(rts)
     ranks = np.arange(n)
-    if values["sz"] or values["st"]:
+    if values["sv"] or values["sz"] or values["st"]:
         ranks = np.unique(np.linspace(0, n - 1, min(n, MISFIT_POINTS)).round().astype(np.int64))
     at_upper, at_rt = upper[order[ranks]], rts[order[ranks]]
 
