@@ -372,23 +372,28 @@ Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel mo
   // one with the higher reported likelihood: the search's approximate
   // density can prefer the wrong basin, so picking among starts by it
   // would lose the better one.
+  // A run that fails (other than by a stop) leaves the others' results.
   std::optional<Result<MlFit, FitError>> best;
+  std::optional<FitError> failure;
   std::uint64_t iterations = ddm.value().iterations;
   const auto keep_better = [&](Result<MlFit, FitError>&& run) {
+    if (!run) {
+      if (!failure) failure = run.error();
+      return;
+    }
     iterations += run.value().iterations;
     if (!best || run.value().log_likelihood > best->value().log_likelihood) best = std::move(run);
   };
   for (const ModelParams& start : full_starts(ddm.value().params[0])) {
-    auto full = fit_levels(one, model, {}, contaminants, truncation, {{start}}, interruption);
-    if (!full) return full;
-    keep_better(std::move(full));
+    keep_better(fit_levels(one, model, {}, contaminants, truncation, {{start}}, interruption));
+    if (interruption.stopped) return unexpected(FitError::interrupted());
   }
+  if (!best) return unexpected(*failure);
   for (int restart = 0; restart < kFullRestarts; ++restart) {
     const double before = best->value().log_likelihood;
-    auto again = fit_levels(one, model, {}, contaminants, truncation, {{uncollapsed(best->value().params[0])}},
-                            interruption, false);
-    if (!again) return again;
-    keep_better(std::move(again));
+    keep_better(fit_levels(one, model, {}, contaminants, truncation, {{uncollapsed(best->value().params[0])}},
+                           interruption, false));
+    if (interruption.stopped) return unexpected(FitError::interrupted());
     if (!(best->value().log_likelihood > before + kRestartGain)) break;
   }
   best->value().iterations = iterations;
