@@ -431,39 +431,51 @@ def test_full_model_fit_nests_the_four_parameter_fit():
     assert full["non_decision_time"] - full["st"] / 2 < rts.min()
 
 
-# A full-model data set (200 trials) on which a search from the fit's first
-# starts stopped at st = 0 with a log-likelihood of -147.543, and the point
-# below, where the density's sum (computed here) is -147.038. The fit must
-# reach at least that point's likelihood.
-FULL_STALL = {"drift": -1.933975237373885, "boundary": 2.0700322922965686, "start": 0.5906109733991851,
-              "t0": 0.46330740999486003, "n": 200, "seed": 65044775, "sv": 0.7849562294627659,
-              "sz": 0.5997617591953639, "st": 0.011663059488471794}
-FULL_STALL_BETTER = {"drift": -2.0879, "boundary": 2.2142, "start": 0.5648, "t0": 0.5091, "sv": 1.2005,
-                     "sz": 0.7811, "st": 0.0608}
+# Full-model data sets on which the search stopped short, each with a point
+# where the density's sum (computed here) is higher: the fit must reach at
+# least that point's likelihood. The first search stopped with st at 0, at
+# -147.543; one from a collapsed sz returned to sz = 0, at -9.449, though
+# the likelihood climbs along a ridge (sz with start and t0) to sz = 0.53.
+STALLS = {
+    "st_at_0": ({"drift": -1.933975237373885, "boundary": 2.0700322922965686, "start": 0.5906109733991851,
+                 "t0": 0.46330740999486003, "n": 200, "seed": 65044775, "sv": 0.7849562294627659,
+                 "sz": 0.5997617591953639, "st": 0.011663059488471794},
+                {"drift": -2.0879, "boundary": 2.2142, "start": 0.5648, "t0": 0.5091, "sv": 1.2005, "sz": 0.7811,
+                 "st": 0.0608}, -147.038),
+    "sz_at_0": ({"drift": 1.0032237496377745, "boundary": 0.8273043740288027, "start": 0.5, "t0": 0.3, "n": 500,
+                 "seed": 934878396, "sv": 0.0, "sz": 0.26931054033186713, "st": 0.1993664602507043},
+                {"drift": 1.8608, "boundary": 1.0151, "start": 0.4708, "t0": 0.3073, "sv": 2.1241, "sz": 0.5283,
+                 "st": 0.2013}, -9.3316),
+}
+
+
+@pytest.mark.parametrize("case", ["st_at_0", pytest.param("sz_at_0", marks=pytest.mark.slow)])
+def test_full_model_fit_reaches_a_known_better_point(case):
+    data, better, expected = STALLS[case]
+    choices, rts, _ = corvatel.simulate_full(**data)
+    fit = corvatel.fit_ml(choices, rts, model="full")
+    witness = float(np.sum(corvatel.wfpt_logpdf(rts, choices, **better)))
+    assert witness == pytest.approx(expected, abs=1e-3)
+    assert fit["log_likelihood"] >= witness - 1e-6
 
 
 @pytest.mark.parametrize("rt_window", [None, (0.3, 4.0)])
-def test_full_model_fit_reaches_a_known_better_point_and_reports_its_density_sum(rt_window):
-    choices, rts, _ = corvatel.simulate_full(**FULL_STALL)
+def test_full_model_fit_reports_the_density_sum_at_its_estimate(rt_window):
+    choices, rts, _ = corvatel.simulate_full(**STALLS["st_at_0"][0])
     fit = corvatel.fit_ml(choices, rts, model="full", rt_window=rt_window)
-    values = {k: fit[k] for k in ("sv", "sz", "st")}
-    at_fit = corvatel.wfpt_logpdf(rts, choices, fit["drift_rate"], fit["boundary_separation"],
-                                  fit["starting_point"], fit["non_decision_time"], **values)
-    better = corvatel.wfpt_logpdf(rts, choices, **FULL_STALL_BETTER)
-    if rt_window is None:
-        assert float(np.sum(better)) == pytest.approx(-147.038, abs=1e-3)
-        assert fit["log_likelihood"] >= float(np.sum(better)) - 1e-6
-    else:
+    values = [fit[k] for k in ("drift_rate", "boundary_separation", "starting_point", "non_decision_time")]
+    variabilities = {k: fit[k] for k in ("sv", "sz", "st")}
+    at_fit = np.sum(corvatel.wfpt_logpdf(rts, choices, *values, **variabilities))
+    if rt_window is not None:
         # The window keeps every trial here, so the likelihood is the sum
         # less n times the log of the window's probability.
         assert rts.min() > rt_window[0] and rts.max() < rt_window[1]
-        kept = sum(corvatel.wfpt_cdf(np.array(rt_window), c, fit["drift_rate"], fit["boundary_separation"],
-                                     fit["starting_point"], fit["non_decision_time"], **values) @ [-1.0, 1.0]
+        kept = sum(corvatel.wfpt_cdf(np.array(rt_window), c, *values, **variabilities) @ [-1.0, 1.0]
                    for c in (True, False))
-        at_fit = at_fit - np.log(kept)
-    # The reported value is the density's sum at the estimate, not the
-    # search's looser one (which came out up to 0.012 above it).
-    assert fit["log_likelihood"] == pytest.approx(float(np.sum(at_fit)), abs=1e-7)
+        at_fit -= len(rts) * np.log(kept)
+    # The density's sum at the estimate, not the search's looser value
+    # (which came out up to 0.012 above it).
+    assert fit["log_likelihood"] == pytest.approx(float(at_fit), abs=1e-7)
 
 
 # ---- Choice codings, memory, threads and interrupts of the densities ----

@@ -172,11 +172,45 @@ std::vector<double> SearchLayout::encode(std::span<const ModelParams> params) co
   return y;
 }
 
+std::size_t SearchLayout::coordinate(Param param, std::size_t level) const {
+  for (std::size_t i = 0; i < fitted_.size(); ++i) {
+    if (fitted_[i] == param) return slot_[level][i];
+  }
+  return dim_;
+}
+
 }  // namespace internal
 
 namespace {
 
 using internal::SearchLayout;
+
+// A cost of the search coordinates other than `held`, which keep their
+// values in `point`.
+template <CostFunction F>
+struct HeldCost {
+  const F* inner;
+  std::vector<std::size_t> held;  // ascending
+  std::vector<double> point;
+
+  std::vector<double> free_part() const {
+    std::vector<double> y;
+    for (std::size_t i = 0; i < point.size(); ++i) {
+      if (!std::ranges::binary_search(held, i)) y.push_back(point[i]);
+    }
+    return y;
+  }
+  std::vector<double> whole(std::span<const double> y) const {
+    std::vector<double> x = point;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (!std::ranges::binary_search(held, i)) x[i] = y[k++];
+    }
+    return x;
+  }
+  double cost(std::span<const double> y) const { return inner->cost(whole(y)); }
+  bool stopped() const { return internal::cost_stopped(*inner); }
+};
 
 // -log likelihood of all levels at search point y; +inf where it is not
 // finite, and at once when the fit was told to stop (which ends the search).
@@ -291,20 +325,36 @@ std::vector<ModelParams> full_starts(const ModelParams& ddm) {
 // The likelihood is even in each variability at 0, and the search's
 // logistic coordinates flatten towards 0: a variability that collapsed
 // early, while the other parameters were still far off, stays there even
-// where the likelihood at the end grows with it. A fit's point with such
-// variabilities moved back to moderate values, to search again from.
-constexpr double kCollapsedShare = 0.01;
-ModelParams uncollapsed(const ModelParams& fit) {
-  ModelParams p = fit;
+// where the likelihood at the end grows with it. Moving it back alone does
+// not help: with the others where they are the likelihood falls with it
+// (it climbs along a ridge, sz with start and t0), and the search slides
+// back. So a restart moves the collapsed variabilities (sv under 0.1, sz
+// under a tenth of its room, st under 10 ms) to moderate values, holds them
+// there while the others adjust, and then frees them.
+constexpr double kCollapsedShare = 0.1;
+struct Uncollapsed {
+  ModelParams params;
+  std::vector<Param> moved;
+};
+Uncollapsed uncollapsed(const ModelParams& fit) {
+  Uncollapsed u{fit, {}};
+  ModelParams& p = u.params;
+  if (p.sv < kCollapsedShare) {
+    p.sv = 1.0;
+    u.moved.push_back(Param::Sv);
+  }
   const double sz_bound = sz_search_bound(p.start);
-  if (p.sz < kCollapsedShare * sz_bound) p.sz = 0.5 * sz_bound;
-  if (p.sv < kCollapsedShare * param_row(Param::Sv).search->hi) p.sv = 1.0;
-  if (p.st < kCollapsedShare) {
+  if (p.sz < kCollapsedShare * sz_bound) {
+    p.sz = 0.5 * sz_bound;
+    u.moved.push_back(Param::Sz);
+  }
+  if (p.st < 0.01) {
     const double earliest = p.t0 - p.st / 2.0;  // kept: the search's t0 coordinate
     p.st = std::max(p.st, std::min(0.1, earliest));
     p.t0 = earliest + p.st / 2.0;
+    u.moved.push_back(Param::St);
   }
-  return p;
+  return u;
 }
 
 // The full model's search ends short of its best point more often than the
@@ -323,9 +373,12 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
                                    const PerLevel& per_level, const Contaminants& contaminants,
                                    const Truncation& truncation,
                                    const std::vector<std::vector<ModelParams>>& natural_starts,
-                                   FitInterruption& interruption, bool approximate_first = true) {
+                                   FitInterruption& interruption, bool approximate_first = true,
+                                   std::span<const Param> held = {}) {
   // approximate_first: search on wfpt_log_density_search, then polish on the
-  // reported density; otherwise both on the reported density.
+  // reported density; otherwise both on the reported density. `held`: of a
+  // single start, parameters that stay at its values in a first run on the
+  // reported density, which then starts the search.
   const SearchLayout layout(model, levels, per_level, contaminants);
   const LikelihoodCost search{
       &layout, levels, contaminants.window(), truncation, true, kFitQuadratureTolerance, &interruption};
@@ -339,6 +392,18 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
   std::vector<std::vector<double>> starts;
   for (const auto& s : natural_starts) starts.push_back(layout.encode(s));
   const std::uint64_t max_iters = kMaxItersPerDim * layout.dim();
+  std::uint64_t held_iterations = 0;
+  if (!held.empty()) {
+    HeldCost<LikelihoodCost> holding{&reported, {}, starts.front()};
+    for (const Param p : held) holding.held.push_back(layout.coordinate(p, 0));
+    std::ranges::sort(holding.held);
+    const auto first = internal::search_from(holding, holding.free_part(), max_iters);
+    if (interruption.stopped) return unexpected(FitError::interrupted());
+    if (first && std::isfinite(first.value().cost)) {
+      starts.front() = holding.whole(first.value().point);
+      held_iterations = first.value().iterations;
+    }
+  }
   const auto run = approximate_first ? internal::best_of(search, reported, starts, max_iters)
                                      : internal::best_of(reported, reported, starts, max_iters);
   if (interruption.stopped) return unexpected(FitError::interrupted());
@@ -351,7 +416,7 @@ Result<MlFit, FitError> fit_levels(std::span<const ObservedTrials> levels, Likel
   std::uint64_t n_trials = 0;
   for (const ObservedTrials& level : levels) n_trials += level.rts.size();
   const double log_likelihood = -cost;
-  MlFit fit{{}, r.converged, r.iterations, log_likelihood, layout.dim(),
+  MlFit fit{{}, r.converged, r.iterations + held_iterations, log_likelihood, layout.dim(),
             information_criteria(log_likelihood, layout.dim(), n_trials)};
   for (std::size_t l = 0; l < levels.size(); ++l) fit.params.push_back(layout.decode(r.point, l));
   return fit;
@@ -391,8 +456,8 @@ Result<MlFit, FitError> fit_one(const ObservedTrials& trials, LikelihoodModel mo
   if (!best) return unexpected(*failure);
   for (int restart = 0; restart < kFullRestarts; ++restart) {
     const double before = best->value().log_likelihood;
-    keep_better(fit_levels(one, model, {}, contaminants, truncation, {{uncollapsed(best->value().params[0])}},
-                           interruption, false));
+    const Uncollapsed from = uncollapsed(best->value().params[0]);
+    keep_better(fit_levels(one, model, {}, contaminants, truncation, {{from.params}}, interruption, false, from.moved));
     if (interruption.stopped) return unexpected(FitError::interrupted());
     if (!(best->value().log_likelihood > before + kRestartGain)) break;
   }

@@ -32,6 +32,10 @@ class SearchLayout {
   // coordinate is the mean of the levels' coordinates.
   std::vector<double> encode(std::span<const ModelParams> params) const;
 
+  // The coordinate of parameter `param` of level `level`; dim() when the
+  // parameter is not searched.
+  std::size_t coordinate(Param param, std::size_t level) const;
+
  private:
   std::span<const Param> fitted_;
   std::vector<std::vector<std::size_t>> slot_;  // [level][index in fitted_]
