@@ -124,6 +124,37 @@ TEST(SearchLayout, BoundsComeFromTheParameterTable) {
   EXPECT_EQ(free_param_count(LikelihoodModel::Full), 7u);
 }
 
+// coordinate() names the one search coordinate that moves with a parameter
+// (each level's own where it is free per level), and none for a parameter
+// the model does not search.
+TEST(SearchLayout, CoordinateIsWhereTheParameterMoves) {
+  const Arrays a = arrays_of({0.5, 0.6, 0.7});
+  const Arrays b = arrays_of({0.4, 0.9});
+  const std::vector<ObservedTrials> views{a.view(), b.view()};
+  const SearchLayout layout(LikelihoodModel::Full, views, free_per_level({Param::Drift, Param::Sv}));
+  const ModelParams base{1.5, 1.2, 0.45, 0.3, 1.0, 0.8, 0.2, 0.1};
+  for (const Param param : {Param::Drift, Param::Sv, Param::Sz, Param::St}) {
+    for (std::size_t level = 0; level < 2; ++level) {
+      SCOPED_TRACE(std::string(param_row(param).name) + " level " + std::to_string(level));
+      std::vector<ModelParams> params{base, base};
+      ModelParams& p = params[level];
+      const double earliest = p.t0 - p.st / 2.0;  // t0's coordinate, kept
+      p.*param_row(param).field *= 0.5;
+      p.t0 = earliest + p.st / 2.0;
+      const std::vector<double> moved = layout.encode(params);
+      const std::vector<double> still = layout.encode(std::vector<ModelParams>{base, base});
+      std::vector<std::size_t> changed;
+      for (std::size_t i = 0; i < moved.size(); ++i) {
+        if (moved[i] != still[i]) changed.push_back(i);
+      }
+      ASSERT_EQ(changed.size(), 1u);
+      EXPECT_EQ(layout.coordinate(param, level), changed[0]);
+    }
+  }
+  const SearchLayout ddm(LikelihoodModel::Ddm, views, {});
+  EXPECT_EQ(ddm.coordinate(Param::Sz, 0), ddm.dim());
+}
+
 // A shared parameter's coordinate is the mean of the levels' coordinates;
 // one set of parameters comes back from its own coordinates.
 TEST(SearchLayout, EncodeDecodeRoundTrip) {
