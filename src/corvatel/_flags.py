@@ -174,17 +174,19 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
         return (1.0 - p_outlier) * model + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
 
     try:
-        # P(lower after t) for t = rt, start, end; P(upper after t) likewise.
-        lower_after = later(np.concatenate([at_rt, [start, end]]), False)
-        upper_after = later(np.concatenate([at_rt, [start, end]]), True)
+        # Each trial's own response after its time, and both at the window's ends.
+        own_after = np.empty(len(at_rt))
+        own_after[at_upper] = later(at_rt[at_upper], True)
+        own_after[~at_upper] = later(at_rt[~at_upper], False)
+        lower_ends = later(np.array([start, end]), False)
+        upper_ends = later(np.array([start, end]), True)
     except ValueError:
         return math.nan
-    lower_kept = lower_after[-2] - lower_after[-1]
-    upper_kept = upper_after[-2] - upper_after[-1]
+    lower_kept = lower_ends[0] - lower_ends[1]
+    upper_kept = upper_ends[0] - upper_ends[1]
     # The signed distribution function at each trial (its own value
     # included), within the window.
-    below = np.where(at_upper, lower_kept + (upper_kept - (upper_after[:-2] - upper_after[-1])),
-                     lower_after[:-2] - lower_after[-1])
+    below = np.where(at_upper, lower_kept + upper_kept - (own_after - upper_ends[1]), own_after - lower_ends[1])
     cdf = below / (lower_kept + upper_kept)
     return max(float(np.max((ranks + 1) / n - cdf)), float(np.max(cdf - ranks / n)))
 
