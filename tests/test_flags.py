@@ -179,33 +179,38 @@ def _survival_by_quadrature(row, t, outlier_window, rt_window):
     return _mass_by_quadrature(row, t, hi, outlier_window) / _mass_by_quadrature(row, lo, hi, outlier_window)
 
 
-@pytest.mark.parametrize("model, p_outlier, rt_window", [
+# Fitted rows (variabilities, contaminants) and the windows their trials
+# were kept in, for the flags that ask the fitted mixture's distribution.
+FITTED_MIXTURES = pytest.mark.parametrize("model, p_outlier, rt_window", [
     ({}, 0.0, None),
     ({}, 0.05, None),
     ({}, 0.05, (0.35, 6.0)),
     ({"sv": 0.8, "sz": 0.2, "st": 0.1}, 0.02, (0.2, 4.0)),
 ])
+OUTLIER_WINDOW = (0.1, 5.0)
+
+
+def fitted_row(model, p_outlier):
+    return {"drift_rate": 0.8, "boundary_separation": 1.4, "starting_point": 0.45, "non_decision_time": 0.3,
+            "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
+
+
+@FITTED_MIXTURES
 def test_the_slowest_response_probability_is_the_fitted_mixtures_tail(model, p_outlier, rt_window):
-    row = {"drift_rate": 0.8, "boundary_separation": 1.4, "starting_point": 0.45, "non_decision_time": 0.3,
-           "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
-    window = (0.1, 5.0)
+    row = fitted_row(model, p_outlier)
+    window = OUTLIER_WINDOW
     rts = np.array([0.5, 0.8, 3.0, 1.1] * 10)
     tail = _survival_by_quadrature(row, 3.0, window, rt_window)
     expected = 1.0 - (1.0 - tail) ** len(rts)
     assert _flags.slowest_probability(rts, row, window, rt_window) == pytest.approx(expected, rel=1e-7)
 
 
-@pytest.mark.parametrize("model, p_outlier, rt_window", [
-    ({}, 0.0, None),
-    ({}, 0.05, (0.35, 6.0)),
-    ({"sv": 0.8, "sz": 0.2, "st": 0.1}, 0.02, (0.2, 4.0)),
-])
+@FITTED_MIXTURES
 def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p_outlier, rt_window):
     from scipy import stats
 
-    row = {"drift_rate": 0.8, "boundary_separation": 1.4, "starting_point": 0.45, "non_decision_time": 0.3,
-           "noise_sd": 1.0, "sv": 0.0, "sz": 0.0, "st": 0.0, "p_outlier": p_outlier, **model}
-    window = (0.1, 5.0)
+    row = fitted_row(model, p_outlier)
+    window = OUTLIER_WINDOW
     rng = np.random.default_rng(3)
     # More trials than the statistic takes with a variability, ties included.
     rts = np.round(rng.uniform(0.4, 2.5, 60), 2)

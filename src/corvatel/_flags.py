@@ -106,6 +106,24 @@ def _outside_range(parameter: Parameter, value: float) -> bool:
     return value < low or value > high or (value == low and not has_low) or (value == high and not has_high)
 
 
+def _model_values(row: Mapping[str, Any]) -> dict[str, float]:
+    return {"drift": row["drift_rate"], "boundary": row["boundary_separation"],
+            "start": row["starting_point"], "t0": row["non_decision_time"], "noise_sd": row.get("noise_sd", 1.0),
+            **{name: row.get(name, 0.0) or 0.0 for name in ("sv", "sz", "st")}}
+
+
+def _mixture_after(times: np.ndarray, choice: bool, row: Mapping[str, Any],
+                   outlier_window: tuple[float, float]) -> np.ndarray:
+    """The fitted mixture's probability of response `choice` after each of
+    `times`: the model's, and the contaminants' (`row`'s p_outlier, either
+    response at 1/2, uniform on `outlier_window`). Raises ValueError for
+    values the model does not allow."""
+    p_outlier = row.get("p_outlier", 0.0) or 0.0
+    lo, hi = outlier_window
+    model = np.asarray(wfpt_cdf(times, choice, **_model_values(row), complement=True), dtype=float)
+    return (1.0 - p_outlier) * model + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
+
+
 def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window: tuple[float, float],
                         rt_window: tuple[float, float] | None) -> float:
     """The fitted model's probability that the slowest of len(rts) trials
@@ -114,25 +132,15 @@ def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window:
     contaminants (`row`'s p_outlier, uniform on `outlier_window`, either
     response) and, for trials kept in `rt_window`, conditional on a
     response in the window. NaN for values the model does not allow."""
-    values = _model_values(row)
-    p_outlier = row.get("p_outlier", 0.0) or 0.0
-    lo, hi = outlier_window
     window = (0.0, math.inf) if rt_window is None else rt_window
     times = np.array([float(rts.max()), *window])
     try:
-        later = sum(wfpt_cdf(times, choice, **values, complement=True) for choice in (True, False))
+        later = _mixture_after(times, True, row, outlier_window) + _mixture_after(times, False, row, outlier_window)
     except ValueError:
         return math.nan
-    later = (1.0 - p_outlier) * later + p_outlier * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
     # Conditional on the window: (S(t) - S(end)) / (S(start) - S(end)).
     tail = (later[0] - later[2]) / (later[1] - later[2])
     return float(-np.expm1(len(rts) * np.log1p(-min(max(tail, 0.0), 1.0))))
-
-
-def _model_values(row: Mapping[str, Any]) -> dict[str, float]:
-    return {"drift": row["drift_rate"], "boundary": row["boundary_separation"],
-            "start": row["starting_point"], "t0": row["non_decision_time"], "noise_sd": row.get("noise_sd", 1.0),
-            **{name: row.get(name, 0.0) or 0.0 for name in ("sv", "sz", "st")}}
 
 
 def kolmogorov_p(statistic: float, n: int) -> float:
@@ -156,8 +164,6 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     on a response in the window; with sv, sz or st, taken at MISFIT_POINTS
     order statistics. NaN for values the model does not allow."""
     values = _model_values(row)
-    p_outlier = row.get("p_outlier", 0.0) or 0.0
-    lo, hi = outlier_window
     start, end = (0.0, math.inf) if rt_window is None else rt_window
     upper = np.asarray(choices, dtype=bool)
     signed = np.where(upper, rts, -rts)
@@ -169,9 +175,7 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     at_upper, at_rt = upper[order[ranks]], rts[order[ranks]]
 
     def later(times: np.ndarray, choice: bool) -> np.ndarray:
-        """P(response `choice` after `times`), contaminants included."""
-        model = np.asarray(wfpt_cdf(times, choice, **values, complement=True), dtype=float)
-        return (1.0 - p_outlier) * model + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
+        return _mixture_after(times, choice, row, outlier_window)
 
     try:
         # Each trial's own response after its time, and both at the window's ends.
