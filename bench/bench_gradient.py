@@ -1,6 +1,6 @@
 """Gradient speed: wfpt_logpdf_grad against wfpt_logpdf over simulated
 trials, for the four-parameter model, with sv, sz, st, sz and st, and all
-three, on one worker thread.
+three (sz a fifth of its room, and nine tenths), on one worker thread.
 
     python3 bench/bench_gradient.py [--trials 100000] [--reps 5]
 
@@ -25,6 +25,7 @@ MODELS = {
     "st": dict(st=0.1),
     "sz + st": dict(sz=0.2, st=0.1),
     "sv + sz + st": dict(sv=0.8, sz=0.2, st=0.1),
+    "sv + sz + st, sz 0.9": dict(sv=0.8, sz=0.9, st=0.1),
     "four parameters, p_outlier": dict(p_outlier=0.05),
 }
 BASE = dict(drift=1.0, boundary=1.5, start=0.5, t0=0.3)

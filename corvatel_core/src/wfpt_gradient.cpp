@@ -249,6 +249,41 @@ Weighted fixed_over_start(double tau, bool choice, const ModelParams& p, const F
   return weighted_sum(at.data(), weight.data(), N);
 }
 
+// The mean over the start window at decision time tau by the 15-point
+// Kronrod rule on pieces graded from the window's end nearer the responding
+// boundary: there the density in the start rises and falls over
+// scale^2 / near (scale = sqrt(tau) noise_sd / boundary, its width in the
+// start; near, the end's distance to the boundary), over scale next to it,
+// and is smooth further in. The first piece is that wide (at least 1/256 of
+// the window), each next one twice as wide, the last takes the rest: at
+// most 9 pieces. A window that reaches within a few hundredths of the
+// boundary needs this where one rule over the whole window is off.
+Weighted graded_over_start(double tau, bool choice, const ModelParams& p) {
+  if (p.sz == 0.0) return point(tau, choice, p.start, p);
+  constexpr std::size_t kMaxPieces = 9;
+  const double scale = std::sqrt(tau) * p.noise_sd / p.boundary;
+  const double near = choice ? 1.0 - (p.start + p.sz / 2.0) : p.start - p.sz / 2.0;
+  const double first = near > scale ? scale * (scale / near) : scale;
+  double width = std::clamp(first, p.sz / 256.0, p.sz);
+  std::array<Weighted, kMaxPieces * kKronrod15.x.size()> at;
+  std::array<double, at.size()> weight;
+  std::size_t n = 0;
+  double done = 0.0;
+  for (std::size_t piece = 0; piece < kMaxPieces && done < p.sz; ++piece) {
+    const double w = piece + 1 == kMaxPieces ? p.sz - done : std::min(width, p.sz - done);
+    for (std::size_t i = 0; i < kKronrod15.x.size(); ++i) {
+      const double inward = done + 0.5 * w * (1.0 + kKronrod15.x[i]);
+      const double start = choice ? (p.start + p.sz / 2.0) - inward : (p.start - p.sz / 2.0) + inward;
+      at[n] = with_sz_slope(point(tau, choice, start, p), start, p);
+      weight[n] = 0.5 * (w / p.sz) * kKronrod15.w[i];
+      ++n;
+    }
+    done += w;
+    width *= 2.0;
+  }
+  return weighted_sum(at.data(), weight.data(), n);
+}
+
 // The time window of st as the density takes it: decision times from 0 on,
 // the mean over the whole window.
 struct TimeWindow {
@@ -290,12 +325,13 @@ Weighted fixed_slopes(double rt, bool choice, const ModelParams& p, const FixedR
 
 // The means by adaptive quadrature (nested for sz and st), each refined
 // until every derivative is within `tolerance` of its magnitude; with
-// `gauss_start` the start's mean at each decision time is the 7-point rule's
-// (the caller checks the density).
-Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool gauss_start) {
+// `graded_start` the start's mean at each decision time is
+// graded_over_start's (the caller checks the density).
+Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool graded_start) {
   std::size_t budget = kBudget;
   const auto over_start = [&](double tau_at) {
-    if (p.sz == 0.0 || gauss_start) return fixed_over_start(tau_at, choice, p, kGauss7);
+    if (p.sz == 0.0) return point(tau_at, choice, p.start, p);
+    if (graded_start) return graded_over_start(tau_at, choice, p);
     const auto at = [&](double start) { return with_sz_slope(point(tau_at, choice, start, p), start, p); };
     Weighted w = weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0,
                                    tolerance * 0.25, budget);
@@ -361,9 +397,10 @@ std::optional<std::array<double, kSlopes>> closed_slopes(double rt, bool choice,
 // the 5-point Gauss rule's (most trials), else the 7-point rule's, else,
 // with st, the 15-point Kronrod rule's over time (windows on the density's
 // rise, decision times of a few tenths of a second); then, with both
-// windows, the adaptive quadrature over time with the 7-point rule over the
-// start; else the adaptive quadrature over both (a window far wider than
-// the density's scales).
+// windows, the adaptive quadrature over time with graded_over_start (a
+// start window reaching near the boundary); else the adaptive quadrature
+// over both (a window far wider than the density's scales), which costs
+// up to a thousand times more.
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
                                              double tolerance) {
   if (const auto closed = closed_slopes(rt, choice, p, log_mean, tolerance)) return *closed;
