@@ -200,7 +200,8 @@ def test_the_slowest_response_probability_is_the_fitted_mixtures_tail(model, p_o
     row = fitted_row(model, p_outlier)
     window = OUTLIER_WINDOW
     rts = np.array([0.5, 0.8, 3.0, 1.1] * 10)
-    tail = _survival_by_quadrature(row, 3.0, window, rt_window)
+    # Times recorded in tenths of a second: the slowest stands for 2.95-3.05 s.
+    tail = _survival_by_quadrature(row, 2.95, window, rt_window)
     expected = 1.0 - (1.0 - tail) ** len(rts)
     assert _flags.slowest_probability(rts, row, window, rt_window) == pytest.approx(expected, rel=1e-7)
 
@@ -279,6 +280,62 @@ def test_a_search_that_did_not_converge_is_flagged(method, converged, flagged):
         row["converged"] = converged
     flags = _flags.group_flags(method, "ddm", rts > 0, rts, row)
     assert (_flags.NOT_CONVERGED in flags) == flagged
+
+
+@pytest.mark.parametrize("rts, step", [
+    (np.array([0.523, 0.61, 1.5, 0.7]), 1e-3),
+    (np.array([0.52, 0.61, 1.5, 0.7]), 1e-2),
+    (np.array([1.0, 3.0, 2.0]), 1.0),
+    (np.array([0.5234567891, 0.61, 1.5]), 0.0),
+])
+def test_the_recording_step_is_the_coarsest_decimal_one(rts, step):
+    assert _flags.recording_step(rts) == step
+
+
+@FLAGGED
+def test_a_response_rounded_onto_max_rt_is_not_improbably_slow():
+    # Times in whole ms, one of them exactly at max_rt (the window keeps its
+    # ends): the model has no probability after max_rt, but the recorded
+    # 1.500 s stands for any time within half a ms of it.
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 500, 100)
+    data = pd.DataFrame({"choice": choices, "rt": rts.round(3)})
+    assert (data["rt"] == 1.5).sum() == 1
+    fitted = corvatel.fit(data, method="ml", max_rt=1.5)
+    assert _flags.SLOW_RESPONSE not in flags_of(fitted)
+
+
+ROW = {"drift_rate": 1.0, "boundary_separation": 1.5, "starting_point": 0.5, "non_decision_time": 0.25,
+       "sv": 0.0, "sz": 0.0, "st": 0.0, "error": ""}
+
+
+@pytest.mark.parametrize("p_outlier, outlier_window, flagged", [
+    (0.0, (0.0, 5.0), True),
+    (0.02, (0.0, 5.0), False),  # the contaminants' window holds the guess
+    (0.02, (0.2, 5.0), True),   # it does not
+    (math.nan, (0.0, 5.0), True),  # a failed fit accounts for nothing
+])
+def test_fast_responses_are_flagged_unless_the_contaminants_window_holds_them(p_outlier, outlier_window, flagged):
+    rts = np.array([0.05, 0.6, 0.7, 0.9, 1.2] * 4)
+    row = {**ROW, "p_outlier": p_outlier, "error": "failed" if math.isnan(p_outlier) else ""}
+    flags = _flags.group_flags("ml", "ddm", rts > 0.6, rts, row, outlier_window=outlier_window)
+    assert (_flags.FAST_RESPONSES in flags) == flagged
+
+
+@pytest.mark.parametrize("outlier_window, flagged", [((0.2, 5.0), True), ((0.0, 5.0), False)])
+def test_t0_at_a_fast_response_outside_the_contaminants_window_is_flagged(outlier_window, flagged):
+    # The search keeps t0 below the fastest response the contaminants cannot hold.
+    rts = np.array([0.05, 0.6, 0.7, 0.9, 1.2] * 4)
+    row = {**ROW, "non_decision_time": 0.0495, "p_outlier": 0.02}
+    flags = _flags.group_flags("ml", "ddm", rts > 0.6, rts, row, outlier_window=outlier_window)
+    assert (_flags.T0_AT_FASTEST in flags) == flagged
+
+
+@pytest.mark.parametrize("p_outlier_free, flagged", [(True, True), (False, False)])
+def test_a_free_p_outlier_on_its_search_limit_is_flagged(p_outlier_free, flagged):
+    rts = np.linspace(0.4, 1.0, 20)
+    row = {**ROW, "p_outlier": 0.4999}
+    flags = _flags.group_flags("ml", "ddm", rts > 0.6, rts, row, p_outlier_free=p_outlier_free).split("; ")
+    assert (f"{_flags.ON_BOUND} (p_outlier)" in flags) == flagged
 
 
 def test_a_fast_guess_is_no_t0_flag_when_contaminants_hold_it():

@@ -157,7 +157,8 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     flag_model = task.options.get("bound") or task.options.get("model", "ddm")
     row["warning"] = group_flags(task.method, flag_model, task.choices, task.rts, row,
                                  outlier_window=task.options.get("outlier_window", OUTLIER_WINDOW),
-                                 rt_window=truncation(task.options.get("rt_window")))
+                                 rt_window=truncation(task.options.get("rt_window")),
+                                 p_outlier_free=task.options.get("p_outlier") == "free")
     return row
 
 
@@ -215,8 +216,7 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
             rows[k].update({column: result[column] for column in columns})
             rows[k]["error"] = ""
     # A shared t0 lies below the fastest response of all the levels.
-    shared_fastest = (float(task.rts.min()) if "non_decision_time" not in task.depends_on and len(task.rts)
-                      else None)
+    shared_trials = task.rts if "non_decision_time" not in task.depends_on else None
     # A bound fit's search limits are the solver's own: only its t0 is flagged.
     flag_model = task.bound or task.model
     # A level's own boundary or start is placed by its own trials only; shared
@@ -225,8 +225,8 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
     shared_unplaced = one_response(task.choices)
     for row, s in zip(rows, slices):
         unplaced = shared_unplaced or (own and one_response(task.choices[s]))
-        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_fastest, unplaced,
-                                     task.outlier_window, truncation(task.rt_window))
+        row["warning"] = group_flags("ml", flag_model, task.choices[s], task.rts[s], row, shared_trials, unplaced,
+                                     task.outlier_window, truncation(task.rt_window), task.p_outlier == "free")
     return rows
 
 
@@ -440,13 +440,23 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
       "outside model range (names)": an estimate the model does not allow
         (EZ's t0 below 0);
       "t0 at fastest response": a likelihood fit's t0 - st/2 within 1 ms of
-        the group's fastest response;
+        the group's fastest response (with contaminants, the fastest
+        outside their window);
       "t0 at 0": a likelihood fit's t0 - st/2 under 1 ms (held down by
-        responses too fast for the model);
+        responses too fast for the model, or left unplaced by a min_rt
+        above the distribution's leading edge);
+      "responses under 0.1 s": any response faster than 0.1 s (not when a
+        likelihood fit's contaminants, with their window, cover them);
       "rt looks like ms": median response time above 20 s;
       "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
-      "constant rts": all response times equal (ez, sim; ml refuses them).
+      "constant rts": all response times equal (ez, sim; ml refuses them);
+      "not converged": a likelihood search ended on its budget;
+      "one response only": every trial ended at the same boundary;
+      "improbably slow response": the fitted model gives the slowest
+        response a probability under 0.001 of being that slow;
+      "distribution misfit": a likelihood fit's distribution rejected by
+        the trials (Kolmogorov-Smirnov, p < 0.01).
     With depends_on each row's flags come from its level's own trials,
     except that a shared t0 is compared with the fastest response of all
     the levels.

@@ -124,6 +124,38 @@ def _mixture_after(times: np.ndarray, choice: bool, row: Mapping[str, Any],
     return (1.0 - p_outlier) * model + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
 
 
+def recording_step(rts: np.ndarray) -> float:
+    """The coarsest decimal step (1 s down to 1 us) of which every time is a
+    whole multiple, as times recorded in whole ms are; 0 for none."""
+    for digits in range(7):
+        scaled = rts * 10.0**digits
+        if np.all(np.abs(scaled - np.round(scaled)) <= 1e-6):
+            return 10.0**-digits
+    return 0.0
+
+
+def contaminated(method: str, row: Mapping[str, Any]) -> bool:
+    """Whether a fit's mixture has contaminants: a likelihood fit with a
+    p_outlier above 0 (a failed fit's NaN has none)."""
+    p_outlier = row.get("p_outlier", 0.0)
+    return method == "ml" and p_outlier is not None and bool(p_outlier > 0.0)
+
+
+def t0_limit(rts: np.ndarray, contaminants: bool, outlier_window: tuple[float, float]) -> float | None:
+    """Where a likelihood fit's search stops the shortest non-decision time:
+    the fastest response; with contaminants, which may hold the fastest
+    trials, the fastest outside their window (None where that is above the
+    trials' median, the limit then, or there is none)."""
+    if not len(rts):
+        return None
+    if not contaminants:
+        return float(rts.min())
+    lo, hi = outlier_window
+    outside = rts[(rts < lo) | (rts > hi)]
+    median = float(np.sort(rts)[(len(rts) - 1) // 2])
+    return float(outside.min()) if len(outside) and outside.min() <= median else None
+
+
 def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window: tuple[float, float],
                         rt_window: tuple[float, float] | None) -> float:
     """The fitted model's probability that the slowest of len(rts) trials
@@ -133,7 +165,11 @@ def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window:
     response) and, for trials kept in `rt_window`, conditional on a
     response in the window. NaN for values the model does not allow."""
     window = (0.0, math.inf) if rt_window is None else rt_window
-    times = np.array([float(rts.max()), *window])
+    # A time recorded in steps (whole ms) stands for one within half a step
+    # of it: without that, a slowest response rounded onto max_rt would have
+    # no probability after it at all.
+    slowest = float(rts.max()) - recording_step(rts) / 2
+    times = np.array([slowest, *window])
     try:
         later = _mixture_after(times, True, row, outlier_window) + _mixture_after(times, False, row, outlier_window)
     except ValueError:
@@ -218,19 +254,20 @@ def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: 
 
 
 def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
-                t0_fastest: float | None = None, unplaced: bool | None = None,
+                t0_trials: np.ndarray | None = None, unplaced: bool | None = None,
                 outlier_window: tuple[float, float] = OUTLIER_WINDOW,
-                rt_window: tuple[float, float] | None = None) -> str:
+                rt_window: tuple[float, float] | None = None, p_outlier_free: bool = False) -> str:
     """The `warning` of a group's row: flags of its trials whatever the fit
     made of them, then, when it was fitted, of its estimates (`model`: a
-    likelihood fit's). `t0_fastest`: the fastest response that bounds t0
-    when that is not this group's own (a joint fit's shared t0 lies below
-    the fastest response of all its levels). `unplaced`: whether the
+    likelihood fit's). `t0_trials`: the response times that bound t0 when
+    they are not this group's own (a joint fit's shared t0 lies below the
+    fastest response of all its levels). `unplaced`: whether the
     boundary and start rest on trials of one response only, when that is
     not a question of this group's own trials (a joint fit's shared ones
     are placed by any level with both responses). `outlier_window`: the
     contaminants' (of a fit with p_outlier); `rt_window`: the window the
-    trials were kept in (min_rt, max_rt), or None."""
+    trials were kept in (min_rt, max_rt), or None; `p_outlier_free`:
+    whether a likelihood fit estimated p_outlier."""
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
@@ -240,8 +277,12 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
             flags.append(FEW_TRIALS)
         if len(rts) >= 2 and rts.min() == rts.max():
             flags.append(CONSTANT_RTS)
-    # Contaminants in a likelihood fit already account for fast guesses.
-    if len(rts) and float(rts.min()) < FAST_RT and not (method == "ml" and row.get("p_outlier", 0.0)):
+    # Contaminants in a likelihood fit already account for fast guesses
+    # inside their window.
+    contaminants = contaminated(method, row)
+    fast = rts[rts < FAST_RT]
+    lo, hi = outlier_window
+    if len(fast) and not (contaminants and fast.min() >= lo and fast.max() <= hi):
         flags.append(FAST_RESPONSES)
     if row["error"]:
         return joined(flags)
@@ -254,14 +295,11 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     converged = row.get("converged")
     if method == "ml" and converged is not None and not bool(converged):
         flags.append(NOT_CONVERGED)
-    # Only the likelihood fits keep t0 below the fastest response, and only
-    # without contaminants (which may hold the fastest trials); the moment
-    # fits' t0 often lies a few ms past the fastest of a clean sample.
-    t0_bounded = method == "ml" and not row.get("p_outlier", 0.0)
-    if t0_fastest is None and len(rts):
-        t0_fastest = float(rts.min())
-    flags.extend(estimate_flags(row, ml_parameters(model) if method == "ml" else estimated(method), t0_fastest,
-                                t0_bounded=t0_bounded))
+    # Only the likelihood fits keep t0 below a limit; the moment fits' t0
+    # often lies a few ms past the fastest of a clean sample.
+    limit = t0_limit(rts if t0_trials is None else t0_trials, contaminants, outlier_window)
+    fitted = ml_parameters(model, p_outlier_free and model in MODELS) if method == "ml" else estimated(method)
+    flags.extend(estimate_flags(row, fitted, limit, t0_bounded=method == "ml"))
     shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
     if method == "ml" and shortest < T0_MARGIN and T0_AT_FASTEST not in flags:
         flags.append(T0_AT_ZERO)
