@@ -323,15 +323,19 @@ Weighted fixed_slopes(double rt, bool choice, const ModelParams& p, const FixedR
   return out;
 }
 
-// The means by adaptive quadrature (nested for sz and st), each refined
-// until every derivative is within `tolerance` of its magnitude; with
-// `graded_start` the start's mean at each decision time is
-// graded_over_start's (the caller checks the density).
-Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, bool graded_start) {
+// How adaptive_slopes takes the start's mean at each decision time.
+enum class StartRule { Gauss7, Graded, Adaptive };
+
+// The means by adaptive quadrature over time (and, with StartRule::Adaptive,
+// over the start inside it), each refined until every derivative is within
+// `tolerance` of its magnitude; with a fixed start rule the caller checks
+// the density.
+Weighted adaptive_slopes(double rt, bool choice, const ModelParams& p, double tolerance, StartRule start_rule) {
   std::size_t budget = kBudget;
   const auto over_start = [&](double tau_at) {
     if (p.sz == 0.0) return point(tau_at, choice, p.start, p);
-    if (graded_start) return graded_over_start(tau_at, choice, p);
+    if (start_rule == StartRule::Gauss7) return fixed_over_start(tau_at, choice, p, kGauss7);
+    if (start_rule == StartRule::Graded) return graded_over_start(tau_at, choice, p);
     const auto at = [&](double start) { return with_sz_slope(point(tau_at, choice, start, p), start, p); };
     Weighted w = weighted_integral(internal::kRule15, at, p.start - p.sz / 2.0, p.start + p.sz / 2.0,
                                    tolerance * 0.25, budget);
@@ -397,8 +401,9 @@ std::optional<std::array<double, kSlopes>> closed_slopes(double rt, bool choice,
 // the 5-point Gauss rule's (most trials), else the 7-point rule's, else,
 // with st, the 15-point Kronrod rule's over time (windows on the density's
 // rise, decision times of a few tenths of a second); then, with both
-// windows, the adaptive quadrature over time with graded_over_start (a
-// start window reaching near the boundary); else the adaptive quadrature
+// windows, the adaptive quadrature over time with the 7-point rule over the
+// start, else with graded_over_start (a start window reaching near the
+// boundary); else the adaptive quadrature
 // over both (a window far wider than the density's scales), which costs
 // up to a thousand times more.
 std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const ModelParams& p, double log_mean,
@@ -414,10 +419,12 @@ std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const Model
     if (close(fine)) return fine.g;
   }
   if (p.sz > 0.0 && p.st > 0.0) {
-    const Weighted mixed = adaptive_slopes(rt, choice, p, tolerance, true);
-    if (close(mixed)) return mixed.g;
+    for (const StartRule rule : {StartRule::Gauss7, StartRule::Graded}) {
+      const Weighted mixed = adaptive_slopes(rt, choice, p, tolerance, rule);
+      if (close(mixed)) return mixed.g;
+    }
   }
-  return adaptive_slopes(rt, choice, p, tolerance, false).g;
+  return adaptive_slopes(rt, choice, p, tolerance, StartRule::Adaptive).g;
 }
 
 }  // namespace
