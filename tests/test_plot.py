@@ -84,6 +84,51 @@ def test_unfitted_group_is_marked_and_figure_saves(tmp_path, example):
         assert (tmp_path / f"check.{suffix}").stat().st_size > 1000
 
 
+def model_lines(ax):
+    return [x for x in ax.get_lines() if x.get_label().startswith("model")]
+
+
+@pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
+def test_an_estimate_outside_the_model_is_noted_not_simulated():
+    # Seven fast upper responses and one at 3 s: EZ's t0 comes out negative.
+    trials = pd.DataFrame({"choice": [True] * 8 + [False] * 2,
+                           "rt": [0.4, 0.45, 0.5, 0.42, 0.48, 0.44, 0.46, 3.0, 0.5, 0.6]})
+    fits = corvatel.fit(trials, method="ez")
+    assert fits["non_decision_time"].iloc[0] < 0 and fits["error"].iloc[0] == ""
+    first = plot.fit_check(trials, fits, n_sim=500).subfigs[0].axes[0]
+    assert not model_lines(first)
+    assert [t.get_text() for t in first.texts] == ["no model drawn:\nestimates outside the model's range"]
+
+
+@pytest.mark.parametrize("convert", [lambda c: c.astype(np.int64), lambda c: c.convert_dtypes()],
+                         ids=["int64", "nullable"])
+def test_estimates_of_any_numeric_type_are_drawn(example, convert):
+    data, fits = example
+    data = data[data["subject"] == "s1"]
+    fits = fits[fits["subject"] == "s1"].copy()
+    fits["noise_sd"] = convert(fits["noise_sd"])
+    first = plot.fit_check(data, fits, n_sim=500).subfigs[0].axes[0]
+    assert len(model_lines(first)) == 2 and not first.texts
+
+
+def test_a_narrow_last_bin_past_the_shown_range_sets_no_axis():
+    # The slowest trial just past the 0.995 quantile: its bin is 1 ms wide.
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 60, 1)
+    rts[np.argmax(rts)] = np.sort(rts)[-2] + 0.001
+    trials = pd.DataFrame({"choice": choices, "rt": rts})
+    ax = plot.fit_check(trials, corvatel.fit(trials, method="ml")).subfigs[0].axes[0]
+    shown = max(abs(y) for line in model_lines(ax) for y in line.get_ydata())
+    low, high = ax.get_ylim()
+    assert max(-low, high) < 3 * shown
+
+
+def test_trials_in_another_unit_than_the_fits_are_refused(example):
+    data, fits = example
+    in_ms = data.assign(rt=data["rt"] * 1000)
+    with pytest.raises(ValueError, match="pass the rt_unit that fit was given"):
+        plot.fit_check(in_ms, fits)
+
+
 def test_mismatched_fits_are_refused(example):
     data, fits = example
     with pytest.raises(ValueError, match="fits do not match the groups of data"):

@@ -85,6 +85,32 @@ def test_ez_recovers_known_parameters():
     assert (summary["r"] > 0.95).all()
 
 
+def test_the_truth_of_another_noise_scale_is_on_the_fits_scale():
+    # Ratcliff's convention, noise_sd 0.1: the fits (noise_sd 1) see drift
+    # 2 and boundary 1.2. The three fits' mean has a standard error of
+    # about 0.03 (drift) and 0.02 (boundary), the boundary sits 0.037 above
+    # the truth (the Euler walk's overshoot): windows of 5 standard errors.
+    truth = pd.DataFrame({"drift": [0.2], "boundary": [0.12], "start": [0.5], "t0": [0.3], "noise_sd": [0.1]})
+    table = corvatel.recover(truth, 2000, method="ez", reps=3, seed=1)
+    assert table["true_drift_rate"].tolist() == pytest.approx([2.0] * 3)
+    assert table["true_boundary_separation"].tolist() == pytest.approx([1.2] * 3)
+    assert table["true_non_decision_time"].tolist() == [0.3] * 3
+    summary = corvatel.recovery_summary(table).set_index("parameter")
+    assert abs(summary.loc["drift_rate", "bias"]) < 0.15
+    assert abs(summary.loc["boundary_separation", "bias"] - 0.037) < 0.1
+
+
+def test_a_data_set_with_trials_past_the_cap_is_flagged():
+    # Drift 0.2 against a boundary of 5: about a sixth of the decisions
+    # take longer than the simulators' 10 s.
+    truth = pd.DataFrame({"set": ["slow", "quick"], "drift": [0.2, 1.0], "boundary": [5.0, 1.5], "start": 0.5,
+                          "t0": 0.3})
+    table = corvatel.recover(truth, 300, method="ez", reps=2, seed=5).set_index("set")
+    assert (table.loc["slow", "n_excluded"] > 0).all()
+    assert table.loc["slow", "warning"].str.contains("trials past the 10 s cap").all()
+    assert (table.loc["quick", "n_excluded"] == 0).all() and (table.loc["quick", "warning"] == "").all()
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"n_trials": 0}, ValueError, "n_trials must be a positive integer"),
     ({"reps": 0}, ValueError, "reps must be a positive integer"),

@@ -72,6 +72,9 @@ NOT_CONVERGED = "not converged"
 ONE_RESPONSE = "one response only"
 SLOW_RESPONSE = "improbably slow response"
 MISFIT = "distribution misfit"
+# A recovery data set some of whose simulated trials reached the
+# simulators' 10 s cap and were left out.
+CAPPED = "trials past the 10 s cap"
 # Parameters that, fitted to trials of one response only, the data cannot
 # place: only their combination, the distance to the boundary reached, is
 # pinned down.

@@ -144,6 +144,14 @@ def range_error(columns: Mapping[str, np.ndarray],
     return RangeError(name, message[len(name) + 1:], codes == first)
 
 
+# Parameters in units of the noise: the fits take noise_sd as 1, so a set
+# simulated with another noise_sd is recovered as these divided by it.
+NOISE_SCALED = ("drift", "boundary", "sv")
+
+
 def true_values(row: Mapping[Hashable, Any], kinds: tuple[str, ...]) -> dict[str, float]:
-    """A parameter set under its true_* names (with the variabilities it gives)."""
-    return {p.true_column: float(row[p.name]) for p in PARAMETERS if _given_truth(p, kinds, row)}
+    """A parameter set under its true_* names (with the variabilities it
+    gives), on the fits' scale (noise_sd 1)."""
+    noise_sd = float(row.get("noise_sd", 1.0))
+    return {p.true_column: float(row[p.name]) / noise_sd if p.name in NOISE_SCALED else float(row[p.name])
+            for p in PARAMETERS if _given_truth(p, kinds, row)}

@@ -13,6 +13,7 @@ import pandas as pd
 from ._cluster import check_client
 from ._fitting import (STAT_COLUMNS, FitTask, check_model, fit_options, method_entry, result_frame, run_fit_task,
                        run_tasks)
+from ._flags import CAPPED, joined
 from ._params import ALWAYS_ESTIMATED, PARAMETERS, SOMETIMES_ESTIMATED, true_values
 from ._simdata import (OUTLIER_WINDOW, check_count, check_seed, check_window, derive_seed, label_columns, param_table,
                        sim_names, simulate_row)
@@ -37,8 +38,10 @@ class RecoveryTask:
 
 def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
     choices, rts, n_excluded = simulate_row(task.params, task.n_trials, task.seed, task.outlier_window)
-    row = {"n_excluded": n_excluded}
+    row: dict[str, Any] = {"n_excluded": n_excluded}
     row.update(run_fit_task(FitTask(choices, rts, task.method, task.options)))
+    if n_excluded:
+        row["warning"] = joined([flag for flag in (str(row["warning"]), CAPPED) if flag])
     return row
 
 
@@ -55,9 +58,14 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     replication): the label columns, rep, true_drift_rate,
     true_boundary_separation, true_non_decision_time, n_excluded (trials
     that hit the 10 s cap), the statistics and fitted columns of ``fit``,
-    and error. The same call gives the same table bit for bit, also on
-    the Dask cluster of `client` (a dask.distributed.Client; needs the
-    extra corvatel[dask]).
+    error and warning (fit's flags, and "trials past the 10 s cap" where
+    some were left out: the fits do not know of the cap, so such a row's
+    estimates are biased, the boundary low). The fits take noise_sd as 1,
+    so the truth of a row with another noise_sd is on their scale: its
+    drift, boundary and sv divided by its noise_sd (0.2, 0.12 and noise_sd
+    0.1 come out as 2 and 1.2). The same call gives the same table bit for
+    bit, also on the Dask cluster of `client` (a dask.distributed.Client;
+    needs the extra corvatel[dask]).
 
     With method="ml" (model "ddm" or "full") the table also has
     true_starting_point, and params' sv, sz, st columns (if any) come out

@@ -7,6 +7,7 @@ pyplot, so they touch no global figure state; save it with
 from __future__ import annotations
 
 import math
+import numbers
 import textwrap
 from collections.abc import Hashable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -72,13 +73,26 @@ def quantile_points(choices: np.ndarray, rts: np.ndarray) -> dict[str, Any]:
     return points
 
 
-def predicted_trials(fit_row: pd.Series, n_sim: int, seed: int) -> tuple[np.ndarray, np.ndarray, int] | None:
-    """Trials simulated at a group's fitted parameters (None if unfitted)."""
-    values = [fit_row[BY_NAME[name].fit_name] for name in WALK_NAMES]
-    if not all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values):
+def _real_values(values: Mapping[str, Any]) -> dict[str, float] | None:
+    """The values as floats, or None unless every one is a finite real
+    number (numpy's and pandas' integer and nullable types included)."""
+    if not all(isinstance(v, numbers.Real) and not isinstance(v, (bool, np.bool_)) and math.isfinite(v)
+               for v in values.values()):
         return None
-    drift, boundary, start, t0, noise_sd = (float(v) for v in values)
-    return simulate(drift, boundary, start, t0, n_sim, seed, noise_sd)
+    return {name: float(v) for name, v in values.items()}
+
+
+def predicted_trials(fit_row: pd.Series, n_sim: int, seed: int) -> tuple[np.ndarray, np.ndarray, int] | None:
+    """Trials simulated at a group's fitted parameters (None if unfitted,
+    or fitted outside the model's range, as EZ's t0 can be)."""
+    values = _real_values({name: fit_row[BY_NAME[name].fit_name] for name in WALK_NAMES})
+    if values is None:
+        return None
+    drift, boundary, start, t0, noise_sd = values.values()
+    try:
+        return simulate(drift, boundary, start, t0, n_sim, seed, noise_sd)
+    except ValueError:
+        return None
 
 
 # Where the predicted curves of likelihood fits are drawn, and the grid
@@ -195,10 +209,6 @@ class BoundsDensity(Density):
         return (1.0 - share) * density + np.where(inside, share * 0.5 / (out_hi - out_lo), 0.0)
 
 
-def _finite_numbers(values: Mapping[str, Any]) -> bool:
-    return all(isinstance(v, (int, float, np.floating)) and math.isfinite(v) for v in values.values())
-
-
 def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = OUTLIER_WINDOW,
                       window: tuple[float, float] | None = None, bound: str | None = None) -> Density | None:
     """The densities at a likelihood fit's parameters (None if unfitted);
@@ -206,16 +216,13 @@ def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = 
     urgency from their columns, 0 without)."""
     if bound is not None:
         names = list(PARAM_COLUMNS) + list(BOUNDS[bound]) + [c for c in ("leak", "urgency") if c in fit_row]
-        values = {c: fit_row[c] for c in names + (["p_outlier"] if "p_outlier" in fit_row else [])}
-        if not _finite_numbers(values):
+        values = _real_values({c: fit_row[c] for c in names + (["p_outlier"] if "p_outlier" in fit_row else [])})
+        if values is None:
             return None
-        walk = {c: float(values.pop(c)) for c in PARAM_COLUMNS + (("p_outlier",) if "p_outlier" in values else ())}
-        return BoundsDensity(walk, {"bound": bound, **{c: float(v) for c, v in values.items()}}, outlier_window,
-                             window)
-    values = {c: fit_row[c] for c in ML_PARAM_COLUMNS}
-    if not _finite_numbers(values):
-        return None
-    return Density({c: float(v) for c, v in values.items()}, outlier_window, window)
+        walk = {c: values.pop(c) for c in PARAM_COLUMNS + (("p_outlier",) if "p_outlier" in values else ())}
+        return BoundsDensity(walk, {"bound": bound, **values}, outlier_window, window)
+    values = _real_values({c: fit_row[c] for c in ML_PARAM_COLUMNS})
+    return None if values is None else Density(values, outlier_window, window)
 
 
 def fitted_bound(fits: pd.DataFrame, columns: Sequence[Hashable], bound: str | None) -> str | None:
@@ -334,6 +341,17 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         raise ValueError(f"fit_check: group {_title(fits.iloc[g], columns) or 'of all trials'} has {int(counts[g])} "
                          f"trials in data but {fits['n_valid'].iloc[g]} in fits; pass the min_rt, max_rt, "
                          "drop_invalid and rt_unit that fit was given")
+    # The same trials in another unit (rt_unit forgotten) would put the
+    # model at a thousandth of the data's times.
+    for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
+        upper = grouped.rts[start:stop][grouped.choices[start:stop]]
+        fitted_mean = fits["mean_rt"].iloc[g] if "mean_rt" in fits else math.nan
+        if len(upper) and np.isfinite(fitted_mean) and fitted_mean > 0:
+            ratio = float(upper.mean()) / float(fitted_mean)
+            if not 0.5 < ratio < 2.0:
+                raise ValueError(f"fit_check: group {_title(fits.iloc[g], columns) or 'of all trials'} has a mean "
+                                 f"upper response time of {upper.mean():.4g} s in data but {fitted_mean:.4g} s in "
+                                 "fits; pass the rt_unit that fit was given")
 
     likelihood = all(c in fits.columns for c in ("log_likelihood", "sv", "sz", "st"))
     observed: list[tuple[np.ndarray, np.ndarray]] = []
@@ -359,8 +377,14 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     top, bottom = halves[0], halves[1]
     dist_axes = np.atleast_1d(top.subplots(dist_rows, dist_cols, squeeze=False)).ravel()
     for g in range(shown):
-        _distribution_panel(dist_axes[g], observed[g], predicted[g], n_sim, bins,
-                            _title(fits.iloc[g], columns), fits["error"].iloc[g] if "error" in fits else "")
+        error = fits["error"].iloc[g] if "error" in fits else ""
+        values = _real_values({BY_NAME[name].fit_name: fits[BY_NAME[name].fit_name].iloc[g] for name in WALK_NAMES})
+        # Wrapped here: matplotlib's own wrapping fits the figure, not the panel.
+        if error:
+            note = f"not fitted:\n{textwrap.fill(error, _PANEL_NOTE_CHARS)}"
+        else:
+            note = "not fitted" if values is None else "no model drawn:\nestimates outside the model's range"
+        _distribution_panel(dist_axes[g], observed[g], predicted[g], n_sim, bins, _title(fits.iloc[g], columns), note)
     for ax in dist_axes[shown:]:
         ax.set_visible(False)
     # About 12 characters of a medium title per inch; narrow figures wrap.
@@ -426,7 +450,7 @@ Prediction = tuple[np.ndarray, np.ndarray, int] | Density | None
 
 
 def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predicted: Prediction, n_sim: int,
-                        bins: int, title: str, error: str) -> None:
+                        bins: int, title: str, note: str) -> None:
     choices, rts = observed
     pooled = rts if predicted is None or isinstance(predicted, Density) else np.concatenate([rts, predicted[1]])
     top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
@@ -435,19 +459,32 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
         # A last, wide bin beyond the shown range keeps every trial counted,
         # so the areas stay the response proportions.
         edges = np.append(edges, pooled.max())
+    # The height each side reaches within the shown range: the last wide bin
+    # lies beyond it, and a narrow one (a slowest trial just past the 0.995
+    # quantile) would otherwise stretch the axis by a bar no one sees.
+    reach = {1: 0.0, -1: 0.0}
     for sign, mask, colour, label in ((1, choices, _UPPER_COLOUR, "upper"), (-1, ~choices, _LOWER_COLOUR, "lower")):
         density = _defective_density(rts[mask], edges, len(rts))
         ax.stairs(sign * density, edges, fill=True, alpha=0.45, color=colour, label=f"data {label}")
+        shown = [density[:bins]]
         if isinstance(predicted, Density):
             times = np.linspace(0.0, top, CURVE_POINTS)
-            ax.plot(times, sign * predicted.pdf(times, sign > 0), color=_MODEL_COLOUR, linewidth=1.2,
-                    label=f"model {label}")
+            curve = predicted.pdf(times, sign > 0)
+            ax.plot(times, sign * curve, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
+            shown.append(curve)
         elif predicted is not None:
             sim_choices, sim_rts, _ = predicted
             side = sim_choices if sign > 0 else ~sim_choices
             model = _defective_density(sim_rts[side], edges, n_sim)
             centres = (edges[:-1] + edges[1:]) / 2
             ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
+            shown.append(model[:bins])
+        values = np.concatenate(shown)
+        values = values[np.isfinite(values)]
+        reach[sign] = float(values.max()) if len(values) else 0.0
+    if reach[1] > 0.0 or reach[-1] > 0.0:
+        margin = 0.05 * max(reach.values())
+        ax.set_ylim(-(reach[-1] + margin), reach[1] + margin)
     ax.axhline(0.0, color="grey", linewidth=0.6)
     ax.set_xlim(0.0, top)
     ax.set_title(textwrap.fill(title or "all trials", _PANEL_TITLE_CHARS), fontsize="small")
@@ -455,9 +492,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
     ax.set_ylabel("density (1/s)", fontsize="small")
     ax.tick_params(labelsize="x-small")
     if predicted is None:
-        # Wrapped here: matplotlib's own wrapping fits the figure, not the panel.
-        ax.text(0.5, 0.5, f"not fitted:\n{textwrap.fill(error, _PANEL_NOTE_CHARS)}" if error else "not fitted",
-                transform=ax.transAxes, ha="center", va="center", fontsize="x-small",
+        ax.text(0.5, 0.5, note, transform=ax.transAxes, ha="center", va="center", fontsize="x-small",
                 bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8})
 
 
