@@ -353,3 +353,20 @@ def test_quantile_legend_hides_no_panel(example, subjects):
     assert [[t.get_text() for t in legend.get_texts()] for legend in legends] == [["0.1", "0.3", "0.5", "0.7", "0.9"]]
     assert legends_over_axes(quantiles) == []
     assert clipped(figure) == []
+
+
+@pytest.mark.filterwarnings(r"ignore:\d+ of \d+ groups flagged:UserWarning")
+def test_participants_as_the_condition_are_not_labelled_and_panels_are_capped():
+    rng = np.random.default_rng(0)
+    truth = pd.DataFrame({"subject": [f"participant_{i:02d}" for i in range(30)], "drift": rng.uniform(0.5, 2.5, 30),
+                          "boundary": rng.uniform(0.8, 2, 30), "start": 0.5, "t0": rng.uniform(0.2, 0.4, 30)})
+    data = corvatel.simulate_data(truth, 100, 1)
+    # One panel of 30 levels: their labels would stack far above the quantiles.
+    qp = plot.fit_check(data, corvatel.fit(data, by="subject", method="ez"), n_sim=500, max_groups=4).subfigs[1].axes
+    assert not qp[0].texts and qp[0].get_ylim()[1] < 5.0
+    # Two conditions each: 30 panels, capped like the distributions.
+    both = pd.concat([truth.assign(cond=c) for c in ("a", "b")])
+    data = corvatel.simulate_data(both, 60, 1)
+    fig = plot.fit_check(data, corvatel.fit(data, by=["subject", "cond"], method="ez"), n_sim=500, max_groups=4)
+    assert len([ax for ax in fig.subfigs[1].axes if ax.get_visible()]) == 4
+    assert "(first 4 of 30 panels)" in fig.subfigs[1]._suptitle.get_text().replace("\n", " ")

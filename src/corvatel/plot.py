@@ -47,6 +47,8 @@ _PANEL_TITLE_CHARS = 44
 # Characters of an x-small line inside such a panel's axes (about 2.6
 # inches): an unfitted group's error wraps to stay in its panel.
 _PANEL_NOTE_CHARS = 40
+# A quantile-probability panel labels its levels up to this many.
+_MAX_LEVEL_LABELS = 12
 # Recovery panels' x axis: at most this many tick intervals, in steps of 1,
 # 2 or 5 (2.5 adds a digit), so that labels of a narrow range stay apart.
 _RECOVERY_X_INTERVALS = 4
@@ -296,7 +298,8 @@ def fit_check(data: Any, fits: pd.DataFrame, *, by: Hashable | Sequence[Hashable
     Bottom: 0.1/0.3/0.5/0.7/0.9 response-time quantiles against response
     proportion (points: data; lines: model), one panel per value of the
     group columns other than `condition` (default: the last group column),
-    across that column's values.
+    across that column's values (labelled where a panel has at most 12),
+    the first `max_groups` panels.
     """
     n_sim = check_count(n_sim, "n_sim")
     seed = check_seed(seed)
@@ -366,6 +369,8 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     panel_keys = [c for c in columns if c != condition]
     panels = (fits[panel_keys].drop_duplicates().reset_index(drop=True) if panel_keys
               else pd.DataFrame(index=range(1)))
+    n_panels = len(panels)
+    panels = panels.iloc[:max_groups]
     dist_cols = min(4, shown)
     dist_rows = math.ceil(shown / dist_cols)
     qp_cols = min(4, len(panels))
@@ -407,8 +412,10 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         else:
             title = "all groups"
         levels = [str(fits[condition].iloc[g]) for g in members] if condition is not None else [""] * len(members)
-        level_labels.append(_qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members],
-                                      title, levels))
+        labels = _qp_panel(qp_axes[p], [observed[g] for g in members], [predicted[g] for g in members], title, levels)
+        # Past a few levels (participants as the condition) the labels
+        # would only stack over one another.
+        level_labels.append(labels if len(members) <= _MAX_LEVEL_LABELS else [])
     # One legend for the quantile-probability panels, below them: inside a
     # panel it covered points.
     bottom.legend(handles=[h for h in qp_axes[0].get_lines() if h.get_label().startswith("model")],
@@ -419,8 +426,9 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     for ax in qp_axes[len(panels):]:
         ax.set_visible(False)
     bottom.suptitle(textwrap.fill("Quantile-probability plot" + (f" across {condition}" if condition is not None
-                                                                  else "") + ": data (points) and model (lines)",
-                                  width), fontsize="medium")
+                                                                  else "") + ": data (points) and model (lines)"
+                                  + (f" (first {len(panels)} of {n_panels} panels)" if len(panels) < n_panels
+                                     else ""), width), fontsize="medium")
     # The level labels are placed by the panels' sizes, so lay the figure
     # out first (the legend below takes height from the panels).
     engine = figure.get_layout_engine()
