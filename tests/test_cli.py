@@ -90,6 +90,28 @@ def test_recover_writes_table_and_summary(files, capsys):
     assert (files / "rec.png").read_bytes()[:4] == b"\x89PNG"
 
 
+def test_contaminants_pass_through_simulate_and_recover(tmp_path, capsys):
+    status, _, _ = run(capsys, "simulate", "--drift", "1", "--boundary", "1.5", "--start", "0.5", "--t0", "0.3",
+                       "--p-outlier", "0.2", "--outlier-window", "4,6", "-n", "300", "--seed", "2",
+                       "-o", tmp_path / "trials.csv")
+    expected = corvatel.simulate_data({"drift": 1.0, "boundary": 1.5, "start": 0.5, "t0": 0.3, "p_outlier": 0.2}, 300,
+                                      2, outlier_window=(4.0, 6.0))
+    assert status == 0
+    assert pd.read_csv(tmp_path / "trials.csv")["rt"].tolist() == expected["rt"].tolist()
+    truth = pd.DataFrame({"drift": [1.0], "boundary": [1.5], "start": [0.5], "t0": [0.3], "p_outlier": [0.1]})
+    truth.to_csv(tmp_path / "truth.csv", index=False)
+    status, _, _ = run(capsys, "recover", "--params", tmp_path / "truth.csv", "--n-trials", "200", "--method", "ml",
+                       "--p-outlier", "free", "--outlier-window", "0,4", "--seed", "3", "-o", tmp_path / "rec.csv")
+    expected = corvatel.recover(truth, 200, method="ml", seed=3, p_outlier="free", outlier_window=(0.0, 4.0))
+    assert status == 0
+    table = pd.read_csv(tmp_path / "rec.csv")
+    assert table["p_outlier"].tolist() == expected["p_outlier"].tolist()
+    assert table["true_p_outlier"].tolist() == [0.1]
+    status, _, err = run(capsys, "recover", "--params", tmp_path / "truth.csv", "--n-trials", "200", "--method", "ez",
+                         "--p-outlier", "free", "-o", tmp_path / "rec.csv")
+    assert status == 2 and "--p-outlier applies to --method ml only" in err
+
+
 def write(path, content):
     if isinstance(content, bytes):
         path.write_bytes(content)

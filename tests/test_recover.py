@@ -100,6 +100,12 @@ def test_the_truth_of_another_noise_scale_is_on_the_fits_scale():
     assert abs(summary.loc["boundary_separation", "bias"] - 0.037) < 0.1
 
 
+def test_rows_of_a_table_without_labels_are_named_by_position():
+    table = corvatel.recover(TRUTH.drop(columns="set"), 50, method="ez", reps=2, seed=1)
+    assert table["param_set"].tolist() == [0, 0, 1, 1]
+    assert table["true_drift_rate"].tolist() == [1.0, 1.0, 2.0, 2.0]
+
+
 def test_a_data_set_with_trials_past_the_cap_is_flagged():
     # Drift 0.2 against a boundary of 5: about a sixth of the decisions
     # take longer than the simulators' 10 s.

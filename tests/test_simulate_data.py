@@ -50,6 +50,12 @@ def test_unlabelled_sets_get_their_position():
     assert table["param_set"].tolist() == [0] * 10 + [1] * 10 + [2] * 10
 
 
+def test_numbers_in_an_object_column_are_read_as_numbers():
+    # A table built row by row holds Python floats under object dtype.
+    as_objects = TRUTH.astype({"drift": object})
+    pd.testing.assert_frame_equal(corvatel.simulate_data(as_objects, 20, 3), corvatel.simulate_data(TRUTH, 20, 3))
+
+
 # Subject "c" (drift 2.0) answers every trial correctly: fit warns that it is flagged.
 @pytest.mark.filterwarnings(r"ignore:\d+ of \d+ groups flagged:UserWarning")
 def test_table_reads_back_into_fit():

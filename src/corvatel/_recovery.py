@@ -55,7 +55,8 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
 
     Replication r of all rows is ``simulate_data(params, n_trials,
     derive_seed(seed, r))``. Returns one row per (parameter row,
-    replication): the label columns, rep, true_drift_rate,
+    replication): the label columns (param_set, the row's position, for a
+    table of several rows without them), rep, true_drift_rate,
     true_boundary_separation, true_non_decision_time, n_excluded (trials
     that hit the 10 s cap), the statistics and fitted columns of ``fit``,
     error and warning (fit's flags, and "trials past the 10 s cap" where
@@ -99,6 +100,9 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
 
     index = np.repeat(np.arange(len(table)), reps)
     front = table[label_columns(table)].take(index).reset_index(drop=True)
+    if front.columns.empty and len(table) > 1:
+        # As simulate_data names the sets of a table without labels.
+        front.insert(0, "param_set", index)
     front["rep"] = np.tile(np.arange(reps, dtype=np.int64), len(table))
     # The truth of what the method estimates (a likelihood fit: its model),
     # and of the variabilities the parameters give.

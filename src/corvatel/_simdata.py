@@ -12,7 +12,7 @@ import _corvatel
 from _corvatel import check_outlier_window, simulate, simulate_full
 
 from ._params import BY_NAME, MIXTURE_NAMES, REQUIRED_NAMES, VARIABILITY_NAMES, WALK_NAMES, range_error
-from ._trials import refuse_clashes, show_rows
+from ._trials import as_numbers, refuse_clashes, show_rows
 
 # simulate's parameters; the full model's variabilities are optional, 0 when absent.
 PARAM_NAMES = WALK_NAMES
@@ -98,11 +98,7 @@ def param_table(params: Any, bound: str | None = None) -> pd.DataFrame:
         if name not in frame.columns:
             frame[name] = BY_NAME[name].default
     for name in sim_names(frame, bound):
-        column = frame[name]
-        if pd.api.types.is_bool_dtype(column.dtype) or not pd.api.types.is_numeric_dtype(column.dtype):
-            raise ValueError(f"params column {name!r} must hold numbers; values found: "
-                             f"{', '.join(repr(v) for v in pd.unique(column)[:8])}")
-        frame[name] = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        frame[name] = as_numbers(frame[name], f"params column {name!r}")
     broken = range_error({name: frame[name].to_numpy() for name in sim_names(frame)})
     if broken is not None:
         _refuse_values(frame, broken.name, broken.rows, broken.wanted)

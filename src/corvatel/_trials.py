@@ -136,6 +136,21 @@ def _with_missing(found: Any, missing: np.ndarray) -> list[Any]:
     return values
 
 
+def as_numbers(series: pd.Series, described: str) -> np.ndarray:
+    """The column as float64, missing values NaN. A column of Python
+    numbers and missing values (object dtype, as a table built row by row
+    holds them) is read as numbers; anything else not numeric is refused,
+    naming the column as `described`."""
+    if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(series.dtype):
+        found = pd.unique(series)
+        odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
+        shown = [v for v in odd if not _is_missing(v)]
+        if series.dtype != object or shown or len(odd) == len(found):
+            raise ValueError(f"{described} must hold numbers; values found: {show_values(shown or odd or list(found))}")
+        series = series.astype(np.float64)
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
 def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str,
               positive: bool = False) -> tuple[np.ndarray, np.ndarray]:
     """(rts in seconds, bad): the response times as float64 and the rows
@@ -144,16 +159,7 @@ def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str,
     built row by row holds them) is read as numbers."""
     if rt_unit not in ("s", "ms"):
         raise ValueError(f"rt_unit must be 's' or 'ms', not {rt_unit!r}")
-    series = frame[column]
-    if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(series.dtype):
-        found = pd.unique(series)
-        odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
-        shown = [v for v in odd if not _is_missing(v)]
-        if series.dtype != object or shown or len(odd) == len(found):
-            raise ValueError(f"response-time column {column!r} must hold numbers; "
-                             f"values found: {show_values(shown or odd or list(found))}")
-        series = series.astype(np.float64)
-    rts = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    rts = as_numbers(frame[column], f"response-time column {column!r}")
     if rt_unit == "ms":
         rts = rts / 1000.0
     bad = ~np.isfinite(rts) | (rts < 0.0)

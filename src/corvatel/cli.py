@@ -118,6 +118,10 @@ examples:
   # are labels
   corvatel simulate --params truth.csv -n 200 --seed 7 -o trials.parquet
 
+  # 5% contaminants, either response at a time uniform on 0.1-3 s
+  corvatel simulate --drift 1 --boundary 1.5 --start 0.5 --t0 0.3 --p-outlier 0.05 --outlier-window 0.1,3 \
+      -n 500 --seed 1 -o trials.csv
+
 Row i of the parameter table draws from seed corvatel.derive_seed(SEED, i).
 """
 
@@ -135,6 +139,10 @@ examples:
   # maximum-likelihood fits; columns sv, sz, st in truth.csv give the
   # full model's variabilities (else 0)
   corvatel recover --params truth.csv --n-trials 500 --reps 10 --method ml --model full -o recovery.csv
+
+  # contaminants: a p_outlier column in truth.csv simulates them (on
+  # --outlier-window), and the likelihood fits estimate their share
+  corvatel recover --params truth.csv --n-trials 500 --method ml --p-outlier free -o recovery.csv
 
 A summary (bias, RMSE, Pearson r, failed fits per parameter) goes to standard error.
 """
@@ -699,6 +707,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="table of parameter sets: .csv, .parquet or - (default: none; one set from the options)")
     sim.add_argument("-n", type=_count, required=True, help="trials per parameter set")
     sim.add_argument("--seed", type=_seed, required=True, help="seed of the simulation")
+    sim.add_argument("--outlier-window", type=_window, default=OUTLIER_WINDOW, metavar="LO,HI",
+                     help="the contaminants' response times in seconds, for a p_outlier (default: 0,5)")
     sim.add_argument("-o", "--output", required=True, metavar="TRIALS", help="table of trials: .csv, .parquet or -")
     sim.set_defaults(run=run_simulate, subparser=sim)
 
@@ -714,6 +724,12 @@ def build_parser() -> argparse.ArgumentParser:
                      help="likelihood model of --method ml: ddm (default) or full (adds sv, sz, st)")
     rec.add_argument("--max-iters", type=_count, default=200, metavar="N", help="iteration bound of each "
                      "simulation fit")
+    rec.add_argument("--p-outlier", type=_p_outlier, default=None, metavar="X|free",
+                     help="with --method ml: the likelihood fits' share of contaminant trials, or 'free' to "
+                          "estimate it (default: 0)")
+    rec.add_argument("--outlier-window", type=_window, default=None, metavar="LO,HI",
+                     help="the contaminants' response times in seconds: where a p_outlier column simulates "
+                          "them, and with --method ml where the fits take them (default: 0,5)")
     rec.add_argument("--seed", type=_seed, default=0, help="seed of the study")
     rec.add_argument("-o", "--output", required=True, metavar="TABLE", help="recovery table: .csv, .parquet or -")
     rec.add_argument("--plot", metavar="FIG", help="save a figure of fitted against true values (default: none)")
@@ -982,7 +998,8 @@ def run_simulate(args: argparse.Namespace) -> None:
         if broken is not None:
             value = params.get(broken.name, BY_NAME[broken.name].default)
             raise UsageError(f"{BY_NAME[broken.name].option} {broken.wanted}, not {value:g}")
-    table = _on_file(source, lambda: corvatel.simulate_data(params, args.n, args.seed))
+    table = _on_file(source, lambda: corvatel.simulate_data(params, args.n, args.seed,
+                                                            outlier_window=args.outlier_window))
     write_table(table, args.output)
     excluded = table.attrs["n_excluded"]
     if sum(excluded):
@@ -1015,11 +1032,15 @@ def run_recover(args: argparse.Namespace) -> None:
     import corvatel
 
     check_model(args)
+    if args.p_outlier is not None and args.method != "ml":
+        raise UsageError(f"--p-outlier applies to --method ml only, not {args.method}")
     params = read_table(args.params, parameter_labels)
+    window = OUTLIER_WINDOW if args.outlier_window is None else args.outlier_window
     with _client(args) as client:
         table = _on_file(args.params, lambda: corvatel.recover(
             params, args.n_trials, method=args.method, reps=args.reps, seed=args.seed, max_iters=args.max_iters,
-            progress=args.progress, model=args.model, client=client))
+            progress=args.progress, model=args.model, client=client, p_outlier=args.p_outlier,
+            outlier_window=window))
     write_table(table, args.output)
     print(corvatel.recovery_summary(table).to_string(index=False), file=sys.stderr)
     if args.plot:
