@@ -213,10 +213,10 @@ def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p
     row = fitted_row(model, p_outlier)
     window = OUTLIER_WINDOW
     rng = np.random.default_rng(3)
-    # More trials than the statistic takes with a variability, ties included.
-    rts = np.round(rng.uniform(0.4, 2.5, 60), 2)
+    # More trials than the statistic takes with a variability, ties included;
+    # at full precision first, then recorded in steps of 10 ms.
+    exact = np.repeat(rng.uniform(0.4, 2.5, 30), 2)
     choices = rng.random(60) < 0.6
-    signed = np.sort(np.where(choices, rts, -rts))
 
     lo, hi = rt_window or (0.0, math.inf)
     kept = _mass_by_quadrature(row, lo, hi, window)
@@ -228,14 +228,17 @@ def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p
                          (lower_kept + _mass_by_quadrature(row, lo, min(v, hi), window, (True,))) / kept
                          for v in np.atleast_1d(x)])
 
-    got = _flags.misfit_statistic(choices, rts, row, window, rt_window)
-    if not model:
-        assert got == pytest.approx(stats.kstest(signed, cdf).statistic, rel=1e-6)
-    else:
-        # Taken at MISFIT_POINTS order statistics only.
-        ranks = np.unique(np.linspace(0, 59, _flags.MISFIT_POINTS).round().astype(int))
-        at = cdf(signed[ranks])
-        assert got == pytest.approx(max(np.max((ranks + 1) / 60 - at), np.max(at - ranks / 60)), rel=1e-6)
+    # Taken at every order statistic, or at MISFIT_POINTS of them with a
+    # variability; a rounded time counts as anywhere within half its step.
+    ranks = np.arange(60) if not model else np.unique(np.linspace(0, 59, _flags.MISFIT_POINTS).round().astype(int))
+    for rts, half in ((exact, 0.0), (np.round(exact, 2), 0.005)):
+        signed = np.sort(np.where(choices, rts, -rts))
+        got = _flags.misfit_statistic(choices, rts, row, window, rt_window)
+        expected = max(np.max((ranks + 1) / 60 - cdf(signed[ranks] + half)),
+                       np.max(cdf(signed[ranks] - half) - ranks / 60))
+        assert got == pytest.approx(expected, rel=1e-6)
+        if not model and not half:
+            assert got == pytest.approx(stats.kstest(signed, cdf).statistic, rel=1e-6)
 
 
 @pytest.mark.parametrize("statistic, n", [(0.05, 500), (0.12, 60), (0.3, 20), (0.01, 100)])
@@ -290,6 +293,14 @@ def test_a_search_that_did_not_converge_is_flagged(method, converged, flagged):
 ])
 def test_the_recording_step_is_the_coarsest_decimal_one(rts, step):
     assert _flags.recording_step(rts) == step
+
+
+def test_thousands_of_trials_rounded_to_10_ms_are_no_misfit():
+    # Rounding moves each time by up to 5 ms, which the test of 20,000
+    # trials sees (p 0.0098 before times counted as their 10 ms interval).
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 20_000, 0)
+    fitted = corvatel.fit(pd.DataFrame({"choice": choices, "rt": rts.round(2)}), method="ml")
+    assert flags_of(fitted) == []
 
 
 @FLAGGED

@@ -203,9 +203,10 @@ def test_recover_ml_has_true_variabilities_and_fits_the_simulated_arrays():
     truth = pd.DataFrame({"drift": [1.0, 2.0], "boundary": [1.4, 1.0], "start": [0.5, 0.45], "t0": [0.3, 0.25],
                           "sv": [0.0, 0.5], "sz": 0.0, "st": [0.0, 0.1]})
     study = corvatel.recover(truth, 150, method="ml", reps=2, seed=4)
-    assert list(study.columns[:9]) == ["rep", "true_drift_rate", "true_boundary_separation", "true_starting_point",
-                                       "true_non_decision_time", "true_sv", "true_sz", "true_st", "n_excluded"]
-    assert list(study.columns[9:]) == STATS + ML_COLUMNS + ["warning", "error"]
+    assert list(study.columns[:10]) == ["param_set", "rep", "true_drift_rate", "true_boundary_separation",
+                                        "true_starting_point", "true_non_decision_time", "true_sv", "true_sz",
+                                        "true_st", "n_excluded"]
+    assert list(study.columns[10:]) == STATS + ML_COLUMNS + ["warning", "error"]
     for r in range(2):
         data = corvatel.simulate_data(truth, 150, corvatel.derive_seed(4, r))
         for i in range(2):

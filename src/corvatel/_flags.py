@@ -201,7 +201,9 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     distribution of them, with its contaminants (either response, uniform
     on `outlier_window`) and, for trials kept in `rt_window`, conditional
     on a response in the window; with sv, sz or st, taken at MISFIT_POINTS
-    order statistics. NaN for values the model does not allow."""
+    order statistics. Times recorded in a decimal step (recording_step)
+    count as anywhere within half a step. NaN for values the model does
+    not allow."""
     values = _model_values(row)
     start, end = (0.0, math.inf) if rt_window is None else rt_window
     upper = np.asarray(choices, dtype=bool)
@@ -217,21 +219,34 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
         return _mixture_after(times, choice, row, outlier_window)
 
     try:
-        # Each trial's own response after its time, and both at the window's ends.
-        own_after = np.empty(len(at_rt))
-        own_after[at_upper] = later(at_rt[at_upper], True)
-        own_after[~at_upper] = later(at_rt[~at_upper], False)
         lower_ends = later(np.array([start, end]), False)
         upper_ends = later(np.array([start, end]), True)
     except ValueError:
         return math.nan
     lower_kept = lower_ends[0] - lower_ends[1]
     upper_kept = upper_ends[0] - upper_ends[1]
-    # The signed distribution function at each trial (its own value
-    # included), within the window.
-    below = np.where(at_upper, lower_kept + upper_kept - (own_after - upper_ends[1]), own_after - lower_ends[1])
-    cdf = below / (lower_kept + upper_kept)
-    return max(float(np.max((ranks + 1) / n - cdf)), float(np.max(cdf - ranks / n)))
+
+    def signed_cdf(shift: float) -> np.ndarray:
+        """The signed distribution function, within the window, at each
+        trial's signed time moved up by `shift` (its own value included)."""
+        times = np.clip(np.where(at_upper, at_rt + shift, at_rt - shift), start, end)
+        own_after = np.empty(len(times))
+        own_after[at_upper] = later(times[at_upper], True)
+        own_after[~at_upper] = later(times[~at_upper], False)
+        below = np.where(at_upper, lower_kept + upper_kept - (own_after - upper_ends[1]), own_after - lower_ends[1])
+        return np.asarray(below / (lower_kept + upper_kept))
+
+    # A time recorded in steps (whole ms, or 10 ms) stands for any within
+    # half a step of it: the data's steps up and down are measured against
+    # the model there, else thousands of trials rounded to 10 ms alone fail
+    # the test.
+    half = recording_step(rts) / 2
+    try:
+        after, before = signed_cdf(half), signed_cdf(-half) if half else None
+    except ValueError:
+        return math.nan
+    before = after if before is None else before
+    return max(float(np.max((ranks + 1) / n - after)), float(np.max(before - ranks / n)))
 
 
 def estimate_flags(row: Mapping[str, Any], estimated: tuple[str, ...], fastest: float | None,
