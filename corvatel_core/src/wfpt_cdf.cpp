@@ -33,6 +33,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 
 #include "corvatel/internal/wfpt_averages.h"
 #include "corvatel/internal/wfpt_cdf.h"
@@ -272,15 +273,40 @@ double wfpt_log_cdf(double rt, bool choice, const ModelParams& p, CdfSide side, 
   return complement >= all + internal::kLogWorstCancellation ? complement : value;
 }
 
+namespace {
+
+// Past the start of the non-decision times' window by this much (seconds),
+// F(lo) is cheaper than S(lo); before it F is a sliver of the window's
+// rise, the slowest of its quadratures, and S is all but P.
+constexpr double kFOverSAfter = 0.01;
+
+}  // namespace
+
 double wfpt_log_window_probability(const ModelParams& p, double lo, double hi, const OutlierWindow& outlier_window,
                                    double tolerance) {
-  // Each response's mass in the window as S(lo) - S(hi): accurate where the
-  // window is a tail, and S(inf) = 0 without a subtraction.
+  // The responses' mass in the window as 1 - F(lo) - S(hi) over both
+  // responses (they end at one or the other), from the side of each end
+  // that is cheap there, where that mass is at least 1/2 (so that the
+  // subtraction costs at most a bit); else, and where lo is near the
+  // distribution's start, as S(lo) - S(hi) per response: accurate where
+  // the window is a tail, and S(inf) = 0 without a subtraction. With sv,
+  // sz and st a value of S before the bulk of the distribution costs 2-4
+  // times F's.
   double diffusion = -internal::kInf;
-  for (const bool choice : {false, true}) {
-    const double from = wfpt_log_cdf(lo, choice, p, CdfSide::Above, tolerance);
-    const double to = wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance);
-    diffusion = internal::log_add(diffusion, internal::log_sub(from, to));
+  if (lo > p.t0 - p.st / 2.0 + kFOverSAfter) {
+    double outside = -internal::kInf;
+    for (const bool choice : {false, true}) {
+      outside = internal::log_add(outside, wfpt_log_cdf(lo, choice, p, CdfSide::Below, tolerance));
+      outside = internal::log_add(outside, wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance));
+    }
+    if (outside <= -std::numbers::ln2) diffusion = std::log1p(-std::exp(outside));
+  }
+  if (diffusion == -internal::kInf) {
+    for (const bool choice : {false, true}) {
+      const double from = wfpt_log_cdf(lo, choice, p, CdfSide::Above, tolerance);
+      const double to = wfpt_log_cdf(hi, choice, p, CdfSide::Above, tolerance);
+      diffusion = internal::log_add(diffusion, internal::log_sub(from, to));
+    }
   }
   return log_window_mixture(diffusion, p.p_outlier, lo, hi, outlier_window);
 }

@@ -66,7 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{0.45, 1.2, with_share(kModel, 0.1), {1.0, 3.0}},
                       WindowCase{0.45, 1.2, with_share(kModel, 0.1), {2.0, 3.0}},
                       WindowCase{0.45, 1.2, with_variability(kModel), {}},
-                      WindowCase{0.3, 9.0, with_share(with_variability(kModel), 0.2), {}}));
+                      WindowCase{0.3, 9.0, with_share(with_variability(kModel), 0.2), {}},
+                      // Past the start of the distribution: from F(lo) and S(hi) where the
+                      // window holds at least half the mass, else as tails.
+                      WindowCase{0.5, 3.0, with_variability(kModel), {}},
+                      WindowCase{0.6, 0.7, with_variability(kModel), {}},
+                      WindowCase{2.0, kInf, with_variability(kModel), {}},
+                      WindowCase{0.265, 0.9, with_variability(kModel), {}}));
 
 TEST(WindowProbabilityLimits, WholeLineIsOneAndAWindowBeforeTheEarliestResponseHoldsContaminantsOnly) {
   EXPECT_NEAR(wfpt_log_window_probability(kModel, 0.0, kInf, {}), 0.0, 1e-12);
