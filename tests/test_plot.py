@@ -370,3 +370,14 @@ def test_participants_as_the_condition_are_not_labelled_and_panels_are_capped():
     fig = plot.fit_check(data, corvatel.fit(data, by=["subject", "cond"], method="ez"), n_sim=500, max_groups=4)
     assert len([ax for ax in fig.subfigs[1].axes if ax.get_visible()]) == 4
     assert "(first 4 of 30 panels)" in fig.subfigs[1]._suptitle.get_text().replace("\n", " ")
+
+
+@pytest.mark.filterwarnings(r"ignore:\d+ of \d+ groups flagged:UserWarning")
+def test_a_likelihood_fit_edited_outside_the_model_is_noted():
+    data = corvatel.datasets.example()
+    data = data[data["subject"] == "s1"]
+    fits = corvatel.fit(data, by=["subject", "condition"], method="ml")
+    fits.loc[0, "boundary_separation"] = -1.0
+    first = plot.fit_check(data, fits).subfigs[0].axes[0]
+    assert not model_lines(first)
+    assert [t.get_text() for t in first.texts] == ["no model drawn:\nestimates outside the model's range"]

@@ -18,7 +18,7 @@ import pandas as pd
 from _corvatel import simulate
 
 from ._fitting import BOUND_COLUMNS, STAT_COLUMNS, truncation
-from ._params import BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES
+from ._params import BY_FIT_NAME, BY_NAME, ML_PARAM_COLUMNS, PARAM_COLUMNS, WALK_NAMES, range_error
 from ._recovery import RECOVERED, agreement, recovered_parameters
 from ._simdata import check_count, check_seed, derive_seed
 from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, check_flag, wfpt_cdf, wfpt_pdf
@@ -213,18 +213,28 @@ class BoundsDensity(Density):
 
 def predicted_density(fit_row: pd.Series, outlier_window: tuple[float, float] = OUTLIER_WINDOW,
                       window: tuple[float, float] | None = None, bound: str | None = None) -> Density | None:
-    """The densities at a likelihood fit's parameters (None if unfitted);
-    with `bound`, those of a fit with that time-varying bound (leak and
-    urgency from their columns, 0 without)."""
+    """The densities at a likelihood fit's parameters (None if unfitted,
+    or its values are outside the model's range); with `bound`, those of a
+    fit with that time-varying bound (leak and urgency from their columns,
+    0 without)."""
     if bound is not None:
         names = list(PARAM_COLUMNS) + list(BOUNDS[bound]) + [c for c in ("leak", "urgency") if c in fit_row]
         values = _real_values({c: fit_row[c] for c in names + (["p_outlier"] if "p_outlier" in fit_row else [])})
-        if values is None:
-            return None
+    else:
+        values = _real_values({c: fit_row[c] for c in ML_PARAM_COLUMNS})
+    if values is None:
+        return None
+    # An edited table may hold values the model does not allow (a fit's never do).
+    columns = {BY_FIT_NAME[c].name: np.array([v]) for c, v in values.items() if c in ML_PARAM_COLUMNS}
+    if range_error(columns, "density") is not None:
+        return None
+    try:
+        if bound is None:
+            return Density(values, outlier_window, window)
         walk = {c: values.pop(c) for c in PARAM_COLUMNS + (("p_outlier",) if "p_outlier" in values else ())}
         return BoundsDensity(walk, {"bound": bound, **values}, outlier_window, window)
-    values = _real_values({c: fit_row[c] for c in ML_PARAM_COLUMNS})
-    return None if values is None else Density(values, outlier_window, window)
+    except ValueError:
+        return None
 
 
 def fitted_bound(fits: pd.DataFrame, columns: Sequence[Hashable], bound: str | None) -> str | None:
@@ -348,13 +358,12 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     # model at a thousandth of the data's times.
     for g, (start, stop) in enumerate(zip(grouped.starts, grouped.stops)):
         upper = grouped.rts[start:stop][grouped.choices[start:stop]]
-        fitted_mean = fits["mean_rt"].iloc[g] if "mean_rt" in fits else math.nan
-        if len(upper) and np.isfinite(fitted_mean) and fitted_mean > 0:
-            ratio = float(upper.mean()) / float(fitted_mean)
-            if not 0.5 < ratio < 2.0:
+        fitted = _real_values({"mean": fits["mean_rt"].iloc[g]}) if "mean_rt" in fits else None
+        if len(upper) and fitted is not None and fitted["mean"] > 0:
+            if not 0.5 < float(upper.mean()) / fitted["mean"] < 2.0:
                 raise ValueError(f"fit_check: group {_title(fits.iloc[g], columns) or 'of all trials'} has a mean "
-                                 f"upper response time of {upper.mean():.4g} s in data but {fitted_mean:.4g} s in "
-                                 "fits; pass the rt_unit that fit was given")
+                                 f"upper response time of {upper.mean():.4g} s in data but {fitted['mean']:.4g} s "
+                                 "in fits; pass the rt_unit that fit was given")
 
     likelihood = all(c in fits.columns for c in ("log_likelihood", "sv", "sz", "st"))
     observed: list[tuple[np.ndarray, np.ndarray]] = []
