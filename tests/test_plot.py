@@ -381,3 +381,15 @@ def test_a_likelihood_fit_edited_outside_the_model_is_noted():
     first = plot.fit_check(data, fits).subfigs[0].axes[0]
     assert not model_lines(first)
     assert [t.get_text() for t in first.texts] == ["no model drawn:\nestimates outside the model's range"]
+
+
+def test_fits_read_back_from_a_file_match_their_data(tmp_path, example):
+    # The file gives text and numbers where the data had categories.
+    data, fits = example
+    fits.to_csv(tmp_path / "fits.csv", index=False)
+    back = pd.read_csv(tmp_path / "fits.csv", keep_default_na=False, na_values=[""])
+    assert back["condition"].dtype != data["condition"].dtype
+    first = plot.fit_check(data, back, n_sim=500).subfigs[0].axes[0]
+    assert len(model_lines(first)) == 2
+    with pytest.raises(ValueError, match="fits do not match the groups of data"):
+        plot.fit_check(data, back.assign(subject=back["subject"].str.upper()))

@@ -342,7 +342,7 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     bound = fitted_bound(fits, columns, bound)
     grouped = trials.grouped(columns, dropna=dropna, order=order)
     keys = grouped.groups.keys
-    if len(keys) != len(fits) or not keys.equals(fits[columns].reset_index(drop=True)):
+    if not _same_keys(keys, fits[columns].reset_index(drop=True)):
         raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
                          "for this data")
     # The same groups with other trials (another window, invalid rows kept
@@ -391,7 +391,9 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     top, bottom = halves[0], halves[1]
     dist_axes = np.atleast_1d(top.subplots(dist_rows, dist_cols, squeeze=False)).ravel()
     for g in range(shown):
+        # A table read back from a file has NaN for an empty error.
         error = fits["error"].iloc[g] if "error" in fits else ""
+        error = "" if pd.isna(error) else str(error)
         values = _real_values({BY_NAME[name].fit_name: fits[BY_NAME[name].fit_name].iloc[g] for name in WALK_NAMES})
         # Wrapped here: matplotlib's own wrapping fits the figure, not the panel.
         if error:
@@ -449,7 +451,19 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
 
 
 def _same(a: Any, b: Any) -> bool:
-    return bool(a == b) or (pd.isna(a) and pd.isna(b))
+    """Whether two group keys are the same value: both missing, or equal
+    (pandas' NA first, whose comparisons have no truth value)."""
+    if pd.isna(a) or pd.isna(b):
+        return bool(pd.isna(a) and pd.isna(b))
+    return bool(a == b)
+
+
+def _same_keys(keys: pd.DataFrame, given: pd.DataFrame) -> bool:
+    """Whether two tables of group keys hold the same values row by row,
+    whatever their dtypes: a fits table read back from a file has text
+    where the data had categories."""
+    return keys.shape == given.shape and all(_same(a, b) for c in range(keys.shape[1])
+                                             for a, b in zip(keys.iloc[:, c], given.iloc[:, c]))
 
 
 def _title(row: Any, columns: Sequence[Hashable]) -> str:
