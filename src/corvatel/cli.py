@@ -119,8 +119,8 @@ examples:
   corvatel simulate --params truth.csv -n 200 --seed 7 -o trials.parquet
 
   # 5% contaminants, either response at a time uniform on 0.1-3 s
-  corvatel simulate --drift 1 --boundary 1.5 --start 0.5 --t0 0.3 --p-outlier 0.05 --outlier-window 0.1,3 \
-      -n 500 --seed 1 -o trials.csv
+  corvatel simulate --drift 1 --boundary 1.5 --start 0.5 --t0 0.3 --p-outlier 0.05 --outlier-window 0.1,3 -n 500 \\
+      --seed 1 -o trials.csv
 
 Row i of the parameter table draws from seed corvatel.derive_seed(SEED, i).
 """
