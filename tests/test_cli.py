@@ -180,11 +180,22 @@ def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, m
      "-o and --participants both write to ./same.csv"),
     (["fit", "absent.csv", "--method", "bayes", "-o", "-", "--participants", "-"],
      "-o and --participants both write to -"),
+    # An output over an input: the table would be lost to its results.
+    (["fit", "trials.csv", "--method", "ez", "-o", "./trials.csv"],
+     "-o would replace the input TRIALS trials.csv; write the results to another file"),
+    (["fit", "trials.csv", "--method", "bayes", "-o", "s.csv", "--participants", "trials.csv"],
+     "--participants would replace the input TRIALS trials.csv"),
+    (["simulate", "--params", "truth.csv", "-n", "5", "--seed", "1", "-o", "truth.csv"],
+     "-o would replace the input --params truth.csv"),
+    (["recover", "--params", "truth.csv", "--n-trials", "5", "-o", "truth.csv"],
+     "-o would replace the input --params truth.csv"),
 ])
 def test_usage_errors_exit_2(files, capsys, monkeypatch, argv, message):
     monkeypatch.chdir(files)
+    inputs = {name: (files / name).read_bytes() for name in ("trials.csv", "truth.csv")}
     status, _, err = run(capsys, *argv)
     assert status == 2 and message in err
+    assert {name: (files / name).read_bytes() for name in inputs} == inputs
 
 
 def test_data_error_in_a_parameter_table(files, capsys):

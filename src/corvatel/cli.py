@@ -1091,6 +1091,12 @@ def _run(args: argparse.Namespace) -> int:
         if where in written:
             subparser.error(f"{written[where]} and {option} both write to {path}")
         written[where] = option
+    # An output in place of an input would leave the table it came from
+    # replaced by its results.
+    for source, name in ((getattr(args, "trials", None), "TRIALS"), (getattr(args, "params", None), "--params")):
+        if source is not None and source != "-" and os.path.realpath(source) in written:
+            subparser.error(f"{written[os.path.realpath(source)]} would replace the input {name} {source}; "
+                            "write the results to another file")
     try:
         check_scheduler_address(args)
         with pending_outputs() as pending:
