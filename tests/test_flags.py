@@ -494,6 +494,14 @@ def test_the_window_is_in_seconds_after_rt_unit_and_keeps_its_ends():
     assert fits["n_outside_window"].iloc[0] == (table["rt"] / 1000.0 < edge).sum()
 
 
+@pytest.mark.parametrize("window, meant", [({"min_rt": 350}, "min_rt=0.35"),
+                                            ({"min_rt": 200, "max_rt": 1500}, "min_rt=0.2, max_rt=1.5")])
+def test_a_window_given_in_milliseconds_is_refused_with_its_seconds(window, meant):
+    table = clean().assign(rt=lambda t: t["rt"] * 1000.0)
+    with pytest.raises(ValueError, match=rf"no trial lies in the window .* in seconds.*did you mean {meant}\?"):
+        corvatel.fit(table, method="ez", rt_unit="ms", **window)
+
+
 def test_without_a_window_there_is_no_count_column():
     assert "n_outside_window" not in corvatel.fit(clean(), method="ez").columns
 

@@ -214,6 +214,22 @@ def check_window(min_rt: Any, max_rt: Any) -> tuple[float, float] | None:
     return ends[0], ends[1]
 
 
+def refuse_window_in_ms(rts: np.ndarray, outside: np.ndarray, min_rt: Any, max_rt: Any) -> None:
+    """A window that leaves out every trial of a table in milliseconds but
+    would keep some read in milliseconds itself: an easy slip, since it is
+    in seconds whatever the table's unit."""
+    if not len(rts) or not outside.all():
+        return
+    lo, hi = (-math.inf if min_rt is None else min_rt / 1000.0), (math.inf if max_rt is None else max_rt / 1000.0)
+    if ((rts >= lo) & (rts <= hi)).any():
+        given = ", ".join(f"{name}={value!r}" for name, value in (("min_rt", min_rt), ("max_rt", max_rt))
+                          if value is not None)
+        meant = ", ".join(f"{name}={value / 1000.0:g}" for name, value in (("min_rt", min_rt), ("max_rt", max_rt))
+                          if value is not None)
+        raise ValueError(f"no trial lies in the window {given}: min_rt and max_rt are in seconds, also with "
+                         f"rt_unit 'ms' (did you mean {meant}?)")
+
+
 Order = dict[Hashable, list[Any]]
 
 
@@ -354,6 +370,8 @@ class TrialTable:
             refuse_rows(frame, missing, f"choice column {choice!r} has {{count}} missing value(s)")
         invalid = bad | missing
         outside = None if window is None else ~invalid & ((rts < window[0]) | (rts > window[1]))
+        if outside is not None and rt_unit == "ms":
+            refuse_window_in_ms(rts[~invalid], outside[~invalid], min_rt, max_rt)
         return cls(frame, choices, rts, invalid, window, outside)
 
     def grouped(self, by: list[Hashable], *, dropna: bool = False, order: Order | None = None) -> GroupedTrials:
