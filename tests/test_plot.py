@@ -156,6 +156,14 @@ def test_recovery_panels_show_the_fits_and_their_summary():
         assert f"RMSE {summary.loc[parameter, 'rmse']:.3g}" in text and "failed 1 of 12" in text
 
 
+def test_recovery_panel_of_failed_fits_says_so():
+    truth = pd.DataFrame({"drift": [1.0, 2.0], "boundary": 1.5, "start": 0.5, "t0": 0.3})
+    table = corvatel.recover(truth, 50, method="ez", reps=2, seed=2)
+    table["error"] = "pretend it failed"
+    for ax in plot.recovery(table).axes:
+        assert ax.texts[0].get_text() == "no fits to compare\nfailed 4 of 4"
+
+
 def test_missing_matplotlib_names_the_extra(monkeypatch, example):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     with pytest.raises(ImportError, match=r"pip install 'corvatel\[plot\]'"):

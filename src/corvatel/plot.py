@@ -647,7 +647,9 @@ def recovery(table: pd.DataFrame) -> Figure:
         stats = agreement(true[ok], fitted[ok])
         r = f"r {stats['r']:.3f}, " if math.isfinite(stats["r"]) else ""
         # Above the axes, under the title: inside, it covered points.
-        summary = f"bias {stats['bias']:+.3g}, RMSE {stats['rmse']:.3g}\n{r}failed {int((~ok).sum())} of {len(ok)}"
+        errors = (f"bias {stats['bias']:+.3g}, RMSE {stats['rmse']:.3g}" if ok.any()
+                  else "no fits to compare")
+        summary = f"{errors}\n{r}failed {int((~ok).sum())} of {len(ok)}"
         ax.annotate(summary, (0.5, 1.0), xycoords="axes fraction", xytext=(0, 4), textcoords="offset points",
                     ha="center", va="bottom", fontsize="small")
         # The title above the summary's two lines (about 3 font sizes with
