@@ -623,7 +623,13 @@ def test_participants_flag_the_r_hat_of_their_own_parameters():
     moved["drift_rate"].loc[{"participant": "p2"}] += 5.0
     fit = HierarchicalFit(inference_data(posterior=xr.concat([prior, moved], dim="chain")), "subject", None,
                           design, options)
-    assert list(fit.participants()["warning"]) == ["", "r_hat above 1.01 (drift_rate)", ""]
+    assert _beside_misfit(fit.participants()["warning"]) == ["", "r_hat above 1.01 (drift_rate)", ""]
+
+
+def _beside_misfit(warnings):
+    """The warnings without "distribution misfit", which a posterior of prior
+    draws earns everywhere (its means do not describe the trials)."""
+    return ["; ".join(f for f in w.split("; ") if f and f != "distribution misfit") for w in warnings]
 
 
 @pytest.mark.parametrize("p_outlier, fast_flag", [(None, "responses under 0.1 s"), (0.05, "")])
@@ -641,7 +647,8 @@ def test_participants_flag_suspect_trials(p_outlier, fast_flag):
                                   rt_unit=None)
     fit = HierarchicalFit(inference_data(posterior=_prior_draws(_model(design, options), 50, 5)), "subject", None,
                           design, options)
-    assert list(fit.participants()["warning"]) == ["rt looks like ms; improbably slow response", "", fast_flag]
+    assert _beside_misfit(fit.participants()["warning"]) == ["rt looks like ms; improbably slow response", "",
+                                                             fast_flag]
 
 
 def test_fit_warns_of_flagged_participants_before_sampling():
@@ -836,6 +843,26 @@ SLOW_SETS = pd.DataFrame({"subject": ["p1", "p2"], "drift": [1.0, 1.5], "boundar
                           "t0": [0.3, 0.25]})
 
 
+def _warnings_at_truth(data, **kwargs):
+    """participants()'s warnings for a posterior whose every draw is
+    SLOW_SETS' true parameters."""
+    import xarray as xr
+
+    from corvatel._hierarchical import FITTED, HierarchicalFit
+
+    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
+                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
+                 "rt_unit": None, **kwargs}
+    design, options, _ = _prepare(data, **arguments)
+    truth = SLOW_SETS.rename(columns={"drift": FITTED[0], "boundary": FITTED[1], "start": FITTED[2],
+                                      "t0": FITTED[3]})
+    posterior = xr.Dataset({name: (("chain", "draw", "participant"), np.tile(truth[name].to_numpy(dtype=float),
+                                                                             (1, 10, 1))) for name in FITTED},
+                           coords={"participant": design.participants})
+    fit = HierarchicalFit(inference_data(posterior=posterior), "subject", None, design, options)
+    return fit.participants()["warning"]
+
+
 @pytest.mark.parametrize("lapse, kwargs, flagged", [
     (60.0, {}, [False, True]),
     (None, {}, [False, False]),
@@ -849,22 +876,27 @@ def test_participants_flag_an_improbably_slow_response(lapse, kwargs, flagged):
     # participant of 150 trials is flagged with probability 0.001 (the
     # flag's level; this seed is not), and p2's lapse at 60 s, some 40
     # times its mean response time, with certainty.
-    import xarray as xr
-
-    from corvatel._hierarchical import FITTED, HierarchicalFit
-
     data = corvatel.simulate_data(SLOW_SETS, 150, seed=2).assign(coh=np.tile([-0.5, 0.5], 150))
     if lapse is not None:
         data.loc[data.index[data["subject"] == "p2"][7], "rt"] = lapse
-    arguments = {"subject": "subject", "depends_on": None, "model": "ddm", "p_outlier": None,
-                 "outlier_window": None, "regression": None, "choice": "choice", "rt": "rt", "upper": None,
-                 "rt_unit": None, **kwargs}
-    design, options, _ = _prepare(data, **arguments)
-    truth = SLOW_SETS.rename(columns={"drift": FITTED[0], "boundary": FITTED[1], "start": FITTED[2],
-                                      "t0": FITTED[3]})
-    posterior = xr.Dataset({name: (("chain", "draw", "participant"), np.tile(truth[name].to_numpy(dtype=float),
-                                                                             (1, 10, 1))) for name in FITTED},
-                           coords={"participant": design.participants})
-    fit = HierarchicalFit(inference_data(posterior=posterior), "subject", None, design, options)
-    warning = fit.participants()["warning"]
+    warning = _warnings_at_truth(data, **kwargs)
     assert [("improbably slow response" in w) for w in warning] == flagged
+
+
+@pytest.mark.parametrize("guesses, kwargs, flagged", [
+    (0, {}, [False, False]),
+    (30, {}, [False, True]),
+    (30, {"regression": {"drift_rate": "1 + coh"}}, [False, False]),
+])
+def test_participants_flag_a_distribution_misfit(guesses, kwargs, flagged):
+    # At the true parameters a clean participant of 150 trials is flagged
+    # with probability 0.01 (the test's level; this seed is not); 30 of
+    # p2's trials made fast guesses at 0.1-0.2 s (Kolmogorov distance about
+    # 0.19) are flagged with p about 3e-5.
+    data = corvatel.simulate_data(SLOW_SETS, 150, seed=2).assign(coh=np.tile([-0.5, 0.5], 150))
+    rng = np.random.default_rng(5)
+    rows = data.index[data["subject"] == "p2"][:guesses]
+    data.loc[rows, "rt"] = rng.uniform(0.1, 0.2, guesses)
+    data.loc[rows, "choice"] = rng.random(guesses) < 0.5
+    warning = _warnings_at_truth(data, **kwargs)
+    assert [("distribution misfit" in w) for w in warning] == flagged

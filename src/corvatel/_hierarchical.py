@@ -38,8 +38,8 @@ import pandas as pd
 
 from . import _arviz
 from ._fitting import STAT_COLUMNS, group_stats
-from ._flags import (FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MS_MEDIAN, SLOW_ALPHA, SLOW_RESPONSE, joined,
-                     slowest_probability)
+from ._flags import (FAST_RESPONSES, FAST_RT, LOOKS_LIKE_MS, MISFIT, MISFIT_ALPHA, MS_MEDIAN, SLOW_ALPHA,
+                     SLOW_RESPONSE, joined, kolmogorov_p, misfit_statistic, slowest_probability)
 from ._params import BY_NAME, ML_PARAM_COLUMNS, MODELS, PARAM_COLUMNS
 from ._trials import (TrialTable, as_frame, group_columns, group_rows, refuse_clashes, refuse_rows,
                       require_columns, show_values)
@@ -438,9 +438,12 @@ class HierarchicalFit:
         contaminants in the model: such a response holds the participant's
         t0 below it), "improbably slow response" (the model at the row's
         posterior means gives its slowest response a probability below
-        0.001 of being so slow: a lapse that may have distorted the fit;
-        not with a regression, whose values at the intercept are not those
-        of the trials), then "r_hat above 1.01 (names)" when the chains
+        0.001 of being so slow: a lapse that may have distorted the fit)
+        and "distribution misfit" (a Kolmogorov-Smirnov test of the row's
+        trials against the model at its posterior means rejects them at
+        p < 0.01: fast guesses, typically), neither with a regression,
+        whose values at the intercept are not those of the trials; then
+        "r_hat above 1.01 (names)" when the chains
         disagree on the row's parameters (two chains or more); error is
         empty but for those rows without trials."""
         design, options = self._design, self._options
@@ -489,8 +492,12 @@ class HierarchicalFit:
         if not options.regression:
             for k, (a, b) in enumerate(zip(design.starts, design.stops)):
                 row = {name: float(means[name][k]) for name in columns}
-                if slowest_probability(design.observed[a:b, 0], row, options.outlier_window, None) < SLOW_ALPHA:
+                rts = np.ascontiguousarray(design.observed[a:b, 0])
+                if slowest_probability(rts, row, options.outlier_window, None) < SLOW_ALPHA:
                     flags[k].append(SLOW_RESPONSE)
+                statistic = misfit_statistic(design.observed[a:b, 1] == 1.0, rts, row, options.outlier_window, None)
+                if kolmogorov_p(statistic, len(rts)) < MISFIT_ALPHA:
+                    flags[k].append(MISFIT)
         table["warning"] = [joined(these + ([r_hat] if r_hat else []))
                             for these, r_hat in zip(flags, self._r_hat_flags(cell, len(table)))]
         table["error"] = ""
