@@ -253,11 +253,17 @@ def test_angle_fit_recovers_the_parameters(seed):
     (dict(model="angle", start="fixed"), TypeError),
     (dict(model="angle", start=1.5), ValueError),
     (dict(model="linear"), ValueError),
+    # A truthy string or number would fit a leak or urgency term unasked.
+    (dict(model="angle", leak="no"), TypeError),
+    (dict(urgency=0.5), TypeError),
 ])
 def test_fit_option_errors(kwargs, error, standard_trials):
     choices, rts = standard_trials
     with pytest.raises(error):
         corvatel.fit_ml(choices, rts, **kwargs)
+    levels = np.arange(len(rts)) % 2
+    with pytest.raises(error):
+        corvatel.fit_ml_joint(choices, rts, levels, **kwargs)
 
 
 def test_fit_data_errors():

@@ -418,6 +418,8 @@ def fit_ml_joint(choices: ArrayLike, rts: ArrayLike, levels: ArrayLike, *,
 def _solver_bound(model: Any, bound: Any, leak: Any, urgency: Any, start: Any) -> str | None:
     """The bound a fit_ml call asks the first-passage solver for, or None
     for a fit of the standard model ("ddm", "full")."""
+    check_flag("leak", leak)
+    check_flag("urgency", urgency)
     if model in BOUND_MODELS:
         if bound is not None and bound != model:
             raise ValueError(f"bound={bound!r} contradicts model={model!r}")
