@@ -270,3 +270,43 @@ def test_a_scheduler_address_is_checked_before_anything_else(tmp_path, capsys):
     status, _, err = run(capsys, "fit", tmp_path / "missing.csv", "--scheduler", "scheduler-host", "-o", "-")
     assert (status, err) == (1, "corvatel fit: error: --scheduler scheduler-host: not a scheduler address; "
                                 "give one like tcp://scheduler-host:8786\n")
+
+
+def _kill_own_worker(_):
+    os._exit(1)
+
+
+def test_a_cluster_lost_while_running_is_a_connection_error():
+    # A task that kills every worker it runs on: Dask gives up on it
+    # (KilledWorker) and the study ends with one clear error, not Dask's.
+    import dask
+
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                     dashboard_address="127.0.0.1:0") as cluster, \
+            distributed.Client(cluster) as client:
+        with pytest.raises(ConnectionError, match="lost the Dask cluster while running kill"):
+            _cluster.run_on_cluster(client, _kill_own_worker, [1, 2], "kill", False)
+
+
+def test_an_asynchronous_client_is_refused(client):
+    import asyncio
+
+    async def fit_with_async_client():
+        async with distributed.Client(client.scheduler.address, asynchronous=True) as async_client:
+            corvatel.fit(pd.DataFrame({"choice": [True, False], "rt": [0.5, 0.6]}), method="ez", client=async_client)
+
+    with pytest.raises(ValueError, match="client must be a synchronous Client"):
+        asyncio.run(fit_with_async_client())
+
+
+def test_a_worker_with_more_threads_than_the_pool_takes_uses_the_pools_most(monkeypatch):
+    class Worker:
+        class state:
+            nthreads = 4096
+
+    monkeypatch.setattr(distributed, "get_worker", lambda: Worker)
+    before = corvatel.get_num_threads()
+    with _cluster.worker_threads():
+        assert corvatel.get_num_threads() == _cluster.MAX_THREADS
+    assert corvatel.get_num_threads() == before

@@ -25,6 +25,7 @@ Dask is an optional extra: importing this module does not import it.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import os
 import re
 import socket
@@ -46,6 +47,8 @@ IN_FLIGHT_PER_THREAD = 2
 THREADS_RECHECK_SECONDS = 1.0
 # Bound on each step of reaching a scheduler (Dask's own default is 30 s).
 CONNECT_SECONDS = 5.0
+# The most threads corvatel.set_num_threads takes.
+MAX_THREADS = 1024
 
 # [tcp:// | tls:// | ws:// | wss://] host : port, the forms Dask prints for
 # its schedulers; the host a name, an IPv4 address or a bracketed IPv6 one.
@@ -74,6 +77,8 @@ def check_client(client: Any) -> Any:
         raise TypeError(f"client must be a dask.distributed.Client or None, not {type(client).__name__}")
     if client.status != "running":
         raise ValueError(f"client is not connected (its status is {client.status!r})")
+    if client.asynchronous:
+        raise ValueError("client must be a synchronous Client (asynchronous=False): the calls wait for their results")
     return client
 
 
@@ -111,11 +116,18 @@ def run_on_cluster(client: Any, function: Callable[[T], R], tasks: Sequence[T], 
             arrivals.add(future)
             next_task = stop
 
+    distributed = _distributed()
     with _progress.Progress(len(tasks), label, _progress.wanted(progress)) as bar:
         try:
             top_up()
             for future in arrivals:
-                chunk_results, seconds = future.result()
+                try:
+                    chunk_results, seconds = future.result()
+                except (distributed.client.FutureCancelledError, distributed.KilledWorker) as error:
+                    # Dask's own failures (the scheduler lost, workers dying
+                    # on a task): the tasks' errors pass through unchanged.
+                    reason = str(error) or type(error).__name__
+                    raise ConnectionError(f"lost the Dask cluster while running {label}: {reason}") from error
                 _, start, stop = in_flight.pop(future.key)
                 results[start:stop] = chunk_results
                 busy_seconds += seconds
@@ -127,7 +139,10 @@ def run_on_cluster(client: Any, function: Callable[[T], R], tasks: Sequence[T], 
         finally:
             # After an error or an interrupt nothing should go on running for us.
             if in_flight:
-                client.cancel([future for future, _, _ in in_flight.values()])
+                # A client already closed cannot cancel; the error that
+                # ended the run is the one to report.
+                with contextlib.suppress(Exception):
+                    client.cancel([future for future, _, _ in in_flight.values()])
     return results
 
 
@@ -160,7 +175,8 @@ def worker_threads() -> Iterator[None]:
     from distributed import get_worker
 
     global _running_chunks, _threads_before
-    nthreads = get_worker().state.nthreads
+    # The worker pool's limit: a worker may run more threads than that.
+    nthreads = min(get_worker().state.nthreads, MAX_THREADS)
     with _threads_lock:
         if _running_chunks == 0:
             _threads_before = corvatel.get_num_threads()
