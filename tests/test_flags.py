@@ -206,6 +206,15 @@ def test_the_slowest_response_probability_is_the_fitted_mixtures_tail(model, p_o
     assert _flags.slowest_probability(rts, row, window, rt_window) == pytest.approx(expected, rel=1e-7)
 
 
+def test_a_slowest_response_before_every_response_of_the_model_is_certain_and_quiet():
+    # t0 above every response (a sim fit started far off can end there):
+    # all of the model's mass lies after the slowest.
+    row = {**fitted_row({}, 0.0), "non_decision_time": 4.5}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert _flags.slowest_probability(np.array([0.5, 0.8, 1.1]), row, OUTLIER_WINDOW, None) == 1.0
+
+
 @FITTED_MIXTURES
 def test_the_misfit_statistic_is_kolmogorovs_against_the_fitted_mixture(model, p_outlier, rt_window):
     from scipy import stats

@@ -179,7 +179,9 @@ def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window:
         return math.nan
     # Conditional on the window: (S(t) - S(end)) / (S(start) - S(end)).
     tail = (later[0] - later[2]) / (later[1] - later[2])
-    return float(-np.expm1(len(rts) * np.log1p(-min(max(tail, 0.0), 1.0))))
+    if tail >= 1.0:  # nothing before the slowest (log1p(-1) would warn)
+        return 1.0
+    return float(-np.expm1(len(rts) * np.log1p(-max(tail, 0.0))))
 
 
 def kolmogorov_p(statistic: float, n: int) -> float:
