@@ -495,9 +495,13 @@ def test_a_figure_that_fails_leaves_the_table_unwritten(files, capsys, monkeypat
         assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
 
 
-def test_ctrl_c_is_one_line_and_status_130_and_leaves_no_file(files):
-    # A likelihood fit of the full model takes tens of seconds: interrupted
-    # about half a second after its output was reserved.
+@pytest.mark.parametrize("sent, status, message", [(signal.SIGINT, 130, "corvatel: interrupted\n"),
+                                                   (signal.SIGTERM, 143, "corvatel: terminated\n")],
+                         ids=["ctrl-c", "sigterm"])
+def test_a_stopped_run_is_one_line_and_its_status_and_leaves_no_file(files, sent, status, message):
+    # A likelihood fit of the full model takes tens of seconds: stopped
+    # about half a second after its output was reserved. SIGTERM is what
+    # kill, timeout and batch systems' time limits send.
     child = subprocess.Popen([COMMAND, "fit", "trials.csv", "--by", "subject", "condition", "--method", "ml",
                               "--model", "full", "-o", "fits.csv"], cwd=files, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
@@ -507,12 +511,68 @@ def test_ctrl_c_is_one_line_and_status_130_and_leaves_no_file(files):
             time.sleep(0.01)
         assert cli.partial_pattern(files / "fits.csv").fullmatch(dot_files(files)[0])
         time.sleep(0.5)
-        child.send_signal(signal.SIGINT)
+        child.send_signal(sent)
         out, err = child.communicate(timeout=30)
     finally:
         child.kill()
-    assert (child.returncode, out, err) == (130, "", "corvatel: interrupted\n")
+    assert (child.returncode, out, err) == (status, "", message)
     assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
+
+
+def test_an_output_written_over_keeps_its_permissions_and_links(files, capsys):
+    private = files / "private.csv"
+    private.write_text("old")
+    private.chmod(0o600)
+    target = files / "real.csv"
+    target.write_text("old")
+    (files / "link.csv").symlink_to("real.csv")
+    for output in (private, files / "link.csv"):
+        status, _, _ = run(capsys, "fit", files / "trials.csv", "--method", "ez", "-o", output)
+        assert status == 0
+    assert private.stat().st_mode & 0o777 == 0o600 and "drift_rate" in private.read_text()
+    assert (files / "link.csv").is_symlink() and "drift_rate" in target.read_text()
+    assert dot_files(files) == []
+
+
+def test_a_fifo_output_is_written_in_place_and_a_fifo_named_like_a_partial_file_is_left_alone(files):
+    # The FIFO named like a partial file of fits.csv would block a sweep
+    # that opened it; the FIFO output would be replaced by a rename.
+    os.mkfifo(files / ".fits.csv.ffff0000.corvatel-partial")
+    os.mkfifo(files / "pipe.csv")
+    reader = subprocess.Popen(["cat", "pipe.csv"], cwd=files, stdout=subprocess.PIPE, text=True)
+    try:
+        for output in ("fits.csv", "pipe.csv"):
+            done = subprocess.run([COMMAND, "fit", "trials.csv", "--method", "ez", "-o", output], cwd=files,
+                                  capture_output=True, text=True, timeout=60)
+            assert done.returncode == 0, done.stderr
+        out, _ = reader.communicate(timeout=30)
+    finally:
+        reader.kill()
+    assert out.startswith("n_valid,") and (files / "pipe.csv").is_fifo()
+    assert (files / ".fits.csv.ffff0000.corvatel-partial").is_fifo()
+
+
+def test_an_unwritable_standard_output_leaves_the_other_outputs_unwritten(files, capsys, monkeypatch):
+    pytest.importorskip("matplotlib")
+
+    class Full(io.StringIO):
+        def flush(self):
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(sys, "stdout", Full())
+    status, _, err = run(capsys, "fit", files / "trials.csv", "--by", "subject", "--method", "ez", "-o", "-",
+                         "--plot", files / "check.png")
+    assert status == 1 and "No space left on device" in err
+    assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
+
+
+@pytest.mark.parametrize("argv, message", [
+    ("fit - --method ez -o - <&-", "corvatel fit: error: -: standard input is closed"),
+    ("example -o - >&-", "corvatel example: error: -o -: standard output is closed"),
+])
+def test_closed_standard_streams_are_one_line(argv, message):
+    done = subprocess.run(["bash", "-c", f"'{COMMAND}' {argv}"], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (1, message + "\n")
 
 
 def test_a_killed_run_leaves_a_partial_file_that_the_next_write_sweeps(files, capsys):

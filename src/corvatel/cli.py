@@ -14,6 +14,7 @@ together when the command succeeds."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import fcntl
 import functools
@@ -23,8 +24,11 @@ import os
 import re
 import secrets
 import shutil
+import signal
+import stat
 import sys
 import tempfile
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import ExitStack, contextmanager
@@ -49,7 +53,7 @@ BAYES = "bayes"
 PARQUET_NEEDS = "reading and writing .parquet needs pyarrow: pip install 'corvatel[parquet]'"
 PLOT_NEEDS = "figures need matplotlib: pip install 'corvatel[plot]'"
 
-EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_PARTIAL, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_PARTIAL, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
 
 EXIT_STATUS_HELP = """
 exit status:
@@ -58,6 +62,7 @@ exit status:
   2    usage error: nothing written
   3    fit: some groups could not be fitted; the table is written, their rows carry an error
   130  interrupted (Ctrl-C): nothing written
+  143  terminated (SIGTERM: kill, timeout, a batch system's time limit): nothing written
 """
 
 FIT_EXAMPLES = """\
@@ -221,6 +226,8 @@ def read_table(path: str, keys: Callable[[list[str]], Iterable[str]] | None = No
 
 def _read_csv(path: str, keys: Callable[[list[str]], Iterable[str]] | None) -> pd.DataFrame:
     # Standard input can be read once: held as text for the several passes.
+    if path == "-" and sys.stdin is None:
+        raise DataError("-: standard input is closed")
     text = sys.stdin.read() if path == "-" else None
     header, lines, lone_cr = _csv_records(io.StringIO(text, newline="") if text is not None else path, path)
     if header is None:
@@ -365,6 +372,16 @@ class PartialFile:
         self.target, self.path, self._handle = target, path, handle
 
     def commit(self) -> None:
+        # A file written over keeps its permissions and, where we may set
+        # it, its owner, as when open() truncates it.
+        try:
+            existing = os.stat(self.target)
+        except FileNotFoundError:
+            existing = None
+        if existing is not None:
+            os.chmod(self.path, stat.S_IMODE(existing.st_mode))
+            with contextlib.suppress(OSError):
+                os.chown(self.path, existing.st_uid, existing.st_gid)
         os.replace(self.path, self.target)
         os.close(self._handle)
 
@@ -374,6 +391,20 @@ class PartialFile:
         except FileNotFoundError:
             pass
         os.close(self._handle)
+
+
+class DirectFile:
+    """An output that is not a regular file (a FIFO, a device such as
+    /dev/null): written in place, since a rename would replace it."""
+
+    def __init__(self, target: Path) -> None:
+        self.target = self.path = target
+
+    def commit(self) -> None:
+        pass
+
+    def discard(self) -> None:
+        pass
 
 
 def _is_open_as(handle: int, path: Path | str) -> bool:
@@ -392,7 +423,9 @@ def sweep_partial_files(target: Path) -> None:
         return
     for entry in entries:
         try:
-            handle = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW)
+            if not entry.is_file(follow_symlinks=False):
+                continue  # a FIFO of that name would block the open
+            handle = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
         except OSError:
             continue
         try:
@@ -409,10 +442,16 @@ class WriteError(OSError):
     """An output that could not be written, told with the user's path."""
 
 
-def reserve(path: str, option: str = "") -> PartialFile:
+def reserve(path: str, option: str = "") -> PartialFile | DirectFile:
     """The partial file of output `path`, or a DataError saying, with the
-    user's path, why it cannot be written there."""
+    user's path, why it cannot be written there. A symbolic link is
+    written through (its target is replaced, not the link); a FIFO or a
+    device is written in place."""
     target, named = Path(path), f"{option} {path}".strip()
+    if target.is_symlink():
+        target = Path(os.path.realpath(target))
+    if target.exists() and not target.is_file() and not target.is_dir():
+        return DirectFile(target)
     parent = target.parent
     if target.is_dir():
         raise DataError(f"{named}: is a folder")
@@ -434,7 +473,7 @@ def _reason(error: OSError, partial: Path | None = None, target: str = "") -> st
     return reason[:1].lower() + reason[1:]
 
 
-def _write_partial(partial: PartialFile, path: str, write: Callable[[str], None]) -> None:
+def _write_partial(partial: PartialFile | DirectFile, path: str, write: Callable[[str], None]) -> None:
     try:
         write(str(partial.path))
     except OSError as error:
@@ -463,7 +502,7 @@ class PendingOutputs:
     fails or is interrupted. Standard output is held back until then too."""
 
     def __init__(self) -> None:
-        self.files: dict[str, PartialFile] = {}
+        self.files: dict[str, PartialFile | DirectFile] = {}
         self.stdout: list[str] = []
 
     def reserve(self, path: str, option: str) -> None:
@@ -471,11 +510,13 @@ class PendingOutputs:
             self.files[path] = reserve(path, option)
 
     def commit(self) -> None:
+        # Standard output first: if it cannot be written (a full disk, a
+        # reader gone), the files are discarded with it.
+        sys.stdout.write("".join(self.stdout))
+        sys.stdout.flush()
         for partial in self.files.values():
             partial.commit()
         self.files.clear()
-        sys.stdout.write("".join(self.stdout))
-        sys.stdout.flush()
 
     def discard(self) -> None:
         for partial in self.files.values():
@@ -1062,14 +1103,42 @@ def _on_file(path: str, work: Callable[[], Any]) -> Any:
         raise DataError(f"{path}: {cli_names(_one_line(error))}") from None
 
 
+class Terminated(BaseException):
+    """SIGTERM (kill, timeout, a batch system's time limit): unwinds like
+    Ctrl-C, so that no partial file is left behind."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated
+
+
+@contextmanager
+def _termination_unwinds() -> Iterator[None]:
+    """SIGTERM raises Terminated while the command runs, unless the caller
+    has a handler of its own (or this is not the main thread)."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        yield
+        return
+    signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        args = build_parser().parse_args(argv)
-        with _warnings_on_one_line():
-            return _run(args)
+        with _termination_unwinds():
+            args = build_parser().parse_args(argv)
+            with _warnings_on_one_line():
+                return _run(args)
     except KeyboardInterrupt:
         print("corvatel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Terminated:
+        print("corvatel: terminated", file=sys.stderr)
+        return EXIT_TERMINATED
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -1083,6 +1152,9 @@ def _run(args: argparse.Namespace) -> int:
         (getattr(args, "plot", None), "--plot", FIGURE_SUFFIXES)) if path is not None]
     for path, option, suffixes in outputs:
         check_output(subparser, path, suffixes, option)
+        if path == "-" and sys.stdout is None:
+            print(f"corvatel {args.command}: error: {option} -: standard output is closed", file=sys.stderr)
+            return EXIT_ERROR
     # Two outputs to one place: the second would replace the first, or mix
     # with it on standard output.
     written: dict[str, str] = {}
