@@ -67,6 +67,22 @@ def test_constant_bound_is_the_standard_density(case):
         np.testing.assert_allclose(np.exp(solver[bulk]), np.exp(exact[bulk]), rtol=1e-4)
 
 
+@pytest.mark.parametrize("drift, boundary", [(8.0, 4.0), (6.0, 5.0), (10.0, 3.0), (-15.0, 4.0)])
+def test_a_strong_drift_is_the_standard_density(drift, boundary):
+    # drift x boundary of 30-60, inside the fits' search: the decisions are
+    # a spike narrower than the band's time scale, which the grid once
+    # missed (densities 0, or 40 times too large, in the bulk).
+    params = dict(drift=drift, boundary=boundary, start=0.5, t0=0.1)
+    mean = 0.5 * boundary / abs(drift)
+    rt = params["t0"] + np.linspace(0.2 * mean, 3.0 * mean, 400)
+    for choice in (True, False):
+        solver = corvatel.bounds_logpdf(rt, choice, **params)
+        exact = corvatel.wfpt_logpdf(rt, choice, **params)
+        bulk = exact > exact.max() + math.log(0.01)
+        assert bulk.sum() > 50
+        np.testing.assert_allclose(np.exp(solver[bulk] - exact.max()), np.exp(exact[bulk] - exact.max()), rtol=1e-4)
+
+
 def test_shapes_follow_rt_and_choice():
     one = corvatel.bounds_logpdf(0.8, True, 1.0, 1.5, 0.5, 0.3, bound="angle", theta=0.2)
     assert isinstance(one, float)

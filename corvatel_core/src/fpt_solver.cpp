@@ -181,6 +181,8 @@ std::string kind_message(FptError::Kind kind) {
 // How far the densities' running sum may pass 1 before the grid is cut:
 // the recursion's error is far smaller wherever the step follows the walk.
 constexpr double kMassExcess = 0.01;
+// Steps across a drift's spike, as a multiple of 1 / relative_step: 36 / 144 = 1/4 of its width a step.
+constexpr double kSpikeSteps = 36.0;
 
 // The grid's interpolation: index i with t_i <= t < t_{i+1} and the cubic
 // through nodes i-1 .. i+2 (shifted inside the grid at its ends).
@@ -317,9 +319,18 @@ double solver_step(const TimeVaryingModel& m, const SolverResolution& r) {
   // The leading edge at the nearer bound rises on the time scale of the
   // start's distance to it: twice that distance stands in for the boundary
   // when it is smaller.
-  const double nearer = 2.0 * std::min(m.start, 1.0 - m.start) * m.boundary;
-  const double scale = std::min(m.boundary, nearer) / m.noise_sd;
-  return r.relative_step * scale * scale;
+  const double distance = std::min(m.start, 1.0 - m.start) * m.boundary;
+  const double scale = std::min(m.boundary, 2.0 * distance) / m.noise_sd;
+  const double step = r.relative_step * scale * scale;
+  // A strong drift crosses that distance d in a spike of width
+  // noise_sd sqrt(d / |drift|^3) about d / |drift|, which the band's time
+  // scale no longer resolves (drift x boundary of 30 and more): at least
+  // four steps across it at the default resolution, else the grid misses
+  // the spike and the densities' sum passes 1 (ending the grid).
+  const double speed = std::fabs(m.drift);
+  if (!(speed > 0.0 && distance > 0.0)) return step;
+  const double width = m.noise_sd * std::sqrt(distance / speed) / speed;
+  return std::min(step, kSpikeSteps * r.relative_step * width);
 }
 
 double bound_half_width(const TimeVaryingModel& m, double t) {

@@ -105,7 +105,9 @@ struct TimeVaryingModel {
 // The grid step is relative_step times the band's diffusion time
 // (w / noise_sd)^2, w the boundary or twice the start's distance to the
 // nearer bound if smaller (the leading edge there rises on that scale), so
-// that one setting gives the same accuracy at every scale. The default, 1/144 (6.9 ms for boundary 1 and noise 1), keeps
+// that one setting gives the same accuracy at every scale; with a strong
+// drift it is at most (36 relative_step) times the width of the spike in
+// which the decisions end (solver_step). The default, 1/144 (6.9 ms for boundary 1 and noise 1), keeps
 // the relative error below 1e-4 over the bulk of the densities (where they
 // exceed 1% of their peak) and 1/576 below 1e-6 (fpt_solver_test.cpp
 // measures both). The step follows the band's initial width: where a
