@@ -59,6 +59,17 @@ def test_a_window_undoes_the_cut():
     assert cut["log_likelihood"] > naive["log_likelihood"]  # the window's probability is below 1
 
 
+@pytest.mark.parametrize("bound", [{"bound": "exponential"}, {"model": "weibull"}, {"leak": True}])
+def test_a_window_that_ends_far_past_the_trials_is_no_window(bound):
+    # A grid to 60 s took more steps than a fit allows for any boundary
+    # below 1.5: the fit stopped there (boundary 1.47 for a truth of 1.0).
+    choices, rts, _ = corvatel.simulate_bounds(300, 1.0, 1.0, 0.5, 0.3, bound="exponential", rate=0.3, seed=3)
+    plain = corvatel.fit_ml(choices, rts, **bound)
+    windowed = corvatel.fit_ml(choices, rts, rt_window=(0.0, 60.0), **bound)
+    for name in ("drift_rate", "boundary_separation", "non_decision_time", "log_likelihood"):
+        assert windowed[name] == pytest.approx(plain[name], abs=1e-3), name
+
+
 @pytest.mark.parametrize("kwargs, message", [
     ({"rt_window": (0.5, 1.0)}, "outside"),
     ({"p_outlier": 1.0}, "p_outlier"),

@@ -22,6 +22,9 @@ const StopCheck kNeverStop;
 constexpr std::uint64_t kMinTrialsPerParam = 2;
 constexpr std::uint64_t kMinTrials = 10;
 constexpr std::uint64_t kMaxItersPerDim = 400;
+// How far past a level's slowest response (as a multiple of it) a
+// truncated fit's grid reaches toward a later window end.
+constexpr double kTailReach = 2.0;
 
 std::optional<FptError> check_non_decision(double t0, double st) {
   ModelParams p;
@@ -254,12 +257,16 @@ Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
                                                     std::span<const ObservedTrials> levels,
                                                     const std::vector<std::vector<double>>& starts,
                                                     FitInterruption& interruption) {
-  // A finite window end must lie on the grid for the window's probability.
+  // The window's probability needs the grid to its end, or far enough past
+  // the slowest response that the tail beyond is small: a grid to a far end
+  // (max_rt = 60 s) would take more steps than a fit allows for every
+  // boundary below 1.5.
   const double window_end = layout.options().truncation.hi();
   std::vector<double> grid_end;
   for (const ObservedTrials& level : levels) {
     const double longest = max_finite(level.rts);
-    grid_end.push_back(std::isfinite(window_end) ? std::max(longest, window_end) : longest);
+    grid_end.push_back(std::isfinite(window_end) ? std::max(longest, std::min(window_end, kTailReach * longest))
+                                                 : longest);
   }
   FitWork work{layout.options().max_work * static_cast<double>(levels.size())};
   const BoundsCost cost{&layout, levels, std::move(grid_end), &interruption, &work};

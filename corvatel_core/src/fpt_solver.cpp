@@ -557,7 +557,15 @@ double grid_window_mass(const FptGrid& grid, double lo, double hi) {
                                             bound_half_width(m, last + grid.dt) <= 0.0);
   const auto ended_by = [&](double t) {
     if (closed && t > last) return 1.0;
-    return interpolate_integral(grid.upper_integral, grid.dt, t) + interpolate_integral(grid.lower_integral, grid.dt, t);
+    const double by = interpolate_integral(grid.upper_integral, grid.dt, t) +
+                      interpolate_integral(grid.lower_integral, grid.dt, t);
+    if (!(t > last)) return by;
+    // Past the grid the mass left decays about exponentially, at the rate
+    // the densities at its end give it.
+    const double left = 1.0 - by;
+    const double density = grid.upper.back() + grid.lower.back();
+    if (!(left > 0.0 && density > 0.0)) return by;
+    return by - left * std::expm1(-(density / left) * (t - last));
   };
   const double before = ended_by(lo);
   const double mass = std::isinf(hi) ? 1.0 - before : ended_by(hi) - before;

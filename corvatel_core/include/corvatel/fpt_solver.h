@@ -216,7 +216,9 @@ double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, 
 // times lo and hi of the grid: the running integrals' difference, and for
 // hi = +inf 1 less what ended by lo. A time past the grid's end counts all
 // of the mass when the band closed there (an angle bound), else what the
-// grid holds: a finite hi must lie on the grid.
+// grid holds and the part of the rest that an exponential tail, at the rate
+// of the densities at the grid's end, puts before it (an approximation: a
+// grid that reaches well past the bulk makes it small).
 double grid_window_mass(const FptGrid& grid, double lo, double hi);
 
 }  // namespace corvatel
