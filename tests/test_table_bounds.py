@@ -184,3 +184,61 @@ def test_cli_plots_a_bound_fit(tmp_path, capsys, trials):
                          "--plot", figure, "-o", tmp_path / "fits.csv")
     assert status == 3 and "1 of 3 groups failed" in err
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("start", [0.3, 0.6])
+@pytest.mark.parametrize("choice", [True, False])
+def test_a_bounds_models_tail_probabilities_are_the_standard_models_for_a_constant_bound(start, choice):
+    # The flags' probabilities after a time for time-varying bounds, from
+    # the solver's densities: within 1e-4 of the series' up to the point
+    # where they stop (twice the slowest response); just past it, where they
+    # are about 1e-9 and the solver's densities themselves some 10% off,
+    # within 20%.
+    from corvatel import _flags
+
+    row = dict(drift_rate=1.2, boundary_separation=1.4, starting_point=start, non_decision_time=0.3, noise_sd=1.0)
+    times = np.array([0.31, 0.35, 0.5, 0.8, 1.2, 2.0, 2.9])
+    after = _flags._bounds_after(times, choice, row, "constant", 6.0)
+    exact = corvatel.wfpt_cdf(times, choice, 1.2, 1.4, start, 0.3, complement=True)
+    np.testing.assert_allclose(after, exact, rtol=1e-4)
+    beyond = _flags._bounds_after(np.array([6.5]), choice, row, "constant", 6.0)
+    np.testing.assert_allclose(beyond, corvatel.wfpt_cdf(6.5, choice, 1.2, 1.4, start, 0.3, complement=True), rtol=0.2)
+
+
+@pytest.mark.parametrize("change, flag", [(None, None), ("guesses", "distribution misfit"),
+                                          ("lapse", "improbably slow response")])
+def test_bound_fits_flag_fast_guesses_and_lapses(change, flag):
+    # 500 trials of an angle bound; 5% replaced by guesses at 0.1-0.25 s
+    # (the fit then puts t0 near 0 and doubles the boundary), or one by a
+    # response at 8 s. Clean, no flag: none of 60 clean groups of 300
+    # (angle, exponential with leak, Weibull) was flagged either way.
+    choices, rts, _ = corvatel.simulate_bounds(500, 1.0, 1.5, 0.5, 0.3, bound="angle", theta=0.3, seed=100)
+    rng = np.random.default_rng(0)
+    if change == "guesses":
+        rows = rng.choice(500, 25, replace=False)
+        rts[rows] = rng.uniform(0.1, 0.25, 25)
+        choices[rows] = rng.random(25) < 0.5
+    elif change == "lapse":
+        rts[0] = 8.0
+    table = pd.DataFrame({"choice": choices, "rt": rts})
+    if flag:
+        with pytest.warns(UserWarning, match="1 of 1 groups flagged"):
+            fits = corvatel.fit(table, method="ml", model="angle")
+    else:
+        fits = corvatel.fit(table, method="ml", model="angle")
+    flags = [f for f in fits["warning"].iloc[0].split("; ") if f]
+    assert (flag in flags) if flag else flags == []
+
+
+@pytest.mark.parametrize("drift, boundary, flagged", [(15.0, 10.0, "drift_rate, boundary_separation"),
+                                                      (2.0, 10.0, "boundary_separation"), (2.0, 1.5, None)])
+def test_bound_fits_flag_drift_and_boundary_at_their_search_limits(drift, boundary, flagged):
+    # Searched in the standard model's intervals (drift up to 15, boundary
+    # up to 10), where an all-correct level's joint fit once ended unflagged.
+    from corvatel import _flags
+
+    row = {"drift_rate": drift, "boundary_separation": boundary, "non_decision_time": 0.2, "starting_point": 0.5,
+           "theta": 0.1, "p_outlier": 0.0, "converged": True, "error": ""}
+    choices, rts = np.array([True, False] * 20), np.linspace(0.3, 0.9, 40)
+    warning = _flags.group_flags("ml", "angle", choices, rts, row)
+    assert (f"at search bound ({flagged})" in warning) if flagged else "at search bound" not in warning

@@ -153,7 +153,7 @@ def run_fit_task(task: FitTask) -> dict[str, Any]:
     else:
         row.update({column: result[column] for column in method.columns})
         row["error"] = ""
-    # A bound fit's search limits are the solver's own: only its t0 is flagged.
+    # A time-varying bound's fit is flagged by its bound's name (the flags solve its densities).
     flag_model = task.options.get("bound") or task.options.get("model", "ddm")
     row["warning"] = group_flags(task.method, flag_model, task.choices, task.rts, row,
                                  outlier_window=task.options.get("outlier_window", OUTLIER_WINDOW),
@@ -217,7 +217,7 @@ def run_joint_task(task: JointFitTask) -> list[dict[str, Any]]:
             rows[k]["error"] = ""
     # A shared t0 lies below the fastest response of all the levels.
     shared_trials = task.rts if "non_decision_time" not in task.depends_on else None
-    # A bound fit's search limits are the solver's own: only its t0 is flagged.
+    # A time-varying bound's fit is flagged by its bound's name (the flags solve its densities).
     flag_model = task.bound or task.model
     # A level's own boundary or start is placed by its own trials only; shared
     # ones by any level with both responses.

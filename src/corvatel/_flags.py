@@ -5,6 +5,7 @@ change a fit; it says that its numbers deserve a look before they are used
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Mapping
 from typing import Any
@@ -12,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from ._params import MODELS, PARAMETERS, Parameter, estimated, ml_parameters
-from .likelihood import OUTLIER_WINDOW, wfpt_cdf
+from .likelihood import OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf
 
 # An estimate within this fraction of its search interval's width of an end
 # of the interval has stopped on the search's limit, not at the data's
@@ -116,15 +117,79 @@ def _model_values(row: Mapping[str, Any]) -> dict[str, float]:
 
 
 def _mixture_after(times: np.ndarray, choice: bool, row: Mapping[str, Any],
-                   outlier_window: tuple[float, float]) -> np.ndarray:
+                   outlier_window: tuple[float, float], model: str = "ddm", reach: float = 0.0) -> np.ndarray:
     """The fitted mixture's probability of response `choice` after each of
     `times`: the model's, and the contaminants' (`row`'s p_outlier, either
-    response at 1/2, uniform on `outlier_window`). Raises ValueError for
-    values the model does not allow."""
+    response at 1/2, uniform on `outlier_window`). `model`: "ddm", "full"
+    or a time-varying bound (whose probabilities come from its densities up
+    to `reach` seconds, and an exponential tail beyond). Raises ValueError
+    for values the model does not allow."""
     p_outlier = row.get("p_outlier", 0.0) or 0.0
     lo, hi = outlier_window
-    model = np.asarray(wfpt_cdf(times, choice, **_model_values(row), complement=True), dtype=float)
-    return (1.0 - p_outlier) * model + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
+    if model in MODELS:
+        after = np.asarray(wfpt_cdf(times, choice, **_model_values(row), complement=True), dtype=float)
+    else:
+        after = _bounds_after(times, choice, row, model, reach)
+    return (1.0 - p_outlier) * after + p_outlier * 0.5 * np.clip((hi - times) / (hi - lo), 0.0, 1.0)
+
+
+# Times at which a time-varying bound's densities are integrated: denser at
+# the leading edge (decision times reach * u^2 for evenly spaced u), up to
+# this multiple of the slowest response; past it an exponential tail.
+BOUNDS_POINTS = 4000
+BOUNDS_REACH = 2.0
+
+
+def _bounds_after(times: np.ndarray, choice: bool, row: Mapping[str, Any], model: str, reach: float) -> np.ndarray:
+    """A time-varying bound's probability of response `choice` after each of
+    `times` (no closed form): its densities integrated by the trapezoid rule
+    from each time to `reach`, and past it an exponential tail at the rate
+    of the density's decay there."""
+    t0 = float(row["non_decision_time"])
+    grid, after = _bounds_survival(model, _bounds_values(row), max(reach, t0 + 1e-3))
+    survival = after[0 if choice else 1]
+    log_survival = np.log(np.maximum(survival, 1e-300))  # finite, for the interpolation
+    times = np.asarray(times, dtype=float)
+    out = np.exp(np.interp(times, grid, log_survival))
+    out[times <= grid[0]] = survival[0]
+    beyond = times > grid[-1]
+    if beyond.any():
+        rate = -(log_survival[-1] - log_survival[-2]) / (grid[-1] - grid[-2])
+        out[beyond] = survival[-1] * np.exp(-rate * (times[beyond] - grid[-1])) if rate > 0 else 0.0
+    return np.asarray(out, dtype=float)
+
+
+def _bounds_values(row: Mapping[str, Any]) -> tuple[tuple[str, float], ...]:
+    names = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd", "theta",
+             "shape", "scale", "rate", "leak", "urgency")
+    return tuple((name, float(row[name])) for name in names if name in row and row[name] is not None)
+
+
+@functools.lru_cache(maxsize=16)
+def _bounds_survival(model: str, values: tuple[tuple[str, float], ...],
+                     reach: float) -> tuple[np.ndarray, tuple[np.ndarray, np.ndarray]]:
+    """The grid of response times and, at each, the probability of an upper
+    and of a lower response after it."""
+    v = dict(values)
+    t0 = v["non_decision_time"]
+    grid = t0 + (reach - t0) * np.linspace(0.0, 1.0, BOUNDS_POINTS) ** 2
+    grid[0] = t0
+    terms = {name: v[name] for name in ("theta", "shape", "scale", "rate", "leak", "urgency") if name in v}
+    both = np.concatenate([grid[1:], grid[1:]])
+    choices = np.repeat([True, False], len(grid) - 1)
+    log_density = np.asarray(bounds_logpdf(both, choices, v["drift_rate"], v["boundary_separation"],
+                                           v["starting_point"], t0, bound=model, noise_sd=v.get("noise_sd", 1.0),
+                                           **terms), dtype=float)
+    afters = []
+    for density in np.split(np.exp(log_density), 2):
+        density = np.concatenate([[0.0], density])
+        pieces = 0.5 * (density[1:] + density[:-1]) * np.diff(grid)
+        # The tail past the grid: the density's decay over its last step.
+        tail = 0.0
+        if density[-1] > 0.0 and density[-2] > density[-1]:
+            tail = density[-1] * (grid[-1] - grid[-2]) / math.log(density[-2] / density[-1])
+        afters.append(np.concatenate([np.cumsum(pieces[::-1])[::-1], [0.0]]) + tail)
+    return grid, (afters[0], afters[1])
 
 
 def recording_step(rts: np.ndarray) -> float:
@@ -160,13 +225,14 @@ def t0_limit(rts: np.ndarray, contaminants: bool, outlier_window: tuple[float, f
 
 
 def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window: tuple[float, float],
-                        rt_window: tuple[float, float] | None) -> float:
+                        rt_window: tuple[float, float] | None, model: str = "ddm") -> float:
     """The fitted model's probability that the slowest of len(rts) trials
     is at least as slow as the slowest of `rts`: 1 - (1 - S)^n, S the
     probability of a response (either) after it, with the fit's
     contaminants (`row`'s p_outlier, uniform on `outlier_window`, either
     response) and, for trials kept in `rt_window`, conditional on a
-    response in the window. NaN for values the model does not allow."""
+    response in the window; `model` as _mixture_after's. NaN for values
+    the model does not allow."""
     window = (0.0, math.inf) if rt_window is None else rt_window
     # A time recorded in steps (whole ms) stands for one within half a step
     # of it: without that, a slowest response rounded onto max_rt would have
@@ -174,7 +240,9 @@ def slowest_probability(rts: np.ndarray, row: Mapping[str, Any], outlier_window:
     slowest = float(rts.max()) - recording_step(rts) / 2
     times = np.array([slowest, *window])
     try:
-        later = _mixture_after(times, True, row, outlier_window) + _mixture_after(times, False, row, outlier_window)
+        reach = BOUNDS_REACH * float(rts.max())
+        later = (_mixture_after(times, True, row, outlier_window, model, reach)
+                 + _mixture_after(times, False, row, outlier_window, model, reach))
     except ValueError:
         return math.nan
     # Conditional on the window: (S(t) - S(end)) / (S(start) - S(end)).
@@ -197,7 +265,8 @@ def kolmogorov_p(statistic: float, n: int) -> float:
 
 
 def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any],
-                     outlier_window: tuple[float, float], rt_window: tuple[float, float] | None) -> float:
+                     outlier_window: tuple[float, float], rt_window: tuple[float, float] | None,
+                     model: str = "ddm") -> float:
     """The one-sample Kolmogorov-Smirnov statistic of the trials' signed
     response times (upper +rt, lower -rt) against the fitted model's
     distribution of them, with its contaminants (either response, uniform
@@ -218,7 +287,7 @@ def misfit_statistic(choices: np.ndarray, rts: np.ndarray, row: Mapping[str, Any
     at_upper, at_rt = upper[order[ranks]], rts[order[ranks]]
 
     def later(times: np.ndarray, choice: bool) -> np.ndarray:
-        return _mixture_after(times, choice, row, outlier_window)
+        return _mixture_after(times, choice, row, outlier_window, model, BOUNDS_REACH * float(rts.max()))
 
     try:
         lower_ends = later(np.array([start, end]), False)
@@ -318,18 +387,25 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     # Only the likelihood fits keep t0 below a limit; the moment fits' t0
     # often lies a few ms past the fastest of a clean sample.
     limit = t0_limit(rts if t0_trials is None else t0_trials, contaminants, outlier_window)
-    fitted = ml_parameters(model, p_outlier_free and model in MODELS) if method == "ml" else estimated(method)
+    if method != "ml":
+        fitted = estimated(method)
+    elif model in MODELS:
+        fitted = ml_parameters(model, p_outlier_free)
+    else:
+        # A time-varying bound's fit searches drift and boundary (and a free
+        # p_outlier) in the standard model's intervals; its bound's own
+        # terms are limited by the solver, not by a search interval.
+        fitted = ("drift_rate", "boundary_separation") + (("p_outlier",) if p_outlier_free else ())
     flags.extend(estimate_flags(row, fitted, limit, t0_bounded=method == "ml"))
     shortest = row["non_decision_time"] - (row.get("st", 0.0) or 0.0) / 2
     if method == "ml" and shortest < T0_MARGIN and T0_AT_FASTEST not in flags:
         flags.append(T0_AT_ZERO)
-    # Time-varying bounds have no distribution function here to ask.
-    if model in MODELS and len(rts) and slowest_probability(rts, row, outlier_window, rt_window) < SLOW_ALPHA:
+    if len(rts) and slowest_probability(rts, row, outlier_window, rt_window, model) < SLOW_ALPHA:
         flags.append(SLOW_RESPONSE)
     # Only a likelihood fit is the model closest to the trials' whole
     # distribution; the moment fits match a few moments (and a start of 0.5).
-    if method == "ml" and model in MODELS and len(rts):
-        statistic = misfit_statistic(choices, rts, row, outlier_window, rt_window)
+    if method == "ml" and len(rts):
+        statistic = misfit_statistic(choices, rts, row, outlier_window, rt_window, model)
         if kolmogorov_p(statistic, len(rts)) < MISFIT_ALPHA:
             flags.append(MISFIT)
     return joined(flags)
