@@ -242,3 +242,20 @@ def test_bound_fits_flag_drift_and_boundary_at_their_search_limits(drift, bounda
     choices, rts = np.array([True, False] * 20), np.linspace(0.3, 0.9, 40)
     warning = _flags.group_flags("ml", "angle", choices, rts, row)
     assert (f"at search bound ({flagged})" in warning) if flagged else "at search bound" not in warning
+
+
+def test_fit_check_of_a_narrow_band_integrates_only_where_its_mass_is():
+    # Boundaries of 0.15: integrated over 30 s the solve took more steps
+    # than the solver allows (an error), at 0.35 minutes. The response
+    # proportions come out as the model's (its decisions take a few ms).
+    pytest.importorskip("matplotlib")
+    from corvatel import plot
+
+    row = pd.Series({"drift_rate": 1.0, "boundary_separation": 0.15, "non_decision_time": 0.3,
+                     "starting_point": 0.5, "noise_sd": 1.0, "rate": 2.0})
+    density = plot.predicted_density(row, bound="exponential")
+    points = density.points()
+    assert points["p_upper"] + points["p_lower"] == pytest.approx(1.0, abs=1e-4)
+    times = np.linspace(0.3, 0.75, 20001)
+    upper = np.exp(corvatel.bounds_logpdf(times, True, 1.0, 0.15, 0.5, 0.3, bound="exponential", rate=2.0))
+    assert points["p_upper"] == pytest.approx(np.trapezoid(np.where(times > 0.3, upper, 0.0), times), abs=1e-3)

@@ -149,6 +149,10 @@ class Density:
         inside = (times >= lo) & (times <= hi)
         return np.where(inside, density / self.kept if self.kept > 0 else 0.0, 0.0)
 
+    def _offsets(self) -> np.ndarray:
+        """The grid past the shortest time on which the densities are integrated."""
+        return _CDF_OFFSETS
+
     def points(self) -> dict[str, Any]:
         """Response proportions and quantiles as quantile_points gives them,
         from the densities integrated (trapezoids) over a fine grid: from the
@@ -156,7 +160,7 @@ class Density:
         window."""
         shortest = max(0.0, self.params["non_decision_time"] - self.params["st"] / 2)
         starts = [shortest] + ([self.outlier_window[0]] if self.params["p_outlier"] else [])
-        times = np.unique(np.concatenate([s + _CDF_OFFSETS for s in starts]))
+        times = np.unique(np.concatenate([s + self._offsets() for s in starts]))
         if self.window is not None:
             lo, hi = self.window
             ends = [t for t in (lo, hi) if math.isfinite(t)]
@@ -194,8 +198,23 @@ class BoundsDensity(Density):
             self._solved = (times.copy(), np.exp(log[:n]), np.exp(log[n:]))
         return self._solved[1] if upper else self._solved[2]
 
+    def _offsets(self) -> np.ndarray:
+        # A solve costs the square of its steps, which follow the band's
+        # diffusion time (boundary / noise_sd)^2: without leak, whose pull
+        # holds walks in the band, 20 of those hold all of the mass (the
+        # tail decays at least as e^(-pi^2 t / 2 (a / noise_sd)^2)), where
+        # 30 s took minutes for a boundary of 0.3 and more steps than the
+        # solver takes below 0.2. A band that short has decisions of a few
+        # ms: 5,000 steps over it.
+        if self.model.get("leak"):
+            return _CDF_OFFSETS
+        horizon = 20.0 * (self.params["boundary_separation"] / self.params["noise_sd"]) ** 2
+        if horizon < 5.0:
+            return np.linspace(0.0, horizon, len(_CDF_OFFSETS))
+        return _CDF_OFFSETS[_CDF_OFFSETS <= horizon]
+
     def _diffusion_mass(self, lo: float, hi: float) -> float:
-        times = self.params["non_decision_time"] + _CDF_OFFSETS
+        times = self.params["non_decision_time"] + self._offsets()
         ends = [t for t in (lo, hi) if math.isfinite(t)]
         times = np.unique(np.concatenate([times[(times >= lo) & (times <= hi)], ends]))
         density = self._solve(times, True) + self._solve(times, False)
