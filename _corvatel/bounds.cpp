@@ -185,7 +185,8 @@ PyObject* raise_fpt_error(const FptError& error) {
   if (error.kind() == FptError::Kind::Resolution) {
     PyErr_SetString(PyExc_ValueError,
                     "resolution must be positive and finite, and the grid up to the longest response time may "
-                    "take at most 100000 steps");
+                    "take at most 100000 steps (a step is resolution x (boundary / noise_sd)^2, shorter for a "
+                    "start near a bound or a strong drift)");
     return nullptr;
   }
   PyErr_SetString(PyExc_ValueError, error.message().c_str());

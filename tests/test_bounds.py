@@ -207,6 +207,13 @@ def test_bad_values_raise_naming_the_argument(kwargs, name):
         corvatel.bounds_logpdf([0.5, 0.9], [True, False], **params)
 
 
+def test_a_grid_too_long_for_a_valid_start_says_why():
+    # start 0.999 is in the model's range; its steps (from the distance to
+    # the nearer bound) are what make the grid too long.
+    with pytest.raises(ValueError, match=r"at most 100000 steps \(.*shorter for a start near a bound"):
+        corvatel.bounds_logpdf(0.8, True, 1.0, 1.5, 0.999, 0.3)
+
+
 def test_unused_bound_parameters_are_ignored():
     base = corvatel.bounds_logpdf([0.5, 0.9], True, 1.0, 1.5, 0.5, 0.3, bound="angle", theta=0.2)
     other = corvatel.bounds_logpdf([0.5, 0.9], True, 1.0, 1.5, 0.5, 0.3, bound="angle", theta=0.2, shape=-1.0,
