@@ -1,5 +1,6 @@
 #include "corvatel/simulate_bounds.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -116,9 +117,14 @@ std::optional<std::uint64_t> simulate_bounds_kept(const ModelParams& params, con
   if (is_standard_walk(walk)) return simulate_full_kept(params, n, seed, choices, rts, pool, stop);
   const BoundsStepTables tables(params, walk);
   const ChaChaKey key = ChaCha8Rng::key_from_seed(seed);
+  // A trial takes up to 10 s / dt steps: pieces as short in steps as those
+  // of 1 ms steps, so that Ctrl-C stops a batch of fine steps as soon.
+  const auto max_piece = static_cast<std::uint64_t>(
+      std::clamp(static_cast<double>(WorkerPool::kMaxPieceLength) * (walk.dt / kTimeStep), 1.0,
+                 static_cast<double>(WorkerPool::kMaxPieceLength)));
   return internal::kept_trials(BoundsBatch{key, &tables.view()},
                                VariabilityDraws{params, ChaCha8Rng::from_key(key), walk.dt}, n, choices, rts, pool,
-                               stop);
+                               stop, max_piece);
 }
 
 std::optional<std::uint64_t> simulate_bounds_kept(const ModelParams& params, const BoundsWalk& walk, std::uint64_t n,

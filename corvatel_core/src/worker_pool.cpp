@@ -15,10 +15,8 @@ namespace corvatel {
 
 namespace {
 
-// Several pieces per worker even out trials of unequal length; the cap keeps
-// each piece short enough that a stopped batch ends soon.
+// Several pieces per worker even out trials of unequal length.
 constexpr std::uint64_t kPiecesPerWorker = 8;
-constexpr std::uint64_t kMaxPieceLength = 2048;
 
 }  // namespace
 
@@ -102,11 +100,11 @@ void WorkerPool::unlink(Batch* batch) {
   batch->next = nullptr;
 }
 
-bool WorkerPool::run_pieces(std::uint64_t n, PieceFn fn, void* ctx, const StopCheck* stop) {
+bool WorkerPool::run_pieces(std::uint64_t n, PieceFn fn, void* ctx, const StopCheck* stop, std::uint64_t max_piece) {
   if (n == 0) return true;
   const std::uint64_t target_pieces = kPiecesPerWorker * std::max<std::uint64_t>(size(), 1);
-  const std::uint64_t piece_length =
-      std::clamp<std::uint64_t>(n / target_pieces + (n % target_pieces != 0), 1, kMaxPieceLength);
+  const std::uint64_t piece_length = std::clamp<std::uint64_t>(n / target_pieces + (n % target_pieces != 0), 1,
+                                                               std::max<std::uint64_t>(max_piece, 1));
   Batch batch{fn, ctx, n, piece_length, n / piece_length + (n % piece_length != 0), 0, 0, false, nullptr, {}};
   const auto finished = [&] { return !batch.queued && batch.running == 0; };
 

@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfenv>
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "corvatel/simulate.h"
@@ -215,6 +218,33 @@ TEST(WorkerPool, StopSkipsTheRestAndLeavesNothingRunning) {
   EXPECT_EQ(ran.load(), at_return);
   EXPECT_LT(elapsed, std::chrono::seconds(5));  // not the whole batch (about 800 s of sleeps)
   EXPECT_TRUE(pool.parallel_for(10, [](std::uint64_t, std::uint64_t) {}, stop));  // the pool still works
+}
+
+// Items far longer than a trial of 1 ms steps (simulate_bounds' fine dt)
+// come in shorter pieces, so that a stop waits for less.
+TEST(WorkerPool, PiecesKeepToTheCallersLongest) {
+  WorkerPool pool(2);
+  std::mutex mutex;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;
+  const StopCheck never = [] { return false; };
+  for (const std::uint64_t longest : {std::uint64_t{1}, std::uint64_t{3}, WorkerPool::kMaxPieceLength}) {
+    pieces.clear();
+    EXPECT_TRUE(pool.parallel_for(
+        100'000,
+        [&](std::uint64_t b, std::uint64_t e) {
+          const std::lock_guard lock(mutex);
+          pieces.emplace_back(b, e);
+        },
+        never, longest));
+    std::sort(pieces.begin(), pieces.end());
+    std::uint64_t covered = 0;
+    for (const auto& [b, e] : pieces) {
+      EXPECT_EQ(b, covered);
+      EXPECT_LE(e - b, longest);
+      covered = e;
+    }
+    EXPECT_EQ(covered, 100'000u);
+  }
 }
 
 TEST(WorkerPool, ExceptionFromStopCheckPropagatesAfterCleanUp) {

@@ -55,16 +55,22 @@ class WorkerPool {
   // once, and returns when all have run. `body` must not throw.
   template <typename Body>
   void parallel_for(std::uint64_t n, Body&& body) {
-    (void)run_pieces(n, &call_body<Body>, context_of(body), nullptr);
+    (void)run_pieces(n, &call_body<Body>, context_of(body), nullptr, kMaxPieceLength);
   }
+
+  // The longest piece: short enough that a stopped batch ends soon.
+  static constexpr std::uint64_t kMaxPieceLength = 2048;
 
   // The same, asking `stop` while waiting. Returns false when it said stop:
   // pieces not yet started are skipped, the ones running are waited for, so
   // nothing refers to `body` afterwards. An exception from `stop` (a thread
-  // being unwound included) propagates after the same clean-up.
+  // being unwound included) propagates after the same clean-up. Items that
+  // may each take far longer than a trial of 1 ms steps pass a shorter
+  // `max_piece`.
   template <typename Body>
-  [[nodiscard]] bool parallel_for(std::uint64_t n, Body&& body, const StopCheck& stop) {
-    return run_pieces(n, &call_body<Body>, context_of(body), stop ? &stop : nullptr);
+  [[nodiscard]] bool parallel_for(std::uint64_t n, Body&& body, const StopCheck& stop,
+                                  std::uint64_t max_piece = kMaxPieceLength) {
+    return run_pieces(n, &call_body<Body>, context_of(body), stop ? &stop : nullptr, max_piece);
   }
 
   // The pool shared by the whole process, created on first use with
@@ -94,7 +100,7 @@ class WorkerPool {
     (*static_cast<std::remove_reference_t<Body>*>(ctx))(begin, end);
   }
 
-  bool run_pieces(std::uint64_t n, PieceFn fn, void* ctx, const StopCheck* stop);
+  bool run_pieces(std::uint64_t n, PieceFn fn, void* ctx, const StopCheck* stop, std::uint64_t max_piece);
   void work(std::size_t index);
   void unlink(Batch* batch);
   void stop_all();

@@ -119,7 +119,8 @@ void batch_trials(const Walk& batch, const Source& source, std::uint64_t n, Tria
 template <typename Walk, typename Source>
 std::optional<std::uint64_t> kept_trials(const Walk& batch, const Source& source, std::uint64_t n,
                                          std::uint8_t* choices, double* rts, WorkerPool& pool,
-                                         const StopCheck& stop) {
+                                         const StopCheck& stop,
+                                         std::uint64_t max_piece = WorkerPool::kMaxPieceLength) {
   // Each trial writes its own slot; a timed-out trial is marked in its choice
   // byte and squeezed out by the pass below, so no n-sized scratch is needed.
   constexpr std::uint8_t kTimedOut = 2;
@@ -131,7 +132,7 @@ std::optional<std::uint64_t> kept_trials(const Walk& batch, const Source& source
           rts[i] = t.rt;
         });
       },
-      stop);
+      stop, max_piece);
   if (!finished) return std::nullopt;
   std::uint64_t kept = 0;
   for (std::uint64_t i = 0; i < n; ++i) {
