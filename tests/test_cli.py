@@ -575,6 +575,22 @@ def test_closed_standard_streams_are_one_line(argv, message):
     assert (done.returncode, done.stderr) == (1, message + "\n")
 
 
+def test_a_closed_standard_output_is_no_matter_when_nothing_goes_there(tmp_path):
+    done = subprocess.run(["bash", "-c", f"'{COMMAND}' example -o ex.csv >&-"], capture_output=True, text=True,
+                          cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert (tmp_path / "ex.csv").read_text().startswith("subject,")
+
+
+def test_an_output_in_a_loop_of_links_is_refused_before_any_work(files, capsys):
+    (files / "c.png").symlink_to("d.png")
+    (files / "d.png").symlink_to("c.png")
+    status, out, err = run(capsys, "fit", files / "trials.csv", "--method", "ez", "-o", "-",
+                           "--plot", files / "c.png")
+    assert (status, out) == (1, "")
+    assert err == f"corvatel fit: error: --plot {files}/c.png: a loop of symbolic links\n"
+
+
 def test_a_killed_run_leaves_a_partial_file_that_the_next_write_sweeps(files, capsys):
     child = subprocess.Popen([COMMAND, "fit", "trials.csv", "--by", "subject", "condition", "--method", "ml",
                               "--model", "full", "-o", "fits.csv"], cwd=files, stderr=subprocess.DEVNULL)

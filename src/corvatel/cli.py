@@ -376,7 +376,7 @@ class PartialFile:
         # it, its owner, as when open() truncates it.
         try:
             existing = os.stat(self.target)
-        except FileNotFoundError:
+        except OSError:  # none there (or none that can be asked)
             existing = None
         if existing is not None:
             os.chmod(self.path, stat.S_IMODE(existing.st_mode))
@@ -449,7 +449,12 @@ def reserve(path: str, option: str = "") -> PartialFile | DirectFile:
     device is written in place."""
     target, named = Path(path), f"{option} {path}".strip()
     if target.is_symlink():
-        target = Path(os.path.realpath(target))
+        try:
+            target = target.resolve(strict=True)
+        except FileNotFoundError:  # a link to a file not yet there
+            target = Path(os.path.realpath(target))
+        except (OSError, RuntimeError):
+            raise DataError(f"{named}: a loop of symbolic links") from None
     if target.exists() and not target.is_file() and not target.is_dir():
         return DirectFile(target)
     parent = target.parent
@@ -512,8 +517,9 @@ class PendingOutputs:
     def commit(self) -> None:
         # Standard output first: if it cannot be written (a full disk, a
         # reader gone), the files are discarded with it.
-        sys.stdout.write("".join(self.stdout))
-        sys.stdout.flush()
+        if self.stdout:
+            sys.stdout.write("".join(self.stdout))
+            sys.stdout.flush()
         for partial in self.files.values():
             partial.commit()
         self.files.clear()
