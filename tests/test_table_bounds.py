@@ -191,9 +191,9 @@ def test_cli_plots_a_bound_fit(tmp_path, capsys, trials):
 def test_a_bounds_models_tail_probabilities_are_the_standard_models_for_a_constant_bound(start, choice):
     # The flags' probabilities after a time for time-varying bounds, from
     # the solver's densities: within 1e-4 of the series' up to the point
-    # where they stop (twice the slowest response); just past it, where they
-    # are about 1e-9 and the solver's densities themselves some 10% off,
-    # within 20%.
+    # where they stop (6 s here; the flags stop at 1.25 times the slowest
+    # response); past it, where they are about 1e-9 and the solver's
+    # densities themselves some 10% off, within 20%.
     from corvatel import _flags
 
     row = dict(drift_rate=1.2, boundary_separation=1.4, starting_point=start, non_decision_time=0.3, noise_sd=1.0)
@@ -259,3 +259,23 @@ def test_fit_check_of_a_narrow_band_integrates_only_where_its_mass_is():
     times = np.linspace(0.3, 0.75, 20001)
     upper = np.exp(corvatel.bounds_logpdf(times, True, 1.0, 0.15, 0.5, 0.3, bound="exponential", rate=2.0))
     assert points["p_upper"] == pytest.approx(np.trapezoid(np.where(times > 0.3, upper, 0.0), times), abs=1e-3)
+
+
+def test_a_tail_too_long_for_the_solver_stops_at_the_slowest_response(monkeypatch):
+    # A narrow band with a lapse far out: the solve to 1.25 times the
+    # slowest response may take more steps than the solver allows, where
+    # the one to the slowest itself does not; the flags then use that one.
+    from corvatel import _flags
+
+    row = dict(drift_rate=1.2, boundary_separation=1.4, starting_point=0.5, non_decision_time=0.3, noise_sd=1.0)
+    solve = _flags._bounds_survival.__wrapped__
+
+    def limited(model, values, reach):
+        if reach > 4.0:
+            raise ValueError("resolution must be positive and finite, and the grid ...")
+        return solve(model, values, reach)
+
+    monkeypatch.setattr(_flags, "_bounds_survival", limited)
+    times = np.array([0.5, 1.2, 3.9])
+    after = _flags._bounds_after(times, True, row, "constant", 4.0 * _flags.BOUNDS_REACH)
+    np.testing.assert_allclose(after, corvatel.wfpt_cdf(times, True, 1.2, 1.4, 0.5, 0.3, complement=True), rtol=1e-3)

@@ -23,8 +23,9 @@ constexpr std::uint64_t kMinTrialsPerParam = 2;
 constexpr std::uint64_t kMinTrials = 10;
 constexpr std::uint64_t kMaxItersPerDim = 400;
 // How far past a level's slowest response (as a multiple of it) a
-// truncated fit's grid reaches toward a later window end.
-constexpr double kTailReach = 2.0;
+// truncated fit's grid reaches toward a later window end; the tail beyond
+// is extrapolated (a solve costs the square of its length).
+constexpr double kTailReach = 1.25;
 
 std::optional<FptError> check_non_decision(double t0, double st) {
   ModelParams p;
@@ -257,8 +258,8 @@ Result<internal::SearchRun, FitError> search_levels(const BoundsLayout& layout,
                                                     std::span<const ObservedTrials> levels,
                                                     const std::vector<std::vector<double>>& starts,
                                                     FitInterruption& interruption) {
-  // The window's probability needs the grid to its end, or far enough past
-  // the slowest response that the tail beyond is small: a grid to a far end
+  // The window's probability needs the grid to its end, or past the slowest
+  // response, where the tail beyond is small: a grid to a far end
   // (max_rt = 60 s) would take more steps than a fit allows for every
   // boundary below 1.5.
   const double window_end = layout.options().truncation.hi();

@@ -135,9 +135,10 @@ def _mixture_after(times: np.ndarray, choice: bool, row: Mapping[str, Any],
 
 # Times at which a time-varying bound's densities are integrated: denser at
 # the leading edge (decision times reach * u^2 for evenly spaced u), up to
-# this multiple of the slowest response; past it an exponential tail.
+# this multiple of the slowest response (a solve costs the square of its
+# length); past it an exponential tail.
 BOUNDS_POINTS = 4000
-BOUNDS_REACH = 2.0
+BOUNDS_REACH = 1.25
 
 
 def _bounds_after(times: np.ndarray, choice: bool, row: Mapping[str, Any], model: str, reach: float) -> np.ndarray:
@@ -146,7 +147,13 @@ def _bounds_after(times: np.ndarray, choice: bool, row: Mapping[str, Any], model
     from each time to `reach`, and past it an exponential tail at the rate
     of the density's decay there."""
     t0 = float(row["non_decision_time"])
-    grid, after = _bounds_survival(model, _bounds_values(row), max(reach, t0 + 1e-3))
+    values = _bounds_values(row)
+    try:
+        grid, after = _bounds_survival(model, values, max(reach, t0 + 1e-3))
+    except ValueError:
+        # A grid too long for the solver (a narrow band, a lapse far out):
+        # to the slowest response only, and the tail beyond.
+        grid, after = _bounds_survival(model, values, max(reach / BOUNDS_REACH, t0 + 1e-3))
     survival = after[0 if choice else 1]
     log_survival = np.log(np.maximum(survival, 1e-300))  # finite, for the interpolation
     times = np.asarray(times, dtype=float)
