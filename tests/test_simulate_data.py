@@ -50,10 +50,13 @@ def test_unlabelled_sets_get_their_position():
     assert table["param_set"].tolist() == [0] * 10 + [1] * 10 + [2] * 10
 
 
-def test_numbers_in_an_object_column_are_read_as_numbers():
-    # A table built row by row holds Python floats under object dtype.
-    as_objects = TRUTH.astype({"drift": object})
-    pd.testing.assert_frame_equal(corvatel.simulate_data(as_objects, 20, 3), corvatel.simulate_data(TRUTH, 20, 3))
+@pytest.mark.parametrize("dtype", [object, "category"])
+def test_numbers_in_an_object_or_categorical_column_are_read_as_numbers(dtype):
+    # A table built row by row holds Python floats under object dtype; a
+    # file's dictionary-encoded column reads as categorical (once refused
+    # as "must hold numbers", listing numbers).
+    as_other = TRUTH.astype({"drift": dtype})
+    pd.testing.assert_frame_equal(corvatel.simulate_data(as_other, 20, 3), corvatel.simulate_data(TRUTH, 20, 3))
 
 
 # Subject "c" (drift 2.0) answers every trial correctly: fit warns that it is flagged.

@@ -183,6 +183,12 @@ def test_rt_of_python_numbers_and_none_reads_as_numbers(trials, method):
     assert fits["n_dropped"].sum() == 1
 
 
+def test_rt_in_a_categorical_column_reads_as_numbers(trials):
+    as_categories = trials.assign(rt=pd.Categorical(trials["rt"]))
+    pd.testing.assert_frame_equal(corvatel.fit(as_categories, by="subject", method="ez"),
+                                  corvatel.fit(trials, by="subject", method="ez"))
+
+
 @pytest.mark.filterwarnings(r"ignore:1 of 3 groups flagged:UserWarning")
 def test_a_time_of_0_is_invalid_for_likelihood_fits_only(trials):
     table = trials.copy()

@@ -140,7 +140,12 @@ def as_numbers(series: pd.Series, described: str) -> np.ndarray:
     """The column as float64, missing values NaN. A column of Python
     numbers and missing values (object dtype, as a table built row by row
     holds them) is read as numbers; anything else not numeric is refused,
-    naming the column as `described`."""
+    naming the column as `described`. A categorical column of numbers
+    (pd.Categorical, or a file's dictionary-encoded column) is its numbers."""
+    if isinstance(series.dtype, pd.CategoricalDtype):
+        categories = series.cat.categories.dtype
+        if pd.api.types.is_numeric_dtype(categories) and not pd.api.types.is_bool_dtype(categories):
+            series = series.astype(np.float64)
     if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(series.dtype):
         found = pd.unique(series)
         odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
