@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from ._params import MODELS, PARAMETERS, Parameter, estimated, ml_parameters
-from .likelihood import OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf
+from .likelihood import BOUNDS, OUTLIER_WINDOW, bounds_logpdf, wfpt_cdf
 
 # An estimate within this fraction of its search interval's width of an end
 # of the interval has stopped on the search's limit, not at the data's
@@ -166,9 +166,13 @@ def _bounds_after(times: np.ndarray, choice: bool, row: Mapping[str, Any], model
     return np.asarray(out, dtype=float)
 
 
+# What bounds_logpdf takes beyond the walk: every bound's own terms (the
+# core's table), leak and urgency.
+_BOUND_TERMS = tuple(dict.fromkeys(term for terms in BOUNDS.values() for term in terms)) + ("leak", "urgency")
+
+
 def _bounds_values(row: Mapping[str, Any]) -> tuple[tuple[str, float], ...]:
-    names = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd", "theta",
-             "shape", "scale", "rate", "leak", "urgency")
+    names = ("drift_rate", "boundary_separation", "starting_point", "non_decision_time", "noise_sd") + _BOUND_TERMS
     return tuple((name, float(row[name])) for name in names if name in row and row[name] is not None)
 
 
@@ -181,7 +185,7 @@ def _bounds_survival(model: str, values: tuple[tuple[str, float], ...],
     t0 = v["non_decision_time"]
     grid = t0 + (reach - t0) * np.linspace(0.0, 1.0, BOUNDS_POINTS) ** 2
     grid[0] = t0
-    terms = {name: v[name] for name in ("theta", "shape", "scale", "rate", "leak", "urgency") if name in v}
+    terms = {name: v[name] for name in _BOUND_TERMS if name in v}
     both = np.concatenate([grid[1:], grid[1:]])
     choices = np.repeat([True, False], len(grid) - 1)
     log_density = np.asarray(bounds_logpdf(both, choices, v["drift_rate"], v["boundary_separation"],

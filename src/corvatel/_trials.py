@@ -227,10 +227,9 @@ def refuse_window_in_ms(rts: np.ndarray, outside: np.ndarray, min_rt: Any, max_r
         return
     lo, hi = (-math.inf if min_rt is None else min_rt / 1000.0), (math.inf if max_rt is None else max_rt / 1000.0)
     if ((rts >= lo) & (rts <= hi)).any():
-        given = ", ".join(f"{name}={value!r}" for name, value in (("min_rt", min_rt), ("max_rt", max_rt))
-                          if value is not None)
-        meant = ", ".join(f"{name}={value / 1000.0:g}" for name, value in (("min_rt", min_rt), ("max_rt", max_rt))
-                          if value is not None)
+        ends = [(name, value) for name, value in (("min_rt", min_rt), ("max_rt", max_rt)) if value is not None]
+        given = ", ".join(f"{name}={value!r}" for name, value in ends)
+        meant = ", ".join(f"{name}={value / 1000.0:g}" for name, value in ends)
         raise ValueError(f"no trial lies in the window {given}: min_rt and max_rt are in seconds, also with "
                          f"rt_unit 'ms' (did you mean {meant}?)")
 

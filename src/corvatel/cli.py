@@ -394,8 +394,8 @@ class PartialFile:
 
 
 class DirectFile:
-    """An output that is not a regular file (a FIFO, a device such as
-    /dev/null): written in place, since a rename would replace it."""
+    """An output that is not a regular file (a FIFO, a device): written in
+    place, since a rename would replace it."""
 
     def __init__(self, target: Path) -> None:
         self.target = self.path = target
