@@ -41,6 +41,9 @@ def with_fast_guesses(table, share=0.05, seed=0):
     return changed
 
 
+FAR_GUESS = {"drift_rate": 1.0, "boundary_separation": 1.5, "non_decision_time": 5.0}
+
+
 def flags_of(fits, row=0):
     text = fits["warning"].iloc[row]
     return text.split("; ") if text else []
@@ -96,6 +99,13 @@ FLAG_CASES = {
     "ml_fast_guesses_in_a_window": (lambda: with_fast_guesses(clean(500, 0)),
                                     {"method": "ml", "min_rt": 0.05, "max_rt": 5.0}, _flags.MISFIT),
     "sim_slow_lapse": (lambda: with_rt(clean(), 5, 8.0), {"method": "sim"}, _flags.SLOW_RESPONSE),
+    # Started with t0 past every response: ten iterations end at t0 4.6 s
+    # (cost 25), two hundred in a local minimum at drift 2.2, boundary 3.0
+    # and t0 0.07 (cost 0.05) with the moments 10-20% off.
+    "sim_stopped_short": (lambda: clean(300, 1), {"method": "sim", "max_iters": 10, "initial_guess": FAR_GUESS},
+                          _flags.MOMENTS_UNMATCHED),
+    "sim_local_minimum": (lambda: clean(300, 1), {"method": "sim", "initial_guess": FAR_GUESS},
+                          _flags.MOMENTS_UNMATCHED),
 }
 
 
@@ -509,6 +519,21 @@ def test_a_window_given_in_milliseconds_is_refused_with_its_seconds(window, mean
     table = clean().assign(rt=lambda t: t["rt"] * 1000.0)
     with pytest.raises(ValueError, match=rf"no trial lies in the window .* in seconds.*did you mean {meant}\?"):
         corvatel.fit(table, method="ez", rt_unit="ms", **window)
+
+
+# clean() runs to 2.09 s: max_rt=2000 leaves nothing out, where 2 s would
+# drop its slowest trial; 10,000 (10 s) and 2 s itself say nothing.
+@pytest.mark.parametrize("max_rt, warned", [(2000, True), (10_000, False), (2.0, False)])
+def test_a_max_rt_in_milliseconds_that_keeps_every_trial_is_warned_of(max_rt, warned):
+    table = clean().assign(rt=lambda t: t["rt"] * 1000.0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        corvatel.fit(table, method="ez", rt_unit="ms", max_rt=max_rt)
+    said = [str(w.message) for w in caught if "leaves out no trial" in str(w.message)]
+    assert said == ([f"max_rt={max_rt:g} leaves out no trial: min_rt and max_rt are in seconds, also with "
+                     f"rt_unit 'ms' (did you mean max_rt={max_rt / 1000:g}?)"] if warned else [])
+    if warned:
+        assert caught[0].filename == __file__  # points at the caller's line
 
 
 def test_without_a_window_there_is_no_count_column():

@@ -452,6 +452,9 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
       "constant rts": all response times equal (ez, sim; ml refuses them);
       "not converged": a likelihood search ended on its budget;
+      "moments not matched": a simulation fit's final cost above 0.01 (its
+        moments about 10% or more off the trials': stopped short or in a
+        local minimum);
       "one response only": every trial ended at the same boundary;
       "improbably slow response": the fitted model gives the slowest
         response a probability under 0.001 of being that slow;

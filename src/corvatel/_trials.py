@@ -7,6 +7,9 @@ from __future__ import annotations
 
 import math
 import numbers
+import os
+import sys
+import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -234,6 +237,28 @@ def refuse_window_in_ms(rts: np.ndarray, outside: np.ndarray, min_rt: Any, max_r
                          f"rt_unit 'ms' (did you mean {meant}?)")
 
 
+def warn_of_max_in_ms(rts: np.ndarray, max_rt: Any) -> None:
+    """A max_rt meant in milliseconds that leaves out nothing (max_rt=3000 is
+    50 minutes) but read in milliseconds would leave out a few slow trials:
+    the same slip as above, silent since it keeps every trial."""
+    if max_rt is None or max_rt < 100 or not len(rts) or (rts > max_rt).any():
+        return
+    if 0 < (rts > max_rt / 1000.0).mean() <= 0.5:
+        warnings.warn(f"max_rt={max_rt:g} leaves out no trial: min_rt and max_rt are in seconds, also with "
+                      f"rt_unit 'ms' (did you mean max_rt={max_rt / 1000.0:g}?)", UserWarning,
+                      stacklevel=_caller_level())
+
+
+def _caller_level() -> int:
+    """The stacklevel of the first frame outside this package, so that a
+    warning points at the caller's line."""
+    package = os.path.dirname(__file__)
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.dirname(frame.f_code.co_filename) == package:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
 Order = dict[Hashable, list[Any]]
 
 
@@ -376,6 +401,7 @@ class TrialTable:
         outside = None if window is None else ~invalid & ((rts < window[0]) | (rts > window[1]))
         if outside is not None and rt_unit == "ms":
             refuse_window_in_ms(rts[~invalid], outside[~invalid], min_rt, max_rt)
+            warn_of_max_in_ms(rts[~invalid], max_rt)
         return cls(frame, choices, rts, invalid, window, outside)
 
     def grouped(self, by: list[Hashable], *, dropna: bool = False, order: Order | None = None) -> GroupedTrials:
