@@ -519,6 +519,23 @@ def test_a_stopped_run_is_one_line_and_its_status_and_leaves_no_file(files, sent
     assert sorted(os.listdir(files)) == ["trials.csv", "truth.csv"]
 
 
+def test_a_reader_that_leaves_early_ends_the_run_quietly_with_status_141(files):
+    # As `corvatel simulate ... -o - | head`: 6 MB of trials, the pipe
+    # closed after 20 bytes. Python's stream had dropped the rest and
+    # returned 0.
+    child = subprocess.Popen([COMMAND, "simulate", "--drift", "1", "--boundary", "1.5", "--start", "0.5", "--t0",
+                              "0.3", "-n", "200000", "--seed", "1", "-o", "-"], cwd=files, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    try:
+        head = child.stdout.read(20)
+        child.stdout.close()
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, err) == (cli.EXIT_BROKEN_PIPE, b"")
+    assert head.startswith(b"trial,choice,rt\n")
+
+
 def test_an_output_written_over_keeps_its_permissions_and_links(files, capsys):
     private = files / "private.csv"
     private.write_text("old")

@@ -9,6 +9,7 @@ import math
 import numbers
 import os
 import sys
+import types
 import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from dataclasses import dataclass
@@ -253,7 +254,8 @@ def _caller_level() -> int:
     """The stacklevel of the first frame outside this package, so that a
     warning points at the caller's line."""
     package = os.path.dirname(__file__)
-    frame, level = sys._getframe(1), 1
+    frame: types.FrameType | None = sys._getframe(1)
+    level = 1
     while frame is not None and os.path.dirname(frame.f_code.co_filename) == package:
         frame, level = frame.f_back, level + 1
     return level

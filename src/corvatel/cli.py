@@ -54,6 +54,8 @@ PARQUET_NEEDS = "reading and writing .parquet needs pyarrow: pip install 'corvat
 PLOT_NEEDS = "figures need matplotlib: pip install 'corvatel[plot]'"
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_PARTIAL, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
+# As a Unix tool killed by SIGPIPE: the reader of standard output went away.
+EXIT_BROKEN_PIPE = 141
 
 EXIT_STATUS_HELP = """
 exit status:
@@ -62,6 +64,7 @@ exit status:
   2    usage error: nothing written
   3    fit: some groups could not be fitted; the table is written, their rows carry an error
   130  interrupted (Ctrl-C): nothing written
+  141  standard output's reader went away (| head): no file written, no message
   143  terminated (SIGTERM: kill, timeout, a batch system's time limit): nothing written
 """
 
@@ -518,8 +521,7 @@ class PendingOutputs:
         # Standard output first: if it cannot be written (a full disk, a
         # reader gone), the files are discarded with it.
         if self.stdout:
-            sys.stdout.write("".join(self.stdout))
-            sys.stdout.flush()
+            write_stdout("".join(self.stdout))
         for partial in self.files.values():
             partial.commit()
         self.files.clear()
@@ -528,6 +530,22 @@ class PendingOutputs:
         for partial in self.files.values():
             partial.discard()
         self.files.clear()
+
+
+def write_stdout(text: str) -> None:
+    """`text` on standard output, all of it or an OSError: a large write
+    to a pipe whose reader leaves returns short, and Python's buffered
+    stream drops the rest without a word."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):  # replaced by a stream without a descriptor
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return
+    sys.stdout.flush()
+    data = memoryview(text.encode(sys.stdout.encoding, sys.stdout.errors or "strict"))
+    while data:
+        data = data[os.write(fd, data):]
 
 
 _pending: PendingOutputs | None = None
@@ -1142,6 +1160,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvatel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # Quiet, as `yes | head`; the interpreter's last flush must not
+        # find the pipe either.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
     except Terminated:
         print("corvatel: terminated", file=sys.stderr)
         return EXIT_TERMINATED
@@ -1189,6 +1213,8 @@ def _run(args: argparse.Namespace) -> int:
         print(f"corvatel {args.command}: error: {error}", file=sys.stderr)
     except ImportError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
+    except BrokenPipeError:
+        raise
     except OSError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
     except MemoryError as error:
