@@ -232,6 +232,27 @@ def test_rows_in_messages_are_the_lines_of_the_csv_file(files, capsys, monkeypat
     assert f"response-time column 'rt' has 2 NaN, infinite or negative value(s) ({rows}); " in err
 
 
+def test_a_dot_is_a_missing_time_but_a_level_as_written(files, capsys):
+    # SPSS and SAS write "." for a missing value: it made the whole column
+    # text, and the error listed its first numbers.
+    write(files / "dot.csv", "subject,choice,rt\n.,1,0.5\n.,0,.\n.,1,0.7\n.,0,0.4\n.,1,0.8\n")
+    status, _, err = run(capsys, "fit", files / "dot.csv", "--by", "subject", "--method", "ez", "-o", "-")
+    assert status == 1 and "response-time column 'rt' has 1 NaN, infinite or negative value(s) (rows 3)" in err
+    status, out, _ = run(capsys, "fit", files / "dot.csv", "--by", "subject", "--method", "ez", "--drop-invalid",
+                         "-o", "-")
+    fits = pd.read_csv(io.StringIO(out), dtype={"subject": str})
+    assert status == 0 and fits[["subject", "n_dropped", "n_valid"]].values.tolist() == [[".", 1, 4]]
+
+
+@pytest.mark.parametrize("separator, name", [(";", "semicolons"), ("\t", "tabs")])
+def test_a_file_separated_otherwise_than_by_commas_says_so(files, capsys, separator, name):
+    # A spreadsheet's export with decimal commas: "line 2 has 2 fields".
+    lines = ["subject;choice;rt", "s1;1;0,5", "s1;0;0,6"]
+    write(files / "semi.csv", "\n".join(line.replace(";", separator) for line in lines) + "\n")
+    status, _, err = run(capsys, "fit", files / "semi.csv", "--method", "ez", "-o", "-")
+    assert status == 1 and f"the file looks separated by {name}, not commas" in err
+
+
 def test_rows_that_end_in_empty_fields_keep_their_columns(files, capsys):
     # A comma at the end of every line: pandas took the first column for
     # the rows' names and moved every value one column to the left.

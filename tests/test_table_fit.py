@@ -218,6 +218,9 @@ def base_table():
     ({"choice": ["x", "y", "z", "x", "x", "y"]}, {"upper": "x"}, ValueError,
      "choice column 'choice' must hold two values; values found: 'x', 'y', 'z'"),
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {}, ValueError, "values found: 'x', 'y'"),
+    ({"choice": ["x", "y", "x", "timeout", "x", "y"]}, {"upper": "x"}, ValueError,
+     "values found: 'x', 'y', 'timeout'; leave out the rows of the responses that are neither boundary "
+     "(timeouts, misses) first: 'timeout' (rows d)"),
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {"upper": "z"}, ValueError,
      "upper='z' is not among the values of choice column 'choice': 'x', 'y'"),
     # Beyond int64: no comparison with the column's int64 to overflow.
@@ -228,8 +231,11 @@ def base_table():
     ({"rt": [0.5, np.nan, 0.7, -0.1, np.inf, 0.8]}, {}, ValueError,
      "response-time column 'rt' has 3 NaN, infinite or negative value(s) (rows b, d, e); "
      "pass drop_invalid=True"),
+    # A missing-value code among numbers read as text: the code and its row,
+    # not the first numbers.
     ({"rt": ["0.5", "0.6", "x", "0.4", "0.9", "0.8"]}, {}, ValueError,
-     "response-time column 'rt' must hold numbers; values found: '0.5'"),
+     "response-time column 'rt' must hold numbers; it holds them as text, with 'x' (rows c): read such codes "
+     "as missing"),
     ({"rt": [0.5, "0.6", None, 0.4, 0.9, 0.8]}, {}, ValueError,
      "response-time column 'rt' must hold numbers; values found: '0.6'"),
     ({"rt": [None] * 6}, {}, ValueError, "response-time column 'rt' must hold numbers; values found: None"),

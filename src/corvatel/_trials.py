@@ -88,7 +88,7 @@ def show_values(values: Sequence[Any]) -> str:
     return shown + (f", ... ({len(values)} in all)" if len(values) > _SHOWN else "")
 
 
-def show_rows(frame: pd.DataFrame, mask: np.ndarray) -> str:
+def show_rows(frame: pd.DataFrame | pd.Series, mask: np.ndarray) -> str:
     labels = frame.index[mask]
     shown = ", ".join(str(label) for label in labels[:_SHOWN])
     return f"rows {shown}" + (", ..." if len(labels) > _SHOWN else "")
@@ -115,8 +115,12 @@ def choice_column(frame: pd.DataFrame, column: Hashable, upper: Any) -> tuple[np
         upper = 1
     else:
         if len(found) > 2:
-            raise ValueError(f"choice column {column!r} must hold two values; "
-                             f"values found: {show_values(_with_missing(found, missing))}")
+            counts = series[~missing].value_counts(sort=True)
+            rare = series.isin(counts.index[2:]).to_numpy(dtype=bool)
+            raise ValueError(f"choice column {column!r} must hold two values; values found: "
+                             f"{show_values(_with_missing(found, missing))}; leave out the rows of the responses "
+                             f"that are neither boundary (timeouts, misses) first: {show_values(list(counts.index[2:]))} "
+                             f"({show_rows(frame, rare)})")
         if not any(_equal(v, upper) for v in found):
             raise ValueError(f"upper={upper!r} is not among the values of choice column {column!r}: "
                              f"{show_values(_with_missing(found, missing))}")
@@ -155,9 +159,25 @@ def as_numbers(series: pd.Series, described: str) -> np.ndarray:
         odd = [v for v in found if not isinstance(v, numbers.Real) or isinstance(v, bool)]
         shown = [v for v in odd if not _is_missing(v)]
         if series.dtype != object or shown or len(odd) == len(found):
+            # A code such as "." among numbers read as text: that code, and
+            # where, rather than the first numbers.
+            codes = [v for v in shown if not (isinstance(v, str) and _reads_as_number(v))]
+            if codes and len(codes) < len(shown):
+                rows = series.isin(codes).to_numpy(dtype=bool)
+                raise ValueError(f"{described} must hold numbers; it holds them as text, with "
+                                 f"{show_values(codes)} ({show_rows(series, rows)}): read such codes as missing "
+                                 "(pandas.read_csv's na_values) and the column as numbers")
             raise ValueError(f"{described} must hold numbers; values found: {show_values(shown or odd or list(found))}")
         series = series.astype(np.float64)
     return series.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _reads_as_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
 
 
 def rt_column(frame: pd.DataFrame, column: Hashable, rt_unit: str,

@@ -203,7 +203,8 @@ def read_table(path: str, keys: Callable[[list[str]], Iterable[str]] | None = No
     """A table from a .csv or .parquet file, or CSV from standard input
     ("-"). A CSV table's index holds the file's line numbers (blank lines
     count); its columns keys(header) name groups, and are read as written:
-    text, only an empty cell missing. A Parquet table keeps its types."""
+    text, only an empty cell missing; in the others pandas' codes of a
+    missing value and "." are missing. A Parquet table keeps its types."""
     suffix = "" if path == "-" else _suffix(path)
     if path != "-" and suffix not in TABLE_SUFFIXES:
         raise DataError(f"{path}: not a .csv or .parquet file")
@@ -264,7 +265,8 @@ def _read_csv(path: str, keys: Callable[[list[str]], Iterable[str]] | None) -> p
     # those fields, all empty, are dropped.
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "Length of header or names does not match", pd.errors.ParserWarning)
-        frame = pd.read_csv(source(), index_col=False, dtype={c: str for c in text_columns})
+        # "." too is missing: SPSS's, SAS's and Stata's code for it.
+        frame = pd.read_csv(source(), index_col=False, dtype={c: str for c in text_columns}, na_values=["."])
     if len(lines) != len(frame):
         raise DataError(f"{path}: not a readable CSV file ({len(lines)} records after the header were read as "
                         f"{len(frame)} rows)")
@@ -307,6 +309,11 @@ def _csv_records(source: Any, path: str) -> tuple[list[str] | None, list[int], b
                 continue
             if header is None:
                 header = [row[0].removeprefix("\ufeff"), *row[1:]]
+                separator = next((c for c in ";\t" if len(header) == 1 and c in header[0]), None)
+                if separator is not None:
+                    raise DataError(f"{path}: the header is one column, {header[0]!r}: the file looks separated "
+                                    f"by {'semicolons' if separator == ';' else 'tabs'}, not commas (as some "
+                                    "spreadsheets export CSV); save it with commas and decimal points")
                 continue
             if any(row[len(header):]):
                 # pandas would drop the fields or take the first as the rows' names.
