@@ -3,6 +3,7 @@ import errno
 import fcntl
 import io
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -382,6 +383,25 @@ def test_missing_output_folder_is_refused_before_work(files, capsys):
 def test_help_shows_worked_examples(capsys, command):
     status, out, _ = run(capsys, command, "--help")
     assert status == 0 and "examples:" in out and f"corvatel {command} " in out
+
+
+def test_the_moment_fit_examples_of_fit_help_run_on_the_example_trials(tmp_path, capsys, monkeypatch):
+    # Two of them named columns (response, coh) that no example table has.
+    monkeypatch.chdir(tmp_path)
+    for argv in (["example", "-o", "trials.csv"], ["example", "lab", "-o", "lab.csv"]):
+        assert run(capsys, *argv)[0] == 0
+    _, text, _ = run(capsys, "fit", "--help")
+    lines = [line.split("corvatel fit ")[1] for line in re.sub(r"\\\n\s+", " ", text).splitlines()
+             if line.startswith("  corvatel fit ")]
+    commands = [line.split() for line in lines
+                if ("--method ez" in line or "--method" not in line) and not ("-o -" in line or "--workers" in line or
+                                                                            "--scheduler" in line)]
+    assert len(commands) == 2
+    for argv in commands:
+        if "--plot" in argv:
+            pytest.importorskip("matplotlib")
+        status, _, err = run(capsys, "fit", *argv)
+        assert status == 0, (argv, err)
 
 
 def test_console_script_and_module_entry_point(files):

@@ -70,11 +70,14 @@ exit status:
 
 FIT_EXAMPLES = """\
 examples:
-  # one fit per subject x condition; response coded 1 (correct) / 0
-  corvatel fit trials.csv --by subject condition --choice response --upper 1 -o fits.csv
+  # (on the example trials: corvatel example -o trials.csv, and
+  # corvatel example lab -o lab.csv for the second)
+  # one fit per subject x condition
+  corvatel fit trials.csv --by subject condition -o fits.csv
 
-  # RTs in milliseconds, closed-form fits, a fit-check figure
-  corvatel fit trials.parquet --by participant difficulty --rt-unit ms --method ez \\
+  # a lab's coding: column response 1 (correct) / 0, RTs in milliseconds;
+  # closed-form fits and a fit-check figure
+  corvatel fit lab.csv --by participant difficulty --choice response --upper 1 --rt-unit ms --method ez \\
       -o fits.csv --plot fitcheck.png
 
   # from standard input to standard output
@@ -87,9 +90,9 @@ examples:
   # maximum likelihood, full model (sv, sz, st too)
   corvatel fit trials.csv --by subject condition --method ml --model full -o fits.csv
 
-  # one joint likelihood fit per subject: drift free per coherence level,
-  # the other parameters shared
-  corvatel fit trials.csv --by subject --method ml --depends-on drift_rate=coh -o fits.csv
+  # one joint likelihood fit per subject: drift free per condition, the
+  # other parameters shared
+  corvatel fit trials.csv --by subject --method ml --depends-on drift_rate=condition -o fits.csv
 
   # collapsing bounds: a linear collapse (column theta), or an exponential
   # one (column rate) with leak (column leak)
