@@ -42,7 +42,7 @@ def test_distributions_are_defective_densities_of_data_and_model(example, figure
             assert np.sum(sign * values * np.diff(edges)) == pytest.approx(mask.mean(), rel=1e-12)
             counts, _ = np.histogram(rts[mask], bins=edges)
             np.testing.assert_allclose(sign * values, counts / (len(rts) * np.diff(edges)), rtol=1e-14)
-            model = next(line for line in ax.get_lines() if line.get_label() == f"model {label}")
+            model = next(line for line in ax.get_lines() if line.get_label() == MODEL_LABELS[label])
             sim_choices, sim_rts, _ = corvatel.simulate(row["drift_rate"], row["boundary_separation"], 0.5,
                                                         row["non_decision_time"], 4000, corvatel.derive_seed(3, g))
             side = sim_choices if sign > 0 else ~sim_choices
@@ -84,8 +84,12 @@ def test_unfitted_group_is_marked_and_figure_saves(tmp_path, example):
         assert (tmp_path / f"check.{suffix}").stat().st_size > 1000
 
 
+# One legend entry for the model's two lines.
+MODEL_LABELS = {"upper": "model", "lower": "_model lower"}
+
+
 def model_lines(ax):
-    return [x for x in ax.get_lines() if x.get_label().startswith("model")]
+    return [x for x in ax.get_lines() if x.get_label().lstrip("_").startswith("model")]
 
 
 @pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
@@ -97,7 +101,9 @@ def test_an_estimate_outside_the_model_is_noted_not_simulated():
     assert fits["non_decision_time"].iloc[0] < 0 and fits["error"].iloc[0] == ""
     first = plot.fit_check(trials, fits, n_sim=500).subfigs[0].axes[0]
     assert not model_lines(first)
-    assert [t.get_text() for t in first.texts] == ["no model drawn:\nestimates outside the model's range"]
+    # (and its 3 s trial, past the shown range, counted)
+    assert [t.get_text() for t in first.texts] == ["no model drawn:\nestimates outside the model's range",
+                                                   "1 trial past 2.11 s"]
 
 
 @pytest.mark.parametrize("convert", [lambda c: c.astype(np.int64), lambda c: c.convert_dtypes()],
@@ -120,6 +126,44 @@ def test_a_narrow_last_bin_past_the_shown_range_sets_no_axis():
     shown = max(abs(y) for line in model_lines(ax) for y in line.get_ydata())
     low, high = ax.get_ylim()
     assert max(-low, high) < 3 * shown
+
+
+@pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
+def test_a_lapse_does_not_stretch_the_time_axis_and_is_counted():
+    # 150 trials up to about 2.4 s and one at 25 s: the 0.995 quantile
+    # took the axis to 8 s.
+    choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 150, 4)
+    rts[0] = 25.0
+    trials = pd.DataFrame({"choice": choices, "rt": rts})
+    ax = plot.fit_check(trials, corvatel.fit(trials, method="ml", p_outlier="free")).subfigs[0].axes[0]
+    slowest = np.sort(rts)[-2]
+    assert slowest < ax.get_xlim()[1] < 2 * slowest
+    assert [t.get_text() for t in ax.texts] == [f"1 trial past {ax.get_xlim()[1]:.3g} s"]
+
+
+@pytest.mark.filterwarnings(r"ignore:1 of 1 groups flagged:UserWarning")
+def test_a_response_the_model_gives_too_few_trials_of_has_no_model_quantiles():
+    # Every response correct, fitted with contaminants: the model's lower
+    # responses (expected 0.4 of 200) are the contaminants', whose
+    # quantiles at 0.5-4.5 s set the axis far above every trial.
+    choices, rts, _ = corvatel.simulate(3.0, 1.5, 0.5, 0.3, 200, 2)
+    trials = pd.DataFrame({"choice": True, "rt": rts})
+    fits = corvatel.fit(trials, method="ml", p_outlier="free")
+    ax = plot.fit_check(trials, fits).subfigs[1].axes[0]
+    drawn = [x for x in ax.get_lines() if x.get_label().startswith("model")]
+    assert all(len(line.get_xdata()) == 1 and line.get_xdata()[0] > 0.5 for line in drawn)
+    assert ax.get_ylim()[1] < 1.2 * rts.max()
+
+
+def test_a_model_whose_simulated_trials_all_reach_the_cap_says_so(example):
+    # Times in ms fitted as seconds: t0 near 300 s, nothing under 10 s.
+    data, _ = example
+    data = data[(data["subject"] == "s1") & (data["condition"] == "easy")].assign(rt=lambda t: t["rt"] * 1000)
+    with pytest.warns(UserWarning, match="flagged"):
+        fits = corvatel.fit(data, method="ez")
+    ax = plot.fit_check(data, fits, n_sim=500).subfigs[0].axes[0]
+    assert not model_lines(ax)
+    assert [t.get_text() for t in ax.texts] == ["no model drawn:\nits simulated trials all ran past the 10 s cap"]
 
 
 def test_trials_in_another_unit_than_the_fits_are_refused(example):
@@ -220,7 +264,7 @@ def model_area(ax):
     """The areas under the model's upper and lower curves (trapezoids)."""
     areas = {}
     for label in ("upper", "lower"):
-        line = next(x for x in ax.get_lines() if x.get_label() == f"model {label}")
+        line = next(x for x in ax.get_lines() if x.get_label() == MODEL_LABELS[label])
         areas[label] = abs(np.trapezoid(line.get_ydata(), line.get_xdata()))
     return areas
 
@@ -240,7 +284,7 @@ def test_likelihood_curves_are_the_fitted_mixture_of_the_kept_trials(window):
     p = row["p_outlier"]
     # (Inside the window few contaminants remain to estimate.)
     assert 0.02 < p < 0.3 or window is not None
-    upper = next(x for x in ax.get_lines() if x.get_label() == "model upper")
+    upper = next(x for x in ax.get_lines() if x.get_label() == "model")
     times, values = upper.get_xdata(), upper.get_ydata()
     params = [row[c] for c in ("drift_rate", "boundary_separation", "starting_point", "non_decision_time")]
     mixture = corvatel.wfpt_pdf(times, True, *params, p_outlier=p)

@@ -392,6 +392,10 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         predicted.append(predicted_density(fits.iloc[g], outlier_window, trials.window, bound) if bound is not None
                          else predicted_density(fits.iloc[g], outlier_window, trials.window) if likelihood
                          else predicted_trials(fits.iloc[g], n_sim, derive_seed(seed, g)))
+    # Simulated trials that all ran past the cap (times in ms fitted as
+    # seconds: t0 near 300 s) leave nothing to draw.
+    capped = [isinstance(p, tuple) and not len(p[1]) for p in predicted]
+    predicted = [None if empty else p for p, empty in zip(predicted, capped)]
 
     shown = min(len(fits), max_groups)
     panel_keys = [c for c in columns if c != condition]
@@ -417,6 +421,8 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         # Wrapped here: matplotlib's own wrapping fits the figure, not the panel.
         if error:
             note = f"not fitted:\n{textwrap.fill(error, _PANEL_NOTE_CHARS)}"
+        elif capped[g]:
+            note = "no model drawn:\nits simulated trials all ran past the 10 s cap"
         else:
             note = "not fitted" if values is None else "no model drawn:\nestimates outside the model's range"
         _distribution_panel(dist_axes[g], observed[g], predicted[g], n_sim, bins, _title(fits.iloc[g], columns), note)
@@ -424,7 +430,11 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
         ax.set_visible(False)
     # About 12 characters of a medium title per inch; narrow figures wrap.
     width = int(12 * figure.get_figwidth())
-    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits). Response-time distributions: data (bars) and "
+    # The bound, leak and urgency name the model (an angle fit's figure
+    # looks like the standard model's).
+    extras = [c for c in ("leak", "urgency") if c in fits.columns and c not in columns]
+    model = "" if bound is None else f", {' with '.join([f'{bound} bound'] + extras)}"
+    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits{model}). Response-time distributions: data (bars) and "
                                "model (lines); upper responses above, lower below"
                                + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), width),
                  fontsize="medium")
@@ -503,7 +513,7 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
                         bins: int, title: str, note: str) -> None:
     choices, rts = observed
     pooled = rts if predicted is None or isinstance(predicted, Density) else np.concatenate([rts, predicted[1]])
-    top = float(np.quantile(pooled, 0.995)) if len(pooled) else 1.0
+    top = _shown_range(pooled)
     edges = np.linspace(0.0, top, bins + 1)
     if len(pooled) and pooled.max() > top:
         # A last, wide bin beyond the shown range keeps every trial counted,
@@ -520,14 +530,14 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
         if isinstance(predicted, Density):
             times = np.linspace(0.0, top, CURVE_POINTS)
             curve = predicted.pdf(times, sign > 0)
-            ax.plot(times, sign * curve, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
+            ax.plot(times, sign * curve, color=_MODEL_COLOUR, linewidth=1.2, label=_model_label(sign))
             shown.append(curve)
         elif predicted is not None:
             sim_choices, sim_rts, _ = predicted
             side = sim_choices if sign > 0 else ~sim_choices
             model = _defective_density(sim_rts[side], edges, n_sim)
             centres = (edges[:-1] + edges[1:]) / 2
-            ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=f"model {label}")
+            ax.plot(centres, sign * model, color=_MODEL_COLOUR, linewidth=1.2, label=_model_label(sign))
             shown.append(model[:bins])
         values = np.concatenate(shown)
         values = values[np.isfinite(values)]
@@ -544,6 +554,28 @@ def _distribution_panel(ax: Axes, observed: tuple[np.ndarray, np.ndarray], predi
     if predicted is None:
         ax.text(0.5, 0.5, note, transform=ax.transAxes, ha="center", va="center", fontsize="x-small",
                 bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8})
+    past = int((rts > top).sum())
+    if len(rts) and top < float(np.quantile(rts, 0.995)):
+        ax.text(0.98, 0.97, f"{past} trial{'s' if past > 1 else ''} past {top:.3g} s", transform=ax.transAxes,
+                ha="right", va="top", fontsize="xx-small", color="dimgrey")
+
+
+def _model_label(sign: int) -> str:
+    # One legend entry for the two lines of one colour.
+    return "model" if sign > 0 else "_model lower"
+
+
+def _shown_range(times: np.ndarray) -> float:
+    """The end of a distribution panel's time axis: the 0.995 quantile, but
+    no further than 3 times the 10-90% spread past the 90% quantile, where
+    a first-passage time's exponential tail has long ended, so that one
+    lapse among a few hundred trials does not squeeze the rest into a
+    corner (the last, wide bin still counts it)."""
+    if not len(times):
+        return 1.0
+    q10, q90, q995 = np.quantile(times, [0.1, 0.9, 0.995])
+    top = float(min(q995, q90 + 3.0 * (q90 - q10)))
+    return top if top > 0.0 else float(q995) or 1.0
 
 
 def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
@@ -556,6 +588,10 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
               for side in ("upper", "lower") if label and point[f"q_{side}"] is not None]
     model_points = [p.points() if isinstance(p, Density) else quantile_points(p[0], p[1]) if p is not None else None
                     for p in predicted]
+    # A response the model expects fewer trials of than the data need for
+    # quantiles has none drawn either: with contaminants its quantiles are
+    # theirs (0.5-4.5 s for an error rate of 0.005), far above every trial.
+    sizes = [len(rts) for _, rts in observed]
     for k, level in enumerate(QUANTILES):
         xs, ys, mx, my = [], [], [], []
         for side in ("upper", "lower"):
@@ -563,8 +599,9 @@ def _qp_panel(ax: Axes, observed: list[tuple[np.ndarray, np.ndarray]],
                 if point[f"q_{side}"] is not None:
                     xs.append(point[f"p_{side}"])
                     ys.append(point[f"q_{side}"][k])
-            for model_point in model_points:
-                if model_point is not None and model_point[f"q_{side}"] is not None:
+            for model_point, size in zip(model_points, sizes):
+                if model_point is not None and model_point[f"q_{side}"] is not None and \
+                        model_point[f"p_{side}"] * size >= MIN_QUANTILE_TRIALS:
                     mx.append(model_point[f"p_{side}"])
                     my.append(model_point[f"q_{side}"][k])
         ax.plot(xs, ys, linestyle="none", marker="o", markersize=4, color=f"C{k}", label=f"data q{level}")
@@ -724,7 +761,9 @@ def posterior_check(fit: Any, *, n_draws: int = 50, seed: int = 0, interval: flo
             quantiles = np.array([d[f"q_{side}"] for d in draws if d[f"q_{side}"] is not None])
             p_lo, p_mid, p_hi = np.quantile(p, tails)
             for k, q in enumerate(QUANTILES):
-                if len(quantiles) >= 2:
+                # As for the data: quantiles where most draws have enough
+                # trials of this response for them.
+                if len(quantiles) >= max(2, len(draws) / 2):
                     q_lo, q_mid, q_hi = np.quantile(quantiles[:, k], tails)
                     ax.errorbar([p_mid], [q_mid], xerr=[[p_mid - p_lo], [p_hi - p_mid]],
                                 yerr=[[q_mid - q_lo], [q_hi - q_mid]], color=f"C{k}", marker="x", markersize=5,
