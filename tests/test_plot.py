@@ -181,6 +181,17 @@ def test_mismatched_fits_are_refused(example):
         plot.fit_check(data, fits, condition="block")
 
 
+def test_fits_in_another_order_are_drawn_by_their_keys(example):
+    # Fits made with order= and drawn without it: "fits do not match".
+    data, fits = example
+    reordered = corvatel.fit(data, by=["subject", "condition"], method="ez",
+                             order={"condition": ["hard", "medium", "easy"]})
+    drawn = [plot.fit_check(data, f, n_sim=500).subfigs[0].axes for f in (fits, reordered)]
+    assert [ax.get_title() for ax in drawn[0]] == [ax.get_title() for ax in drawn[1]]
+    for a, b in zip(*drawn):
+        np.testing.assert_array_equal(model_lines(a)[0].get_ydata(), model_lines(b)[0].get_ydata())
+
+
 def test_recovery_panels_show_the_fits_and_their_summary():
     truth = pd.DataFrame({"drift": [0.5, 1.0, 2.0], "boundary": [1.0, 1.4, 1.8], "start": 0.5,
                           "t0": [0.2, 0.3, 0.4]})

@@ -362,8 +362,13 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     grouped = trials.grouped(columns, dropna=dropna, order=order)
     keys = grouped.groups.keys
     if not _same_keys(keys, fits[columns].reset_index(drop=True)):
-        raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
-                         "for this data")
+        # The same groups in another order (fits made with another order=):
+        # drawn in the data's.
+        rows = _rows_by_key(keys, fits[columns])
+        if rows is None:
+            raise ValueError("fit_check: fits do not match the groups of data; pass the table that fit returned "
+                             "for this data, and the dropna it was given")
+        fits = fits.iloc[rows]
     # The same groups with other trials (another window, invalid rows kept
     # or dropped) would draw data the fits never saw.
     counts = grouped.stops - grouped.starts
@@ -493,6 +498,23 @@ def _same_keys(keys: pd.DataFrame, given: pd.DataFrame) -> bool:
     where the data had categories."""
     return keys.shape == given.shape and all(_same(a, b) for c in range(keys.shape[1])
                                              for a, b in zip(keys.iloc[:, c], given.iloc[:, c]))
+
+
+def _rows_by_key(keys: pd.DataFrame, given: pd.DataFrame) -> list[int] | None:
+    """The row of `given` with each row's key of `keys`, when the two hold
+    the same keys once each in some order (missing equal to missing);
+    else None."""
+    def key(row: Any) -> tuple[Any, ...]:
+        return tuple(_MISSING if pd.isna(v) else v for v in row)
+
+    if keys.shape != given.shape:
+        return None
+    position = {key(row): i for i, row in enumerate(given.itertuples(index=False))}
+    rows = [position.get(key(row), -1) for row in keys.itertuples(index=False)]
+    return rows if len(position) == len(given) and sorted(rows) == list(range(len(given))) else None
+
+
+_MISSING = object()
 
 
 def _title(row: Any, columns: Sequence[Hashable]) -> str:
