@@ -74,6 +74,7 @@ FLAG_CASES = {
     "ez_fast_guess": (lambda: with_rt(clean(), 5, 0.005), {"method": "ez"}, _flags.FAST_RESPONSES),
     "ms_for_seconds": (lambda: clean().assign(rt=lambda t: t["rt"] * 1000.0), {"method": "ez"},
                        _flags.LOOKS_LIKE_MS),
+    "seconds_read_as_ms": (clean, {"method": "ml", "rt_unit": "ms"}, _flags.LOOKS_LIKE_SECONDS),
     "ez_perfect_accuracy": (lambda: clean().assign(choice=True), {"method": "ez"}, _flags.EDGE_CORRECTION),
     # Every trial at one boundary: boundary and start are not placed apart.
     "ml_one_response": (lambda: clean().assign(choice=True), {"method": "ml"}, _flags.ONE_RESPONSE),

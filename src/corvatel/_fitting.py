@@ -448,6 +448,7 @@ def fit(data: Any, *, by: Hashable | Sequence[Hashable] | None = None, method: s
       "responses under 0.1 s": any response faster than 0.1 s (not when a
         likelihood fit's contaminants, with their window, cover them);
       "rt looks like ms": median response time above 20 s;
+      "rt looks like seconds read as ms": median response time under 20 ms;
       "ez edge correction": accuracy 1, so fit_ez used 1 - 1/(2n);
       "few trials": fewer than 10 trials (ez, sim; ml refuses them);
       "constant rts": all response times equal (ez, sim; ml refuses them);

@@ -33,6 +33,9 @@ FAST_RT = 0.1
 # Response times in seconds rarely have a median above this; in milliseconds
 # almost always.
 MS_MEDIAN = 20.0
+# No decision has a median under 20 ms: times in seconds read as
+# milliseconds (rt_unit="ms" on times already in seconds).
+SECONDS_MEDIAN = 0.02
 # The moment fits (ez, sim) use the variance of the correct response times;
 # from fewer trials its relative standard error is above about 45%.
 MIN_TRIALS = 10
@@ -73,6 +76,7 @@ T0_AT_FASTEST = "t0 at fastest response"
 T0_AT_ZERO = "t0 at 0"
 FAST_RESPONSES = "responses under 0.1 s"
 LOOKS_LIKE_MS = "rt looks like ms"
+LOOKS_LIKE_SECONDS = "rt looks like seconds read as ms"
 EDGE_CORRECTION = "ez edge correction"
 FEW_TRIALS = "few trials"
 CONSTANT_RTS = "constant rts"
@@ -379,6 +383,8 @@ def group_flags(method: str, model: str, choices: np.ndarray, rts: np.ndarray, r
     flags = []
     if len(rts) and float(np.median(rts)) > MS_MEDIAN:
         flags.append(LOOKS_LIKE_MS)
+    elif len(rts) and float(np.median(rts)) < SECONDS_MEDIAN:
+        flags.append(LOOKS_LIKE_SECONDS)
     if method != "ml":
         # The likelihood fits refuse these themselves.
         if len(rts) < MIN_TRIALS:
