@@ -185,7 +185,8 @@ NO_DRAW = np.zeros((2, 400), dtype=bool)
     (0.0, NO_DRAW, None, []),
     (0.0, np.eye(2, 400, dtype=bool), None, ["2 divergent transitions"]),
     (1.0, NO_DRAW, None, ["max r_hat"]),
-    (None, np.zeros((1, 400), dtype=bool), None, []),
+    # One chain leaves convergence unchecked: said, not passed over.
+    (None, np.zeros((1, 400), dtype=bool), None, ["one chain: r_hat"]),
     # nutpie's name and PyMC's for a draw cut at the longest trajectory.
     (0.0, NO_DRAW, ("maxdepth_reached", np.eye(2, 400, dtype=bool)),
      ["2 of 800 draws reached the sampler's maximum tree depth"]),

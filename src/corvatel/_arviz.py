@@ -5,6 +5,7 @@ hierarchical fits read it through these few functions only."""
 from __future__ import annotations
 
 import importlib
+import logging
 from collections.abc import Sequence
 from typing import Any
 
@@ -35,11 +36,18 @@ def summary(idata: Any, var_names: Sequence[str]) -> pd.DataFrame:
     """ArviZ's summary of `var_names` in the posterior, its interval in
     the columns hdi_3% and hdi_97% whatever the version."""
     az = _arviz()
-    if not _arviz_1():
-        table = az.summary(idata, var_names=list(var_names), hdi_prob=HDI_PROB)
-    else:
-        table = az.summary(idata, var_names=list(var_names), ci_prob=HDI_PROB, ci_kind="hdi", round_to="none")
-        table = table.rename(columns={"hdi94_lb": HDI_COLUMNS[0], "hdi94_ub": HDI_COLUMNS[1]})
+    # With one chain ArviZ logs that r_hat wants two; the fit warns of it.
+    log = logging.getLogger("arviz")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        if not _arviz_1():
+            table = az.summary(idata, var_names=list(var_names), hdi_prob=HDI_PROB)
+        else:
+            table = az.summary(idata, var_names=list(var_names), ci_prob=HDI_PROB, ci_kind="hdi", round_to="none")
+            table = table.rename(columns={"hdi94_lb": HDI_COLUMNS[0], "hdi94_ub": HDI_COLUMNS[1]})
+    finally:
+        log.setLevel(level)
     assert isinstance(table, pd.DataFrame)  # kind="all" gives a table
     return table
 

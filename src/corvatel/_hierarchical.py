@@ -1093,7 +1093,9 @@ def _warn_of_sampling(idata: Any, variables: Sequence[str] = GROUP_VARIABLES) ->
                       "inform, such as sv, sz or st from few trials; a simpler model or more trials)", UserWarning,
                       stacklevel=3)
     if _arviz.group(idata, "posterior").sizes["chain"] < 2:
-        return  # r_hat compares chains
+        warnings.warn("one chain: r_hat, which compares chains, is not computed and convergence goes unchecked; "
+                      "sample chains=2 or more", UserWarning, stacklevel=3)
+        return
     r_hat = _arviz.rhat(idata, variables)
     worst = max(float(r_hat[name].max()) for name in r_hat.data_vars)
     if not worst <= MAX_R_HAT:
