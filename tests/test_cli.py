@@ -404,6 +404,16 @@ def test_the_moment_fit_examples_of_fit_help_run_on_the_example_trials(tmp_path,
         assert status == 0, (argv, err)
 
 
+def test_max_groups_sets_the_panels_of_the_fit_check(files, capsys, monkeypatch):
+    pytest.importorskip("matplotlib")
+    drawn = []
+    monkeypatch.setattr(cli, "save_figure", lambda figure, path: drawn.append(figure))
+    status, _, _ = run(capsys, "fit", files / "trials.csv", "--by", "subject", "condition", "--method", "ez",
+                       "-o", files / "fits.csv", "--plot", files / "check.png", "--max-groups", "3")
+    panels = [ax for ax in drawn[0].subfigs[0].axes if ax.get_visible()]
+    assert status == 0 and len(panels) == 3 and "(first 3 of 12 groups)" in drawn[0].subfigs[0]._suptitle.get_text()
+
+
 def test_console_script_and_module_entry_point(files):
     script = shutil.which("corvatel", path=os.path.dirname(sys.executable))
     assert script is not None

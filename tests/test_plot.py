@@ -192,6 +192,14 @@ def test_fits_in_another_order_are_drawn_by_their_keys(example):
         np.testing.assert_array_equal(model_lines(a)[0].get_ydata(), model_lines(b)[0].get_ydata())
 
 
+def test_a_missing_key_is_titled_so(example):
+    data, _ = example
+    data = data[data["subject"] == "s1"].assign(subject=lambda t: t["subject"].where(t["condition"] != "easy"))
+    fits = corvatel.fit(data, by=["subject", "condition"], method="ez")
+    titles = [ax.get_title() for ax in plot.fit_check(data, fits, n_sim=500).subfigs[0].axes if ax.get_visible()]
+    assert titles[-1] == "subject=(missing), condition=easy"
+
+
 def test_recovery_panels_show_the_fits_and_their_summary():
     truth = pd.DataFrame({"drift": [0.5, 1.0, 2.0], "boundary": [1.0, 1.4, 1.8], "start": 0.5,
                           "t0": [0.2, 0.3, 0.4]})

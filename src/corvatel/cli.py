@@ -748,6 +748,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="fits table (with --method bayes: the group-level summary): .csv, .parquet or -")
     fit.add_argument("--plot", metavar="FIG", help="save a fit-check figure (.png, .pdf or .svg; with --method "
                      "bayes the posterior-predictive check) (default: none)")
+    fit.add_argument("--max-groups", type=_count, default=24, metavar="N",
+                     help="groups drawn in the fit-check figure, the first N (default: 24)")
     bayes = fit.add_argument_group("hierarchical Bayesian fits (--method bayes; --model ddm or full, "
                                    "--depends-on PARAM=COLUMN, --p-outlier and --outlier-window apply too)")
     bayes.add_argument("--subject", metavar="COLUMN", help="the participant column (required with --method bayes; default: none)")
@@ -887,7 +889,7 @@ def run_fit(args: argparse.Namespace) -> int:
         # The fits' own group columns: with depends_on they include the
         # columns the parameters depend on, beyond --by.
         figure = plot.fit_check_trials(trials, fits, plot.group_columns(fits, None), dropna=request.dropna,
-                                       order=request.order,
+                                       order=request.order, max_groups=args.max_groups,
                                        outlier_window=request.options.get("outlier_window", OUTLIER_WINDOW),
                                        bound=bound)
         save_figure(figure, args.plot)

@@ -518,7 +518,7 @@ _MISSING = object()
 
 
 def _title(row: Any, columns: Sequence[Hashable]) -> str:
-    return ", ".join(f"{c}={row[c]}" for c in columns)
+    return ", ".join(f"{c}={'(missing)' if pd.isna(row[c]) else row[c]}" for c in columns)
 
 
 def _defective_density(values: np.ndarray, edges: np.ndarray, total: int) -> np.ndarray:
