@@ -4,9 +4,10 @@ hierarchical fits read it through these few functions only."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import logging
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import pandas as pd
@@ -36,22 +37,33 @@ def summary(idata: Any, var_names: Sequence[str]) -> pd.DataFrame:
     """ArviZ's summary of `var_names` in the posterior, its interval in
     the columns hdi_3% and hdi_97% whatever the version."""
     az = _arviz()
-    # With one chain ArviZ logs that r_hat wants two; the fit warns of it.
-    log = logging.getLogger("arviz")
-    level = log.level
-    log.setLevel(logging.ERROR)
-    try:
+    with _one_chain_unlogged():
         if not _arviz_1():
             table = az.summary(idata, var_names=list(var_names), hdi_prob=HDI_PROB)
         else:
             table = az.summary(idata, var_names=list(var_names), ci_prob=HDI_PROB, ci_kind="hdi", round_to="none")
             table = table.rename(columns={"hdi94_lb": HDI_COLUMNS[0], "hdi94_ub": HDI_COLUMNS[1]})
-    finally:
-        log.setLevel(level)
     assert isinstance(table, pd.DataFrame)  # kind="all" gives a table
     return table
 
 
 def rhat(idata: Any, var_names: Sequence[str]) -> Any:
     """The rank-normalised R-hat of `var_names`, a Dataset."""
-    return _arviz().rhat(group(idata, "posterior"), var_names=list(var_names))
+    with _one_chain_unlogged():
+        return _arviz().rhat(group(idata, "posterior"), var_names=list(var_names))
+
+
+@contextlib.contextmanager
+def _one_chain_unlogged() -> Iterator[None]:
+    """With one chain ArviZ logs that r_hat wants two, on the root logger's
+    stream; the fit warns of it in its own words."""
+    # ArviZ 0.x logs through a Logger of its own, not logging's "arviz".
+    log = getattr(_arviz(), "_log", None)
+    if not isinstance(log, logging.Logger):
+        log = logging.getLogger("arviz")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        yield
+    finally:
+        log.setLevel(level)
