@@ -2,6 +2,8 @@ import functools
 import math
 import re
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -199,6 +201,18 @@ def test_a_time_of_0_is_invalid_for_likelihood_fits_only(trials):
     fits = corvatel.fit(table, by="subject", method="ml", drop_invalid=True)
     assert fits["n_dropped"].tolist() == [0, 1, 0] and (fits["error"] == "").all()
     assert corvatel.fit(table, by="subject", method="ez")["n_valid"].tolist() == [300, 300, 300]
+
+
+@pytest.mark.parametrize("subjects, warned", [(["s1", "s1", "s1", "s1 ", " s1", "s2"], True),
+                                              (["s1", "s1", "s1", "s2", "s2", "s 2"], False)])
+def test_levels_that_differ_only_in_spaces_at_their_ends_are_warned_of(subjects, warned):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        fits = corvatel.fit(base_table().assign(subject=subjects), by="subject", method="ez")
+    said = [str(w.message) for w in caught if "differ only in spaces" in str(w.message)]
+    assert said == (["column 'subject': levels 's1' and 's1 ' differ only in spaces at their ends and are fitted "
+                     "apart; strip them if they are one"] if warned else [])
+    assert len(fits) == len(set(subjects))  # as written, all the same
 
 
 def base_table():

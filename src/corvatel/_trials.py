@@ -355,6 +355,7 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
         else:
             codes, uniques = pd.factorize(series, use_na_sentinel=False)
             ranked.append(_sort_ranks(uniques)[codes])
+            _warn_of_spaced_levels(column, uniques)
     rows = np.flatnonzero(~missing) if dropna else np.arange(n)
     if len(rows) == 0:
         raise ValueError(f"every row has a missing value in {', '.join(repr(c) for c in by)}; "
@@ -367,6 +368,20 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
     stops = np.concatenate((changes, [len(rows)]))
     keys = frame[by].iloc[order_of_rows[starts]].reset_index(drop=True)
     return Groups(order_of_rows, starts, stops, keys)
+
+
+def _warn_of_spaced_levels(column: Hashable, levels: Any) -> None:
+    """Levels that differ only in spaces at their ends ("s1" and "s1 ", a
+    slip in typing ids) are groups of their own, as written: said once."""
+    seen: dict[str, str] = {}
+    for level in levels:
+        if isinstance(level, str):
+            first = seen.setdefault(level.strip(), level)
+            if first != level:
+                warnings.warn(f"column {column!r}: levels {first!r} and {level!r} differ only in spaces at their "
+                              "ends and are fitted apart; strip them if they are one", UserWarning,
+                              stacklevel=_caller_level())
+                return
 
 
 def refuse_rows(frame: pd.DataFrame, rows: np.ndarray, what: str) -> None:
