@@ -1,7 +1,6 @@
 import functools
 import math
 import re
-
 import warnings
 
 import numpy as np
