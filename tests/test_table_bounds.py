@@ -154,7 +154,7 @@ def test_fit_check_draws_these_fits_with_their_own_densities(trials, tables, cas
     kwargs, own = CASES[case]
     figure = plot.fit_check(trials, tables[case], bound=told)
     # Subject 1's panel: its model curves are the solver's densities at its fitted parameters.
-    upper, lower = (line for line in figure.axes[0].get_lines() if line.get_label().startswith("model"))
+    upper, lower = (line for line in figure.axes[0].get_lines() if line.get_label().lstrip("_").startswith("model"))
     times = upper.get_xdata()
     row = tables[case].iloc[0]
     model = {name: row[name] for name in own}

@@ -258,7 +258,9 @@ def test_fit_check_draws_the_densities_of_ml_fits(trials):
     figure = plot.fit_check(data, fits)
     for ax, (_, row) in zip(figure.subfigs[0].axes, fits.iterrows()):
         for label, sign in (("upper", 1), ("lower", -1)):
-            line = next(line for line in ax.get_lines() if line.get_label() == f"model {label}")
+            # One legend entry, "model", for the two lines.
+            name = {"upper": "model", "lower": "_model lower"}[label]
+            line = next(line for line in ax.get_lines() if line.get_label() == name)
             times = line.get_xdata()
             expected = corvatel.wfpt_pdf(times, sign > 0, row["drift_rate"], row["boundary_separation"],
                                          row["starting_point"], row["non_decision_time"])
