@@ -530,12 +530,19 @@ void add_window_masses(FptGrid& grid) {
   }
 }
 
+// A non-decision-time window (st) narrower than this many grid steps is
+// taken as its centre.
+constexpr double kPointWindow = 1e-3;
+
 double grid_log_density(const FptGrid& grid, double rt, bool choice, double t0, double st) {
   const std::vector<double>& g = choice ? grid.upper : grid.lower;
   if (g.size() < 2 || std::isnan(rt)) return kNegInf;
   const double last = grid.dt * static_cast<double>(g.size() - 1);
   const double t = rt - t0;
-  if (st == 0.0) {
+  // A window far narrower than a step is its centre: the running integral's
+  // difference over it would be rounding (0 below the doubles' spacing),
+  // while the density's curvature moves its mean by about (st/dt)^2 of it.
+  if (st < kPointWindow * grid.dt) {
     if (!(t > 0.0) || t > last) return kNegInf;
     return std::log(density_at(grid, choice, t));
   }

@@ -429,8 +429,13 @@ std::array<double, kSlopes> diffusion_slopes(double rt, bool choice, const Model
 
 }  // namespace
 
-DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& p,
+DensityGradient wfpt_log_density_gradient(double rt, bool choice, const ModelParams& given,
                                           const OutlierWindow& outlier_window, double tolerance) {
+  // A time window that rounds to nothing (st below the doubles' spacing at
+  // rt - t0) is none, as the density takes it; its slope in st is 0, as a
+  // mean over a symmetric window's is at width 0.
+  ModelParams p = given;
+  if (p.st > 0.0 && !(rt - (p.t0 - p.st / 2.0) > rt - p.t0 - p.st / 2.0)) p.st = 0.0;
   // Without windows the density and its slopes come from one pass over the
   // series, the density as wfpt_log_density computes it.
   const bool windows = p.sz > 0.0 || p.st > 0.0;

@@ -316,7 +316,9 @@ TEST(FptSolverTest, GridLogDensityInterpolatesAndAveragesOverSt) {
   FptGrid grid = solve(m, SolverResolution{}.relative_step, 4.0);
   add_window_masses(grid);
   ModelParams p{0.7, 1.2, 0.45, 0.3, 1.0};
-  for (const double st : {0.0, 0.02, 0.1}) {
+  // Windows below the doubles' spacing at the times (1e-17: the running
+  // integral's difference was 0, the density -inf) and far below a step.
+  for (const double st : {0.0, 1e-17, 1e-9, 0.02, 0.1}) {
     p.st = st;
     for (const bool choice : {true, false}) {
       std::vector<double> times, exact;

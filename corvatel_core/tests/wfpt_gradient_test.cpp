@@ -157,6 +157,22 @@ TEST(WfptGradientEdgesTest, NoDensityNoSlopeButTheContaminantsOwn) {
   for (std::size_t k = 0; k + 1 < contaminant.d.size(); ++k) EXPECT_EQ(contaminant.d[k], 0.0);
 }
 
+// A time window that rounds to nothing at the response time is none, as
+// in the density: every slope was 0 (the density itself was right).
+TEST(WfptGradientEdgesTest, AWindowBelowTheDoublesSpacingIsNone) {
+  for (const double sz : {0.0, 0.2}) {
+    const ModelParams none{1.0, 1.5, 0.5, 0.3, 1.0, 0.0, sz, 0.0};
+    const DensityGradient expected = wfpt_log_density_gradient(0.8, true, none);
+    for (const double st : {1e-17, 5e-324}) {
+      ModelParams tiny = none;
+      tiny.st = st;
+      const DensityGradient got = wfpt_log_density_gradient(0.8, true, tiny);
+      EXPECT_EQ(got.log_density, expected.log_density) << sz << " " << st;
+      for (std::size_t k = 0; k < got.d.size(); ++k) EXPECT_EQ(got.d[k], expected.d[k]) << sz << " " << st << " " << k;
+    }
+  }
+}
+
 // The cheap means over the windows (a fixed rule, taken where it gives the
 // density itself) against the adaptive quadrature at a far tighter
 // tolerance, over response times from the window's start into the tail:
