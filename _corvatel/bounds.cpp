@@ -184,7 +184,8 @@ std::optional<BoundsPerLevel> per_level_argument(PyObject* obj, const BoundsFitO
 PyObject* raise_fpt_error(const FptError& error) {
   if (error.kind() == FptError::Kind::Resolution) {
     PyErr_SetString(PyExc_ValueError,
-                    "resolution must be positive and finite, and the grid up to the longest response time may "
+                    "resolution must be positive and at most 1/16 (0.0625), and the grid up to the longest "
+                    "response time may "
                     "take at most 100000 steps (a step is resolution x (boundary / noise_sd)^2, shorter for a "
                     "start near a bound or a strong drift)");
     return nullptr;

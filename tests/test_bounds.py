@@ -198,6 +198,9 @@ def test_angle_density_changes_with_theta():
     (dict(urgency=math.nan), "urgency"),
     (dict(resolution=0.0), "resolution"),
     (dict(resolution=1e-7), "resolution"),
+    # A step of a quarter of the diffusion time: log densities 2 off.
+    (dict(resolution=0.25), "resolution"),
+    (dict(resolution=True), "resolution"),
     (dict(bound="linear"), "bound"),
 ])
 def test_bad_values_raise_naming_the_argument(kwargs, name):

@@ -291,7 +291,7 @@ std::optional<FptError> check_time_varying(const TimeVaryingModel& m, const Solv
   p.sz = m.sz;
   if (auto e = check_params(p, ParamUse::Density)) return FptError::model(*e);
   if (auto e = check_bound_terms(m)) return e;
-  if (!finite_positive(r.relative_step) || !finite_positive(r.t_max) ||
+  if (!finite_positive(r.relative_step) || !(r.relative_step <= kMaxRelativeStep) || !finite_positive(r.t_max) ||
       !(r.t_max / solver_step(m, r) <= kMaxSolverSteps)) {
     return FptError::of(FptError::Kind::Resolution);
   }

@@ -496,7 +496,8 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     is the solver's grid step relative to the band's diffusion time
     (boundary / noise_sd)^2 (the smaller of it and the start's), default
     1/144: relative error below 1e-4 where the density exceeds 1% of its
-    peak; 1/576 gives 1e-6, for 16 times the work. The step follows the
+    peak; 1/576 gives 1e-6, for 16 times the work; at most 1/16 (3% off in
+    the tail). The step follows the
     band's initial width: where a steep collapse has narrowed the band to a
     small part of it, the error there is larger (9% where an angle of 1 rad
     has narrowed a band of 1.5 to an eighth; 0.1% at 1/576), and it follows
