@@ -122,6 +122,8 @@ def test_a_data_set_with_trials_past_the_cap_is_flagged():
     ({"reps": 0}, ValueError, "reps must be a positive integer"),
     ({"method": "mle"}, ValueError, "method must be one of"),
     ({"seed": "a"}, TypeError, "seed must be an integer"),
+    # Refused at once: it had built a task a data set for minutes.
+    ({"reps": 10**15}, MemoryError, r"reps=1000000000000000 data sets need more memory"),
 ])
 def test_bad_arguments(kwargs, error, message):
     arguments = {"n_trials": 10, "method": "ez", **kwargs}

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -43,6 +44,24 @@ def run_recovery_task(task: RecoveryTask) -> dict[str, Any]:
     if n_excluded:
         row["warning"] = joined([flag for flag in (str(row["warning"]), CAPPED) if flag])
     return row
+
+
+# What one data set of a study holds on to until the study ends: its task,
+# its fit's row and its share of the table (about 2 kB in all; its trials
+# are gone once fitted).
+_BYTES_PER_DATA_SET = 2048
+
+
+def _check_room(n_sets: int, reps: int) -> None:
+    """A MemoryError, before any work, for more data sets than the machine's
+    memory can hold the rows of (reps=10**12 grew for minutes first)."""
+    try:
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):  # not known here
+        return
+    if n_sets * reps * _BYTES_PER_DATA_SET > memory:
+        raise MemoryError(f"recover: {n_sets} parameter rows x reps={reps} data sets need more memory than this "
+                          "machine has for their fits' rows")
 
 
 def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, seed: int = 0,
@@ -93,6 +112,7 @@ def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, s
     client = check_client(client)
 
     sets = table[sim_names(table)].to_dict("records")
+    _check_room(len(sets), reps)
     rep_seeds = [derive_seed(seed, r) for r in range(reps)]
     tasks = [RecoveryTask(row, n_trials, derive_seed(rep_seeds[r], i), method, options, window)
              for i, row in enumerate(sets) for r in range(reps)]
