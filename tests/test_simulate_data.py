@@ -87,6 +87,8 @@ def test_table_reads_back_into_fit():
     (TRUTH, 1.5, 0, TypeError, "n must be a positive integer"),
     (TRUTH, 10, -1, ValueError, "seed must be an integer from 0 to 2**64 - 1, not -1"),
     (TRUTH, 10, 2**64, ValueError, "seed must be an integer from 0 to 2**64 - 1"),
+    # More trials than an array can index: NumPy's "Maximum allowed dimension exceeded".
+    (TRUTH, 2**62, 0, MemoryError, "simulate_data: 3 parameter rows x n=4611686018427387904 trials need more memory"),
 ])
 def test_bad_arguments(params, n, seed, error, message):
     with pytest.raises(error) as info:

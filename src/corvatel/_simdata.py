@@ -304,8 +304,12 @@ def _simulate_sets(sets: list[dict[Any, float]], n: int, seed: int, window: tupl
     """Every set's trials in preallocated columns, filled set by set and
     then shrunk in place, so that the peak stays near the columns' size."""
     total = len(sets) * n
-    choices = np.empty(total, dtype=np.bool_)
-    rts = np.empty(total, dtype=np.float64)
+    try:
+        choices = np.empty(total, dtype=np.bool_)
+        rts = np.empty(total, dtype=np.float64)
+    except (MemoryError, ValueError):  # ValueError: more than an array can index
+        raise MemoryError(f"simulate_data: {len(sets)} parameter rows x n={n} trials need more memory than this "
+                          "machine can give") from None
     counts = np.empty(len(sets), dtype=np.int64)
     n_excluded = []
     filled = 0
