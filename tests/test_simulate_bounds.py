@@ -101,8 +101,10 @@ BOUND_BAD = [
     (dict(bound="exponential", rate=-1.0), ValueError, "rate must be non-negative and finite"),
     (dict(leak=-0.5), ValueError, "leak must be non-negative and finite"),
     (dict(urgency=math.nan), ValueError, "urgency must be non-negative and finite"),
-    (dict(dt=0.0), ValueError, "dt must be positive and finite, with at most 1000000 steps to the 10 s cap"),
-    (dict(dt=5e-6), ValueError, "dt must be positive and finite"),
+    (dict(dt=0.0), ValueError, "dt must be positive and at most 0.1, with at most 1000000 steps to the 10 s cap"),
+    (dict(dt=5e-6), ValueError, "dt must be positive and at most 0.1"),
+    # Steps of seconds kept decisions past the 10 s cap (12 s at dt 3).
+    (dict(dt=3.0), ValueError, "dt must be positive and at most 0.1"),
     (dict(dt="small"), TypeError, "dt"),
     (dict(bound="angle", theta="steep"), TypeError, "theta"),
 ]

@@ -74,7 +74,7 @@ std::string BoundsWalkError::message() const {
     case Kind::TimeStep:
       break;
   }
-  return "dt must be positive and finite, with at most 1000000 steps to the 10 s cap";
+  return "dt must be positive and at most 0.1, with at most 1000000 steps to the 10 s cap";
 }
 
 std::optional<BoundsWalkError> check_bounds_walk(const ModelParams& params, const BoundsWalk& walk) {
@@ -84,7 +84,9 @@ std::optional<BoundsWalkError> check_bounds_walk(const ModelParams& params, cons
   m.leak = walk.leak;
   m.urgency = walk.urgency;
   if (auto e = check_bound_terms(m)) return BoundsWalkError::bound(*e);
-  if (!finite_positive(walk.dt) || !(kTimeCap / walk.dt <= kMaxWalkSteps)) return BoundsWalkError::time_step();
+  if (!finite_positive(walk.dt) || !(walk.dt <= kMaxTimeStep) || !(kTimeCap / walk.dt <= kMaxWalkSteps)) {
+    return BoundsWalkError::time_step();
+  }
   return std::nullopt;
 }
 

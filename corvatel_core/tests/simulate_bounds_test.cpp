@@ -352,9 +352,11 @@ const CheckCase kChecks[] = {
     {"urgency", kPlain, walk_of(Kind::Constant, 0, 1, 1, 0, 0, INFINITY, 1e-3), BoundsWalkError::Kind::Bound,
      "urgency must be non-negative and finite"},
     {"dt_zero", kPlain, walk_of(Kind::Constant, 0, 1, 1, 0, 0, 0, 0.0), BoundsWalkError::Kind::TimeStep,
-     "dt must be positive and finite, with at most 1000000 steps to the 10 s cap"},
+     "dt must be positive and at most 0.1, with at most 1000000 steps to the 10 s cap"},
     {"dt_nan", kPlain, walk_of(Kind::Constant, 0, 1, 1, 0, 0, 0, kNan), BoundsWalkError::Kind::TimeStep, nullptr},
     {"dt_too_small", kPlain, walk_of(Kind::Constant, 0, 1, 1, 0, 0, 0, 9.99e-6), BoundsWalkError::Kind::TimeStep,
+     nullptr},
+    {"dt_too_large", kPlain, walk_of(Kind::Constant, 0, 1, 1, 0, 0, 0, 0.1001), BoundsWalkError::Kind::TimeStep,
      nullptr},
 };
 

@@ -198,8 +198,8 @@ def simulate_bounds(n: int, drift: float, boundary: float, start: float, t0: flo
     are drawn exactly as ``simulate_full`` draws them (trial i from stream
     i | 2**63 of the seed's generator, its walk from stream i): with a
     constant bound, no leak, no urgency and ``dt`` 0.001 the trials are
-    ``simulate_full``'s, bit for bit. ``dt`` must be positive, with at
-    most 1 000 000 steps to the 10 s cap; a smaller step has a smaller
+    ``simulate_full``'s, bit for bit. ``dt`` must be positive, at most 0.1,
+    with at most 1 000 000 steps to the 10 s cap; a smaller step has a smaller
     Euler bias (each bound acts about 0.58 noise_sd g sqrt(dt) further
     out) and costs proportionally more time.
 

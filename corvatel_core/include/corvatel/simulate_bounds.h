@@ -56,6 +56,9 @@ struct BoundsWalk {
 // The most steps to the cap a walk may take (dt >= 10 us): the per-step
 // tables stay below 40 MB.
 inline constexpr double kMaxWalkSteps = 1e6;
+// The longest step: the cap is counted in whole steps, so that a step of
+// seconds kept decisions past it (a step of 3 s: 12 s).
+inline constexpr double kMaxTimeStep = 0.1;
 
 class BoundsWalkError {
  public:
