@@ -113,7 +113,8 @@ blank lines count), or row positions (from 0) of a Parquet file.
 
 In a CSV file the group columns (--by, --depends-on's, --subject) are read as
 text, as written: 001 and 1 are two participants, NA is a level, and only an
-empty cell is a missing key.
+empty cell is a missing key. In the other columns an empty cell, NA, NaN and
+"." (SPSS's and SAS's code) are missing values.
 """
 
 SIMULATE_EXAMPLES = """\
