@@ -1102,7 +1102,8 @@ def run_example(args: argparse.Namespace) -> None:
         if args.table == "lab":
             table = pd.DataFrame({"participant": table["subject"], "difficulty": table["condition"],
                                   "trial": table["trial"], "response": table["choice"].astype(int),
-                                  "rt": table["rt"] * 1000.0})
+                                  # whole milliseconds, as a lab's clock writes them
+                                  "rt": np.round(table["rt"] * 1000.0).astype(np.int64)})
     write_table(table, args.output)
 
 
