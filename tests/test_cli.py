@@ -176,6 +176,8 @@ def test_data_errors_exit_1_with_one_line(files, capsys, name, content, extra, m
       "-o", "-"], "--boundary must be positive, not -1"),
     (["simulate", "--drift", "1", "--boundary", "1", "--start", "0.5", "--t0", "0.3", "--st", "1", "-n", "5",
       "--seed", "1", "-o", "-"], "--st must be at most 2 * t0, not 1"),
+    (["fit", "absent.csv", "--method", "bayes", "--subject", "subject", "--max-groups", "3", "-o", "s.csv"],
+     "--max-groups does not apply to --method bayes"),
     # One place for two outputs: the second would replace the first.
     (["fit", "absent.csv", "--method", "bayes", "-o", "same.csv", "--participants", "./same.csv"],
      "-o and --participants both write to ./same.csv"),

@@ -3,6 +3,7 @@ against their true parameters, a group mean per level, the same draws from
 the same seed, the sampler's warnings, and the arguments it refuses."""
 
 import logging
+import threading
 import warnings
 
 import numpy as np
@@ -213,6 +214,25 @@ def test_one_chain_is_summarised_without_arviz_logging_of_it(capfd):
     table = _arviz.summary(idata, GROUP)
     _arviz.rhat(idata, GROUP)
     assert list(table.index) == GROUP and "Shape validation" not in capfd.readouterr().err
+
+
+def test_the_arviz_logger_gets_its_level_back_after_overlapping_calls():
+    # Two threads' calls that overlap: the second's saved level was the
+    # first's ERROR, restored for good.
+    log = _arviz._arviz()._log if hasattr(_arviz._arviz(), "_log") else logging.getLogger("arviz")
+    before = log.level
+    inside = threading.Barrier(2)
+
+    def call():
+        with _arviz._one_chain_unlogged():
+            inside.wait(timeout=10)
+
+    threads = [threading.Thread(target=call) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert log.level == before
 
 
 TABLE = pd.DataFrame({"subject": [1, 1, 2, 2], "condition": ["a", "b", "a", "b"], "choice": [1, 0, 1, 1],

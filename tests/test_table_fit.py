@@ -231,11 +231,12 @@ def base_table():
      "values found: 1, 0, 2"),
     ({"choice": [1.0, 0.0, 0.5, 1.0, 1.0, 0.0]}, {}, ValueError, "values found: 1.0, 0.0, 0.5"),
     ({"choice": ["x", "y", "z", "x", "x", "y"]}, {"upper": "x"}, ValueError,
-     "choice column 'choice' must hold two values; values found: 'x', 'y', 'z'"),
+     "choice column 'choice' must hold two values; values found: 'x' (3 rows), 'y' (2 rows), 'z' (1 row)"),
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {}, ValueError, "values found: 'x', 'y'"),
-    ({"choice": ["x", "y", "x", "timeout", "x", "y"]}, {"upper": "x"}, ValueError,
-     "values found: 'x', 'y', 'timeout'; leave out the rows of the responses that are neither boundary "
-     "(timeouts, misses) first: 'timeout' (rows d)"),
+    # Counted, not guessed at: here the timeouts outnumber the other response.
+    ({"choice": ["x", "timeout", "x", "timeout", "x", "y"]}, {"upper": "x"}, ValueError,
+     "values found: 'x' (3 rows), 'timeout' (2 rows), 'y' (1 row); leave out the rows of the responses that "
+     "are neither boundary (timeouts, misses) first"),
     ({"choice": ["x", "y", "x", "x", "x", "y"]}, {"upper": "z"}, ValueError,
      "upper='z' is not among the values of choice column 'choice': 'x', 'y'"),
     # Beyond int64: no comparison with the column's int64 to overflow.

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import logging
+import threading
 from collections.abc import Iterator, Sequence
 from typing import Any
 
@@ -53,17 +54,32 @@ def rhat(idata: Any, var_names: Sequence[str]) -> Any:
         return _arviz().rhat(group(idata, "posterior"), var_names=list(var_names))
 
 
+# The calls inside _one_chain_unlogged, across threads, and the level the
+# logger had before the first of them.
+_quiet_lock = threading.Lock()
+_quiet_calls = 0
+_quiet_level = logging.NOTSET
+
+
 @contextlib.contextmanager
 def _one_chain_unlogged() -> Iterator[None]:
     """With one chain ArviZ logs that r_hat wants two, on the root logger's
-    stream; the fit warns of it in its own words."""
+    stream; the fit warns of it in its own words. The logger's level is
+    the caller's again once the last such call ends, whatever the threads."""
+    global _quiet_calls, _quiet_level
     # ArviZ 0.x logs through a Logger of its own, not logging's "arviz".
     log = getattr(_arviz(), "_log", None)
     if not isinstance(log, logging.Logger):
         log = logging.getLogger("arviz")
-    level = log.level
-    log.setLevel(logging.ERROR)
+    with _quiet_lock:
+        if _quiet_calls == 0:
+            _quiet_level = log.level
+            log.setLevel(logging.ERROR)
+        _quiet_calls += 1
     try:
         yield
     finally:
-        log.setLevel(level)
+        with _quiet_lock:
+            _quiet_calls -= 1
+            if _quiet_calls == 0:
+                log.setLevel(_quiet_level)

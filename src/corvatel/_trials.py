@@ -115,12 +115,13 @@ def choice_column(frame: pd.DataFrame, column: Hashable, upper: Any) -> tuple[np
         upper = 1
     else:
         if len(found) > 2:
+            # Counted, not guessed at: a timeout code can outnumber errors.
             counts = series[~missing].value_counts(sort=True)
-            rare = series.isin(counts.index[2:]).to_numpy(dtype=bool)
-            raise ValueError(f"choice column {column!r} must hold two values; values found: "
-                             f"{show_values(_with_missing(found, missing))}; leave out the rows of the responses "
-                             f"that are neither boundary (timeouts, misses) first: {show_values(list(counts.index[2:]))} "
-                             f"({show_rows(frame, rare)})")
+            listed = ", ".join(f"{v.item() if isinstance(v, np.generic) else v!r} ({k} row{'s' if k != 1 else ''})"
+                               for v, k in list(counts.items())[:_SHOWN])
+            raise ValueError(f"choice column {column!r} must hold two values; values found: {listed}"
+                             f"{', ...' if len(counts) > _SHOWN else ''}; leave out the rows of the responses "
+                             "that are neither boundary (timeouts, misses) first")
         if not any(_equal(v, upper) for v in found):
             raise ValueError(f"upper={upper!r} is not among the values of choice column {column!r}: "
                              f"{show_values(_with_missing(found, missing))}")
@@ -346,6 +347,7 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
     for column in by:
         series = frame[column]
         missing |= series.isna().to_numpy(dtype=bool)
+        _warn_of_spaced_levels(column, pd.unique(series))
         if order is not None and column in order:
             ranked.append(_listed_ranks(series, order[column]))
         elif isinstance(series.dtype, pd.CategoricalDtype):
@@ -355,7 +357,6 @@ def group_rows(frame: pd.DataFrame, by: list[Hashable], *, dropna: bool = False,
         else:
             codes, uniques = pd.factorize(series, use_na_sentinel=False)
             ranked.append(_sort_ranks(uniques)[codes])
-            _warn_of_spaced_levels(column, uniques)
     rows = np.flatnonzero(~missing) if dropna else np.arange(n)
     if len(rows) == 0:
         raise ValueError(f"every row has a missing value in {', '.join(repr(c) for c in by)}; "

@@ -555,8 +555,15 @@ def write_stdout(text: str) -> None:
         return
     sys.stdout.flush()
     data = memoryview(text.encode(sys.stdout.encoding, sys.stdout.errors or "strict"))
-    while data:
-        data = data[os.write(fd, data):]
+    try:
+        while data:
+            data = data[os.write(fd, data):]
+    except BrokenPipeError:
+        raise ReaderGone from None
+
+
+class ReaderGone(Exception):
+    """Standard output's reader went away (`| head`): no error of ours."""
 
 
 _pending: PendingOutputs | None = None
@@ -934,7 +941,7 @@ def numeric_order(frame: pd.DataFrame, keys: Sequence[str], order: dict[str, lis
 
 # Options of fit that a hierarchical Bayesian fit takes not, with their defaults.
 NOT_BAYES = {"by": None, "bound": None, "leak": False, "urgency": False, "max_iters": 200, "min_rt": None,
-             "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None}
+             "max_rt": None, "order": None, "dropna": False, "scheduler": None, "workers": None, "max_groups": 24}
 # Options of --method bayes alone, with their defaults.
 BAYES_ONLY = {"subject": None, "chains": 2, "draws": 500, "tune": 500, "seed": 0, "target_accept": None,
               "idata": None, "participants": None}
@@ -1174,12 +1181,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("corvatel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # Quiet, as `yes | head`; the interpreter's last flush must not
-        # find the pipe either.
-        with contextlib.suppress(OSError, ValueError):
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_BROKEN_PIPE
+    except ReaderGone:
+        return EXIT_BROKEN_PIPE  # quiet, as `yes | head`
     except Terminated:
         print("corvatel: terminated", file=sys.stderr)
         return EXIT_TERMINATED
@@ -1227,8 +1230,6 @@ def _run(args: argparse.Namespace) -> int:
         print(f"corvatel {args.command}: error: {error}", file=sys.stderr)
     except ImportError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
-    except BrokenPipeError:
-        raise
     except OSError as error:
         print(f"corvatel {args.command}: error: {_one_line(error)}", file=sys.stderr)
     except MemoryError as error:
@@ -1250,6 +1251,8 @@ def _warnings_on_one_line() -> Iterator[None]:
     def show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
              file: Any = None, line: str | None = None) -> None:
         text = cli_names(_one_line(message) if isinstance(message, Warning) else " ".join(str(message).split()))
+        if text in _warned:  # said already (the figure reads the table again)
+            return
         _warned.add(text)
         print(f"corvatel: warning: {text}", file=sys.stderr)
 
