@@ -544,9 +544,10 @@ class PendingOutputs:
 
 
 def write_stdout(text: str) -> None:
-    """`text` on standard output, all of it or an OSError: a large write
-    to a pipe whose reader leaves returns short, and Python's buffered
-    stream drops the rest without a word."""
+    """`text` on standard output, all of it, or ReaderGone when its reader
+    has left (another failure is an OSError): a large write to a pipe whose
+    reader leaves returns short, and Python's buffered stream drops the
+    rest without a word."""
     try:
         fd = sys.stdout.fileno()
     except (AttributeError, OSError, ValueError):  # replaced by a stream without a descriptor

@@ -439,8 +439,8 @@ def fit_check_trials(trials: TrialTable, fits: pd.DataFrame, columns: list[Hasha
     # looks like the standard model's).
     extras = [c for c in ("leak", "urgency") if c in fits.columns and c not in columns]
     model = "" if bound is None else f", {' with '.join([f'{bound} bound'] + extras)}"
-    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits{model}). Response-time distributions: data (bars) and "
-                               "model (lines); upper responses above, lower below"
+    top.suptitle(textwrap.fill(f"Fit check ({fit_method(fits)} fits{model}). Response-time distributions: data "
+                               "(bars) and model (lines); upper responses above, lower below"
                                + (f" (first {shown} of {len(fits)} groups)" if shown < len(fits) else ""), width),
                  fontsize="medium")
 
