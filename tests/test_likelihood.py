@@ -528,6 +528,28 @@ def test_other_choices_are_refused_naming_choice(choice, error):
             function(0.6, choice, 1.0, 1.5, 0.5, 0.3)
 
 
+ARGS = dict(rt=0.8, choice=True, drift=1.0, boundary=1.5, start=0.5, t0=0.3)
+
+
+# Text was read as numbers, and a complex number lost its imaginary part
+# with only NumPy's warning.
+@pytest.mark.parametrize("function, name, value", [
+    (corvatel.wfpt_logpdf, "rt", "0.8"),
+    (corvatel.wfpt_pdf, "rt", np.array(["0.8", "0.9"])),
+    (corvatel.wfpt_cdf, "drift", 1 + 5j),
+    (corvatel.wfpt_logpdf_grad, "boundary", [1.5, "1.6"]),
+    (corvatel.bounds_logpdf, "rt", "0.8"),
+])
+def test_text_and_complex_numbers_are_refused_naming_the_argument(function, name, value):
+    with pytest.raises(TypeError, match=rf"^{name} must be a number or an array of numbers, not"):
+        function(**dict(ARGS, **{name: value}))
+
+
+def test_fit_ml_refuses_response_times_as_text():
+    with pytest.raises(TypeError, match="^rts must be a number or an array of numbers"):
+        corvatel.fit_ml([True, False] * 10, ["0.5"] * 20)
+
+
 def test_fit_ml_reads_choices_by_the_same_rule():
     choices, rts, _ = corvatel.simulate(1.0, 1.5, 0.5, 0.3, 300, 5)
     assert corvatel.fit_ml(choices.astype(np.int64), rts) == corvatel.fit_ml(choices, rts)

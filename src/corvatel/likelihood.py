@@ -61,6 +61,17 @@ def _choice_codes(value: ArrayLike, name: str) -> npt.NDArray[np.bool_]:
     return array.astype(np.bool_)
 
 
+def _real_array(value: ArrayLike | None, name: str) -> npt.NDArray[Any]:
+    """`value` as an array of real numbers (ints and bools included, any
+    layout); text ("0.8"), complex numbers and dates are refused naming
+    the argument (NumPy reads text as numbers and drops an imaginary part
+    with only a warning)."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "biufO":
+        raise TypeError(f"{name} must be a number or an array of numbers, not {array.dtype} values")
+    return array
+
+
 def _flat(array: npt.NDArray[Any], shape: tuple[int, ...]) -> Any:
     """`array` as a number when it has one element, else as a contiguous
     1-D array over the broadcast shape (copied only when it is not one
@@ -77,6 +88,9 @@ def _copies(array: npt.NDArray[Any], dtype: type[np.generic], shape: tuple[int, 
     return array.dtype != dtype or array.shape != shape or not array.flags.c_contiguous
 
 
+_DENSITY_ARGUMENTS = ("rt", "drift", "boundary", "start", "t0", "noise_sd", "sv", "sz", "st", "p_outlier")
+
+
 def _densities(function: Callable[..., Any], rt: ArrayLike, choice: ArrayLike, drift: ArrayLike,
                boundary: ArrayLike, start: ArrayLike, t0: ArrayLike, noise_sd: ArrayLike, sv: ArrayLike,
                sz: ArrayLike, st: ArrayLike, p_outlier: ArrayLike | None = None, outlier_window: Any = None) -> Any:
@@ -87,7 +101,7 @@ def _densities(function: Callable[..., Any], rt: ArrayLike, choice: ArrayLike, d
     if mixture:
         _corvatel.check_outlier_window(outlier_window)
     model = (rt, drift, boundary, start, t0, noise_sd, sv, sz, st) + ((p_outlier,) if mixture else ())
-    floats = [np.asarray(x) for x in model]
+    floats = [_real_array(x, name) for x, name in zip(model, _DENSITY_ARGUMENTS)]
     shape = np.broadcast_shapes(choices.shape, *(x.shape for x in floats))
     size = int(np.prod(shape))
     if size == 0:
@@ -272,7 +286,7 @@ def check_p_outlier(p_outlier: Any, outlier_window: Any = OUTLIER_WINDOW) -> flo
 
 def _data(choices: ArrayLike, rts: ArrayLike) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
     choice_array = np.ascontiguousarray(_choice_codes(choices, "choices"))
-    rt_array = np.ascontiguousarray(rts, dtype=np.float64)
+    rt_array = np.ascontiguousarray(_real_array(rts, "rts"), dtype=np.float64)
     if choice_array.ndim != 1 or rt_array.ndim != 1:
         raise ValueError("choices and rts must be one-dimensional")
     return choice_array, rt_array
@@ -511,7 +525,7 @@ def bounds_logpdf(rt: ArrayLike, choice: ArrayLike, drift: float, boundary: floa
     values raise ``ValueError`` naming the argument.
     """
     choices = _choice_codes(choice, "choice")
-    times = np.asarray(rt, dtype=np.float64)
+    times = np.asarray(_real_array(rt, "rt"), dtype=np.float64)
     # As wfpt_logpdf: a missing response time is no trial to give -inf to.
     if np.isnan(times).any():
         raise ValueError("rt must not be NaN")
