@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import pandas as pd
+
+from _corvatel import _memory_allows
 
 from ._cluster import check_client
 from ._fitting import (STAT_COLUMNS, FitTask, check_model, fit_options, method_entry, result_frame, run_fit_task,
@@ -53,15 +54,12 @@ _BYTES_PER_DATA_SET = 2048
 
 
 def _check_room(n_sets: int, reps: int) -> None:
-    """A MemoryError, before any work, for more data sets than the machine's
-    memory can hold the rows of (reps=10**12 grew for minutes first)."""
-    try:
-        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError, AttributeError):  # not known here
-        return
-    if n_sets * reps * _BYTES_PER_DATA_SET > memory:
+    """A MemoryError, before any work, for more data sets than the process
+    can hold the rows of (reps=10**12 grew for minutes first)."""
+    count = n_sets * reps
+    if count >= 2**64 or not _memory_allows(count, _BYTES_PER_DATA_SET):
         raise MemoryError(f"recover: {n_sets} parameter rows x reps={reps} data sets need more memory than this "
-                          "machine has for their fits' rows")
+                          "machine can give for their fits' rows")
 
 
 def recover(params: Any, n_trials: int, *, method: str = "sim", reps: int = 1, seed: int = 0,
